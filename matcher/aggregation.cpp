@@ -1,0 +1,179 @@
+// Aggregation of the block costs over the support window, winner selection with sub-pixel
+// refinement, and the uniqueness constraint along each row.
+//
+// For pixel (x, y) and disparity d the window cost is
+//   A(d) = sum_k w(k) C(x+dx_k, y+dy_k, d) / sum_k w(k),  w(k) = ws[k] wL(x,y,k) wR(x-d,y,k),
+// over the blocks k valid for (x, y, d): both the left block at (x+dx, y+dy) and the right
+// block at (x-d+dx, y+dy) lie wholly inside the image. Floating-point choices: ws[k] wL is
+// rounded to float (it is cached as a float); w(k) and both sums are in double (the product
+// of two floats is exact in double); the quotient is rounded to float.
+
+#include <cstring>
+
+#include "matcher/kernels.h"
+#include "matcher/memory.h"
+
+double get_subpixel_adjustment_min(double a, double b, double c) {
+  const double curvature = a + c - 2.0 * b;
+  if (curvature == 0.0) return 0.0;
+  return (a - c) / (2.0 * curvature);
+}
+
+unsigned char disparity_byte(int h, float v, int scale) {
+  const float value = (static_cast<float>(h) + v) * static_cast<float>(scale);
+  if (!(value > -32769.0f && value < 32768.0f)) return 0;  // outside 16 bits, or NaN
+  return static_cast<unsigned char>(static_cast<int>(value) & 0xFF);
+}
+
+bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& ctx) {
+  const size_t claims = static_cast<size_t>(ctx.max_disparity) + static_cast<size_t>(ctx.W) + 1 -
+                        static_cast<size_t>(ctx.min_disparity);
+  const size_t costs = static_cast<size_t>(ctx.max_disparity) + 1 - static_cast<size_t>(ctx.min_disparity);
+  *s = AggregationScratch{};
+  s->claimed_disparity = ondrel_alloc_array<int>(claims);
+  if (s->claimed_disparity) s->claimed_cost = ondrel_alloc_array<float>(claims);
+  if (s->claimed_cost)
+    s->right_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
+  if (s->right_weights) s->left_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.nblocks));
+  if (s->left_weights) s->costs = ondrel_alloc_array<double>(costs);
+  if (s->costs) return true;
+  aggregation_scratch_free(s);
+  return false;
+}
+
+void aggregation_scratch_free(AggregationScratch* s) {
+  ondrel_free(s->claimed_disparity);
+  ondrel_free(s->claimed_cost);
+  ondrel_free(s->right_weights);
+  ondrel_free(s->left_weights);
+  ondrel_free(s->costs);
+  *s = AggregationScratch{};
+}
+
+namespace {
+
+// Block centre offsets of the support window, in block order (dy outer, dx inner).
+struct BlockOffsets {
+  int n;      // blocks per axis
+  int first;  // r - R
+  int step;   // 2r + 1
+  int dx(int k) const { return first + (k % n) * step; }
+  int dy(int k) const { return first + (k / n) * step; }
+};
+
+inline int squared_distance(const int* const planes[kPlaneCount], bool left_view, size_t index,
+                            const unsigned char* pixel) {
+  int sum = 0;
+  for (int c = 0; c < 3; ++c) {
+    const int diff = planes[left_view ? left_plane(c) : right_plane(c)][index] - pixel[c];
+    sum += diff * diff;
+  }
+  return sum;
+}
+
+// The integer part of a cost below the running minimum; the clamp only guards the type.
+inline int truncate_cost(float a) {
+  if (a <= -2147483648.0f) return -2147483647 - 1;
+  return static_cast<int>(a);
+}
+
+void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
+  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
+  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
+
+  // fresh scratch for the row
+  const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(W) + 1 -
+                        static_cast<size_t>(c.min_disparity);
+  for (size_t i = 0; i < claims; ++i) {
+    s.claimed_disparity[i] = ondrel::kUnclaimedDisparity;
+    s.claimed_cost[i] = ondrel::kUnclaimedCost;
+  }
+  std::memset(s.right_weights, 0, sizeof(float) * static_cast<size_t>(W) * static_cast<size_t>(nb));
+  std::memset(s.left_weights, 0, sizeof(float) * static_cast<size_t>(nb));
+
+  // right colour weights of every column and every block inside the image
+  for (int xr = 0; xr < W; ++xr) {
+    const unsigned char* q = c.right + static_cast<size_t>(y) * c.right_stride + 3 * static_cast<size_t>(xr);
+    for (int k = 0; k < nb; ++k) {
+      const int bx = xr + blocks.dx(k), by = y + blocks.dy(k);
+      if (by - r < 0 || by + r >= H || bx - r < 0 || bx + r >= W) continue;
+      const size_t index = static_cast<size_t>(by) * W + bx;
+      s.right_weights[static_cast<size_t>(xr) * nb + k] = EXP_LUT_QUIRN[squared_distance(c.planes, false, index, q)];
+    }
+  }
+
+  unsigned char* disparity = c.disparity_map + static_cast<size_t>(y) * c.disparity_stride;
+  unsigned char* right_disparity = c.right_disparity_map + static_cast<size_t>(y) * c.right_disparity_stride;
+  unsigned char* uniqueness = c.uniqueness_map + static_cast<size_t>(y) * c.uniqueness_stride;
+
+  for (int x = c.first_column; x < W; ++x) {
+    if (!(c.border <= y && y <= H - c.border && c.border <= x && x <= W - c.border)) continue;
+    const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
+    double* A = s.costs;  // A[d - min_disparity]
+    int m = ondrel::kInitialRunningMin;
+    int h = -1;
+    bool found = false;
+
+    for (int d = 0; d <= c.max_disparity; ++d) {
+      double weight_sum = 0.0, cost_sum = 0.0;
+      for (int k = 0; k < nb; ++k) {
+        const int bx = x + blocks.dx(k), by = y + blocks.dy(k);
+        if (by - r < 0 || by + r >= H || bx - r - d < 0 || bx + r >= W || x - d < 0) continue;
+        const size_t index = static_cast<size_t>(by) * W + bx;
+        float left_weight;
+        if (d == c.min_disparity) {
+          left_weight = c.spatial[k] * EXP_LUT_QUIRN[squared_distance(c.planes, true, index, p)];
+          s.left_weights[k] = left_weight;
+        } else {
+          left_weight = s.left_weights[k];
+        }
+        const double w = static_cast<double>(left_weight) *
+                         static_cast<double>(s.right_weights[static_cast<size_t>(x - d) * nb + k]);
+        weight_sum += w;
+        cost_sum += w * static_cast<double>(c.cost_volume[index][d]);
+      }
+      const float a = static_cast<float>(cost_sum / weight_sum);
+      A[d - c.min_disparity] = a;
+      // the running minimum is an integer: a later cost wins only below its integer part
+      if (static_cast<double>(a) < static_cast<double>(m)) {
+        m = truncate_cost(a);
+        h = d;
+        found = true;
+      }
+    }
+
+    if (!found) {
+      disparity[x] = ondrel::kNoValue;
+      continue;
+    }
+    float v = 0.0f;
+    if (c.min_disparity < h && h < c.max_disparity) {
+      const double a = A[h - 1 - c.min_disparity], b = A[h - c.min_disparity], cc = A[h + 1 - c.min_disparity];
+      if (a >= 0.0 && b >= 0.0 && cc >= 0.0) v = static_cast<float>(get_subpixel_adjustment_min(a, b, cc));
+    }
+    const unsigned char value = disparity_byte(h, v, c.scale);
+    disparity[x] = value;
+    right_disparity[x - h] = value;
+
+    // uniqueness: the first claim of a right column stands; -1 and 0 both count as free
+    const int xr = x - h;
+    if (s.claimed_disparity[xr] <= 0) {
+      s.claimed_disparity[xr] = h;
+      s.claimed_cost[xr] = static_cast<float>(m);
+      uniqueness[x] = value;
+    } else if (static_cast<double>(m) > static_cast<double>(s.claimed_cost[xr])) {
+      uniqueness[x] = ondrel::kNoValue;
+    } else {
+      uniqueness[x] = value;
+      uniqueness[xr + s.claimed_disparity[xr]] = ondrel::kNoValue;
+    }
+  }
+}
+
+}  // namespace
+
+void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
+                              AggregationScratch& scratch) {
+  const ItemRange rows = static_split(ctx.H, nthreads, thread);
+  for (long long y = rows.begin; y < rows.end; ++y) aggregate_row(ctx, scratch, static_cast<int>(y));
+}

@@ -1,0 +1,146 @@
+// The matcher's kernels and parallel phases, in the order Ondrel_QUIRN runs them.
+//
+// Conventions: images are 8-bit, 3 interleaved channels; channel c of pixel (x, y) is the
+// byte at data[y * stride + 3 * x + c] with the stride in bytes. Planes are W * H 32-bit
+// values, index y * W + x, no stride of their own. The kernels trust their inputs; the entry
+// point checks them once (see ondrel.h).
+#pragma once
+
+#include <cstddef>
+
+#include <opencv2/core/mat.hpp>
+
+#include "matcher/constants.h"
+
+// ---------------------------------------------------------------------------------------
+// Weight tables (weight_tables.cpp)
+
+// Colour weight per squared colour distance i: exp(-(sqrt(i) / gamma_color)) in single
+// precision. Entries from kExpLutFilled on are never written and stay 0.
+extern float EXP_LUT_QUIRN[ondrel::kExpLutSize];
+
+// Fills EXP_LUT_QUIRN[0 .. count-1] from gamma (count is clamped to the table size; a count
+// of 0 or less fills nothing). Returns 0.
+int init_exponential_lut_QUIRN(float gamma, int count);
+
+// Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0.
+int blocks_per_axis(int block_radius, int support_radius);
+
+// Spatial weight of every block of a support window, row by row (dy outer, dx inner):
+// spatial[k] = exp(-(sqrt(dx^2 + dy^2) / gamma_space)), offsets r-R, r-R+(2r+1), ... R-r.
+// spatial: blocks_per_axis(r, R)^2 floats. Needs r >= 0.
+void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_radius,
+                                float gamma_space);
+
+// ---------------------------------------------------------------------------------------
+// Block cost volume (cost_volume.cpp)
+
+// Truncated colour difference: the smaller of a and b.
+int TAD(int a, int b);
+
+// Writes the box-summed TAD cost of every pixel and disparity, by running sums.
+// cost_volume: W * H pointers (index y * W + x), each to D ints; element k of pixel (x, y)
+//   becomes the sum over the block of (2r+1)^2 pixels centred there, cut at the image border
+//   and not rescaled, of TAD(|L - R| summed over the 3 channels, T), with R the right pixel
+//   at column x - d0 - k, or column 0 where that is negative.
+// left, right: 3-channel 8-bit images covering W x H, each with its own stride.
+// Needs W >= 2r+1, H >= 2r+1, r >= 0, D >= 1, d0 >= 0. Runs on the calling thread.
+// Returns 0, or -1 (cost volume unspecified) when its working storage cannot be had.
+int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
+                                                        const cv::Mat& left, const cv::Mat& right,
+                                                        int* const* cost_volume, int r, int T);
+
+// ---------------------------------------------------------------------------------------
+// Block colour means (block_means.cpp)
+
+// Block sums of channel c (0..2) of a 3-channel image into `out` (W * H ints, zero-filled by
+// the caller): out(x, y) = sum over the (2r+1)^2 pixels centred at (x, y), written only where
+// the block lies wholly inside the image (x in [r, W-r-1], y in [r, H-r-1]). stride in bytes.
+// Outside its domain (r < 0, or 2r+1 larger than W or H) it writes nothing.
+// Returns 0, or -1 (nothing written) when its column buffer cannot be had.
+int box_filtering_sum_QUIRN(int W, int H, int stride, const unsigned char* image, int c, int* out,
+                            int r);
+
+// The six channel planes, interleaved by channel: left c = 0, right c = 0, left c = 1, ...
+constexpr int kPlaneCount = 6;
+inline int left_plane(int c) { return 2 * c; }
+inline int right_plane(int c) { return 2 * c + 1; }
+
+struct BlockSumContext {
+  const unsigned char* left;
+  const unsigned char* right;
+  int left_stride, right_stride;  // bytes
+  int r, W, H;
+  int* planes[kPlaneCount];
+};
+
+// Body of the block-sum region: thread `thread` of `nthreads` runs its share of the six
+// box-sum jobs (job j: channel j % 3 of left for j < 3, of right otherwise). A job whose
+// buffer cannot be had sets job_failed[j] to 1. Each job writes only its own plane.
+void block_sum_region_QUIRN(const BlockSumContext& ctx, int thread, int nthreads,
+                            int job_failed[kPlaneCount]);
+
+struct BlockMeanContext {
+  int W, H;
+  int* planes[kPlaneCount];
+  int block_area;  // (2r+1)^2
+};
+
+// Body of the block-mean region: divides this thread's static share of the W * H elements of
+// the six planes by the block area, truncating.
+void block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads);
+
+// Static split of n items over nthreads threads: chunk = ceil(n / nthreads); thread t takes
+// [t * chunk, min((t + 1) * chunk, n)), empty when it starts at or beyond n.
+struct ItemRange {
+  long long begin, end;
+};
+ItemRange static_split(long long n, int nthreads, int thread);
+
+// ---------------------------------------------------------------------------------------
+// Aggregation, winner selection and uniqueness (aggregation.cpp)
+
+struct AggregationContext {
+  const unsigned char* left;
+  const unsigned char* right;
+  size_t left_stride, right_stride;  // bytes
+  unsigned char* disparity_map;
+  unsigned char* right_disparity_map;
+  unsigned char* uniqueness_map;
+  size_t disparity_stride, right_disparity_stride, uniqueness_stride;  // bytes
+  int min_disparity, max_disparity;
+  int r, R, scale;
+  int first_column;  // x0 = max_disparity
+  int border;        // 0
+  int W, H;
+  int nblocks;
+  const float* spatial;            // nblocks
+  const int* const* cost_volume;   // W * H pointers to max_disparity + 1 ints
+  const int* planes[kPlaneCount];  // block means, interleaved as above
+};
+
+// Per-thread scratch of the aggregation, reinitialised at the start of every row.
+struct AggregationScratch {
+  int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
+  float* claimed_cost;     // same count
+  float* right_weights;    // W * nblocks, index xr * nblocks + k
+  float* left_weights;     // nblocks
+  double* costs;           // max_disparity + 1 - min_disparity
+};
+
+// Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
+bool aggregation_scratch_alloc(AggregationScratch* scratch, const AggregationContext& ctx);
+void aggregation_scratch_free(AggregationScratch* scratch);
+
+// Offset from the middle point of the vertex of the parabola through (-1, a), (0, b), (1, c):
+// (a - c) / (2 (a + c - 2b)), or 0 when a + c - 2b is 0. Not clamped.
+double get_subpixel_adjustment_min(double a, double b, double c);
+
+// Output byte of disparity h refined by v: ((h + v) * scale) in single precision, truncated
+// toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
+unsigned char disparity_byte(int h, float v, int scale);
+
+// Body of the aggregation region: thread `thread` of `nthreads` handles its static share of
+// the rows. Writes only those rows of the three output planes (255 on entry).
+void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
+                              AggregationScratch& scratch);

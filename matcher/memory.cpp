@@ -1,0 +1,34 @@
+#include "matcher/memory.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include <omp.h>
+
+static std::atomic<long> g_allocations{0};
+static std::atomic<long> g_fail_at{0};  // allocation number that fails, 0 = none
+static std::atomic<int> g_thread_override{0};
+
+void* ondrel_alloc_zeroed(size_t count, size_t size) {
+  const long number = ++g_allocations;
+  if (number == g_fail_at.load()) return nullptr;
+  if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
+  // calloc(0, n) may return nullptr; ask for one element so that an empty buffer is not
+  // mistaken for a failure.
+  return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+}
+
+void ondrel_free(void* p) { std::free(p); }
+
+int ondrel_thread_count() {
+  const int forced = g_thread_override.load();
+  return forced > 0 ? forced : omp_get_num_procs();
+}
+
+void ondrel_testing_fail_allocation(long n) {
+  g_fail_at.store(n > 0 ? g_allocations.load() + n : 0);
+}
+
+long ondrel_testing_allocation_count() { return g_allocations.load(); }
+
+void ondrel_testing_set_thread_count(int threads) { g_thread_override.store(threads); }

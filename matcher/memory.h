@@ -1,0 +1,27 @@
+// Working memory of the matcher, and the hooks that let tests make it fail.
+#pragma once
+
+#include <cstddef>
+
+// count * size zero-filled bytes, or nullptr when the product overflows, the memory cannot
+// be had, or a test asked this allocation to fail. Release with ondrel_free.
+void* ondrel_alloc_zeroed(size_t count, size_t size);
+void ondrel_free(void* p);
+
+// count zero-filled elements of T (see ondrel_alloc_zeroed).
+template <typename T>
+T* ondrel_alloc_array(size_t count) {
+  return static_cast<T*>(ondrel_alloc_zeroed(count, sizeof(T)));
+}
+
+// Number of threads the matcher's parallel regions use: the number of processors unless a
+// test has set another count.
+int ondrel_thread_count();
+
+// Test hooks.
+// The n-th allocation from now (1 = the next one) fails; 0 cancels. Thread-safe.
+void ondrel_testing_fail_allocation(long n);
+// Allocations made since the program started.
+long ondrel_testing_allocation_count();
+// Thread count of the parallel regions; 0 restores the number of processors.
+void ondrel_testing_set_thread_count(int threads);

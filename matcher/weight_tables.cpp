@@ -1,0 +1,31 @@
+#include <cmath>
+
+#include "matcher/kernels.h"
+
+float EXP_LUT_QUIRN[ondrel::kExpLutSize];
+
+// exp(-(sqrt(squared) / gamma)): the root and the quotient in double, the quotient rounded
+// to float, then the single-precision exponential.
+static float distance_weight(int squared, float gamma) {
+  const double distance = std::sqrt(static_cast<double>(squared));
+  const float a = static_cast<float>(-(distance / static_cast<double>(gamma)));
+  return std::exp(a);
+}
+
+int init_exponential_lut_QUIRN(float gamma, int count) {
+  if (count > ondrel::kExpLutSize) count = ondrel::kExpLutSize;
+  for (int i = 0; i < count; ++i) EXP_LUT_QUIRN[i] = distance_weight(i, gamma);
+  return 0;
+}
+
+int blocks_per_axis(int block_radius, int support_radius) {
+  return (2 * support_radius + 1) / (2 * block_radius + 1);
+}
+
+void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_radius,
+                                float gamma_space) {
+  const int r = block_radius, R = support_radius, step = 2 * r + 1;
+  int k = 0;
+  for (int dy = r - R; dy <= R - r; dy += step)
+    for (int dx = r - R; dx <= R - r; dx += step) spatial[k++] = distance_weight(dx * dx + dy * dy, gamma_space);
+}
