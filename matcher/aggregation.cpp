@@ -50,6 +50,48 @@ void aggregation_scratch_free(AggregationScratch* s) {
   *s = AggregationScratch{};
 }
 
+// The integer part of a cost below the running minimum; the clamp only guards the type.
+static int truncate_cost(float a) {
+  if (a <= -2147483648.0f) return -2147483647 - 1;
+  return static_cast<int>(a);
+}
+
+Winner select_winner(const double* costs, int ndisp) {
+  Winner w{ondrel::kInitialRunningMin, -1, false};
+  for (int d = 0; d < ndisp; ++d) {
+    const float a = static_cast<float>(costs[d]);
+    if (static_cast<double>(a) < static_cast<double>(w.m)) {  // exact; false for a NaN
+      w.m = truncate_cost(a);
+      w.h = d;
+      w.found = true;
+    }
+  }
+  return w;
+}
+
+float refine_winner(const double* costs, int h, int min_disparity, int max_disparity) {
+  if (!(min_disparity < h && h < max_disparity)) return 0.0f;
+  const double a = costs[h - 1 - min_disparity], b = costs[h - min_disparity], c = costs[h + 1 - min_disparity];
+  if (!(a >= 0.0 && b >= 0.0 && c >= 0.0)) return 0.0f;  // a NaN fails too
+  return static_cast<float>(get_subpixel_adjustment_min(a, b, c));
+}
+
+void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_disparity, float* claimed_cost,
+                      unsigned char* uniqueness) {
+  const int xr = x - h;
+  if (claimed_disparity[xr] <= 0) {
+    claimed_disparity[xr] = h;
+    claimed_cost[xr] = static_cast<float>(m);
+    uniqueness[x] = value;
+  } else if (static_cast<double>(m) > static_cast<double>(claimed_cost[xr])) {
+    uniqueness[x] = ondrel::kNoValue;
+  } else {
+    // the claim stays the first claimant's: later pixels are compared with it too
+    uniqueness[x] = value;
+    uniqueness[xr + claimed_disparity[xr]] = ondrel::kNoValue;
+  }
+}
+
 namespace {
 
 // Block centre offsets of the support window, in block order (dy outer, dx inner).
@@ -69,12 +111,6 @@ inline int squared_distance(const int* const planes[kPlaneCount], bool left_view
     sum += diff * diff;
   }
   return sum;
-}
-
-// The integer part of a cost below the running minimum; the clamp only guards the type.
-inline int truncate_cost(float a) {
-  if (a <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(a);
 }
 
 void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
@@ -110,10 +146,6 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
     if (!(c.border <= y && y <= H - c.border && c.border <= x && x <= W - c.border)) continue;
     const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
     double* A = s.costs;  // A[d - min_disparity]
-    int m = ondrel::kInitialRunningMin;
-    int h = -1;
-    bool found = false;
-
     for (int d = 0; d <= c.max_disparity; ++d) {
       double weight_sum = 0.0, cost_sum = 0.0;
       for (int k = 0; k < nb; ++k) {
@@ -132,41 +164,19 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
         weight_sum += w;
         cost_sum += w * static_cast<double>(c.cost_volume[index][d]);
       }
-      const float a = static_cast<float>(cost_sum / weight_sum);
-      A[d - c.min_disparity] = a;
-      // the running minimum is an integer: a later cost wins only below its integer part
-      if (static_cast<double>(a) < static_cast<double>(m)) {
-        m = truncate_cost(a);
-        h = d;
-        found = true;
-      }
+      A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
 
-    if (!found) {
+    const Winner winner = select_winner(A, c.max_disparity + 1 - c.min_disparity);
+    if (!winner.found) {
       disparity[x] = ondrel::kNoValue;
       continue;
     }
-    float v = 0.0f;
-    if (c.min_disparity < h && h < c.max_disparity) {
-      const double a = A[h - 1 - c.min_disparity], b = A[h - c.min_disparity], cc = A[h + 1 - c.min_disparity];
-      if (a >= 0.0 && b >= 0.0 && cc >= 0.0) v = static_cast<float>(get_subpixel_adjustment_min(a, b, cc));
-    }
-    const unsigned char value = disparity_byte(h, v, c.scale);
+    const int h = winner.h;
+    const unsigned char value = disparity_byte(h, refine_winner(A, h, c.min_disparity, c.max_disparity), c.scale);
     disparity[x] = value;
     right_disparity[x - h] = value;
-
-    // uniqueness: the first claim of a right column stands; -1 and 0 both count as free
-    const int xr = x - h;
-    if (s.claimed_disparity[xr] <= 0) {
-      s.claimed_disparity[xr] = h;
-      s.claimed_cost[xr] = static_cast<float>(m);
-      uniqueness[x] = value;
-    } else if (static_cast<double>(m) > static_cast<double>(s.claimed_cost[xr])) {
-      uniqueness[x] = ondrel::kNoValue;
-    } else {
-      uniqueness[x] = value;
-      uniqueness[xr + s.claimed_disparity[xr]] = ondrel::kNoValue;
-    }
+    apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, uniqueness);
   }
 }
 

@@ -140,6 +140,28 @@ double get_subpixel_adjustment_min(double a, double b, double c);
 // toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
 unsigned char disparity_byte(int h, float v, int scale);
 
+// Winner search over the window costs A(0 .. ndisp-1) of one pixel. The running minimum m
+// is an integer, initially kInitialRunningMin: a cost wins only when it lies below m, and m
+// then becomes its integer part, so ties and costs within the same integer unit keep the
+// lower disparity. A NaN never wins. found is false when no cost won (h = -1).
+struct Winner {
+  int m, h;
+  bool found;
+};
+Winner select_winner(const double* costs, int ndisp);
+
+// Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
+// float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
+float refine_winner(const double* costs, int h, int min_disparity, int max_disparity);
+
+// Uniqueness constraint for the pixel at column x of a row that won h with running minimum m
+// and output byte `value`. The claim table (claimed_disparity, claimed_cost, indexed by the
+// right-view column x - h) keeps the first claim of each column; claims with disparity -1 or
+// 0 count as free. Writes uniqueness[x] and, when x beats the first claimant, sets that
+// claimant's byte to 255.
+void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_disparity,
+                      float* claimed_cost, unsigned char* uniqueness);
+
 // Body of the aggregation region: thread `thread` of `nthreads` handles its static share of
 // the rows. Writes only those rows of the three output planes (255 on entry).
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,

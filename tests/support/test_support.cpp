@@ -1,0 +1,138 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+extern char** environ;
+
+namespace ondrel_test {
+
+cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad) {
+  std::mt19937 rng(seed);
+  cv::Mat buffer(H, W + pad, type);
+  for (int y = 0; y < H; ++y) {
+    unsigned char* row = buffer.ptr<unsigned char>(y);
+    for (size_t i = 0; i < buffer.step[0]; ++i) row[i] = static_cast<unsigned char>(rng() >> 24);
+  }
+  return buffer(cv::Rect(0, 0, W, H));
+}
+
+cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed) {
+  cv::Mat padded = random_image(image.cols, image.rows, image.type(), seed, pad);
+  image.copyTo(padded);  // copies into the view, keeping its stride
+  return padded;
+}
+
+void synthetic_pair(int W, int H, int background, int foreground, cv::Rect rect, uint32_t seed, cv::Mat* left,
+                    cv::Mat* right, cv::Mat* truth) {
+  // textures wide enough for every shifted read
+  const cv::Mat back = random_image(W + background + 1, H, CV_8UC3, seed);
+  const cv::Mat front = random_image(W + foreground + 1, H, CV_8UC3, seed + 1);
+  *left = cv::Mat(H, W, CV_8UC3);
+  *right = cv::Mat(H, W, CV_8UC3);
+  *truth = cv::Mat(H, W, CV_8UC1);
+  for (int y = 0; y < H; ++y) {
+    for (int x = 0; x < W; ++x) {
+      const bool in_front = rect.contains(cv::Point(x, y));
+      left->at<cv::Vec3b>(y, x) = in_front ? front.at<cv::Vec3b>(y, x) : back.at<cv::Vec3b>(y, x);
+      const bool right_front = rect.contains(cv::Point(x + foreground, y));
+      right->at<cv::Vec3b>(y, x) =
+          right_front ? front.at<cv::Vec3b>(y, x + foreground) : back.at<cv::Vec3b>(y, x + background);
+      // a background pixel of the left view is hidden in the right one when the rectangle,
+      // shifted by its disparity, covers its match
+      const bool occluded = !in_front && rect.contains(cv::Point(x - background + foreground, y));
+      truth->at<unsigned char>(y, x) = static_cast<unsigned char>(occluded ? 0 : in_front ? foreground : background);
+    }
+  }
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/ondrel-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data())) path = buffer.data();
+}
+
+TempDir::~TempDir() {
+  if (path.empty()) return;
+  const std::string command = "chmod -R u+w '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
+  if (std::system(command.c_str()) != 0) {
+    // nothing more to do; the folder is left behind
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+static void write_file(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary);
+  out << data;
+}
+
+RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,
+                      const std::vector<std::string>& env) {
+  TempDir io;
+  const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
+  write_file(in_path, input);
+
+  // environment: ours, with the requested changes
+  std::vector<std::string> variables;
+  for (char** e = environ; *e; ++e) variables.emplace_back(*e);
+  for (const std::string& change : env) {
+    const std::string name = change.substr(0, change.find('=') + 1);
+    for (auto it = variables.begin(); it != variables.end();)
+      it = it->compare(0, name.size(), name) == 0 ? variables.erase(it) : it + 1;
+    if (change.size() > name.size()) variables.push_back(change);
+  }
+  std::vector<char*> envp, args;
+  for (std::string& v : variables) envp.push_back(&v[0]);
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_copy = argv;
+  for (std::string& a : argv_copy) args.push_back(&a[0]);
+  args.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open(in_path.c_str(), O_RDONLY);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  RunResult result;
+  result.out = read_file(out_path);
+  result.err = read_file(err_path);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return result;
+}
+
+RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env) {
+  return run_program({ONDREL_BINARY}, input, cwd, env);
+}
+
+std::string data_dir() {
+  struct stat st;
+  const std::string dir = ONDREL_DATA_DIR;
+  return stat((dir + "/Tsukuba_L.png").c_str(), &st) == 0 ? dir : std::string();
+}
+
+}  // namespace ondrel_test

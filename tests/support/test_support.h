@@ -1,0 +1,57 @@
+// Helpers shared by the tests: seeded images, temporary folders, running the program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+namespace ondrel_test {
+
+// W x H image of `type` (CV_8UC1 or CV_8UC3) with seeded random bytes. With pad > 0 the image
+// is a view into a wider buffer, so that its row stride exceeds its row by pad pixels; the
+// spare bytes are random too.
+cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad = 0);
+
+// Copies `image` into a buffer whose rows are `pad` pixels longer (spare bytes random).
+cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed);
+
+// A rectified pair with known disparity: a textured background at disparity `background`
+// and a textured rectangle [rx, rx + rw) x [ry, ry + rh) of the left view at disparity
+// `foreground` (> background). right(x, y) = left(x + d(x), y) where visible.
+// Writes the left view's true disparity into *truth (CV_8UC1, pixels of disparity).
+void synthetic_pair(int W, int H, int background, int foreground, cv::Rect rect, uint32_t seed,
+                    cv::Mat* left, cv::Mat* right, cv::Mat* truth);
+
+// A fresh, empty folder that is removed (with its contents) on destruction.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+struct RunResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status;       // exit status, or 128 + signal number
+};
+
+// Runs `argv` in folder `cwd` with `input` on standard input. `env` adds or replaces
+// variables ("NAME=value"); "NAME=" with nothing after it removes NAME.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,
+                      const std::vector<std::string>& env = {});
+
+// The ondrel program of this build, run like run_program.
+RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env = {});
+
+// Folder of the four Middlebury pairs (and gt/); empty when it does not exist.
+std::string data_dir();
+
+// The whole file as bytes; empty when unreadable.
+std::string read_file(const std::string& path);
+
+}  // namespace ondrel_test
