@@ -33,9 +33,12 @@ cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed) {
 
 void synthetic_pair(int W, int H, int background, int foreground, cv::Rect rect, uint32_t seed, cv::Mat* left,
                     cv::Mat* right, cv::Mat* truth) {
-  // textures wide enough for every shifted read
-  const cv::Mat back = random_image(W + background + 1, H, CV_8UC3, seed);
-  const cv::Mat front = random_image(W + foreground + 1, H, CV_8UC3, seed + 1);
+  // textures wide enough for every shifted read, in two palettes (dark and bright) so that
+  // colour tells the surfaces apart as in a real scene
+  cv::Mat back = random_image(W + background + 1, H, CV_8UC3, seed);
+  cv::Mat front = random_image(W + foreground + 1, H, CV_8UC3, seed + 1);
+  back = back / 2;
+  front = front / 2 + cv::Scalar(128, 128, 128);
   *left = cv::Mat(H, W, CV_8UC3);
   *right = cv::Mat(H, W, CV_8UC3);
   *truth = cv::Mat(H, W, CV_8UC1);

@@ -17,8 +17,8 @@ cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad = 0);
 // Copies `image` into a buffer whose rows are `pad` pixels longer (spare bytes random).
 cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed);
 
-// A rectified pair with known disparity: a textured background at disparity `background`
-// and a textured rectangle [rx, rx + rw) x [ry, ry + rh) of the left view at disparity
+// A rectified pair with known disparity: a dark textured background at disparity `background`
+// and a bright textured rectangle [rx, rx + rw) x [ry, ry + rh) of the left view at disparity
 // `foreground` (> background). right(x, y) = left(x + d(x), y) where visible.
 // Writes the left view's true disparity into *truth (CV_8UC1, pixels of disparity).
 void synthetic_pair(int W, int H, int background, int foreground, cv::Rect rect, uint32_t seed,
