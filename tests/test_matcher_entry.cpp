@@ -12,6 +12,7 @@
 
 using ondrel_test::random_image;
 using ondrel_test::synthetic_pair;
+using ondrel_test::without_times;
 
 namespace {
 
@@ -50,22 +51,6 @@ bool untouched(const Outcome& o) {
 }
 
 bool equal(const cv::Mat& a, const cv::Mat& b) { return a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0; }
-
-// The seconds of the timing lines ("0.012 sec : ...") replaced by "T".
-std::string without_times(const std::string& text) {
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(start, end - start);
-    const size_t sec = line.find(" sec : ");
-    if (sec != std::string::npos && line.find_first_not_of("0123456789.") == sec) line = "T" + line.substr(sec);
-    out += line;
-    start = end;
-  }
-  return out;
-}
 
 // The parameter report for the given answers.
 std::string report(int R, int r, int gamma_space, int gamma_color, int TAD) {

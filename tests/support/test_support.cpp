@@ -73,6 +73,21 @@ TempDir::~TempDir() {
   }
 }
 
+std::string without_times(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(start, end - start);
+    const size_t sec = line.find(" sec : ");
+    if (sec != std::string::npos && sec > 0 && line.find_first_not_of("0123456789.") == sec) line = "T" + line.substr(sec);
+    out += line;
+    start = end;
+  }
+  return out;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;

@@ -51,6 +51,9 @@ RunResult run_ondrel(const std::string& input, const std::string& cwd, const std
 // Folder of the four Middlebury pairs (and gt/); empty when it does not exist.
 std::string data_dir();
 
+// `text` with the seconds of every timing line ("0.012 sec : label") replaced by "T".
+std::string without_times(const std::string& text);
+
 // The whole file as bytes; empty when unreadable.
 std::string read_file(const std::string& path);
 
