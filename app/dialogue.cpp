@@ -10,11 +10,9 @@
 #include "app/stereo_pairs.h"
 #include "matcher/ondrel.h"
 #include "util/mosaic.h"
+#include "util/numbers.h"
 
 namespace {
-
-// Largest support radius: a support window of at most 4095 x 4095 pixels.
-constexpr int kMaxSupportRadius = 2047;
 
 const char kRule[] =
     "*********************************************************************************************";
@@ -44,14 +42,6 @@ bool ask(FILE* in, char answer[kAnswerSize]) {
 }
 
 void reset_numeric(char numeric[kAnswerSize]) { std::snprintf(numeric, kAnswerSize, "%d", -1); }
-
-// A float parameter truncated toward zero for the window title, saturated at the int range.
-int truncated(float v) {
-  if (!(v == v)) return 0;
-  if (v >= 2147483648.0f) return 2147483647;
-  if (v <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(v);
-}
 
 struct PassAnswers {
   const StereoPair* pair = nullptr;
@@ -94,10 +84,10 @@ bool ask_radii(FILE* in, char numeric[kAnswerSize], PassAnswers& a) {
       print_unsuitable_radius(R);
       continue;
     }
-    if (R > kMaxSupportRadius) {
+    if (R > ondrel::kMaxSupportRadius) {
       std::printf("** Unfortunately the selected radius (i.e. %d) is larger than %d, the largest supported "
                   "(support window %dx%d pixels)\n** Please, change the radius of the support\n\n",
-                  R, kMaxSupportRadius, 2 * kMaxSupportRadius + 1, 2 * kMaxSupportRadius + 1);
+                  R, ondrel::kMaxSupportRadius, 2 * ondrel::kMaxSupportRadius + 1, 2 * ondrel::kMaxSupportRadius + 1);
       continue;
     }
     bool listed = false;
@@ -185,7 +175,7 @@ void show_result(const PassAnswers& a, const cv::Mat& left, const cv::Mat& uniqu
   std::snprintf(title, sizeof title,
                 "[Left]: Reference [Right]: Disparity (uniqueness enabled) - Ondrel parameters: R=%d, r=%d, "
                 "space=%d, color=%d, TAD=%d",
-                a.R, a.r, truncated(a.gamma_space), truncated(a.gamma_color), a.TAD_threshold);
+                a.R, a.r, truncate_to_int(a.gamma_space), truncate_to_int(a.gamma_color), a.TAD_threshold);
   std::fflush(stdout);
   if (!show_until_key(title, mosaic)) std::printf("\nERROR: the window could not be shown.\n");
 }

@@ -10,10 +10,6 @@ constexpr unsigned char kNoValue = 255;
 constexpr int kExpLutSize = 3 * 256 * 256;  // 196608 entries
 constexpr int kExpLutFilled = 3 * 255 * 255;  // 195075: entries from here on are never written
 
-// Largest support side for which the radius check is exact in single precision and the
-// block sums stay within 32-bit integers.
-constexpr int kMaxSupportSide = 4095;
-
 // Winner search: start of the integer running minimum; a cost at or above it never wins.
 constexpr int kInitialRunningMin = 1000000;
 

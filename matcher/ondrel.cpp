@@ -13,6 +13,7 @@
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
+#include "util/numbers.h"
 #include "util/timing.h"
 
 namespace {
@@ -52,14 +53,6 @@ void release(Workspace& w) {
   w = Workspace{};
 }
 
-// A float parameter truncated toward zero for the report, saturated at the int range.
-int truncated(float v) {
-  if (!(v == v)) return 0;
-  if (v >= 2147483648.0f) return INT_MAX;
-  if (v <= -2147483648.0f) return INT_MIN;
-  return static_cast<int>(v);
-}
-
 bool is_plane_of(const cv::Mat& m, int type, const cv::Mat& like) {
   return m.dims == 2 && m.type() == type && m.rows == like.rows && m.cols == like.cols && m.data;
 }
@@ -89,9 +82,9 @@ bool arguments_fit(const cv::Mat& left, const cv::Mat& right, const cv::Mat& dis
     std::printf("Error: the radius of the blocks must not be negative (i.e. %d): aborting...\n", r);
     return false;
   }
-  if (R < r || 2LL * R + 1 > ondrel::kMaxSupportSide) {
+  if (R < r || R > ondrel::kMaxSupportRadius) {
     std::printf("Error: the radius of the supports must lie in %d ... %d (i.e. %d): aborting...\n", r,
-                (ondrel::kMaxSupportSide - 1) / 2, R);
+                ondrel::kMaxSupportRadius, R);
     return false;
   }
   const int side = 2 * r + 1;
@@ -135,8 +128,8 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   std::printf("\n\n\nOndrel is running with the following parameters:\n\n");
   std::printf("Radius of the supports\t: %d\t(support window %dx%d pixels)\n", R, 2 * R + 1, 2 * R + 1);
   std::printf("Radius of the blocks\t: %d\t(block size %dx%d pixels)\n", r, 2 * r + 1, 2 * r + 1);
-  std::printf("Gamma_space\t\t: %d\n", truncated(gamma_space));
-  std::printf("Gamma_color\t\t: %d\n", truncated(gamma_color));
+  std::printf("Gamma_space\t\t: %d\n", truncate_to_int(gamma_space));
+  std::printf("Gamma_color\t\t: %d\n", truncate_to_int(gamma_color));
   std::printf("TAD threshold\t\t: %d\n", TAD_threshold);
   std::printf("Subpixel interpolation\t: enabled\n");
   std::printf("Uniqueness constraint\t: enabled\n");

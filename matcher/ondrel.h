@@ -3,6 +3,12 @@
 
 #include <opencv2/core/mat.hpp>
 
+namespace ondrel {
+// Largest support radius the matcher takes: a window of at most 4095 x 4095 pixels, for which
+// the radius check is exact in single precision.
+constexpr int kMaxSupportRadius = 2047;
+}  // namespace ondrel
+
 // Computes the disparity maps of a rectified colour pair.
 //
 // left, right: 3-channel 8-bit images of the same size W x H, any row strides.
