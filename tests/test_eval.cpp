@@ -1,0 +1,483 @@
+// ondrel-eval: the measure on synthetic images with known bad pixels, the colour views, the
+// error picture, the table, and the program itself on temporary folders.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "tests/support/test_support.h"
+#include "tools/eval/evaluation.h"
+#include "tools/eval/report.h"
+
+using namespace ondrel_eval;
+using ondrel_test::random_image;
+using ondrel_test::RunResult;
+using ondrel_test::TempDir;
+using ondrel_test::with_padding;
+
+namespace {
+
+// One designed pixel: truth byte, result byte, the three mask bytes, and whether it is bad
+// with a threshold of 0.5 and of 2 pixels (scale 4: errors above 2 and above 8 grey levels).
+struct Case {
+  unsigned char g, v, nonocc, all, disc;
+  bool bad_half, bad_two;
+};
+
+// scale 4: grey 40 is disparity 10
+const Case kCases[] = {
+    {40, 40, 255, 255, 255, false, false},   // A exact
+    {40, 42, 255, 255, 128, false, false},   // B error 0.5: not above 0.5
+    {40, 43, 255, 255, 255, true, false},    // C error 0.75
+    {40, 48, 255, 255, 128, true, false},    // D error 2: not above 2
+    {40, 49, 255, 255, 255, true, true},     // E error 2.25
+    {40, 255, 255, 255, 255, true, true},    // F no value
+    {40, 255, 255, 255, 128, true, true},    // G no value, disc 128 (not evaluated in disc)
+    {40, 30, 0, 255, 0, true, true},         // H occluded, error 2.5: only in all
+    {40, 255, 0, 255, 0, true, true},        // I occluded, no value
+    {0, 100, 255, 255, 255, true, true},     // J unknown truth: in no region despite its masks
+    {40, 100, 0, 0, 0, true, true},          // K outside every mask
+    {40, 255, 128, 128, 128, true, true},    // L masks of 128 only: in no region
+    {40, 39, 255, 255, 255, false, false},   // M error 0.25
+    {200, 254, 255, 255, 255, true, true},   // N a value of 254 is a value, far off
+    {12, 0, 255, 255, 255, true, true},      // O result 0 against 3 px: error 3
+};
+
+// The designed pixels scattered over a W x H image (one in every third pixel, row-major), the
+// rest unknown truth, results of random bytes, masks of 0; all with padded strides.
+struct Synthetic {
+  GroundTruth truth;
+  cv::Mat result;
+  std::vector<cv::Point> where;  // position of kCases[i]
+};
+
+Synthetic make_synthetic() {
+  const int W = 11, H = 7;
+  Synthetic s;
+  cv::Mat g(H, W, CV_8UC1, cv::Scalar(0)), v = random_image(W, H, CV_8UC1, 5);
+  cv::Mat m[3] = {cv::Mat(H, W, CV_8UC1, cv::Scalar(0)), cv::Mat(H, W, CV_8UC1, cv::Scalar(0)),
+                  cv::Mat(H, W, CV_8UC1, cv::Scalar(0))};
+  int i = 0;
+  for (const Case& c : kCases) {
+    const cv::Point p((3 * i + 1) % W, (3 * i + 1) / W);
+    s.where.push_back(p);
+    g.at<unsigned char>(p) = c.g;
+    v.at<unsigned char>(p) = c.v;
+    m[0].at<unsigned char>(p) = c.nonocc;
+    m[1].at<unsigned char>(p) = c.all;
+    m[2].at<unsigned char>(p) = c.disc;
+    ++i;
+  }
+  s.truth.scale = 4;
+  s.truth.disparity = with_padding(g, 3, 1);
+  for (int r = 0; r < 3; ++r) s.truth.mask[r] = with_padding(m[r], 2 + r, 2 + r);
+  s.result = with_padding(v, 5, 9);
+  return s;
+}
+
+cv::Vec3b turbo(int index) {
+  cv::Mat one(1, 1, CV_8UC1, cv::Scalar(index)), colored;
+  cv::applyColorMap(one, colored, cv::COLORMAP_TURBO);
+  return colored.at<cv::Vec3b>(0, 0);
+}
+
+}  // namespace
+
+// --- the measure ---------------------------------------------------------------------------
+
+TEST(EvalMeasure, KnownCountsWithThresholdHalf) {
+  const Synthetic s = make_synthetic();
+  const Score score = ondrel_eval::score(s.result, s.truth, 0.5);
+  // nonocc: A B C D E F G M N O; bad C D E F G N O
+  EXPECT_EQ(score.region[kNonocc].pixels, 10);
+  EXPECT_EQ(score.region[kNonocc].bad, 7);
+  EXPECT_DOUBLE_EQ(score.region[kNonocc].percent(), 70.0);
+  // all: A B C D E F G H I M N O; bad C D E F G H I N O
+  EXPECT_EQ(score.region[kAll].pixels, 12);
+  EXPECT_EQ(score.region[kAll].bad, 9);
+  EXPECT_DOUBLE_EQ(score.region[kAll].percent(), 75.0);
+  // disc (255 only): A C E F M N O; bad C E F N O
+  EXPECT_EQ(score.region[kDisc].pixels, 7);
+  EXPECT_EQ(score.region[kDisc].bad, 5);
+  EXPECT_DOUBLE_EQ(score.region[kDisc].percent(), 500.0 / 7.0);
+  // valid nonocc: A B C D E M N O; bad C D E N O
+  EXPECT_EQ(score.valid.pixels, 8);
+  EXPECT_EQ(score.valid.bad, 5);
+  EXPECT_DOUBLE_EQ(score.density(), 80.0);
+  EXPECT_DOUBLE_EQ(score.valid_error(), 62.5);
+  EXPECT_DOUBLE_EQ(score.average(), (70.0 + 75.0 + 500.0 / 7.0) / 3.0);
+}
+
+TEST(EvalMeasure, KnownCountsWithThresholdTwo) {
+  const Synthetic s = make_synthetic();
+  const Score score = ondrel_eval::score(s.result, s.truth, 2.0);
+  // nonocc bad: E F G N O
+  EXPECT_EQ(score.region[kNonocc].pixels, 10);
+  EXPECT_EQ(score.region[kNonocc].bad, 5);
+  EXPECT_DOUBLE_EQ(score.region[kNonocc].percent(), 50.0);
+  // all bad: E F G H I N O
+  EXPECT_EQ(score.region[kAll].bad, 7);
+  EXPECT_DOUBLE_EQ(score.region[kAll].percent(), 700.0 / 12.0);
+  // disc bad: E F N O
+  EXPECT_EQ(score.region[kDisc].bad, 4);
+  EXPECT_DOUBLE_EQ(score.region[kDisc].percent(), 400.0 / 7.0);
+  // valid bad: E N O
+  EXPECT_EQ(score.valid.bad, 3);
+  EXPECT_DOUBLE_EQ(score.valid_error(), 37.5);
+  EXPECT_DOUBLE_EQ(score.density(), 80.0);
+}
+
+TEST(EvalMeasure, IsBadFollowsTheDesignedCases) {
+  for (const Case& c : kCases) {
+    if (c.g == 0) continue;
+    EXPECT_EQ(is_bad(c.v, c.g, 4, 0.5), c.bad_half) << int(c.g) << " " << int(c.v);
+    EXPECT_EQ(is_bad(c.v, c.g, 4, 2.0), c.bad_two) << int(c.g) << " " << int(c.v);
+  }
+  // the default threshold of one pixel at Tsukuba's scale: 16 grey levels are not above it
+  EXPECT_FALSE(is_bad(96, 80, 16, 1.0));
+  EXPECT_TRUE(is_bad(97, 80, 16, 1.0));
+  EXPECT_TRUE(is_bad(63, 80, 16, 1.0));
+  EXPECT_TRUE(is_bad(255, 255, 16, 100.0));  // no value is bad whatever the threshold
+  EXPECT_FALSE(is_bad(80, 80, 16, 0.0));
+}
+
+TEST(EvalMeasure, EmptyRegionsGiveZeroPercent) {
+  GroundTruth truth;
+  truth.scale = 8;
+  truth.disparity = cv::Mat(4, 5, CV_8UC1, cv::Scalar(40));
+  for (cv::Mat& m : truth.mask) m = cv::Mat(4, 5, CV_8UC1, cv::Scalar(128));
+  const Score score = ondrel_eval::score(cv::Mat(4, 5, CV_8UC1, cv::Scalar(255)), truth, 1.0);
+  for (const Count& c : score.region) {
+    EXPECT_EQ(c.pixels, 0);
+    EXPECT_EQ(c.percent(), 0.0);
+  }
+  EXPECT_EQ(score.density(), 0.0);
+  EXPECT_EQ(score.valid_error(), 0.0);
+}
+
+TEST(EvalMeasure, ImageMismatchNamesTheProblem) {
+  EXPECT_EQ(image_mismatch(cv::Mat(3, 4, CV_8UC1), cv::Size(4, 3)), "");
+  EXPECT_EQ(image_mismatch(cv::Mat(3, 4, CV_8UC3), cv::Size(4, 3)), "3 channels, expected 1 (8-bit grey)");
+  EXPECT_EQ(image_mismatch(cv::Mat(3, 4, CV_16UC1), cv::Size(4, 3)), "16-bit samples, expected 8-bit grey");
+  EXPECT_EQ(image_mismatch(cv::Mat(5, 4, CV_8UC1), cv::Size(4, 3)), "4x5 pixels, expected 4x3");
+  EXPECT_EQ(image_mismatch(cv::Mat(), cv::Size(4, 3)), "no pixels");
+}
+
+// --- colour views and error picture -----------------------------------------------------------
+
+TEST(EvalPictures, ColorScaleOfAPairSpansItsTruthAndItsSearchRange) {
+  GroundTruth truth;
+  truth.scale = 4;
+  truth.disparity = cv::Mat(3, 3, CV_8UC1, cv::Scalar(20));
+  truth.disparity.at<unsigned char>(1, 1) = 220;
+  ColorScale s = pair_color_scale(truth, 59);  // 59 x 4 = 236 > 220
+  EXPECT_EQ(s.low, 0);
+  EXPECT_EQ(s.high, 236);
+  s = pair_color_scale(truth, 50);  // 200 < 220
+  EXPECT_EQ(s.high, 220);
+}
+
+TEST(EvalPictures, NoValueIsBlackAndTheThreeMapsOfAPairShareTheColourScale) {
+  const int W = 23, H = 9;
+  // ground truth, map and uniqueness map: random levels, each with its own no-value pixels
+  cv::Mat gt = random_image(W, H, CV_8UC1, 31), map = random_image(W, H, CV_8UC1, 32, 4),
+          smp = random_image(W, H, CV_8UC1, 33, 1);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      gt.at<unsigned char>(y, x) = static_cast<unsigned char>(gt.at<unsigned char>(y, x) % 237);  // 0 .. 236
+      if ((x + y) % 7 == 0) map.at<unsigned char>(y, x) = 255;
+      if ((x * y) % 5 == 1) smp.at<unsigned char>(y, x) = 255;
+    }
+  const ColorScale scale{0, 236};
+  const cv::Mat views[3] = {color_view(gt, kUnknown, scale), color_view(map, kNoValue, scale),
+                            color_view(smp, kNoValue, scale)};
+  const cv::Mat* greys[3] = {&gt, &map, &smp};
+  const unsigned char no_value[3] = {kUnknown, kNoValue, kNoValue};
+  std::map<int, cv::Vec3b> colour_of_level;  // one colour per grey level across the three views
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_EQ(views[k].type(), CV_8UC3);
+    ASSERT_EQ(views[k].size(), cv::Size(W, H));
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const int v = greys[k]->at<unsigned char>(y, x);
+        const cv::Vec3b c = views[k].at<cv::Vec3b>(y, x);
+        if (v == no_value[k]) {
+          EXPECT_EQ(c, cv::Vec3b(0, 0, 0)) << k << " " << x << "," << y;
+          continue;
+        }
+        EXPECT_NE(c, cv::Vec3b(0, 0, 0));
+        // the definition: index round(255 v / 236), clamped, in OpenCV's turbo
+        const int index = std::min(255, static_cast<int>(std::lround(255.0 * v / 236.0)));
+        EXPECT_EQ(c, turbo(index)) << "level " << v;
+        auto it = colour_of_level.find(v);
+        if (it == colour_of_level.end())
+          colour_of_level[v] = c;
+        else
+          EXPECT_EQ(it->second, c) << "level " << v << " differs in view " << k;
+      }
+  }
+  // levels that occur in more than one view were compared above; make sure some did
+  EXPECT_GT(colour_of_level.size(), 100u);
+}
+
+TEST(EvalPictures, ErrorPictureIsRedExactlyAtBadPixelsAndBlueAtNoValue) {
+  const int W = 37, H = 21;
+  GroundTruth truth;
+  truth.scale = 8;
+  cv::Mat g = random_image(W, H, CV_8UC1, 41), v = random_image(W, H, CV_8UC1, 42), nonocc(H, W, CV_8UC1);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const int r = (x * 7 + y * 3) % 10;
+      g.at<unsigned char>(y, x) = r == 0 ? 0 : static_cast<unsigned char>(40 + g.at<unsigned char>(y, x) % 100);
+      // results near the truth, some far, some without a value
+      const int noise = v.at<unsigned char>(y, x) % 24 - 12;
+      v.at<unsigned char>(y, x) = r == 1 ? 255 : static_cast<unsigned char>(g.at<unsigned char>(y, x) + noise);
+      nonocc.at<unsigned char>(y, x) = (x + 2 * y) % 3 == 0 ? 0 : (x + y) % 4 == 0 ? 128 : 255;
+    }
+  truth.disparity = g;
+  truth.mask[kNonocc] = with_padding(nonocc, 3, 4);
+  truth.mask[kAll] = truth.mask[kDisc] = nonocc;
+  const cv::Mat left = random_image(W, H, CV_8UC3, 43, 2);
+  cv::Mat grey;
+  cv::cvtColor(left, grey, cv::COLOR_BGR2GRAY);
+
+  const cv::Mat view = error_view(left, v, truth, 1.0);
+  ASSERT_EQ(view.type(), CV_8UC3);
+  int red = 0, blue = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const int gv = g.at<unsigned char>(y, x), vv = v.at<unsigned char>(y, x);
+      const bool evaluated = nonocc.at<unsigned char>(y, x) == 255 && gv != 0;
+      const bool no_value = vv == 255;
+      const bool bad = no_value || std::abs(vv - gv) > 8;
+      const cv::Vec3b c = view.at<cv::Vec3b>(y, x);
+      const unsigned char l = grey.at<unsigned char>(y, x);
+      if (evaluated && no_value) {
+        EXPECT_EQ(c, cv::Vec3b(255, 0, 0)) << x << "," << y;
+        ++blue;
+      } else if (evaluated && bad) {
+        EXPECT_EQ(c, cv::Vec3b(0, 0, 255)) << x << "," << y;
+        ++red;
+      } else if (evaluated) {
+        EXPECT_EQ(c, cv::Vec3b(l, l, l)) << x << "," << y;
+      } else {
+        EXPECT_EQ(c, cv::Vec3b(l / 2, l / 2, l / 2)) << x << "," << y;
+      }
+    }
+  EXPECT_GT(red, 20);
+  EXPECT_GT(blue, 10);
+  // and the count of red pixels is the bad-with-a-value count of the measure
+  const Score score = ondrel_eval::score(v, truth, 1.0);
+  EXPECT_EQ(red, score.valid.bad);
+  EXPECT_EQ(red + blue, score.region[kNonocc].bad);
+}
+
+// --- the table ---------------------------------------------------------------------------------
+
+TEST(EvalReport, AveragesAreMeansOverThePairs) {
+  auto entry = [](const char* pair, const char* map, long long n0, long long b0, long long n1, long long b1,
+                  long long n2, long long b2) {
+    Entry e{pair, map, Score{}};
+    e.score.region[0] = {n0, b0};
+    e.score.region[1] = {n1, b1};
+    e.score.region[2] = {n2, b2};
+    e.score.valid = {n0, b0};
+    return e;
+  };
+  // percentages 10 20 30 and 50 40 30 (map), 1 2 3 (SMP)
+  const std::vector<Entry> entries = {entry("Tsukuba", "map", 10, 1, 10, 2, 10, 3),
+                                      entry("Tsukuba", "SMP", 100, 1, 100, 2, 100, 3),
+                                      entry("Venus", "map", 1000, 500, 5, 2, 10, 3)};
+  const std::string table = format_table(entries);
+  EXPECT_NE(table.find("Tsukuba  map       10.00   20.00   30.00   20.00     100.00      10.00\n"), std::string::npos)
+      << table;
+  // map: means of 10,50 / 20,40 / 30,30; mean of all six = 30
+  EXPECT_NE(table.find("average  map       30.00   30.00   30.00   30.00     100.00      30.00\n"), std::string::npos)
+      << table;
+  EXPECT_NE(table.find("average  SMP        1.00    2.00    3.00    2.00     100.00       1.00\n"), std::string::npos)
+      << table;
+  const std::string csv = format_csv(entries, 0.5);
+  EXPECT_EQ(csv.substr(0, csv.find('\n')),
+            "pair,result,threshold,nonocc,all,disc,mean,density,valid_bad,nonocc_pixels,nonocc_bad,all_pixels,"
+            "all_bad,disc_pixels,disc_bad,valid_pixels,valid_bad_pixels");
+  EXPECT_NE(
+      csv.find("\naverage,map,0.5,30.0000,30.0000,30.0000,30.0000,100.0000,30.0000,1010,501,15,4,20,6,1010,501\n"),
+      std::string::npos)
+      << csv;
+}
+
+// --- the program -------------------------------------------------------------------------------
+
+namespace {
+
+RunResult run_eval(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> argv = {ONDREL_EVAL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return ondrel_test::run_program(argv, "", cwd);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Ground truth, masks and results for `pair` (scale 16 or 8 does not matter: one pixel in four
+// is bad in every region) in `gt_dir` and `result_dir`, plus the left image in result_dir.
+void write_pair(const std::string& pair, const std::string& gt_dir, const std::string& result_dir) {
+  const int W = 16, H = 6;
+  cv::Mat g(H, W, CV_8UC1, cv::Scalar(80)), mask(H, W, CV_8UC1, cv::Scalar(255)), v = g.clone();
+  for (int x = 0; x < W; x += 4)
+    for (int y = 0; y < H; ++y) v.at<unsigned char>(y, x) = 255;  // a quarter without a value
+  ASSERT_TRUE(cv::imwrite(gt_dir + "/" + pair + "_gt.png", g));
+  for (const char* region : {"nonocc", "all", "disc"})
+    ASSERT_TRUE(cv::imwrite(gt_dir + "/" + pair + "_" + region + ".png", mask));
+  ASSERT_TRUE(cv::imwrite(result_dir + "/Result_" + pair + ".png", v));
+  ASSERT_TRUE(cv::imwrite(result_dir + "/Result_" + pair + "_SMP.png", g));
+  ASSERT_TRUE(cv::imwrite(result_dir + "/" + pair + "_L.png", random_image(W, H, CV_8UC3, 7)));
+}
+
+int count_lines(const std::string& text) {
+  int n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
+}  // namespace
+
+TEST(EvalProgram, AllPresentExitsZeroAndWritesTablePicturesAndCsv) {
+  TempDir gt, results;
+  write_pair("Tsukuba", gt.path, results.path);
+  const RunResult r = run_eval({"--gt", gt.path, "--csv", results.file("scores.csv"), results.path}, "/");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("Tsukuba  map       25.00   25.00   25.00   25.00      75.00       0.00\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Tsukuba  SMP        0.00    0.00    0.00    0.00     100.00       0.00\n"), std::string::npos)
+      << r.out;
+  for (const char* file : {"Result_Tsukuba_color.png", "Result_Tsukuba_SMP_color.png", "Tsukuba_gt_color.png",
+                           "Result_Tsukuba_errors.png", "Result_Tsukuba_SMP_errors.png"})
+    EXPECT_TRUE(exists(results.file(file))) << file;
+  // one colour scale for the pair: level 80 has the same colour in the three views
+  const cv::Mat gt_color = cv::imread(results.file("Tsukuba_gt_color.png"), cv::IMREAD_UNCHANGED);
+  const cv::Mat map_color = cv::imread(results.file("Result_Tsukuba_color.png"), cv::IMREAD_UNCHANGED);
+  const cv::Mat smp_color = cv::imread(results.file("Result_Tsukuba_SMP_color.png"), cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(gt_color.type(), CV_8UC3);
+  const cv::Vec3b level80 = gt_color.at<cv::Vec3b>(0, 0);
+  EXPECT_NE(level80, cv::Vec3b(0, 0, 0));
+  EXPECT_EQ(map_color.at<cv::Vec3b>(2, 1), level80);
+  EXPECT_EQ(smp_color.at<cv::Vec3b>(3, 4), level80);
+  EXPECT_EQ(map_color.at<cv::Vec3b>(3, 4), cv::Vec3b(0, 0, 0));  // no value
+  // the error picture: the no-value column blue, the rest grey
+  const cv::Mat errors = cv::imread(results.file("Result_Tsukuba_errors.png"), cv::IMREAD_UNCHANGED);
+  EXPECT_EQ(errors.at<cv::Vec3b>(3, 4), cv::Vec3b(255, 0, 0));
+  const cv::Vec3b other = errors.at<cv::Vec3b>(3, 5);
+  EXPECT_TRUE(other[0] == other[1] && other[1] == other[2]);
+
+  const std::string csv = ondrel_test::read_file(results.file("scores.csv"));
+  EXPECT_NE(csv.find("\nTsukuba,map,1,25.0000,25.0000,25.0000,25.0000,75.0000,0.0000,96,24,96,24,96,24,72,0\n"),
+            std::string::npos)
+      << csv;
+  EXPECT_EQ(count_lines(csv), 1 + 2 + 2);  // header, two maps, two averages
+}
+
+TEST(EvalProgram, MissingGroundTruthIsNamedAndTheOtherPairsAreStillEvaluated) {
+  TempDir gt, results;
+  write_pair("Tsukuba", gt.path, results.path);
+  write_pair("Venus", gt.path, results.path);
+  ASSERT_EQ(std::remove(gt.file("Venus_gt.png").c_str()), 0);
+  const RunResult r = run_eval({"--gt=" + gt.path, "--threshold", "2"}, results.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ondrel-eval: " + gt.path + "/Venus_gt.png: missing; Venus not evaluated\n");
+  EXPECT_NE(r.out.find("|d - d_gt| > 2 px"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nTsukuba  map "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("\nVenus "), std::string::npos) << r.out;
+  EXPECT_TRUE(exists(results.file("Result_Tsukuba_errors.png")));
+  EXPECT_FALSE(exists(results.file("Result_Venus_color.png")));
+}
+
+TEST(EvalProgram, WrongSizeWrongTypeAndUnreadableResultsAreNamed) {
+  TempDir gt, results;
+  for (const char* pair : {"Tsukuba", "Venus", "Teddy", "Cones"}) write_pair(pair, gt.path, results.path);
+  ASSERT_TRUE(cv::imwrite(results.file("Result_Tsukuba.png"), cv::Mat(5, 16, CV_8UC1, cv::Scalar(80))));
+  ASSERT_TRUE(cv::imwrite(results.file("Result_Venus_SMP.png"), cv::Mat(6, 16, CV_8UC3, cv::Scalar(80, 80, 80))));
+  {  // a PNG cut short: the decoder fails (and libpng would complain on standard error)
+    const std::string png = ondrel_test::read_file(results.file("Result_Teddy.png"));
+    std::ofstream(results.file("Result_Teddy.png"), std::ios::binary) << png.substr(0, png.size() / 2);
+  }
+  ASSERT_EQ(std::remove(results.file("Result_Cones_SMP.png").c_str()), 0);
+  const RunResult r = run_eval({"--gt", gt.path, results.path}, "/");
+  EXPECT_EQ(r.status, 1);
+  const std::string d = results.path + "/";
+  EXPECT_EQ(r.err, "ondrel-eval: " + d + "Result_Tsukuba.png: 16x5 pixels, expected 16x6 like " + gt.path +
+                       "/Tsukuba_gt.png; Result_Tsukuba.png not evaluated\n"
+                       "ondrel-eval: " + d + "Result_Venus_SMP.png: 3 channels, expected 1 (8-bit grey); "
+                       "Result_Venus_SMP.png not evaluated\n"
+                       "ondrel-eval: " + d + "Result_Teddy.png: not a readable image; Result_Teddy.png not evaluated\n"
+                       "ondrel-eval: " + d + "Result_Cones_SMP.png: missing; Result_Cones_SMP.png not evaluated\n");
+  // the other map of each pair is still in the table
+  for (const char* line : {"\nTsukuba  SMP ", "\nVenus    map ", "\nTeddy    SMP ", "\nCones    map "})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  for (const char* line : {"\nTsukuba  map ", "\nVenus    SMP ", "\nTeddy    map ", "\nCones    SMP "})
+    EXPECT_EQ(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+}
+
+TEST(EvalProgram, NoResultsAndWrongUsage) {
+  TempDir empty;
+  RunResult r = run_eval({"--gt", empty.path}, empty.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ondrel-eval: .: no result files (Result_<Pair>.png, Result_<Pair>_SMP.png)\n");
+  r = run_eval({"--threshold", "-1"}, empty.path);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "ondrel-eval: --threshold needs a number >= 0, not '-1'");
+  r = run_eval({"--colour"}, empty.path);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "ondrel-eval: unknown option --colour");
+  r = run_eval({"a", "b"}, empty.path);
+  EXPECT_EQ(r.status, 2);
+  r = run_eval({"--help"}, empty.path);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: ondrel-eval", 0), 0u);
+}
+
+// The README's table: ondrel with the example answers on the four pairs, scored by the program.
+TEST(EvalProgram, ReadmeFiguresOfTheFourPairs) {
+  const std::string data = ondrel_test::data_dir();
+  if (data.empty()) GTEST_SKIP() << "no Middlebury data";
+  TempDir work;
+  for (const char* pair : {"Tsukuba", "Venus", "Teddy", "Cones"})
+    for (const char* view : {"_L.png", "_R.png"}) {
+      std::ifstream in(data + "/" + pair + view, std::ios::binary);
+      std::ofstream out(work.file(std::string(pair) + view), std::ios::binary);
+      out << in.rdbuf();
+    }
+  const RunResult matcher =
+      ondrel_test::run_ondrel("n 1 19 6 14 23 53 c 2 19 6 14 23 53 c 3 19 6 14 23 53 c 4 19 6 14 23 53 q\n", work.path);
+  ASSERT_EQ(matcher.status, 0) << matcher.err;
+  const RunResult r = run_eval({"--gt", data + "/gt", "--csv", "scores.csv"}, work.path);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // pair, map: nonocc, all, disc, density, valid bad (the README's table)
+  const char* expected[] = {
+      "Tsukuba  map        5.71    7.42   22.00   11.71     100.00       5.71",
+      "Tsukuba  SMP        8.99   10.90   26.66   15.52      95.53       4.73",
+      "Venus    map        3.58    5.17   21.73   10.16      98.49       2.10",
+      "Venus    SMP        5.75    7.37   25.89   13.00      95.46       1.26",
+      "Teddy    map       19.13   27.36   32.72   26.40      93.30      13.32",
+      "Teddy    SMP       22.77   30.78   37.92   30.49      87.42      11.66",
+      "Cones    map       13.45   22.69   21.90   19.35      93.28       7.22",
+      "Cones    SMP       17.69   26.89   27.44   24.01      87.56       5.99",
+      "average  map       10.47   15.66   24.59   16.90      96.27       7.09",
+      "average  SMP       13.80   18.98   29.48   20.75      91.49       5.91",
+  };
+  for (const char* line : expected)
+    EXPECT_NE(r.out.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << r.out;
+}
