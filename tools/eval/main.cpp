@@ -19,6 +19,7 @@
 #include "app/stereo_pairs.h"
 #include "tools/eval/evaluation.h"
 #include "tools/eval/report.h"
+#include "util/png_file.h"
 
 namespace {
 
@@ -146,22 +147,8 @@ cv::Mat checked(const cv::Mat& image, cv::Size size, const std::string& size_of,
 }
 
 void save(const std::string& path, const cv::Mat& image, Messages& messages) {
-  std::vector<unsigned char> png;
-  bool encoded = false;
-  try {
-    encoded = cv::imencode(".png", image, png);
-  } catch (const cv::Exception&) {
-    encoded = false;
-  }
-  if (!encoded) {
-    messages.error(path, "cannot be encoded as PNG; not written");
-    return;
-  }
-  errno = 0;
-  FILE* file = std::fopen(path.c_str(), "wb");
-  bool ok = file != nullptr && std::fwrite(png.data(), 1, png.size(), file) == png.size();
-  if (file != nullptr) ok = std::fclose(file) == 0 && ok;
-  if (!ok) messages.error(path, std::string("cannot be written (") + std::strerror(errno) + ")");
+  std::string reason;
+  if (!write_png_file(path, image, &reason)) messages.error(path, "cannot be written (" + reason + ")");
 }
 
 std::string join(const std::string& dir, const std::string& name) {
