@@ -1,6 +1,6 @@
 // Fuzz target: arbitrary bytes as the answers to the whole dialogue, run in-process on four
 // tiny pairs with the display off. Inputs with an answer that reads as a number in
-// 13 .. 2047 are skipped (see kFuzzLargestRadius).
+// 8 .. 2047 are skipped (see kFuzzLargestRadius).
 
 #include <cstddef>
 #include <cstdint>

@@ -76,7 +76,7 @@ std::string enter_fuzz_work_dir() {
 }
 
 void write_fixture_pairs() {
-  write_shifted_pair(kStereoPairs[0], 24, 10, 3, 1);
+  write_shifted_pair(kStereoPairs[0], 20, 7, 3, 1);
   write_shifted_pair(kStereoPairs[1], 12, 9, 2, 2);
   write_shifted_pair(kStereoPairs[2], 64, 5, 7, 3);
   cv::Mat grey;

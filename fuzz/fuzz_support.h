@@ -11,9 +11,9 @@
 // pass grows with the square of the support radius over the block radius (up to 16.7 million
 // blocks per window at radius 2047), so large radii make a pass take minutes on even the
 // tiniest image without reaching any code that small radii do not. The cap also keeps the
-// gammas and the TAD threshold at 12 or above 2047; those answers only change numbers,
-// never the path taken, above a few units.
-constexpr int kFuzzLargestRadius = 12;
+// gammas and the TAD threshold at 7 or less, or above 2047: above a few units those answers
+// change only numbers, never the path taken.
+constexpr int kFuzzLargestRadius = 7;
 
 // Largest decoded image (pixels) for the image target: the image library refuses anything
 // larger as unreadable (its own size limit, lowered through its environment variable), so
@@ -29,7 +29,7 @@ constexpr int kFuzzLargestImagePixels = 4096;
 std::string enter_fuzz_work_dir();
 
 // Writes the eight input files of the four pairs into the working directory, each pair
-// tiny and with a shape of its own: Tsukuba 24x10 colour; Venus 12x9, narrower than its
+// tiny and with a shape of its own: Tsukuba 20x7 colour; Venus 12x9, narrower than its
 // disparity range; Teddy 64x5, just wider than its range; Cones a 16x8 grey left view and a
 // 17x8 right view (sizes differ).
 void write_fixture_pairs();
