@@ -22,7 +22,7 @@ const char kPixelLimitVariable[] = "OPENCV_IO_MAX_IMAGE_PIXELS";
 bool write_file(const char* name, const uint8_t* data, size_t size) {
   FILE* f = std::fopen(name, "wb");
   if (!f) return false;
-  const bool ok = std::fwrite(data, 1, size, f) == size;
+  const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;  // data may be null when empty
   return std::fclose(f) == 0 && ok;
 }
 
