@@ -33,6 +33,18 @@ using ondrel_test::TempDir;
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 // ---------------------------------------------------------------------------------------
 // Allocation failures in the matcher
 
@@ -375,6 +387,8 @@ TEST_F(SmallFileSystem, AReadOnlyResultFolderKeepsTheEarlierResults) {
 // "trap '' XFSZ" does) makes every write past 1 KiB fail. Standard output goes through a pipe,
 // which the limit does not bind.
 TEST(FaultInjection, AFileSizeLimitKeepsTheEarlierResults) {
+  if (kThreadSanitizer)  // seen with clang 14: a mutex lock in an image decoder faults
+    GTEST_SKIP() << "the thread sanitizer's runtime dies of SIGBUS under a file size limit below about 1 MiB";
   TempDir dir;
   write_pair(dir.path, 96, 64);
   ASSERT_EQ(run_ondrel(kFirstAnswers, dir.path).status, 0);
