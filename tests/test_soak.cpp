@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <omp.h>
 #include <unistd.h>
 
@@ -41,7 +42,10 @@ constexpr bool kSanitized = false;
 constexpr int kPasses = kSanitized ? 8 : 200;
 // Growth of the resident size allowed from the end of the first pass to the end, and from
 // the end of the first round of variants (each has then had its sizes once) to the end.
-constexpr long kAllowedGrowthKiB = 8 * 1024;
+// Each figure is taken after the allocator has given back its free pages (malloc_trim): the
+// memory the process holds, not the free heap the allocator keeps for reuse, which depends on
+// where a few long-lived blocks happen to lie (6.8 MiB more after the second pass here).
+constexpr long kAllowedGrowthKiB = 4 * 1024;
 constexpr long kAllowedGrowthAfterRoundKiB = 2 * 1024;
 
 struct Variant {
@@ -159,6 +163,7 @@ TEST(Soak, ManyPassesInOneProcessGiveTheMapsOfSingleRunsInConstantMemory) {
         ADD_FAILURE() << "pass " << pass << " (" << v.answers << ") differs from a single run";
         if (++mismatches > 3) break;
       }
+      malloc_trim(0);
       const long rss = resident_kib();
       if (pass == 0) after_first = rss;
       if (pass == kVariantCount - 1) after_cycle = rss;
