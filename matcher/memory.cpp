@@ -8,6 +8,7 @@
 static std::atomic<long> g_allocations{0};
 static std::atomic<long> g_fail_at{0};  // allocation number that fails, 0 = none
 static std::atomic<int> g_thread_override{0};
+static std::atomic<long> g_live{0};  // buffers handed out and not yet freed
 
 void* ondrel_alloc_zeroed(size_t count, size_t size) {
   const long number = ++g_allocations;
@@ -15,10 +16,15 @@ void* ondrel_alloc_zeroed(size_t count, size_t size) {
   if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
   // calloc(0, n) may return nullptr; ask for one element so that an empty buffer is not
   // mistaken for a failure.
-  return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+  void* p = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+  if (p) ++g_live;
+  return p;
 }
 
-void ondrel_free(void* p) { std::free(p); }
+void ondrel_free(void* p) {
+  if (p) --g_live;
+  std::free(p);
+}
 
 int ondrel_thread_count() {
   const int forced = g_thread_override.load();
@@ -30,5 +36,7 @@ void ondrel_testing_fail_allocation(long n) {
 }
 
 long ondrel_testing_allocation_count() { return g_allocations.load(); }
+
+long ondrel_testing_live_allocations() { return g_live.load(); }
 
 void ondrel_testing_set_thread_count(int threads) { g_thread_override.store(threads); }

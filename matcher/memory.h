@@ -23,5 +23,7 @@ int ondrel_thread_count();
 void ondrel_testing_fail_allocation(long n);
 // Allocations made since the program started.
 long ondrel_testing_allocation_count();
+// Buffers obtained from ondrel_alloc_zeroed and not yet released with ondrel_free.
+long ondrel_testing_live_allocations();
 // Thread count of the parallel regions; 0 restores the number of processors.
 void ondrel_testing_set_thread_count(int threads);

@@ -11,6 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace ondrel_test {
@@ -140,6 +142,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
   result.out = read_file(out_path);
   result.err = read_file(err_path);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  // a sanitizer report from the program fails the test that ran it, whatever that test checks
+  if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
+    ADD_FAILURE() << "sanitizer report from " << argv[0] << ":\n" << result.err;
   return result;
 }
 

@@ -41,7 +41,8 @@ struct RunResult {
 };
 
 // Runs `argv` in folder `cwd` with `input` on standard input. `env` adds or replaces
-// variables ("NAME=value"); "NAME=" with nothing after it removes NAME.
+// variables ("NAME=value"); "NAME=" with nothing after it removes NAME. A sanitizer report on
+// the program's standard error is a test failure.
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,
                       const std::vector<std::string>& env = {});
 
