@@ -170,54 +170,6 @@ TEST(MatcherEntry, BlockSumsThatWouldOverflowAreRefused) {
   EXPECT_EQ(o.out, "Error: blocks of 1675x1675 pixels overflow the 32-bit block sums: aborting...\n");
 }
 
-TEST(MatcherEntry, EveryFailedAllocationGivesItsOneMessageAndLeavesTheOutputs) {
-  Call c;
-  c.left = random_image(9, 7, CV_8UC3, 20);
-  c.right = random_image(9, 7, CV_8UC3, 21);
-  c.r = 1, c.R = 4, c.max_disparity = 3;
-  const long before = ondrel_testing_allocation_count();
-  ASSERT_EQ(run(c).status, 0);
-  const long allocations = ondrel_testing_allocation_count() - before;
-  ASSERT_GT(allocations, 10);
-
-  const std::set<std::string> messages = {
-      "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n",
-      "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n",
-      "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n",
-      "\nABORTING... CAN'T ALLOCATE R_LEFT\n\n",
-      "\nABORTING... CAN'T ALLOCATE G_LEFT\n\n",
-      "\nABORTING... CAN'T ALLOCATE B_LEFT\n\n",
-      "\nABORTING... CAN'T ALLOCATE R_RIGHT\n\n",
-      "\nABORTING... CAN'T ALLOCATE G_RIGHT\n\n",
-      "\nABORTING... CAN'T ALLOCATE B_RIGHT\n\n",
-      "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n",
-      "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n",
-      "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n",
-  };
-  std::set<std::string> seen;
-  for (long n = 1; n <= allocations; ++n) {
-    ondrel_testing_fail_allocation(n);
-    const Outcome o = run(c);
-    ondrel_testing_fail_allocation(0);
-    ASSERT_EQ(o.status, -1) << "allocation " << n;
-    EXPECT_TRUE(untouched(o)) << "allocation " << n;
-    // the report, possibly the first timing line, then exactly one of the messages
-    const std::string text = without_times(o.out);
-    const std::string expected_report = report(4, 1, 14, 23, 53);
-    ASSERT_EQ(text.compare(0, expected_report.size(), expected_report), 0) << text;
-    std::string rest = text.substr(expected_report.size());
-    const std::string timing = "\n\nExecution time: \nT sec : [*] Ondrel (initialization)\n";
-    if (rest.compare(0, timing.size(), timing) == 0) rest = rest.substr(timing.size());
-    EXPECT_EQ(messages.count(rest), 1u) << "allocation " << n << ": " << text;
-    seen.insert(rest);
-  }
-  // the failures of the design's own allocations each were met
-  for (const char* m : {"ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n", "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n",
-                        "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n", "\nABORTING... CAN'T ALLOCATE R_LEFT\n\n",
-                        "\nABORTING... CAN'T ALLOCATE B_RIGHT\n\n"})
-    EXPECT_EQ(seen.count(m), 1u) << m;
-}
-
 TEST(MatcherEntry, ObsoleteEntryPrintsOneLineAndTouchesNothing) {
   cv::Mat left, right, a = random_image(3, 3, CV_8UC1, 1), b = a.clone(), u = a.clone();
   testing::internal::CaptureStdout();
