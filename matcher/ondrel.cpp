@@ -13,9 +13,17 @@
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
+#include "matcher/phase_ticks.h"
 #include "util/timing.h"
 
 namespace {
+
+OndrelPhaseTicks* g_phase_ticks = nullptr;
+
+// Reads the tick counter into `field` of the recorded phase ticks, when recording.
+inline void mark(uint64_t OndrelPhaseTicks::*field) {
+  if (g_phase_ticks) g_phase_ticks->*field = Get_Time();
+}
 
 // Plane labels in allocation order, with their place in the interleaved plane array.
 struct PlaneLabel {
@@ -115,6 +123,8 @@ bool arguments_fit(const cv::Mat& left, const cv::Mat& right, const cv::Mat& dis
 
 }  // namespace
 
+void ondrel_record_phase_ticks(OndrelPhaseTicks* sink) { g_phase_ticks = sink; }
+
 int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_map,
                  cv::Mat& right_disparity_map, cv::Mat& uniqueness_map, int min_disparity,
                  int max_disparity, int block_radius, int support_radius, float gamma_space,
@@ -151,6 +161,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
 
   // tables and working storage
   const uint64_t t0 = Get_Time();
+  mark(&OndrelPhaseTicks::start);
   init_exponential_lut_QUIRN(gamma_color, ondrel::kExpLutFilled);
 
   w.spatial = ondrel_alloc_array<float>(static_cast<size_t>(nblocks));
@@ -219,6 +230,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   }
 
   fill_spatial_weights_QUIRN(w.spatial, r, R, gamma_space);
+  mark(&OndrelPhaseTicks::tables);
   std::printf("\n\nExecution time: \n");
   GetTimeAndPrintElapsedTime("[*] Ondrel (initialization)", t0);
 
@@ -230,6 +242,8 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     release(w);
     return -1;
   }
+
+  mark(&OndrelPhaseTicks::cost_volume);
 
   const int threads = w.threads;
   omp_set_num_threads(threads);
@@ -250,9 +264,11 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   }
 #pragma omp parallel num_threads(threads)
   block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads());
+  mark(&OndrelPhaseTicks::block_means);
 
   for (cv::Mat* plane : {&disparity_map, &right_disparity_map, &uniqueness_map})
     for (int y = 0; y < H; ++y) std::memset(plane->ptr<unsigned char>(y), ondrel::kNoValue, static_cast<size_t>(W));
+  mark(&OndrelPhaseTicks::clear);
 
 #pragma omp parallel num_threads(threads)
   {
@@ -260,7 +276,9 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     aggregation_region_QUIRN(aggregation, t, omp_get_num_threads(), w.scratch[t]);
   }
 
+  mark(&OndrelPhaseTicks::aggregation);
   release(w);
+  mark(&OndrelPhaseTicks::done);
   GetTimeAndPrintElapsedTime("[*] Ondrel", t1);
   return 0;
 }
