@@ -13,6 +13,21 @@
 #include "matcher/constants.h"
 
 // ---------------------------------------------------------------------------------------
+// SIMD paths (simd_paths.cpp)
+//
+// The cost volume and the aggregation are compiled for several vector widths and take the
+// widest one that the CPU runs, chosen at run time; the build itself stays portable. Every
+// path does the same integer and floating-point operations, so all give the same bytes.
+
+// Widest vector the kernels use, in bits: 512 (AVX-512 F and BW), 256 (AVX2) or 128
+// (SSE2, or the compiler's generic code on other processors).
+int simd_width_bits();
+
+// Test hook: no path wider than `bits` (128, 256 or 512); 0 lifts the limit. Set it while no
+// kernel runs.
+void ondrel_testing_limit_simd(int bits);
+
+// ---------------------------------------------------------------------------------------
 // Weight tables (weight_tables.cpp)
 
 // Colour weight per squared colour distance i: exp(-(sqrt(i) / gamma_color)) in single
@@ -49,6 +64,13 @@ int TAD(int a, int b);
 int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
                                                         const cv::Mat& left, const cv::Mat& right,
                                                         int* const* cost_volume, int r, int T);
+
+// The same cost volume computed straight from the definition, one step after the other as
+// described there (column sums as separate vectors, row starts through two segments). Slow;
+// kept as the reference the fast version above is tested against. Same contract.
+int box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(int W, int H, int D, int d0,
+                                                                  const cv::Mat& left, const cv::Mat& right,
+                                                                  int* const* cost_volume, int r, int T);
 
 // ---------------------------------------------------------------------------------------
 // Block colour means (block_means.cpp)
@@ -119,13 +141,29 @@ struct AggregationContext {
   const int* planes[kPlaneCount];  // block means, interleaved as above
 };
 
+// One block of a pixel's window as the fast aggregation sees it: the block is valid for the
+// disparities 0 .. last, and for disparity d its weight is left_weight * right_weights[d] and
+// its cost costs[d].
+struct WindowBlock {
+  const int* costs;            // the block's cost vector
+  const double* right_weights;  // wR(x - d, k) at index d
+  float left_weight;           // ws[k] * wL(x, y, k), rounded to float
+  int last;                    // last valid disparity
+};
+
 // Per-thread scratch of the aggregation, reinitialised at the start of every row.
 struct AggregationScratch {
   int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
   float* claimed_cost;     // same count
-  float* right_weights;    // W * nblocks, index xr * nblocks + k
+  float* right_weights;    // W * nblocks, index xr * nblocks + k (straightforward version)
   float* left_weights;     // nblocks
   double* costs;           // max_disparity + 1 - min_disparity
+  // fast version: right colour weights block by block with the columns reversed, so that
+  // consecutive disparities of one pixel are consecutive in memory: nblocks * W values
+  // (floats widened to double once per row), index k * W + (W - 1 - xr); and the valid
+  // blocks of the current pixel (nblocks).
+  double* right_weights_reversed;
+  WindowBlock* window;
 };
 
 // Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
@@ -164,5 +202,13 @@ void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_dis
 
 // Body of the aggregation region: thread `thread` of `nthreads` handles its static share of
 // the rows. Writes only those rows of the three output planes (255 on entry).
+// Accumulates several disparities at once, block by block, with exactly the floating-point
+// operations of the straightforward version below (same products, same sums in block order,
+// same roundings), so the bytes written are the same.
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch);
+
+// The same region body written straight from the definition: for every pixel, disparity and
+// valid block in turn. Slow; kept as the reference the fast version is tested against.
+void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
+                                        AggregationScratch& scratch);
