@@ -10,17 +10,11 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
-// The vector helpers below are inlined; no vector crosses a call, so the ABI note is moot.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
+#include "matcher/window_costs.h"
 
 double get_subpixel_adjustment_min(double a, double b, double c) {
   const double curvature = a + c - 2.0 * b;
@@ -48,7 +42,11 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   if (s->costs)
     s->right_weights_reversed =
         ondrel_alloc_array<double>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
-  if (s->right_weights_reversed) s->window = ondrel_alloc_array<WindowBlock>(static_cast<size_t>(ctx.nblocks));
+  if (s->right_weights_reversed)
+    s->left_weights_by_block =
+        ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
+  if (s->left_weights_by_block) s->row_blocks = ondrel_alloc_array<RowBlock>(static_cast<size_t>(ctx.nblocks));
+  if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(static_cast<size_t>(ctx.nblocks));
   if (s->window) return true;
   aggregation_scratch_free(s);
   return false;
@@ -61,15 +59,12 @@ void aggregation_scratch_free(AggregationScratch* s) {
   ondrel_free(s->left_weights);
   ondrel_free(s->costs);
   ondrel_free(s->right_weights_reversed);
+  ondrel_free(s->left_weights_by_block);
+  ondrel_free(s->row_blocks);
   ondrel_free(s->window);
   *s = AggregationScratch{};
 }
 
-// The integer part of a cost below the running minimum; the clamp only guards the type.
-static int truncate_cost(float a) {
-  if (a <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(a);
-}
 
 Winner select_winner(const double* costs, int ndisp) {
   Winner w{ondrel::kInitialRunningMin, -1, false};
@@ -154,11 +149,11 @@ bool pixel_processed(const AggregationContext& c, int x, int y) {
   return c.border <= y && y <= c.H - c.border && c.border <= x && x <= c.W - c.border;
 }
 
-// Winner, refinement, the three output bytes and the uniqueness test of pixel x, from its
-// window costs A(d) in s.costs.
-void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x) {
+// Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
+// its window costs A(d) in s.costs.
+void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
+                  const Winner& winner) {
   const double* A = s.costs;
-  const Winner winner = select_winner(A, c.max_disparity + 1 - c.min_disparity);
   if (!winner.found) {
     out.disparity[x] = ondrel::kNoValue;
     return;
@@ -215,7 +210,7 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
       }
       A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
-    finish_pixel(c, s, out, x);
+    finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity));
   }
 }
 
@@ -227,165 +222,81 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
 // block in block order, so each disparity sees the very operations of the reference:
 // w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C.
 
-// Vector types of N doubles (GCC/clang vector extensions); the compiler maps them onto the
-// SIMD registers of the function's target: SSE2 (N = 2) on every x86-64, AVX2 (N = 4) and
-// AVX-512 (N = 8) in the functions compiled for those and chosen at run time.
-template <int N>
-struct Vec {
-  typedef double Doubles __attribute__((vector_size(8 * N)));
-  typedef long long Mask __attribute__((vector_size(8 * N)));
-  typedef int Ints __attribute__((vector_size(4 * N)));
-  typedef float Floats __attribute__((vector_size(4 * N)));
-};
+using WindowCosts = Winner (*)(const WindowBlock*, int, int, double*);
 
-// N consecutive values converted to double (exact for ints).
-template <int N>
-[[gnu::always_inline]] inline typename Vec<N>::Doubles widen(const int* p) {
-#if defined(__SSE2__)
-  if constexpr (N == 2) return _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-#endif
-  typename Vec<N>::Ints v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_convertvector(v, typename Vec<N>::Doubles);
+// The window kernel for SSE2 (or generic vectors), compiled here; the AVX2 and AVX-512 ones
+// live in window_costs_avx2.cpp and window_costs_avx512.cpp, compiled for those.
+Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
+  return window_costs<2, 4>(window, count, ndisp, A);
 }
-
-template <int N>
-[[gnu::always_inline]] inline typename Vec<N>::Doubles load(const double* p) {
-  typename Vec<N>::Doubles v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// A(d) for d = 0 .. ndisp-1 from the pixel's valid blocks, in block order. The disparities
-// go in chunks of N * V, V vectors per sum held in registers; the last chunk ends at ndisp
-// (it overlaps the one before when ndisp is not a multiple of the chunk, which recomputes a
-// few disparities with the same result), so that blocks valid up to max_disparity never
-// take the partial path.
-template <int N, int V>
-[[gnu::always_inline]] inline void window_costs(const WindowBlock* window, int count, int ndisp, double* A) {
-  typedef typename Vec<N>::Doubles Doubles;
-  typedef typename Vec<N>::Mask Mask;
-  constexpr int kChunk = N * V;
-  for (int d0 = 0;; d0 += kChunk) {
-    if (d0 + kChunk > ndisp) d0 = ndisp > kChunk ? ndisp - kChunk : 0;
-    Doubles weight_sum[V] = {}, cost_sum[V] = {};
-    for (int i = 0; i < count; ++i) {
-      const WindowBlock& b = window[i];
-      const int valid = b.last + 1 - d0;  // disparities of this chunk for which b is valid
-      if (valid <= 0) continue;
-      const double left = b.left_weight;  // broadcast by the vector-scalar products
-      if (valid >= kChunk) {
-        for (int v = 0; v < V; ++v) {
-          const Doubles w = load<N>(b.right_weights + d0 + N * v) * left;
-          weight_sum[v] += w;
-          cost_sum[v] += w * widen<N>(b.costs + d0 + N * v);
-        }
-      } else {
-        // the block's last disparities: nothing is read beyond them, and the lanes beyond
-        // add exactly +0.0, which leaves the sums unchanged (they are never -0.0)
-        double right[kChunk] = {};
-        int costs[kChunk] = {};
-        for (int j = 0; j < valid; ++j) {
-          right[j] = b.right_weights[d0 + j];
-          costs[j] = b.costs[d0 + j];
-        }
-        for (int v = 0; v < V; ++v) {
-          Mask index;
-          for (int j = 0; j < N; ++j) index[j] = N * v + j;
-          const Mask inside = index < (Mask{} + valid);
-          const Doubles w = reinterpret_cast<Doubles>(reinterpret_cast<Mask>(load<N>(right + N * v) * left) & inside);
-          weight_sum[v] += w;
-          cost_sum[v] += w * widen<N>(costs + N * v);
-        }
-      }
-    }
-    // the quotients rounded to float
-    double a[kChunk];
-    for (int v = 0; v < V; ++v) {
-      const Doubles q = cost_sum[v] / weight_sum[v];
-      const Doubles rounded =
-          __builtin_convertvector(__builtin_convertvector(q, typename Vec<N>::Floats), Doubles);
-      std::memcpy(a + N * v, &rounded, sizeof rounded);
-    }
-    const int n = ndisp - d0 < kChunk ? ndisp - d0 : kChunk;
-    for (int j = 0; j < n; ++j) A[d0 + j] = a[j];
-    if (d0 + kChunk >= ndisp) break;
-  }
-}
-
-using WindowCosts = void (*)(const WindowBlock*, int, int, double*);
-
-void window_costs_2(const WindowBlock* window, int count, int ndisp, double* A) {
-  window_costs<2, 4>(window, count, ndisp, A);
-}
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ONDREL_X86_DISPATCH 1
-__attribute__((target("avx2"))) void window_costs_4(const WindowBlock* window, int count, int ndisp, double* A) {
-  window_costs<4, 2>(window, count, ndisp, A);
-}
-__attribute__((target("avx512f,avx512bw"))) void window_costs_8(const WindowBlock* window, int count, int ndisp,
-                                                       double* A) {
-  window_costs<8, 2>(window, count, ndisp, A);
-}
-#endif
 
 // The widest path this CPU runs (and the test hook allows).
 WindowCosts pick_window_costs() {
-#if defined(ONDREL_X86_DISPATCH)
+#if defined(ONDREL_SIMD_X86)
   switch (simd_width_bits()) {
-    case 512: return window_costs_8;
-    case 256: return window_costs_4;
+    case 512: return window_costs_avx512;
+    case 256: return window_costs_avx2;
     default: break;
   }
 #endif
-  return window_costs_2;
+  return window_costs_sse2;
+}
+
+// Channel c of the squared colour distance between block means `means` (three planes at the
+// block centre's index) and an 8-bit pixel.
+inline int squared_distance(const int* const means[3], size_t index, const unsigned char* pixel) {
+  const int d0 = means[0][index] - pixel[0], d1 = means[1][index] - pixel[1], d2 = means[2][index] - pixel[2];
+  return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
 void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, WindowCosts costs_of_window) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
+  const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
+  const int* const right_means[3] = {c.planes[right_plane(0)], c.planes[right_plane(1)], c.planes[right_plane(2)]};
+  const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
+  const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
   reset_claims(c, s);
 
-  // right colour weights, block by block, columns reversed: wR(xr, y, k) at k * W + W-1-xr
-  const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
+  // The blocks whose rows lie inside the image (conditions 1 and 2 depend on y alone), and
+  // their colour weights along the row, each computed once: the right ones per block with
+  // the columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
+  // rounded to float, at k * W + x. Only the columns whose block lies inside are written;
+  // no valid (x, d) reads any other.
+  int listed = 0;
   for (int k = 0; k < nb; ++k) {
+    const int dx = blocks.dx(k), by = y + blocks.dy(k);
+    if (by - r < 0 || by + r >= H) continue;
+    const size_t row = static_cast<size_t>(by) * W;
+    // columns with bx = x + dx in [r, W-1-r]
+    const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
     double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
-    const int by = y + blocks.dy(k);
-    const bool rows_inside = by - r >= 0 && by + r < H;
-    for (int xr = 0; xr < W; ++xr) {
-      const int bx = xr + blocks.dx(k);
-      double weight = 0.0;
-      if (rows_inside && bx - r >= 0 && bx + r < W) {
-        const size_t index = static_cast<size_t>(by) * W + bx;
-        weight = EXP_LUT_QUIRN[squared_distance(c.planes, false, index, right_row + 3 * static_cast<size_t>(xr))];
-      }
-      reversed[W - 1 - xr] = weight;
+    float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
+    for (int x = first; x < end; ++x) {
+      const size_t index = row + static_cast<size_t>(x + dx);
+      reversed[W - 1 - x] = EXP_LUT_QUIRN[squared_distance(right_means, index, right_row + 3 * static_cast<size_t>(x))];
+      left[x] = c.spatial[k] * EXP_LUT_QUIRN[squared_distance(left_means, index, left_row + 3 * static_cast<size_t>(x))];
     }
+    // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
+    // x + dx + r < W (condition 4) and that range is not empty
+    s.row_blocks[listed++] = RowBlock{c.cost_volume + row, reversed + (W - 1), left, dx, first, end};
   }
 
   const RowOutputs out = row_outputs(c, y);
   const int ndisp = c.max_disparity + 1;
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
-    const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
     // the valid blocks, in block order, with their left weights and disparity ranges
     int count = 0;
-    for (int k = 0; k < nb; ++k) {
-      const int bx = x + blocks.dx(k), by = y + blocks.dy(k);
-      if (by - r < 0 || by + r >= H || bx + r >= W) continue;
-      int last = c.max_disparity;
-      if (last > bx - r) last = bx - r;
+    for (int i = 0; i < listed; ++i) {
+      const RowBlock& b = s.row_blocks[i];
+      if (x < b.first || x >= b.end) continue;
+      int last = x + b.dx - r;
       if (last > x) last = x;
-      if (last < 0) continue;
-      const size_t index = static_cast<size_t>(by) * W + bx;
-      const float left_weight = c.spatial[k] * EXP_LUT_QUIRN[squared_distance(c.planes, true, index, p)];
-      s.window[count++] = WindowBlock{c.cost_volume[index],
-                                      s.right_weights_reversed + static_cast<size_t>(k) * W + (W - 1 - x),
-                                      left_weight, last};
+      if (last > c.max_disparity) last = c.max_disparity;
+      s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
     }
-    costs_of_window(s.window, count, ndisp, s.costs);
-    finish_pixel(c, s, out, x);
+    finish_pixel(c, s, out, x, costs_of_window(s.window, count, ndisp, s.costs));
   }
 }
 

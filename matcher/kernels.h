@@ -11,6 +11,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include "matcher/constants.h"
+#include "matcher/window.h"
 
 // ---------------------------------------------------------------------------------------
 // SIMD paths (simd_paths.cpp)
@@ -141,14 +142,17 @@ struct AggregationContext {
   const int* planes[kPlaneCount];  // block means, interleaved as above
 };
 
-// One block of a pixel's window as the fast aggregation sees it: the block is valid for the
-// disparities 0 .. last, and for disparity d its weight is left_weight * right_weights[d] and
-// its cost costs[d].
-struct WindowBlock {
-  const int* costs;            // the block's cost vector
-  const double* right_weights;  // wR(x - d, k) at index d
-  float left_weight;           // ws[k] * wL(x, y, k), rounded to float
-  int last;                    // last valid disparity
+// A block of the support window whose rows lie inside the image for the current row, with
+// what the fast aggregation needs for pixel x: its cost vector costs[x + dx] (costs: the
+// cost volume's row of the block centres), its right weights from right_weights - x on
+// (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
+// d = 0 .. min(max_disparity, x + dx - r, x).
+struct RowBlock {
+  const int* const* costs;
+  const double* right_weights;
+  const float* left_weights;
+  int dx;
+  int first, end;
 };
 
 // Per-thread scratch of the aggregation, reinitialised at the start of every row.
@@ -158,11 +162,14 @@ struct AggregationScratch {
   float* right_weights;    // W * nblocks, index xr * nblocks + k (straightforward version)
   float* left_weights;     // nblocks
   double* costs;           // max_disparity + 1 - min_disparity
-  // fast version: right colour weights block by block with the columns reversed, so that
-  // consecutive disparities of one pixel are consecutive in memory: nblocks * W values
-  // (floats widened to double once per row), index k * W + (W - 1 - xr); and the valid
-  // blocks of the current pixel (nblocks).
+  // fast version: the colour weights of the row, block by block: the right ones with the
+  // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
+  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
+  // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
+  // the image (nblocks); the valid blocks of the current pixel (nblocks).
   double* right_weights_reversed;
+  float* left_weights_by_block;
+  RowBlock* row_blocks;
   WindowBlock* window;
 };
 
@@ -178,15 +185,7 @@ double get_subpixel_adjustment_min(double a, double b, double c);
 // toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
 unsigned char disparity_byte(int h, float v, int scale);
 
-// Winner search over the window costs A(0 .. ndisp-1) of one pixel. The running minimum m
-// is an integer, initially kInitialRunningMin: a cost wins only when it lies below m, and m
-// then becomes its integer part, so ties and costs within the same integer unit keep the
-// lower disparity. A NaN never wins. found is false when no cost won (h = -1).
-struct Winner {
-  int m, h;
-  bool found;
-};
-Winner select_winner(const double* costs, int ndisp);
+// Winner, select_winner: see matcher/window.h.
 
 // Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
 // float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
