@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ struct CostCase {
   int W, H, D, d0, r, T, left_pad, right_pad;
 };
 
+void PrintTo(const CostCase& c, std::ostream* os) {
+  *os << c.W << "x" << c.H << " D" << c.D << " d0 " << c.d0 << " r" << c.r << " T" << c.T << " pads " << c.left_pad
+      << "," << c.right_pad;
+}
+
 class FastCostVolume : public testing::TestWithParam<CostCase> {};
 
 TEST_P(FastCostVolume, EqualsTheReferenceAtEveryWidth) {
@@ -88,6 +94,25 @@ INSTANTIATE_TEST_SUITE_P(
                     CostCase{64, 9, 60, 0, 4, 53, 0, 0},    // the pairs' disparity count
                     CostCase{17, 33, 17, 1, 8, 100, 1, 1},  // W = 2r+1, an odd disparity count
                     CostCase{50, 21, 33, 0, 2, 30, 4, 0})); // several full vectors and a tail
+
+// ---------------------------------------------------------------------------------------
+// Block means: the division by the block area is a multiplication and a shift
+
+TEST(FastBlockMeans, DivisionEqualsTheIntDivision) {
+  std::vector<int> values = {0, 1, -1, 2, 7, 8, 9, 168, 169, 170, 254, 255, 6375, 43095, 2147483647, -2147483647 - 1,
+                             2147483646, -2147483647, 1 << 30, -(1 << 30), 1000000007, -1000000007};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 2000; ++i) values.push_back(static_cast<int>(rng()));
+  for (int area : {1, 2, 3, 9, 25, 49, 169, 1521, 4095 * 4095, 65536, 65537, 2147483647}) {
+    std::vector<std::vector<int>> planes(kPlaneCount, values);
+    BlockMeanContext ctx{static_cast<int>(values.size()), 1, {}, area};
+    for (int i = 0; i < kPlaneCount; ++i) ctx.planes[i] = planes[i].data();
+    for (int t = 0; t < 3; ++t) block_mean_region_QUIRN(ctx, t, 3);
+    for (size_t i = 0; i < values.size(); ++i)
+      ASSERT_EQ(planes[kPlaneCount - 1][i], values[i] / area) << values[i] << " / " << area;
+    for (int p = 0; p < kPlaneCount - 1; ++p) EXPECT_EQ(planes[p], planes[kPlaneCount - 1]);
+  }
+}
 
 // ---------------------------------------------------------------------------------------
 // Aggregation, and the whole matcher
@@ -182,6 +207,11 @@ struct AggregationCase {
   float gamma_space, gamma_color;
   int left_pad, right_pad;
 };
+
+void PrintTo(const AggregationCase& c, std::ostream* os) {
+  *os << c.W << "x" << c.H << " r" << c.r << " R" << c.R << " max_disparity " << c.max_disparity << " gammas "
+      << c.gamma_space << "," << c.gamma_color << " pads " << c.left_pad << "," << c.right_pad;
+}
 
 class FastAggregation : public testing::TestWithParam<AggregationCase> {};
 
