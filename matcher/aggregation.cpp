@@ -230,23 +230,14 @@ Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double
   return window_costs<2, 4>(window, count, ndisp, A);
 }
 
-// Lanes computed per pixel with chunks of `chunk` disparities (the last chunk overlaps the
-// one before), or a large number when the chunk is longer than ndisp.
-int lanes_per_pixel(int ndisp, int chunk) { return ndisp < chunk ? 1 << 30 : (ndisp + chunk - 1) / chunk * chunk; }
-
-// The widest path this CPU runs (and the test hook allows), with the longer chunk when it
-// computes no more lanes than the shorter one.
-WindowCosts pick_window_costs(int ndisp) {
+// The widest path this CPU runs (and the test hook allows).
+WindowCosts pick_window_costs() {
 #if defined(ONDREL_SIMD_X86)
   switch (simd_width_bits()) {
-    case 512: return lanes_per_pixel(ndisp, 32) <= lanes_per_pixel(ndisp, 16) ? window_costs_avx512_wide
-                                                                               : window_costs_avx512;
-    case 256: return lanes_per_pixel(ndisp, 16) <= lanes_per_pixel(ndisp, 8) ? window_costs_avx2_wide
-                                                                             : window_costs_avx2;
+    case 512: return window_costs_avx512;
+    case 256: return window_costs_avx2;
     default: break;
   }
-#else
-  (void)ndisp;
 #endif
   return window_costs_sse2;
 }
@@ -314,7 +305,7 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, Wi
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch) {
   const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  const WindowCosts costs_of_window = pick_window_costs(ctx.max_disparity + 1);
+  const WindowCosts costs_of_window = pick_window_costs();
   for (long long y = rows.begin; y < rows.end; ++y) aggregate_row(ctx, scratch, static_cast<int>(y), costs_of_window);
 }
 

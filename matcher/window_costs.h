@@ -24,15 +24,13 @@
 #include "matcher/constants.h"
 #include "matcher/window.h"
 
-// The kernel per vector width, all with the contract of window_costs below; the _wide ones
-// take twice the disparities per chunk (fewer loop steps per block, more lanes wasted when
-// the disparity count is not a multiple of the chunk). The AVX2 and AVX-512 ones exist in
-// x86-64 builds (ONDREL_SIMD_X86); call them only on a CPU that has those instructions.
+// The kernel per vector width, all with the contract of window_costs below. The AVX2 and
+// AVX-512 ones exist in x86-64 builds (ONDREL_SIMD_X86); call them only on a CPU that has
+// those instructions. (Chunks of twice the disparities were tried: fewer instructions, no
+// faster on AVX2, slower on AVX-512, and more lanes wasted for small disparity counts.)
 Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double* A);
 Winner window_costs_avx2(const WindowBlock* window, int count, int ndisp, double* A);
-Winner window_costs_avx2_wide(const WindowBlock* window, int count, int ndisp, double* A);
 Winner window_costs_avx512(const WindowBlock* window, int count, int ndisp, double* A);
-Winner window_costs_avx512_wide(const WindowBlock* window, int count, int ndisp, double* A);
 using WindowCosts = Winner (*)(const WindowBlock* window, int count, int ndisp, double* A);
 
 namespace {
