@@ -47,7 +47,9 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
         ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
   if (s->left_weights_by_block) s->row_blocks = ondrel_alloc_array<RowBlock>(static_cast<size_t>(ctx.nblocks));
   if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(static_cast<size_t>(ctx.nblocks));
-  if (s->window) return true;
+  if (s->window) s->row_pixels = ondrel_alloc_array<int>(6 * static_cast<size_t>(ctx.W));
+  if (s->row_pixels) s->distances = ondrel_alloc_array<int>(static_cast<size_t>(ctx.W));
+  if (s->distances) return true;
   aggregation_scratch_free(s);
   return false;
 }
@@ -62,6 +64,8 @@ void aggregation_scratch_free(AggregationScratch* s) {
   ondrel_free(s->left_weights_by_block);
   ondrel_free(s->row_blocks);
   ondrel_free(s->window);
+  ondrel_free(s->row_pixels);
+  ondrel_free(s->distances);
   *s = AggregationScratch{};
 }
 
@@ -242,13 +246,6 @@ WindowCosts pick_window_costs() {
   return window_costs_sse2;
 }
 
-// Channel c of the squared colour distance between block means `means` (three planes at the
-// block centre's index) and an 8-bit pixel.
-inline int squared_distance(const int* const means[3], size_t index, const unsigned char* pixel) {
-  const int d0 = means[0][index] - pixel[0], d1 = means[1][index] - pixel[1], d2 = means[2][index] - pixel[2];
-  return d0 * d0 + d1 * d1 + d2 * d2;
-}
-
 void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, WindowCosts costs_of_window) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
@@ -258,12 +255,23 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, Wi
   const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
   reset_claims(c, s);
 
+  // the row's pixels, channel by channel
+  int* const left_pixels[3] = {s.row_pixels, s.row_pixels + W, s.row_pixels + 2 * W};
+  int* const right_pixels[3] = {s.row_pixels + 3 * W, s.row_pixels + 4 * W, s.row_pixels + 5 * W};
+  for (int x = 0; x < W; ++x)
+    for (int ch = 0; ch < 3; ++ch) {
+      left_pixels[ch][x] = left_row[3 * x + ch];
+      right_pixels[ch][x] = right_row[3 * x + ch];
+    }
+
   // The blocks whose rows lie inside the image (conditions 1 and 2 depend on y alone), and
   // their colour weights along the row, each computed once: the right ones per block with
   // the columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
   // rounded to float, at k * W + x. Only the columns whose block lies inside are written;
   // no valid (x, d) reads any other.
+  const int ndisp = c.max_disparity + 1;
   int listed = 0;
+  int all_first = c.first_column, all_end = W;  // pixels with every listed block valid for every d
   for (int k = 0; k < nb; ++k) {
     const int dx = blocks.dx(k), by = y + blocks.dy(k);
     if (by - r < 0 || by + r >= H) continue;
@@ -272,29 +280,57 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, Wi
     const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
     double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
     float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
-    for (int x = first; x < end; ++x) {
-      const size_t index = row + static_cast<size_t>(x + dx);
-      reversed[W - 1 - x] = EXP_LUT_QUIRN[squared_distance(right_means, index, right_row + 3 * static_cast<size_t>(x))];
-      left[x] = c.spatial[k] * EXP_LUT_QUIRN[squared_distance(left_means, index, left_row + 3 * static_cast<size_t>(x))];
-    }
+    const auto distances = [&](const int* const means[3], int* const pixels[3]) {
+      // the block means at x + dx and the pixels at x, from the first column on
+      const size_t at = row + static_cast<size_t>(first + dx);
+      const int* __restrict m0 = means[0] + at;
+      const int* __restrict m1 = means[1] + at;
+      const int* __restrict m2 = means[2] + at;
+      const int* __restrict p0 = pixels[0] + first;
+      const int* __restrict p1 = pixels[1] + first;
+      const int* __restrict p2 = pixels[2] + first;
+      int* __restrict out = s.distances + first;
+      for (int i = 0; i < end - first; ++i) {
+        const int d0 = m0[i] - p0[i], d1 = m1[i] - p1[i], d2 = m2[i] - p2[i];
+        out[i] = d0 * d0 + d1 * d1 + d2 * d2;
+      }
+    };
+    distances(right_means, right_pixels);
+    for (int x = first; x < end; ++x) reversed[W - 1 - x] = EXP_LUT_QUIRN[s.distances[x]];
+    distances(left_means, left_pixels);
+    const float spatial = c.spatial[k];
+    for (int x = first; x < end; ++x) left[x] = spatial * EXP_LUT_QUIRN[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
     s.row_blocks[listed++] = RowBlock{c.cost_volume + row, reversed + (W - 1), left, dx, first, end};
+    const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
+    if (all_first < first) all_first = first;
+    if (all_first < full_from) all_first = full_from;
+    if (all_first < c.max_disparity) all_first = c.max_disparity;
+    if (all_end > end) all_end = end;
   }
 
   const RowOutputs out = row_outputs(c, y);
-  const int ndisp = c.max_disparity + 1;
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
     // the valid blocks, in block order, with their left weights and disparity ranges
     int count = 0;
-    for (int i = 0; i < listed; ++i) {
-      const RowBlock& b = s.row_blocks[i];
-      if (x < b.first || x >= b.end) continue;
-      int last = x + b.dx - r;
-      if (last > x) last = x;
-      if (last > c.max_disparity) last = c.max_disparity;
-      s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+    if (all_first <= x && x < all_end) {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        s.window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+      }
+      count = listed;
+    } else {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        if (x < b.first || x >= b.end) continue;
+        int last = x + b.dx - r;
+        if (last > x) last = x;
+        if (last > c.max_disparity) last = c.max_disparity;
+        if (last < 0) continue;
+        s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+      }
     }
     finish_pixel(c, s, out, x, costs_of_window(s.window, count, ndisp, s.costs));
   }

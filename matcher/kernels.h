@@ -171,6 +171,8 @@ struct AggregationScratch {
   float* left_weights_by_block;
   RowBlock* row_blocks;
   WindowBlock* window;
+  int* row_pixels;  // the row's pixels of both views, channel by channel: 6 * W
+  int* distances;   // squared colour distances along the row for one block: W
 };
 
 // Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
