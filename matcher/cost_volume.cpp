@@ -175,10 +175,8 @@ struct FastInputs {
 void reverse_right_row(int* reversed, size_t length, const unsigned char* right_row, int W) {
   for (int c = 0; c < 3; ++c) {
     int* out = reversed + static_cast<size_t>(c) * length;
-    for (size_t m = 0; m < length; ++m) {
-      const long long xr = static_cast<long long>(W) - 1 - static_cast<long long>(m);
-      out[m] = right_row[3 * static_cast<size_t>(xr > 0 ? xr : 0) + static_cast<size_t>(c)];
-    }
+    for (int m = 0; m < W; ++m) out[m] = right_row[3 * static_cast<size_t>(W - 1 - m) + static_cast<size_t>(c)];
+    for (size_t m = static_cast<size_t>(W); m < length; ++m) out[m] = right_row[c];  // column 0 stands in
   }
 }
 
