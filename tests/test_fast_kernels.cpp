@@ -96,6 +96,24 @@ INSTANTIATE_TEST_SUITE_P(
                     CostCase{50, 21, 33, 0, 2, 30, 4, 0})); // several full vectors and a tail
 
 // ---------------------------------------------------------------------------------------
+// Colour weight table: two entries at a time, the same bits as one at a time
+
+TEST(FastWeightTable, EqualsTheEntryByEntryDefinition) {
+  for (float gamma : {23.0f, 14.0f, 1.0f, 0.5f, 0.0f, -3.0f, 1e-30f}) {
+    init_exponential_lut_QUIRN(gamma, ondrel::kExpLutFilled);
+    for (int i = 0; i < ondrel::kExpLutFilled; ++i) {
+      const float expected = std::exp(static_cast<float>(-(std::sqrt(static_cast<double>(i)) / gamma)));
+      uint32_t a, b;
+      std::memcpy(&a, &EXP_LUT_QUIRN[i], sizeof a);
+      std::memcpy(&b, &expected, sizeof b);
+      ASSERT_EQ(a, b) << "gamma " << gamma << ", entry " << i;
+    }
+  }
+  init_exponential_lut_QUIRN(2.0f, 7);  // an odd count leaves the tail to the one-by-one loop
+  EXPECT_EQ(EXP_LUT_QUIRN[6], std::exp(static_cast<float>(-(std::sqrt(6.0) / 2.0))));
+}
+
+// ---------------------------------------------------------------------------------------
 // Block means: the division by the block area is a multiplication and a shift
 
 TEST(FastBlockMeans, DivisionEqualsTheIntDivision) {
