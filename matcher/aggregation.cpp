@@ -246,7 +246,8 @@ WindowCosts pick_window_costs() {
   return window_costs_sse2;
 }
 
-void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, WindowCosts costs_of_window) {
+[[gnu::always_inline]] inline void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y,
+                                                 WindowCosts costs_of_window) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
@@ -336,13 +337,44 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, Wi
   }
 }
 
+// The rows [begin, end); the per-row work around the window kernel (weights, window lists)
+// is compiled for each vector width too, like the kernel.
+using AggregateRows = void (*)(const AggregationContext&, AggregationScratch&, long long, long long, WindowCosts);
+
+void aggregate_rows_generic(const AggregationContext& c, AggregationScratch& s, long long begin, long long end,
+                            WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+
+#if defined(ONDREL_SIMD_X86)
+__attribute__((target("avx2"))) void aggregate_rows_avx2(const AggregationContext& c, AggregationScratch& s,
+                                                         long long begin, long long end, WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+__attribute__((target("avx512f,avx512bw"))) void aggregate_rows_avx512(const AggregationContext& c,
+                                                                       AggregationScratch& s, long long begin,
+                                                                       long long end, WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+#endif
+
+AggregateRows pick_aggregate_rows() {
+#if defined(ONDREL_SIMD_X86)
+  switch (simd_width_bits()) {
+    case 512: return aggregate_rows_avx512;
+    case 256: return aggregate_rows_avx2;
+    default: break;
+  }
+#endif
+  return aggregate_rows_generic;
+}
+
 }  // namespace
 
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch) {
   const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  const WindowCosts costs_of_window = pick_window_costs();
-  for (long long y = rows.begin; y < rows.end; ++y) aggregate_row(ctx, scratch, static_cast<int>(y), costs_of_window);
+  pick_aggregate_rows()(ctx, scratch, rows.begin, rows.end, pick_window_costs());
 }
 
 void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
