@@ -1,6 +1,5 @@
-// The fast aggregation's window kernels for AVX-512 (this unit is compiled with -mavx512f
-// -mavx512bw; they run only when the CPU has both, see simd_paths.cpp): chunks of 16 and of
-// 32 disparities.
+// The fast aggregation's window kernel for AVX-512 (this unit is compiled with -mavx512f
+// -mavx512bw; it runs only when the CPU has both, see simd_paths.cpp).
 
 // GCC 12 takes the deliberately undefined source operand inside its own AVX-512 conversion
 // intrinsics for an uninitialised variable.
@@ -13,8 +12,4 @@
 
 Winner window_costs_avx512(const WindowBlock* window, int count, int ndisp, double* A) {
   return window_costs<8, 2>(window, count, ndisp, A);
-}
-
-Winner window_costs_avx512_wide(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_costs<8, 4>(window, count, ndisp, A);
 }
