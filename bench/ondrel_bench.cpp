@@ -138,38 +138,48 @@ struct PeerTimes {
   double sgbm, bm;
 };
 
-PeerTimes time_peers(const cv::Mat& left, const cv::Mat& right, int max_disparity, int runs) {
-  const int ndisp = round_up_16(max_disparity + 1);
-  cv::Ptr<cv::StereoSGBM> sgbm =
-      cv::StereoSGBM::create(0, ndisp, kSgbmBlock, 8 * 3 * kSgbmBlock * kSgbmBlock, 32 * 3 * kSgbmBlock * kSgbmBlock,
-                             0, 0, 0, 0, 0, cv::StereoSGBM::MODE_SGBM_3WAY);
-  cv::Ptr<cv::StereoBM> bm = cv::StereoBM::create(ndisp, kBmBlock);
-  cv::Mat grey_left, grey_right, disparity;
-  cv::cvtColor(left, grey_left, cv::COLOR_BGR2GRAY);
-  cv::cvtColor(right, grey_right, cv::COLOR_BGR2GRAY);
-  std::vector<double> sgbm_times, bm_times;
-  for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
-    uint64_t t = Get_Time();
-    sgbm->compute(left, right, disparity);
-    if (i > 0) sgbm_times.push_back(seconds(t, Get_Time()));
-    t = Get_Time();
-    bm->compute(grey_left, grey_right, disparity);
-    if (i > 0) bm_times.push_back(seconds(t, Get_Time()));
+// The two peers set up for one pair; each call of run() times one computation of each.
+struct Peers {
+  cv::Ptr<cv::StereoSGBM> sgbm;
+  cv::Ptr<cv::StereoBM> bm;
+  cv::Mat left, right, grey_left, grey_right, disparity;
+  Peers(const cv::Mat& l, const cv::Mat& r, int max_disparity) : left(l), right(r) {
+    const int ndisp = round_up_16(max_disparity + 1);
+    sgbm = cv::StereoSGBM::create(0, ndisp, kSgbmBlock, 8 * 3 * kSgbmBlock * kSgbmBlock,
+                                  32 * 3 * kSgbmBlock * kSgbmBlock, 0, 0, 0, 0, 0, cv::StereoSGBM::MODE_SGBM_3WAY);
+    bm = cv::StereoBM::create(ndisp, kBmBlock);
+    cv::cvtColor(left, grey_left, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(right, grey_right, cv::COLOR_BGR2GRAY);
   }
-  return {median(sgbm_times), median(bm_times)};
-}
+  PeerTimes run() {
+    PeerTimes t{};
+    uint64_t start = Get_Time();
+    sgbm->compute(left, right, disparity);
+    t.sgbm = seconds(start, Get_Time());
+    start = Get_Time();
+    bm->compute(grey_left, grey_right, disparity);
+    t.bm = seconds(start, Get_Time());
+    return t;
+  }
+};
 
 // Median phase times of `runs` matcher calls after one warm-up; false when a call fails.
+// With `peers`, each matcher call is followed by one run of each peer, so that both see the
+// same state of the machine, and their medians go to *peer_times.
 bool time_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int scale, int runs,
-                  double result[kPhaseCount], Outputs* out) {
-  std::vector<double> samples[kPhaseCount];
-  for (int i = 0; i <= runs; ++i) {
+                  double result[kPhaseCount], Outputs* out, Peers* peers = nullptr, PeerTimes* peer_times = nullptr) {
+  std::vector<double> samples[kPhaseCount], sgbm, bm;
+  for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
     double phases[kPhaseCount];
     if (!run_matcher(left, right, max_disparity, scale, out, phases)) return false;
+    const PeerTimes p = peers ? peers->run() : PeerTimes{};
     if (i == 0) continue;
-    for (int p = 0; p < kPhaseCount; ++p) samples[p].push_back(phases[p]);
+    for (int k = 0; k < kPhaseCount; ++k) samples[k].push_back(phases[k]);
+    sgbm.push_back(p.sgbm);
+    bm.push_back(p.bm);
   }
-  for (int p = 0; p < kPhaseCount; ++p) result[p] = median(samples[p]);
+  for (int k = 0; k < kPhaseCount; ++k) result[k] = median(samples[k]);
+  if (peer_times) *peer_times = {median(sgbm), median(bm)};
   return true;
 }
 
@@ -303,11 +313,12 @@ int four_pairs(const Options& o) {
     Outputs first, now;
     for (size_t i = 0; i < counts.size(); ++i) {
       set_threads(counts[i]);
-      if (!time_matcher(left, right, pair.max_disparity, pair.scale, o.runs, row.ours[i], i == 0 ? &first : &now)) {
+      Peers peers(left, right, pair.max_disparity);
+      if (!time_matcher(left, right, pair.max_disparity, pair.scale, o.runs, row.ours[i], i == 0 ? &first : &now,
+                        &peers, &row.peers[i])) {
         std::fprintf(stderr, "ondrel-bench: the matcher failed on %s\n", pair.name);
         return 1;
       }
-      row.peers[i] = time_peers(left, right, pair.max_disparity, o.runs);
     }
     row.identical = counts.size() == 1 || same_bytes(first, now);
     row.memory = probe_memory(o, pair.name, 1, pair.max_disparity, all);
@@ -462,7 +473,8 @@ int main(int argc, char** argv) {
   std::printf("peers        : StereoSGBM MODE_SGBM_3WAY block %d, P1 8*3*%d^2, P2 32*3*%d^2; StereoBM block %d on "
               "grey images; disparities rounded up to a multiple of 16\n",
               kSgbmBlock, kSgbmBlock, kSgbmBlock, kBmBlock);
-  std::printf("timing       : wall clock, %s of %d runs after one dropped warm-up run\n",
+  std::printf("timing       : wall clock, %s of %d runs after one dropped warm-up run; each matcher run is\n"
+              "               followed by one run of each peer, so that all see the same load\n",
               g_use_minimum ? "minimum" : "median", o.runs);
   if (o.four_pairs) {
     std::printf("\n| pair    | W x H   | disparities (ours / peers) |\n|---------|---------|---:|\n");
