@@ -218,7 +218,7 @@ std::string load_average() {
 
 double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
 
-// Bytes the matcher's design states for one call: the cost volume, the six channel planes
+// Bytes that one call cannot do without: the cost volume, the six channel planes
 // and the five images (two 3-channel views, three 1-channel outputs).
 struct StatedMemory {
   double cost_volume, planes, images;
