@@ -10,8 +10,6 @@
 
 #include <cstring>
 
-
-
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
 #include "matcher/window_costs.h"
@@ -222,11 +220,10 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
 // the image, left block inside on the right) are tested once, and the block is valid for
 // every d = 0 .. min(max_disparity, x + dx - r, x): one contiguous range. The block's costs
 // and, with the right weights stored column-reversed, its right weights for consecutive d are
-// consecutive in memory. kChunk disparities are accumulated at once in registers, block after
-// block in block order, so each disparity sees the very operations of the reference:
-// w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C.
-
-using WindowCosts = Winner (*)(const WindowBlock*, int, int, double*);
+// consecutive in memory. A chunk of disparities is accumulated at once in registers, block
+// after block in block order, so each disparity sees the very operations of the reference:
+// w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
+// (window_costs.h).
 
 // The window kernel for SSE2 (or generic vectors), compiled here; the AVX2 and AVX-512 ones
 // live in window_costs_avx2.cpp and window_costs_avx512.cpp, compiled for those.
