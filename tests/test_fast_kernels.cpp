@@ -103,6 +103,12 @@ TEST(FastWeightTable, EqualsTheEntryByEntryDefinition) {
     init_exponential_lut_QUIRN(gamma, ondrel::kExpLutFilled);
     for (int i = 0; i < ondrel::kExpLutFilled; ++i) {
       const float expected = std::exp(static_cast<float>(-(std::sqrt(static_cast<double>(i)) / gamma)));
+      // 0/0 (gamma 0, entry 0): a NaN either way; its sign bit depends on how the compiler
+      // evaluates the expression here, and no result reads it
+      if (std::isnan(expected)) {
+        ASSERT_TRUE(std::isnan(EXP_LUT_QUIRN[i])) << "gamma " << gamma << ", entry " << i;
+        continue;
+      }
       uint32_t a, b;
       std::memcpy(&a, &EXP_LUT_QUIRN[i], sizeof a);
       std::memcpy(&b, &expected, sizeof b);
