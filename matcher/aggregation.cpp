@@ -12,6 +12,7 @@
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
+#include "matcher/window_costs.h"
 
 double get_subpixel_adjustment_min(double a, double b, double c) {
   const double curvature = a + c - 2.0 * b;
@@ -36,7 +37,17 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
     s->right_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
   if (s->right_weights) s->left_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.nblocks));
   if (s->left_weights) s->costs = ondrel_alloc_array<double>(costs);
-  if (s->costs) return true;
+  if (s->costs)
+    s->right_weights_reversed =
+        ondrel_alloc_array<double>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
+  if (s->right_weights_reversed)
+    s->left_weights_by_block =
+        ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
+  if (s->left_weights_by_block) s->row_blocks = ondrel_alloc_array<RowBlock>(static_cast<size_t>(ctx.nblocks));
+  if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(static_cast<size_t>(ctx.nblocks));
+  if (s->window) s->row_pixels = ondrel_alloc_array<int>(6 * static_cast<size_t>(ctx.W));
+  if (s->row_pixels) s->distances = ondrel_alloc_array<int>(static_cast<size_t>(ctx.W));
+  if (s->distances) return true;
   aggregation_scratch_free(s);
   return false;
 }
@@ -47,14 +58,15 @@ void aggregation_scratch_free(AggregationScratch* s) {
   ondrel_free(s->right_weights);
   ondrel_free(s->left_weights);
   ondrel_free(s->costs);
+  ondrel_free(s->right_weights_reversed);
+  ondrel_free(s->left_weights_by_block);
+  ondrel_free(s->row_blocks);
+  ondrel_free(s->window);
+  ondrel_free(s->row_pixels);
+  ondrel_free(s->distances);
   *s = AggregationScratch{};
 }
 
-// The integer part of a cost below the running minimum; the clamp only guards the type.
-static int truncate_cost(float a) {
-  if (a <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(a);
-}
 
 Winner select_winner(const double* costs, int ndisp) {
   Winner w{ondrel::kInitialRunningMin, -1, false};
@@ -113,17 +125,54 @@ inline int squared_distance(const int* const planes[kPlaneCount], bool left_view
   return sum;
 }
 
-void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
-  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
-  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
-
-  // fresh scratch for the row
-  const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(W) + 1 -
+// Empties the row's claim table.
+void reset_claims(const AggregationContext& c, AggregationScratch& s) {
+  const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(c.W) + 1 -
                         static_cast<size_t>(c.min_disparity);
   for (size_t i = 0; i < claims; ++i) {
     s.claimed_disparity[i] = ondrel::kUnclaimedDisparity;
     s.claimed_cost[i] = ondrel::kUnclaimedCost;
   }
+}
+
+struct RowOutputs {
+  unsigned char* disparity;
+  unsigned char* right_disparity;
+  unsigned char* uniqueness;
+};
+
+RowOutputs row_outputs(const AggregationContext& c, int y) {
+  return {c.disparity_map + static_cast<size_t>(y) * c.disparity_stride,
+          c.right_disparity_map + static_cast<size_t>(y) * c.right_disparity_stride,
+          c.uniqueness_map + static_cast<size_t>(y) * c.uniqueness_stride};
+}
+
+bool pixel_processed(const AggregationContext& c, int x, int y) {
+  return c.border <= y && y <= c.H - c.border && c.border <= x && x <= c.W - c.border;
+}
+
+// Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
+// its window costs A(d) in s.costs.
+void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
+                  const Winner& winner) {
+  const double* A = s.costs;
+  if (!winner.found) {
+    out.disparity[x] = ondrel::kNoValue;
+    return;
+  }
+  const int h = winner.h;
+  const unsigned char value = disparity_byte(h, refine_winner(A, h, c.min_disparity, c.max_disparity), c.scale);
+  out.disparity[x] = value;
+  out.right_disparity[x - h] = value;
+  apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
+}
+
+void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s, int y) {
+  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
+  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
+
+  // fresh scratch for the row
+  reset_claims(c, s);
   std::memset(s.right_weights, 0, sizeof(float) * static_cast<size_t>(W) * static_cast<size_t>(nb));
   std::memset(s.left_weights, 0, sizeof(float) * static_cast<size_t>(nb));
 
@@ -138,12 +187,9 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
     }
   }
 
-  unsigned char* disparity = c.disparity_map + static_cast<size_t>(y) * c.disparity_stride;
-  unsigned char* right_disparity = c.right_disparity_map + static_cast<size_t>(y) * c.right_disparity_stride;
-  unsigned char* uniqueness = c.uniqueness_map + static_cast<size_t>(y) * c.uniqueness_stride;
-
+  const RowOutputs out = row_outputs(c, y);
   for (int x = c.first_column; x < W; ++x) {
-    if (!(c.border <= y && y <= H - c.border && c.border <= x && x <= W - c.border)) continue;
+    if (!pixel_processed(c, x, y)) continue;
     const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
     double* A = s.costs;  // A[d - min_disparity]
     for (int d = 0; d <= c.max_disparity; ++d) {
@@ -166,18 +212,158 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
       }
       A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
-
-    const Winner winner = select_winner(A, c.max_disparity + 1 - c.min_disparity);
-    if (!winner.found) {
-      disparity[x] = ondrel::kNoValue;
-      continue;
-    }
-    const int h = winner.h;
-    const unsigned char value = disparity_byte(h, refine_winner(A, h, c.min_disparity, c.max_disparity), c.scale);
-    disparity[x] = value;
-    right_disparity[x - h] = value;
-    apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, uniqueness);
+    finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity));
   }
+}
+
+// Fast version. For pixel x and block k the conditions that do not depend on d (rows inside
+// the image, left block inside on the right) are tested once, and the block is valid for
+// every d = 0 .. min(max_disparity, x + dx - r, x): one contiguous range. The block's costs
+// and, with the right weights stored column-reversed, its right weights for consecutive d are
+// consecutive in memory. A chunk of disparities is accumulated at once in registers, block
+// after block in block order, so each disparity sees the very operations of the reference:
+// w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
+// (window_costs.h).
+
+// The window kernel for SSE2 (or generic vectors), compiled here; the AVX2 and AVX-512 ones
+// live in window_costs_avx2.cpp and window_costs_avx512.cpp, compiled for those.
+Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
+  return window_costs<2, 4>(window, count, ndisp, A);
+}
+
+// The widest path this CPU runs (and the test hook allows).
+WindowCosts pick_window_costs() {
+#if defined(ONDREL_SIMD_X86)
+  switch (simd_width_bits()) {
+    case 512: return window_costs_avx512;
+    case 256: return window_costs_avx2;
+    default: break;
+  }
+#endif
+  return window_costs_sse2;
+}
+
+[[gnu::always_inline]] inline void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y,
+                                                 WindowCosts costs_of_window) {
+  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
+  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
+  const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
+  const int* const right_means[3] = {c.planes[right_plane(0)], c.planes[right_plane(1)], c.planes[right_plane(2)]};
+  const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
+  const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
+  reset_claims(c, s);
+
+  // the row's pixels, channel by channel
+  int* const left_pixels[3] = {s.row_pixels, s.row_pixels + W, s.row_pixels + 2 * W};
+  int* const right_pixels[3] = {s.row_pixels + 3 * W, s.row_pixels + 4 * W, s.row_pixels + 5 * W};
+  for (int x = 0; x < W; ++x)
+    for (int ch = 0; ch < 3; ++ch) {
+      left_pixels[ch][x] = left_row[3 * x + ch];
+      right_pixels[ch][x] = right_row[3 * x + ch];
+    }
+
+  // The blocks whose rows lie inside the image (conditions 1 and 2 depend on y alone), and
+  // their colour weights along the row, each computed once: the right ones per block with
+  // the columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
+  // rounded to float, at k * W + x. Only the columns whose block lies inside are written;
+  // no valid (x, d) reads any other.
+  const int ndisp = c.max_disparity + 1;
+  int listed = 0;
+  int all_first = c.first_column, all_end = W;  // pixels with every listed block valid for every d
+  for (int k = 0; k < nb; ++k) {
+    const int dx = blocks.dx(k), by = y + blocks.dy(k);
+    if (by - r < 0 || by + r >= H) continue;
+    const size_t row = static_cast<size_t>(by) * W;
+    // columns with bx = x + dx in [r, W-1-r]
+    const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
+    double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
+    float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
+    const auto distances = [&](const int* const means[3], int* const pixels[3]) {
+      // the block means at x + dx and the pixels at x, from the first column on
+      const size_t at = row + static_cast<size_t>(first + dx);
+      const int* __restrict m0 = means[0] + at;
+      const int* __restrict m1 = means[1] + at;
+      const int* __restrict m2 = means[2] + at;
+      const int* __restrict p0 = pixels[0] + first;
+      const int* __restrict p1 = pixels[1] + first;
+      const int* __restrict p2 = pixels[2] + first;
+      int* __restrict out = s.distances + first;
+      for (int i = 0; i < end - first; ++i) {
+        const int d0 = m0[i] - p0[i], d1 = m1[i] - p1[i], d2 = m2[i] - p2[i];
+        out[i] = d0 * d0 + d1 * d1 + d2 * d2;
+      }
+    };
+    distances(right_means, right_pixels);
+    for (int x = first; x < end; ++x) reversed[W - 1 - x] = EXP_LUT_QUIRN[s.distances[x]];
+    distances(left_means, left_pixels);
+    const float spatial = c.spatial[k];
+    for (int x = first; x < end; ++x) left[x] = spatial * EXP_LUT_QUIRN[s.distances[x]];
+    // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
+    // x + dx + r < W (condition 4) and that range is not empty
+    s.row_blocks[listed++] = RowBlock{c.cost_volume + row, reversed + (W - 1), left, dx, first, end};
+    const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
+    if (all_first < first) all_first = first;
+    if (all_first < full_from) all_first = full_from;
+    if (all_first < c.max_disparity) all_first = c.max_disparity;
+    if (all_end > end) all_end = end;
+  }
+
+  const RowOutputs out = row_outputs(c, y);
+  for (int x = c.first_column; x < W; ++x) {
+    if (!pixel_processed(c, x, y)) continue;
+    // the valid blocks, in block order, with their left weights and disparity ranges
+    int count = 0;
+    if (all_first <= x && x < all_end) {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        s.window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+      }
+      count = listed;
+    } else {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        if (x < b.first || x >= b.end) continue;
+        int last = x + b.dx - r;
+        if (last > x) last = x;
+        if (last > c.max_disparity) last = c.max_disparity;
+        if (last < 0) continue;
+        s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+      }
+    }
+    finish_pixel(c, s, out, x, costs_of_window(s.window, count, ndisp, s.costs));
+  }
+}
+
+// The rows [begin, end); the per-row work around the window kernel (weights, window lists)
+// is compiled for each vector width too, like the kernel.
+using AggregateRows = void (*)(const AggregationContext&, AggregationScratch&, long long, long long, WindowCosts);
+
+void aggregate_rows_generic(const AggregationContext& c, AggregationScratch& s, long long begin, long long end,
+                            WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+
+#if defined(ONDREL_SIMD_X86)
+__attribute__((target("avx2"))) void aggregate_rows_avx2(const AggregationContext& c, AggregationScratch& s,
+                                                         long long begin, long long end, WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+__attribute__((target("avx512f,avx512bw"))) void aggregate_rows_avx512(const AggregationContext& c,
+                                                                       AggregationScratch& s, long long begin,
+                                                                       long long end, WindowCosts costs_of_window) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+}
+#endif
+
+AggregateRows pick_aggregate_rows() {
+#if defined(ONDREL_SIMD_X86)
+  switch (simd_width_bits()) {
+    case 512: return aggregate_rows_avx512;
+    case 256: return aggregate_rows_avx2;
+    default: break;
+  }
+#endif
+  return aggregate_rows_generic;
 }
 
 }  // namespace
@@ -185,5 +371,11 @@ void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y) {
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch) {
   const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  for (long long y = rows.begin; y < rows.end; ++y) aggregate_row(ctx, scratch, static_cast<int>(y));
+  pick_aggregate_rows()(ctx, scratch, rows.begin, rows.end, pick_window_costs());
+}
+
+void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
+                                        AggregationScratch& scratch) {
+  const ItemRange rows = static_split(ctx.H, nthreads, thread);
+  for (long long y = rows.begin; y < rows.end; ++y) aggregate_row_reference(ctx, scratch, static_cast<int>(y));
 }

@@ -1,6 +1,8 @@
 // Block means of the three channels of both views: block sums by running sums, then an
 // in-place integer division by the block area.
 
+#include <cstdint>
+
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
 
@@ -77,8 +79,36 @@ ItemRange static_split(long long n, int nthreads, int thread) {
   return begin < end ? ItemRange{begin, end} : ItemRange{n, n};
 }
 
+namespace {
+
+// Division by a positive int d as a multiplication and a shift (a hardware division costs
+// about as much as the rest of this phase): with 2^(l-1) < d <= 2^l, s = 31 + l and
+// m = ceil(2^s / d) < 2^32, floor(a * m / 2^s) = floor(a / d) for every 0 <= a <= 2^31, since
+// the excess a * (m d - 2^s) / (d 2^s) stays below 1/d.
+struct Reciprocal {
+  uint64_t m;
+  int s;
+};
+
+Reciprocal reciprocal_of(int d) {
+  int l = 0;
+  while ((int64_t{1} << l) < d) ++l;
+  const int s = 31 + l;
+  return {((uint64_t{1} << s) + static_cast<uint64_t>(d) - 1) / static_cast<uint64_t>(d), s};
+}
+
+// n / d truncated toward zero, as the int division does.
+inline int divide(int n, const Reciprocal& q) {
+  const uint64_t magnitude = n < 0 ? uint64_t{0} - static_cast<uint64_t>(static_cast<int64_t>(n)) : static_cast<uint64_t>(n);
+  const int64_t quotient = static_cast<int64_t>((magnitude * q.m) >> q.s);
+  return static_cast<int>(n < 0 ? -quotient : quotient);
+}
+
+}  // namespace
+
 void block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads) {
   const ItemRange range = static_split(static_cast<long long>(ctx.W) * ctx.H, nthreads, thread);
-  for (long long i = range.begin; i < range.end; ++i)
-    for (int* plane : ctx.planes) plane[i] /= ctx.block_area;
+  const Reciprocal area = reciprocal_of(ctx.block_area);
+  for (int* plane : ctx.planes)
+    for (long long i = range.begin; i < range.end; ++i) plane[i] = divide(plane[i], area);
 }

@@ -11,6 +11,22 @@
 #include <opencv2/core/mat.hpp>
 
 #include "matcher/constants.h"
+#include "matcher/window.h"
+
+// ---------------------------------------------------------------------------------------
+// SIMD paths (simd_paths.cpp)
+//
+// The cost volume and the aggregation are compiled for several vector widths and take the
+// widest one that the CPU runs, chosen at run time; the build itself stays portable. Every
+// path does the same integer and floating-point operations, so all give the same bytes.
+
+// Widest vector the kernels use, in bits: 512 (AVX-512 F and BW), 256 (AVX2) or 128
+// (SSE2, or the compiler's generic code on other processors).
+int simd_width_bits();
+
+// Test hook: no path wider than `bits` (128, 256 or 512); 0 lifts the limit. Set it while no
+// kernel runs.
+void ondrel_testing_limit_simd(int bits);
 
 // ---------------------------------------------------------------------------------------
 // Weight tables (weight_tables.cpp)
@@ -49,6 +65,13 @@ int TAD(int a, int b);
 int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
                                                         const cv::Mat& left, const cv::Mat& right,
                                                         int* const* cost_volume, int r, int T);
+
+// The same cost volume computed straight from the definition, one step after the other as
+// described there (column sums as separate vectors, row starts through two segments). Slow;
+// kept as the reference the fast version above is tested against. Same contract.
+int box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(int W, int H, int D, int d0,
+                                                                  const cv::Mat& left, const cv::Mat& right,
+                                                                  int* const* cost_volume, int r, int T);
 
 // ---------------------------------------------------------------------------------------
 // Block colour means (block_means.cpp)
@@ -119,13 +142,37 @@ struct AggregationContext {
   const int* planes[kPlaneCount];  // block means, interleaved as above
 };
 
+// A block of the support window whose rows lie inside the image for the current row, with
+// what the fast aggregation needs for pixel x: its cost vector costs[x + dx] (costs: the
+// cost volume's row of the block centres), its right weights from right_weights - x on
+// (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
+// d = 0 .. min(max_disparity, x + dx - r, x).
+struct RowBlock {
+  const int* const* costs;
+  const double* right_weights;
+  const float* left_weights;
+  int dx;
+  int first, end;
+};
+
 // Per-thread scratch of the aggregation, reinitialised at the start of every row.
 struct AggregationScratch {
   int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
   float* claimed_cost;     // same count
-  float* right_weights;    // W * nblocks, index xr * nblocks + k
+  float* right_weights;    // W * nblocks, index xr * nblocks + k (straightforward version)
   float* left_weights;     // nblocks
   double* costs;           // max_disparity + 1 - min_disparity
+  // fast version: the colour weights of the row, block by block: the right ones with the
+  // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
+  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
+  // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
+  // the image (nblocks); the valid blocks of the current pixel (nblocks).
+  double* right_weights_reversed;
+  float* left_weights_by_block;
+  RowBlock* row_blocks;
+  WindowBlock* window;
+  int* row_pixels;  // the row's pixels of both views, channel by channel: 6 * W
+  int* distances;   // squared colour distances along the row for one block: W
 };
 
 // Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
@@ -140,15 +187,7 @@ double get_subpixel_adjustment_min(double a, double b, double c);
 // toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
 unsigned char disparity_byte(int h, float v, int scale);
 
-// Winner search over the window costs A(0 .. ndisp-1) of one pixel. The running minimum m
-// is an integer, initially kInitialRunningMin: a cost wins only when it lies below m, and m
-// then becomes its integer part, so ties and costs within the same integer unit keep the
-// lower disparity. A NaN never wins. found is false when no cost won (h = -1).
-struct Winner {
-  int m, h;
-  bool found;
-};
-Winner select_winner(const double* costs, int ndisp);
+// Winner, select_winner: see matcher/window.h.
 
 // Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
 // float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
@@ -164,5 +203,13 @@ void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_dis
 
 // Body of the aggregation region: thread `thread` of `nthreads` handles its static share of
 // the rows. Writes only those rows of the three output planes (255 on entry).
+// Accumulates several disparities at once, block by block, with exactly the floating-point
+// operations of the straightforward version below (same products, same sums in block order,
+// same roundings), so the bytes written are the same.
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch);
+
+// The same region body written straight from the definition: for every pixel, disparity and
+// valid block in turn. Slow; kept as the reference the fast version is tested against.
+void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
+                                        AggregationScratch& scratch);

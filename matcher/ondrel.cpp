@@ -4,6 +4,9 @@
 #include "matcher/ondrel.h"
 
 #include <omp.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include <climits>
 #include <cmath>
@@ -13,10 +16,18 @@
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
+#include "matcher/phase_ticks.h"
 #include "util/numbers.h"
 #include "util/timing.h"
 
 namespace {
+
+OndrelPhaseTicks* g_phase_ticks = nullptr;
+
+// Reads the tick counter into `field` of the recorded phase ticks, when recording.
+inline void mark(uint64_t OndrelPhaseTicks::*field) {
+  if (g_phase_ticks) g_phase_ticks->*field = Get_Time();
+}
 
 // Plane labels in allocation order, with their place in the interleaved plane array.
 struct PlaneLabel {
@@ -34,7 +45,8 @@ constexpr int kMaxDisparityLimit = INT_MAX / 4;
 // Everything one call allocates.
 struct Workspace {
   float* spatial = nullptr;
-  int** cost_volume = nullptr;
+  int** cost_volume = nullptr;  // one pointer per pixel, into cost_vectors
+  int* cost_vectors = nullptr;  // all cost vectors, one after the other
   size_t pixels = 0;
   int* planes[kPlaneCount] = {};
   AggregationScratch* scratch = nullptr;
@@ -43,14 +55,28 @@ struct Workspace {
 
 void release(Workspace& w) {
   ondrel_free(w.spatial);
-  if (w.cost_volume)
-    for (size_t i = 0; i < w.pixels; ++i) ondrel_free(w.cost_volume[i]);
+  ondrel_free(w.cost_vectors);
   ondrel_free(w.cost_volume);
   for (int* plane : w.planes) ondrel_free(plane);
   if (w.scratch)
     for (int t = 0; t < w.threads; ++t) aggregation_scratch_free(&w.scratch[t]);
   ondrel_free(w.scratch);
   w = Workspace{};
+}
+
+// A large cost volume comes fresh from the system and is first touched by the cost volume
+// phase, a page fault per 4 KiB page; asking for huge pages on it turns thousands of faults
+// into a few. Only advice: nothing changes when the system declines.
+void advise_huge_pages(void* block, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)bytes;
+#endif
 }
 
 bool is_plane_of(const cv::Mat& m, int type, const cv::Mat& like) {
@@ -108,6 +134,8 @@ bool arguments_fit(const cv::Mat& left, const cv::Mat& right, const cv::Mat& dis
 
 }  // namespace
 
+void ondrel_record_phase_ticks(OndrelPhaseTicks* sink) { g_phase_ticks = sink; }
+
 int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_map,
                  cv::Mat& right_disparity_map, cv::Mat& uniqueness_map, int min_disparity,
                  int max_disparity, int block_radius, int support_radius, float gamma_space,
@@ -144,6 +172,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
 
   // tables and working storage
   const uint64_t t0 = Get_Time();
+  mark(&OndrelPhaseTicks::start);
   init_exponential_lut_QUIRN(gamma_color, ondrel::kExpLutFilled);
 
   w.spatial = ondrel_alloc_array<float>(static_cast<size_t>(nblocks));
@@ -158,14 +187,17 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     release(w);
     return -1;
   }
-  for (size_t i = 0; i < w.pixels; ++i) {
-    w.cost_volume[i] = ondrel_alloc_array<int>(static_cast<size_t>(ndisp));
-    if (!w.cost_volume[i]) {
-      std::printf("ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
-      release(w);
-      return -1;
-    }
+  // the vectors share one allocation, without per-vector overhead;
+  // a count beyond the address space fails like any other allocation
+  const size_t vector_length = static_cast<size_t>(ndisp);
+  if (vector_length <= SIZE_MAX / w.pixels) w.cost_vectors = ondrel_alloc_array<int>(w.pixels * vector_length);
+  if (!w.cost_vectors) {
+    std::printf("ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
+    release(w);
+    return -1;
   }
+  advise_huge_pages(w.cost_vectors, w.pixels * vector_length * sizeof(int));
+  for (size_t i = 0; i < w.pixels; ++i) w.cost_volume[i] = w.cost_vectors + i * vector_length;
   for (const PlaneLabel& label : kPlaneLabels) {
     w.planes[label.index] = ondrel_alloc_array<int>(w.pixels);
     if (!w.planes[label.index]) {
@@ -212,6 +244,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   }
 
   fill_spatial_weights_QUIRN(w.spatial, r, R, gamma_space);
+  mark(&OndrelPhaseTicks::tables);
   std::printf("\n\nExecution time: \n");
   GetTimeAndPrintElapsedTime("[*] Ondrel (initialization)", t0);
 
@@ -223,6 +256,8 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     release(w);
     return -1;
   }
+
+  mark(&OndrelPhaseTicks::cost_volume);
 
   const int threads = w.threads;
   omp_set_num_threads(threads);
@@ -243,9 +278,11 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   }
 #pragma omp parallel num_threads(threads)
   block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads());
+  mark(&OndrelPhaseTicks::block_means);
 
   for (cv::Mat* plane : {&disparity_map, &right_disparity_map, &uniqueness_map})
     for (int y = 0; y < H; ++y) std::memset(plane->ptr<unsigned char>(y), ondrel::kNoValue, static_cast<size_t>(W));
+  mark(&OndrelPhaseTicks::clear);
 
 #pragma omp parallel num_threads(threads)
   {
@@ -253,7 +290,9 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     aggregation_region_QUIRN(aggregation, t, omp_get_num_threads(), w.scratch[t]);
   }
 
+  mark(&OndrelPhaseTicks::aggregation);
   release(w);
+  mark(&OndrelPhaseTicks::done);
   GetTimeAndPrintElapsedTime("[*] Ondrel", t1);
   return 0;
 }

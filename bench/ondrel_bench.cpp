@@ -1,0 +1,490 @@
+// ondrel-bench: how long the matcher takes, phase by phase, on the four stereo pairs, beside
+// OpenCV's StereoSGBM (3-way) and StereoBM on the same pairs with the same thread count.
+//
+//   ondrel-bench [--runs N] [--threads T] [--data DIR] [--minimum] [--scaling] [--scaling-only]
+//
+// Times are wall-clock medians (with --minimum: minima) of N runs after one warm-up run that
+// is dropped. The matcher's
+// time is the whole Ondrel_QUIRN call; its phases come from the phase ticks it records
+// (matcher/phase_ticks.h), so the code measured is the code the program runs. Excluded:
+// image loading, creating the outputs, the grey conversion for StereoBM. The matcher's report
+// on standard output is swallowed while it runs.
+//
+// Peak memory is measured in a fresh process per pair (this program run again with
+// --memory-probe), so that earlier runs cannot hide or inflate it: the peak resident size
+// during one call above the resident size just before it, plus the five images.
+//
+// --scaling runs Teddy enlarged 1x .. 4x with 60, 120, 180, 240 disparities and prints the
+// time per unit of the work the matcher states: H (W - x0) (max_disparity + 1) nblocks
+// aggregation steps and W H (max_disparity + 1) cost-volume ints.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "matcher/memory.h"
+#include "matcher/ondrel.h"
+#include "matcher/phase_ticks.h"
+#include "util/timing.h"
+
+namespace {
+
+// The example answers of the program.
+constexpr int kSupportRadius = 19, kBlockRadius = 6, kGammaSpace = 14, kGammaColor = 23, kTad = 53;
+// Peers: SGBM in 3-way mode with 5x5 blocks; BM with 15x15 blocks on grey images.
+constexpr int kSgbmBlock = 5, kBmBlock = 15;
+
+struct Pair {
+  const char* name;
+  int max_disparity, scale;
+};
+const Pair kPairs[] = {{"Tsukuba", 15, 16}, {"Venus", 19, 8}, {"Teddy", 59, 4}, {"Cones", 59, 4}};
+
+struct Options {
+  int runs = 7;
+  int threads = 0;  // 0: number of processors
+  std::string data = ONDREL_DATA_DIR;
+  bool scaling = false, four_pairs = true;
+};
+
+double seconds(uint64_t from, uint64_t to) {
+  return static_cast<double>(to - from) / cv::getTickFrequency();
+}
+
+bool g_use_minimum = false;  // --minimum: report the fastest run instead of the median
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  if (g_use_minimum) return v[0];
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// Standard output goes to /dev/null while an object of this type lives.
+struct QuietStdout {
+  int saved = -1;
+  QuietStdout() {
+    std::fflush(stdout);
+    saved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, 1);
+      close(null);
+    }
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    if (saved >= 0) {
+      dup2(saved, 1);
+      close(saved);
+    }
+  }
+};
+
+// Phases of one matcher call, seconds.
+enum Phase { kTables, kCostVolume, kBlockMeans, kClear, kAggregation, kRelease, kTotal, kPhaseCount };
+const char* const kPhaseNames[kPhaseCount] = {"tables", "cost vol", "means", "clear", "aggreg", "release", "total"};
+
+struct Outputs {
+  cv::Mat disparity, right_disparity, uniqueness;
+};
+
+bool run_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int scale, Outputs* out,
+                 double phases[kPhaseCount]) {
+  out->disparity.create(left.size(), CV_8UC1);
+  out->right_disparity.create(left.size(), CV_8UC1);
+  out->uniqueness.create(left.size(), CV_8UC1);
+  OndrelPhaseTicks ticks{};
+  ondrel_record_phase_ticks(&ticks);
+  int status;
+  uint64_t begin, end;
+  {
+    QuietStdout quiet;
+    begin = Get_Time();
+    status = Ondrel_QUIRN(left, right, out->disparity, out->right_disparity, out->uniqueness, 0, max_disparity,
+                          kBlockRadius, kSupportRadius, kGammaSpace, kGammaColor, kTad, scale);
+    end = Get_Time();
+  }
+  ondrel_record_phase_ticks(nullptr);
+  if (status != 0) return false;
+  phases[kTables] = seconds(ticks.start, ticks.tables);
+  phases[kCostVolume] = seconds(ticks.tables, ticks.cost_volume);
+  phases[kBlockMeans] = seconds(ticks.cost_volume, ticks.block_means);
+  phases[kClear] = seconds(ticks.block_means, ticks.clear);
+  phases[kAggregation] = seconds(ticks.clear, ticks.aggregation);
+  phases[kRelease] = seconds(ticks.aggregation, ticks.done);
+  phases[kTotal] = seconds(begin, end);
+  return true;
+}
+
+int round_up_16(int n) { return (n + 15) / 16 * 16; }
+
+struct PeerTimes {
+  double sgbm, bm;
+};
+
+// The two peers set up for one pair; each call of run() times one computation of each.
+struct Peers {
+  cv::Ptr<cv::StereoSGBM> sgbm;
+  cv::Ptr<cv::StereoBM> bm;
+  cv::Mat left, right, grey_left, grey_right, disparity;
+  Peers(const cv::Mat& l, const cv::Mat& r, int max_disparity) : left(l), right(r) {
+    const int ndisp = round_up_16(max_disparity + 1);
+    sgbm = cv::StereoSGBM::create(0, ndisp, kSgbmBlock, 8 * 3 * kSgbmBlock * kSgbmBlock,
+                                  32 * 3 * kSgbmBlock * kSgbmBlock, 0, 0, 0, 0, 0, cv::StereoSGBM::MODE_SGBM_3WAY);
+    bm = cv::StereoBM::create(ndisp, kBmBlock);
+    cv::cvtColor(left, grey_left, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(right, grey_right, cv::COLOR_BGR2GRAY);
+  }
+  PeerTimes run() {
+    PeerTimes t{};
+    uint64_t start = Get_Time();
+    sgbm->compute(left, right, disparity);
+    t.sgbm = seconds(start, Get_Time());
+    start = Get_Time();
+    bm->compute(grey_left, grey_right, disparity);
+    t.bm = seconds(start, Get_Time());
+    return t;
+  }
+};
+
+// Median phase times of `runs` matcher calls after one warm-up; false when a call fails.
+// With `peers`, each matcher call is followed by one run of each peer, so that both see the
+// same state of the machine, and their medians go to *peer_times.
+bool time_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int scale, int runs,
+                  double result[kPhaseCount], Outputs* out, Peers* peers = nullptr, PeerTimes* peer_times = nullptr) {
+  std::vector<double> samples[kPhaseCount], sgbm, bm;
+  for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
+    double phases[kPhaseCount];
+    if (!run_matcher(left, right, max_disparity, scale, out, phases)) return false;
+    const PeerTimes p = peers ? peers->run() : PeerTimes{};
+    if (i == 0) continue;
+    for (int k = 0; k < kPhaseCount; ++k) samples[k].push_back(phases[k]);
+    sgbm.push_back(p.sgbm);
+    bm.push_back(p.bm);
+  }
+  for (int k = 0; k < kPhaseCount; ++k) result[k] = median(samples[k]);
+  if (peer_times) *peer_times = {median(sgbm), median(bm)};
+  return true;
+}
+
+bool same_bytes(const Outputs& a, const Outputs& b) {
+  const auto same = [](const cv::Mat& x, const cv::Mat& y) {
+    return x.size() == y.size() && cv::countNonZero(x != y) == 0;
+  };
+  return same(a.disparity, b.disparity) && same(a.right_disparity, b.right_disparity) &&
+         same(a.uniqueness, b.uniqueness);
+}
+
+// A field of /proc/self/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
+long status_kb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string key = std::string(field) + ":";
+  while (std::getline(in, line))
+    if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
+  return -1;
+}
+
+std::string cpu_model() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, 10, "model name") == 0) return line.substr(line.find(':') + 2);
+  return "unknown";
+}
+
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
+
+// Bytes that one call cannot do without: the cost volume, the six channel planes
+// and the five images (two 3-channel views, three 1-channel outputs).
+struct StatedMemory {
+  double cost_volume, planes, images;
+};
+StatedMemory stated_memory(int W, int H, int max_disparity) {
+  const double pixels = static_cast<double>(W) * H;
+  return {pixels * (max_disparity + 1) * 4.0, 6.0 * pixels * 4.0, pixels * (3 + 3 + 1 + 1 + 1)};
+}
+
+// Teddy enlarged `factor` times (bilinear), or the pair itself for factor 1.
+bool load_pair(const std::string& data, const char* name, int factor, cv::Mat* left, cv::Mat* right) {
+  *left = cv::imread(data + "/" + name + "_L.png", cv::IMREAD_COLOR);
+  *right = cv::imread(data + "/" + name + "_R.png", cv::IMREAD_COLOR);
+  if (left->empty() || right->empty()) return false;
+  if (factor > 1) {
+    cv::resize(*left, *left, cv::Size(), factor, factor, cv::INTER_LINEAR);
+    cv::resize(*right, *right, cv::Size(), factor, factor, cv::INTER_LINEAR);
+  }
+  return true;
+}
+
+// Child process: one matcher call; prints "<resident kB before> <peak kB during>".
+int memory_probe(const std::string& data, const char* name, int factor, int max_disparity, int threads) {
+  cv::Mat left, right;
+  if (!load_pair(data, name, factor, &left, &right)) return 1;
+  ondrel_testing_set_thread_count(threads);
+  Outputs out;
+  out.disparity.create(left.size(), CV_8UC1);
+  out.right_disparity.create(left.size(), CV_8UC1);
+  out.uniqueness.create(left.size(), CV_8UC1);
+  out.disparity.setTo(0);
+  out.right_disparity.setTo(0);
+  out.uniqueness.setTo(0);
+  // reset the peak to the current size, so that loading the images does not count
+  { std::ofstream("/proc/self/clear_refs") << "5"; }
+  const long before = status_kb("VmRSS");
+  int status;
+  {
+    QuietStdout quiet;
+    status = Ondrel_QUIRN(left, right, out.disparity, out.right_disparity, out.uniqueness, 0, max_disparity,
+                          kBlockRadius, kSupportRadius, kGammaSpace, kGammaColor, kTad, 4);
+  }
+  const long peak = status_kb("VmHWM");
+  std::printf("%ld %ld\n", before, peak);
+  return status == 0 ? 0 : 1;
+}
+
+// Runs the memory probe in a fresh process; the matcher's peak above the resident size
+// before the call, in bytes, or -1.
+double probe_memory(const Options& o, const char* name, int factor, int max_disparity, int threads) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return -1;
+  self[n] = '\0';
+  std::ostringstream command;
+  command << "'" << self << "' --memory-probe " << name << " " << factor << " " << max_disparity << " " << threads
+          << " --data '" << o.data << "'";
+  FILE* pipe = popen(command.str().c_str(), "r");
+  if (!pipe) return -1;
+  long before = -1, peak = -1;
+  const int got = std::fscanf(pipe, "%ld %ld", &before, &peak);
+  const int status = pclose(pipe);
+  if (got != 2 || status != 0 || before < 0 || peak < before) return -1;
+  return static_cast<double>(peak - before) * 1024.0;
+}
+
+void set_threads(int threads) {
+  ondrel_testing_set_thread_count(threads);
+  cv::setNumThreads(threads);
+}
+
+int four_pairs(const Options& o) {
+  const int all = o.threads;
+  std::vector<int> counts{1};
+  if (all > 1) counts.push_back(all);
+
+  struct Row {
+    double ours[2][kPhaseCount];
+    PeerTimes peers[2];
+    double memory;
+    StatedMemory stated;
+    bool identical;
+  };
+  std::vector<Row> rows;
+  for (const Pair& pair : kPairs) {
+    cv::Mat left, right;
+    if (!load_pair(o.data, pair.name, 1, &left, &right)) {
+      std::fprintf(stderr, "ondrel-bench: cannot read %s from %s\n", pair.name, o.data.c_str());
+      return 1;
+    }
+    Row row{};
+    Outputs first, now;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      set_threads(counts[i]);
+      Peers peers(left, right, pair.max_disparity);
+      if (!time_matcher(left, right, pair.max_disparity, pair.scale, o.runs, row.ours[i], i == 0 ? &first : &now,
+                        &peers, &row.peers[i])) {
+        std::fprintf(stderr, "ondrel-bench: the matcher failed on %s\n", pair.name);
+        return 1;
+      }
+    }
+    row.identical = counts.size() == 1 || same_bytes(first, now);
+    row.memory = probe_memory(o, pair.name, 1, pair.max_disparity, all);
+    row.stated = stated_memory(left.cols, left.rows, pair.max_disparity);
+    rows.push_back(row);
+  }
+
+  for (size_t i = 0; i < counts.size(); ++i) {
+    std::printf("\nTimes in ms, %d thread%s (%s of %d runs):\n\n", counts[i], counts[i] == 1 ? "" : "s",
+                g_use_minimum ? "minimum" : "median", o.runs);
+    std::printf("| pair    |");
+    for (const char* name : kPhaseNames) std::printf(" %8s |", name);
+    std::printf(" SGBM-3way |     BM | total/SGBM |\n|---------|");
+    for (int p = 0; p < kPhaseCount; ++p) std::printf("---------:|");
+    std::printf("----------:|-------:|-----------:|\n");
+    double sum[kPhaseCount] = {}, sgbm = 0, bm = 0;
+    for (size_t j = 0; j < rows.size(); ++j) {
+      const Row& row = rows[j];
+      std::printf("| %-7s |", kPairs[j].name);
+      for (int p = 0; p < kPhaseCount; ++p) {
+        std::printf(" %8.1f |", 1e3 * row.ours[i][p]);
+        sum[p] += row.ours[i][p];
+      }
+      std::printf(" %9.1f | %6.1f | %10.2f |\n", 1e3 * row.peers[i].sgbm, 1e3 * row.peers[i].bm,
+                  row.ours[i][kTotal] / row.peers[i].sgbm);
+      sgbm += row.peers[i].sgbm;
+      bm += row.peers[i].bm;
+    }
+    std::printf("| all     |");
+    for (int p = 0; p < kPhaseCount; ++p) std::printf(" %8.1f |", 1e3 * sum[p]);
+    std::printf(" %9.1f | %6.1f | %10.2f |\n", 1e3 * sgbm, 1e3 * bm, sum[kTotal] / sgbm);
+  }
+
+  if (counts.size() > 1) {
+    std::printf("\nSpeed-up from 1 to %d threads:\n\n", all);
+    std::printf("| pair    | aggreg | means | total | SGBM-3way | same bytes |\n");
+    std::printf("|---------|-------:|------:|------:|----------:|------------|\n");
+    double a1 = 0, a2 = 0, m1 = 0, m2 = 0, t1 = 0, t2 = 0, s1 = 0, s2 = 0;
+    bool all_same = true;
+    for (size_t j = 0; j < rows.size(); ++j) {
+      const Row& row = rows[j];
+      std::printf("| %-7s | %6.2f | %5.2f | %5.2f | %9.2f | %-10s |\n", kPairs[j].name,
+                  row.ours[0][kAggregation] / row.ours[1][kAggregation],
+                  row.ours[0][kBlockMeans] / row.ours[1][kBlockMeans], row.ours[0][kTotal] / row.ours[1][kTotal],
+                  row.peers[0].sgbm / row.peers[1].sgbm, row.identical ? "yes" : "NO");
+      a1 += row.ours[0][kAggregation], a2 += row.ours[1][kAggregation];
+      m1 += row.ours[0][kBlockMeans], m2 += row.ours[1][kBlockMeans];
+      t1 += row.ours[0][kTotal], t2 += row.ours[1][kTotal];
+      s1 += row.peers[0].sgbm, s2 += row.peers[1].sgbm;
+      all_same = all_same && row.identical;
+    }
+    std::printf("| all     | %6.2f | %5.2f | %5.2f | %9.2f | %-10s |\n", a1 / a2, m1 / m2, t1 / t2, s1 / s2,
+                all_same ? "yes" : "NO");
+  }
+
+  std::printf("\nPeak memory of one call with %d thread%s (MiB; stated = cost volume + six planes + images):\n\n",
+              all, all == 1 ? "" : "s");
+  std::printf("| pair    | cost volume | planes | images | stated | peak + images | peak / stated |\n");
+  std::printf("|---------|------------:|-------:|-------:|-------:|--------------:|--------------:|\n");
+  for (size_t j = 0; j < rows.size(); ++j) {
+    const Row& row = rows[j];
+    const double stated = row.stated.cost_volume + row.stated.planes + row.stated.images;
+    if (row.memory < 0) {
+      std::printf("| %-7s | %11.2f | %6.2f | %6.2f | %6.2f | %13s | %13s |\n", kPairs[j].name,
+                  mib(row.stated.cost_volume), mib(row.stated.planes), mib(row.stated.images), mib(stated), "n/a",
+                  "n/a");
+      continue;
+    }
+    std::printf("| %-7s | %11.2f | %6.2f | %6.2f | %6.2f | %13.2f | %13.2f |\n", kPairs[j].name,
+                mib(row.stated.cost_volume), mib(row.stated.planes), mib(row.stated.images), mib(stated),
+                mib(row.memory + row.stated.images), (row.memory + row.stated.images) / stated);
+  }
+  return 0;
+}
+
+int scaling(const Options& o) {
+  set_threads(o.threads);
+  std::printf("\nScaling: Teddy enlarged (bilinear), max_disparity = 60 x factor - 1, %d thread%s, %s of %d "
+              "runs:\n\n",
+              o.threads, o.threads == 1 ? "" : "s", g_use_minimum ? "minimum" : "median", o.runs);
+  std::printf("| factor | W x H | disparities | aggregation steps | cost-volume ints | cost vol ms | ns/int | "
+              "aggreg ms | ns/step | total ms | peak MiB | stated MiB | peak/stated |\n");
+  std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  const int per_axis = (2 * kSupportRadius + 1) / (2 * kBlockRadius + 1);
+  for (int factor = 1; factor <= 4; ++factor) {
+    cv::Mat left, right;
+    if (!load_pair(o.data, "Teddy", factor, &left, &right)) return 1;
+    const int W = left.cols, H = left.rows, max_disparity = 60 * factor - 1, ndisp = max_disparity + 1;
+    const double steps = static_cast<double>(H) * (W - max_disparity) * ndisp * per_axis * per_axis;
+    const double ints = static_cast<double>(W) * H * ndisp;
+    double phases[kPhaseCount];
+    Outputs out;
+    if (!time_matcher(left, right, max_disparity, 4, o.runs, phases, &out)) return 1;
+    const double memory = probe_memory(o, "Teddy", factor, max_disparity, o.threads);
+    const StatedMemory s = stated_memory(W, H, max_disparity);
+    const double stated = s.cost_volume + s.planes + s.images;
+    std::printf("| %d | %dx%d | %d | %.3g | %.3g | %.1f | %.2f | %.1f | %.3f | %.1f | %.1f | %.1f | %.2f |\n", factor,
+                W, H, ndisp, steps, ints, 1e3 * phases[kCostVolume], 1e9 * phases[kCostVolume] / ints,
+                1e3 * phases[kAggregation], 1e9 * phases[kAggregation] / steps, 1e3 * phases[kTotal],
+                mib(memory + s.images), mib(stated), (memory + s.images) / stated);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: ondrel-bench [--runs N] [--threads T] [--data DIR] [--minimum] [--scaling] "
+                       "[--scaling-only]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--runs" && i + 1 < argc) {
+      o.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--threads" && i + 1 < argc) {
+      o.threads = std::max(0, std::atoi(argv[++i]));
+    } else if (a == "--data" && i + 1 < argc) {
+      o.data = argv[++i];
+    } else if (a == "--minimum") {
+      g_use_minimum = true;
+    } else if (a == "--scaling") {
+      o.scaling = true;
+    } else if (a == "--scaling-only") {
+      o.scaling = true;
+      o.four_pairs = false;
+    } else if (a == "--memory-probe" && i + 4 < argc) {
+      const char* name = argv[i + 1];
+      const int factor = std::atoi(argv[i + 2]), max_disparity = std::atoi(argv[i + 3]),
+                threads = std::atoi(argv[i + 4]);
+      i += 4;
+      for (int j = i + 1; j + 1 < argc; ++j)
+        if (std::string(argv[j]) == "--data") o.data = argv[j + 1];
+      return memory_probe(o.data, name, factor, max_disparity, threads);
+    } else {
+      return usage();
+    }
+  }
+  if (o.threads == 0) o.threads = cv::getNumberOfCPUs();
+
+  std::printf("ondrel-bench\n\n");
+  std::printf("CPU          : %s, %d logical processors\n", cpu_model().c_str(), cv::getNumberOfCPUs());
+  std::printf("load average : %s (at start)\n", load_average().c_str());
+  std::printf("threads      : 1 and %d (matcher and OpenCV alike)\n", o.threads);
+  std::printf("build        : %s, OpenCV %s\n", __VERSION__, CV_VERSION);
+  std::printf("matcher      : R %d, r %d, gamma_space %d, gamma_color %d, TAD %d\n", kSupportRadius, kBlockRadius,
+              kGammaSpace, kGammaColor, kTad);
+  std::printf("peers        : StereoSGBM MODE_SGBM_3WAY block %d, P1 8*3*%d^2, P2 32*3*%d^2; StereoBM block %d on "
+              "grey images; disparities rounded up to a multiple of 16\n",
+              kSgbmBlock, kSgbmBlock, kSgbmBlock, kBmBlock);
+  std::printf("timing       : wall clock, %s of %d runs after one dropped warm-up run; each matcher run is\n"
+              "               followed by one run of each peer, so that all see the same load\n",
+              g_use_minimum ? "minimum" : "median", o.runs);
+  if (o.four_pairs) {
+    std::printf("\n| pair    | W x H   | disparities (ours / peers) |\n|---------|---------|---:|\n");
+    for (const Pair& pair : kPairs) {
+      cv::Mat left = cv::imread(o.data + "/" + pair.name + "_L.png", cv::IMREAD_COLOR);
+      std::printf("| %-7s | %dx%d | %d / %d |\n", pair.name, left.cols, left.rows, pair.max_disparity + 1,
+                  round_up_16(pair.max_disparity + 1));
+    }
+    if (four_pairs(o) != 0) return 1;
+  }
+  if (o.scaling && scaling(o) != 0) return 1;
+  return 0;
+}

@@ -1,0 +1,25 @@
+// Which vector width the kernels run with: the widest one the CPU has, unless a test asks
+// for a narrower one.
+
+#include <atomic>
+
+#include "matcher/kernels.h"
+
+namespace {
+std::atomic<int> g_limit_bits{0};  // 0: no limit
+
+int cpu_width_bits() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return 512;
+  if (__builtin_cpu_supports("avx2")) return 256;
+#endif
+  return 128;
+}
+}  // namespace
+
+int simd_width_bits() {
+  const int cpu = cpu_width_bits(), limit = g_limit_bits.load();
+  return limit > 0 && limit < cpu ? limit : cpu;
+}
+
+void ondrel_testing_limit_simd(int bits) { g_limit_bits.store(bits); }
