@@ -296,22 +296,6 @@ class SmallFileSystem : public testing::Test {
 // ---------------------------------------------------------------------------------------
 // Standard input that ends
 
-// ondrel's output with the seconds of its timing lines replaced by "T".
-std::string without_seconds(const std::string& text) {
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(start, end - start);
-    const size_t sec = line.find(" sec : ");
-    if (sec != std::string::npos && sec > 0 && line.find_first_not_of("0123456789.") == sec) line = "T" + line.substr(sec);
-    out += line;
-    start = end;
-  }
-  return out;
-}
-
 const std::string kEndOfInput = "\nERROR: the input ended before the question was answered: exiting.\n";
 const std::string kContinuePrompt = "\nPress 'q' to quit or a different value to continue: ";
 
@@ -419,7 +403,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
   for (const std::string& w : words) all += w + "\n";
   const RunResult whole = run_through_pipe(all, dir.path);
   ASSERT_EQ(whole.status, 0);
-  const std::string full = without_seconds(whole.out);
+  const std::string full = ondrel_test::without_times(whole.out);
   const std::set<size_t> continue_questions = {16, 26};  // words answered before each
 
   for (size_t k = 0; k < words.size(); ++k) {
@@ -431,7 +415,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
     std::string input;
     for (size_t i = 0; i < k; ++i) input += words[i] + (i % 3 == 2 ? "\n" : " ");
     const RunResult run = run_through_pipe(input, run_dir.path);
-    const std::string out = without_seconds(run.out);
+    const std::string out = ondrel_test::without_times(run.out);
     const bool at_continue = continue_questions.count(k) > 0;
     EXPECT_EQ(run.status, at_continue ? 0 : 1);
     const std::string said = at_continue ? out : out.substr(0, out.size() - std::min(out.size(), kEndOfInput.size()));
