@@ -65,15 +65,16 @@ pid_t start(const std::vector<std::string>& argv, const std::string& in, const s
   return pid;
 }
 
-// Waits up to `seconds` for the process to end; its exit status, or -1 when it did not end.
+// Waits up to `seconds` (0: only looks) for the process to end; its exit status, or -1 when
+// it did not end.
 int wait_for(pid_t pid, double seconds) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < until) {
+  for (;;) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (std::chrono::steady_clock::now() >= until) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return -1;
 }
 
 // A virtual X server on a free display, stopped on destruction.
@@ -142,14 +143,25 @@ TEST(Display, WindowShowsTheLeftImageBesideTheUniquenessMapUntilAKey) {
   const pid_t program = start({ONDREL_BINARY}, dir.file("answers"), dir.file("out"), dir.path, x.name);
   ASSERT_GT(program, 0);
 
-  // the window, by its title
+  // the window, by its title; a loaded machine may take a while to start the window toolkit
   std::string window;
-  for (int i = 0; i < 300 && window.empty(); ++i) {
+  int ended = -1;
+  for (int i = 0; i < 1200 && window.empty() && ended < 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     window = shell(env + "xdotool search --name 'Ondrel parameters: R=19, r=6, space=14, color=23, TAD=53' 2>/dev/null");
     window = window.substr(0, window.find('\n'));
+    ended = wait_for(program, 0);
   }
-  ASSERT_FALSE(window.empty()) << "no window appeared";
+  if (window.empty()) {
+    // stop the program before the server goes, and say how far it got
+    if (ended < 0) {
+      kill(program, SIGKILL);
+      waitpid(program, nullptr, 0);
+    }
+    FAIL() << "no window appeared; the program " << (ended < 0 ? "was still running" : "had ended")
+           << ", its output:\n"
+           << ondrel_test::read_file(dir.file("out"));
+  }
   EXPECT_EQ(shell(env + "xdotool getwindowname " + window), std::string(kTitle) + "\n");
 
   // a screenshot holds the mosaic pixel for pixel
