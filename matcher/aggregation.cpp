@@ -36,7 +36,7 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   if (s->claimed_cost)
     s->right_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
   if (s->right_weights) s->left_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.nblocks));
-  if (s->left_weights) s->costs = ondrel_alloc_array<double>(costs);
+  if (s->left_weights) s->costs = ondrel_alloc_array<double>(2 * window_scratch_doubles(static_cast<int>(costs)));
   if (s->costs)
     s->right_weights_reversed =
         ondrel_alloc_array<double>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
@@ -154,8 +154,7 @@ bool pixel_processed(const AggregationContext& c, int x, int y) {
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
 // its window costs A(d) in s.costs.
 void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
-                  const Winner& winner) {
-  const double* A = s.costs;
+                  const Winner& winner, const double* A) {
   if (!winner.found) {
     out.disparity[x] = ondrel::kNoValue;
     return;
@@ -212,7 +211,7 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
       }
       A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
-    finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity));
+    finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity), A);
   }
 }
 
@@ -227,24 +226,25 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
 
 // The window kernel for SSE2 (or generic vectors), compiled here; the AVX2 and AVX-512 ones
 // live in window_costs_avx2.cpp and window_costs_avx512.cpp, compiled for those.
-Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_costs<2, 4>(window, count, ndisp, A);
+WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
+  return window_sums<2, 4>(window, count, ndisp, A);
 }
+Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<2>(A, ndisp, estimate); }
 
 // The widest path this CPU runs (and the test hook allows).
-WindowCosts pick_window_costs() {
+WindowKernel pick_window_kernel() {
 #if defined(ONDREL_SIMD_X86)
   switch (simd_width_bits()) {
-    case 512: return window_costs_avx512;
-    case 256: return window_costs_avx2;
+    case 512: return {window_sums_avx512, window_winner_avx512};
+    case 256: return {window_sums_avx2, window_winner_avx2};
     default: break;
   }
 #endif
-  return window_costs_sse2;
+  return {window_sums_sse2, window_winner_sse2};
 }
 
 [[gnu::always_inline]] inline void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y,
-                                                 WindowCosts costs_of_window) {
+                                                 WindowKernel kernel) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
@@ -309,6 +309,9 @@ WindowCosts pick_window_costs() {
   }
 
   const RowOutputs out = row_outputs(c, y);
+  int pending = -1;  // the pixel whose winner is still to be found
+  double* pending_A = nullptr;
+  WindowEstimate pending_estimate{};
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
     // the valid blocks, in block order, with their left weights and disparity ranges
@@ -330,28 +333,35 @@ WindowCosts pick_window_costs() {
         s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
       }
     }
-    finish_pixel(c, s, out, x, costs_of_window(s.window, count, ndisp, s.costs));
+    // this pixel's sums, then the winner of the one before, whose data are ready by now
+    double* A = s.costs + (x & 1) * window_scratch_doubles(ndisp);
+    const WindowEstimate estimate = kernel.sums(s.window, count, ndisp, A);
+    if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
+    pending = x;
+    pending_A = A;
+    pending_estimate = estimate;
   }
+  if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
 }
 
 // The rows [begin, end); the per-row work around the window kernel (weights, window lists)
 // is compiled for each vector width too, like the kernel.
-using AggregateRows = void (*)(const AggregationContext&, AggregationScratch&, long long, long long, WindowCosts);
+using AggregateRows = void (*)(const AggregationContext&, AggregationScratch&, long long, long long, WindowKernel);
 
 void aggregate_rows_generic(const AggregationContext& c, AggregationScratch& s, long long begin, long long end,
-                            WindowCosts costs_of_window) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+                            WindowKernel kernel) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
 }
 
 #if defined(ONDREL_SIMD_X86)
 __attribute__((target("avx2"))) void aggregate_rows_avx2(const AggregationContext& c, AggregationScratch& s,
-                                                         long long begin, long long end, WindowCosts costs_of_window) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+                                                         long long begin, long long end, WindowKernel kernel) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
 }
 __attribute__((target("avx512f,avx512bw"))) void aggregate_rows_avx512(const AggregationContext& c,
                                                                        AggregationScratch& s, long long begin,
-                                                                       long long end, WindowCosts costs_of_window) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), costs_of_window);
+                                                                       long long end, WindowKernel kernel) {
+  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
 }
 #endif
 
@@ -371,7 +381,7 @@ AggregateRows pick_aggregate_rows() {
 void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
                               AggregationScratch& scratch) {
   const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  pick_aggregate_rows()(ctx, scratch, rows.begin, rows.end, pick_window_costs());
+  pick_aggregate_rows()(ctx, scratch, rows.begin, rows.end, pick_window_kernel());
 }
 
 void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,

@@ -161,7 +161,7 @@ struct AggregationScratch {
   float* claimed_cost;     // same count
   float* right_weights;    // W * nblocks, index xr * nblocks + k (straightforward version)
   float* left_weights;     // nblocks
-  double* costs;           // max_disparity + 1 - min_disparity
+  double* costs;           // 2 * window_scratch_doubles(max_disparity + 1 - min_disparity)
   // fast version: the colour weights of the row, block by block: the right ones with the
   // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
   // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones

@@ -12,6 +12,13 @@ struct WindowBlock {
   int last;                     // last valid disparity
 };
 
+// What the first half of the window kernel tells the second: the lowest estimate of a window
+// cost, and whether every sum lay in the range where the estimates hold.
+struct WindowEstimate {
+  double lowest;
+  bool in_range;
+};
+
 // Winner search over the window costs A(0 .. ndisp-1) of one pixel. The running minimum m
 // is an integer, initially kInitialRunningMin: a cost wins only when it lies below m, and m
 // then becomes its integer part, so ties and costs within the same integer unit keep the

@@ -15,6 +15,7 @@
 // do exactly what the scalar code does per d; no fused multiply-add (-ffp-contract=off).
 #pragma once
 
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -24,14 +25,21 @@
 #include "matcher/constants.h"
 #include "matcher/window.h"
 
-// The kernel per vector width, all with the contract of window_costs below. The AVX2 and
-// AVX-512 ones exist in x86-64 builds (ONDREL_SIMD_X86); call them only on a CPU that has
-// those instructions. (Chunks of twice the disparities were tried: fewer instructions, no
-// faster on AVX2, slower on AVX-512, and more lanes wasted for small disparity counts.)
-Winner window_costs_sse2(const WindowBlock* window, int count, int ndisp, double* A);
-Winner window_costs_avx2(const WindowBlock* window, int count, int ndisp, double* A);
-Winner window_costs_avx512(const WindowBlock* window, int count, int ndisp, double* A);
-using WindowCosts = Winner (*)(const WindowBlock* window, int count, int ndisp, double* A);
+// The kernel per vector width, in two halves with the contracts of window_sums and
+// window_winner below. The AVX2 and AVX-512 ones exist in x86-64 builds (ONDREL_SIMD_X86);
+// call them only on a CPU that has those instructions. (Chunks of twice the disparities were
+// tried: fewer instructions, no faster on AVX2, slower on AVX-512, and more lanes wasted for
+// small disparity counts.)
+WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp, double* A);
+WindowEstimate window_sums_avx2(const WindowBlock* window, int count, int ndisp, double* A);
+WindowEstimate window_sums_avx512(const WindowBlock* window, int count, int ndisp, double* A);
+Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate);
+Winner window_winner_avx2(double* A, int ndisp, WindowEstimate estimate);
+Winner window_winner_avx512(double* A, int ndisp, WindowEstimate estimate);
+struct WindowKernel {
+  WindowEstimate (*sums)(const WindowBlock* window, int count, int ndisp, double* A);
+  Winner (*winner)(double* A, int ndisp, WindowEstimate estimate);
+};
 
 namespace {
 
@@ -81,55 +89,140 @@ template <int N>
   v = __builtin_convertvector(i, typename Vec<N>::Doubles);
 }
 
-// v rounded to float (to nearest, as a scalar conversion does) and widened back, exactly.
-template <int N>
-[[gnu::always_inline]] inline void round_to_float(typename Vec<N>::Doubles& v) {
-#if defined(__AVX512F__)
-  if constexpr (N == 8) {
-    v = _mm512_cvtps_pd(_mm512_cvtpd_ps(v));
-    return;
-  }
-#endif
-#if defined(__AVX__)
-  if constexpr (N == 4) {
-    v = _mm256_cvtps_pd(_mm256_cvtpd_ps(v));
-    return;
-  }
-#endif
-#if defined(__SSE2__)
-  if constexpr (N == 2) {
-    v = _mm_cvtps_pd(_mm_cvtpd_ps(v));
-    return;
-  }
-#endif
-  v = __builtin_convertvector(__builtin_convertvector(v, typename Vec<N>::Floats), typename Vec<N>::Doubles);
-}
-
 template <int N>
 [[gnu::always_inline]] inline void load(typename Vec<N>::Doubles& v, const double* p) {
   std::memcpy(&v, p, sizeof v);
 }
 
-// Window costs A(d) of one pixel, d = 0 .. ndisp-1 (A: ndisp doubles, each a float value),
-// from its `count` valid blocks in block order (window[i].last < ndisp), and
-// their winner under the rules of select_winner. Those rules pick, when every cost is >= 0
-// or NaN, the first d with A(d) < trunc(lowest cost) + 1, and m = trunc(lowest cost): no
-// earlier cost lies below that bound, so the running minimum is above A(d) when d comes and
-// d wins, and no later cost lies below trunc(lowest cost). So the chunks keep the lowest
-// cost, and one scan finds that first d. Should a cost be negative, select_winner itself
-// decides.
+// 0, 1, 2, ...: the lane numbers of a chunk, read into a vector rather than built lane by lane.
+alignas(64) constexpr long long kLaneIndex[64] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+
+// Bit j set when p[j] <= bound, for j = 0 .. N-1.
+template <int N>
+[[gnu::always_inline]] inline unsigned at_most_bits(const double* p, double bound) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_cmp_pd_mask(_mm512_loadu_pd(p), _mm512_set1_pd(bound), _CMP_LE_OQ);
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4)
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(p), _mm256_set1_pd(bound), _CMP_LE_OQ)));
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(p), _mm_set1_pd(bound))));
+#endif
+  unsigned bits = 0;
+  for (int j = 0; j < N; ++j) bits |= (p[j] <= bound ? 1u : 0u) << j;
+  return bits;
+}
+
+// The lowest lane of v (v has no NaN), by halving rather than lane after lane.
+template <int N>
+[[gnu::always_inline]] inline double lowest_lane(const typename Vec<N>::Doubles& v) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_reduce_min_pd(v);
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) {
+    const __m128d m = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return _mm_cvtsd_f64(_mm_min_sd(v, _mm_unpackhi_pd(v, v)));
+#endif
+  double low = v[0];
+  for (int j = 1; j < N; ++j) low = v[j] < low ? v[j] : low;
+  return low;
+}
+
+// True when no lane of m is set.
+template <int N>
+[[gnu::always_inline]] inline bool no_lane(const typename Vec<N>::Mask& m) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_test_epi64_mask(m, m) == 0;
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) return _mm256_testz_si256(m, m) != 0;
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return _mm_movemask_pd(_mm_castsi128_pd(m)) == 0;
+#endif
+  bool none = true;
+  for (int j = 0; j < N; ++j) none = none && m[j] == 0;
+  return none;
+}
+
+// Quotients close to cost_sum / weight_sum, from a reciprocal estimate refined by one Newton
+// step: relative error below 2^-22 (2^-27 with the AVX-512 estimate), far cheaper than a
+// division. Only where the weight sums lie in [2^-100, 2^100] and the cost sums in
+// [0, 2^100] (the estimates go through float on the narrower paths); elsewhere nothing is
+// assumed of them. Without SIMD the quotient itself.
+template <int N>
+[[gnu::always_inline]] inline void approximate_quotient(typename Vec<N>::Doubles& q,
+                                                        const typename Vec<N>::Doubles& cost_sum,
+                                                        const typename Vec<N>::Doubles& weight_sum) {
+  typedef typename Vec<N>::Doubles Doubles;
+  Doubles r;
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    r = _mm512_rcp14_pd(weight_sum);
+  } else
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) {
+    r = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(weight_sum)));
+  } else
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) {
+    r = _mm_cvtps_pd(_mm_rcp_ps(_mm_cvtpd_ps(weight_sum)));
+  } else
+#endif
+  {
+    q = cost_sum / weight_sum;
+    return;
+  }
+  r = r * (2.0 - weight_sum * r);
+  q = cost_sum * r;
+}
+
+// The window cost of one disparity exactly as the straightforward aggregation has it.
+inline double exact_cost(double cost_sum, double weight_sum) {
+  return static_cast<double>(static_cast<float>(cost_sum / weight_sum));
+}
+
+// Doubles of scratch window_costs needs for ndisp disparities: the costs, then the cost sums,
+// then the weight sums, each with room for a whole chunk beyond ndisp.
+inline size_t window_scratch_stride(int ndisp) { return static_cast<size_t>(ndisp) + 64; }
+inline size_t window_scratch_doubles(int ndisp) { return 3 * window_scratch_stride(ndisp); }
+
+// The window sums of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
+// order (window[i].last < ndisp), and an estimate of each window cost: the first half of the
+// window kernel. A: window_scratch_doubles(ndisp) doubles, which window_winner takes on.
+// The kernel is in two halves so that the caller can work out one pixel's winner (branches
+// on fresh data) after starting the next pixel's sums, which then overlap.
+//
 // The disparities go in chunks of N * V, V vectors per sum held in registers; the last chunk
 // ends at ndisp (it overlaps the one before when ndisp is not a multiple of the chunk and
 // recomputes a few disparities with the same result), so that blocks valid up to
 // max_disparity never take the partial path.
 template <int N, int V>
-[[gnu::always_inline]] inline Winner window_costs(const WindowBlock* window, int count, int ndisp, double* A) {
+[[gnu::always_inline]] inline WindowEstimate window_sums(const WindowBlock* window, int count, int ndisp,
+                                                         double* A) {
   typedef typename Vec<N>::Doubles Doubles;
   typedef typename Vec<N>::Mask Mask;
   constexpr int kChunk = N * V;
-  Doubles lowest[V];  // per lane, the lowest cost so far (NaN never lowest)
+  constexpr double kLowestSum = 0x1p-100, kHighestSum = 0x1p100;
+  const size_t stride = window_scratch_stride(ndisp);
+  double* const cost_sums = A + stride;
+  double* const weight_sums = A + 2 * stride;
+  Doubles lowest[V];  // per lane, the lowest estimate so far
+  Mask out_of_range = {};  // lanes with a sum out of the estimates' range are set
   for (int v = 0; v < V; ++v)
-    for (int j = 0; j < N; ++j) lowest[v][j] = static_cast<double>(ondrel::kInitialRunningMin);
+    for (int j = 0; j < N; ++j) lowest[v][j] = __builtin_inf();
   // most pixels have every block valid for every disparity: their loop needs no tests
   bool all_valid = ndisp >= kChunk;
   for (int i = 0; i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
@@ -175,7 +268,7 @@ template <int N, int V>
           load<N>(right, rights + N * v);
           widen<N>(cost, costs + N * v);
           Mask index;
-          for (int j = 0; j < N; ++j) index[j] = N * v + j;
+          std::memcpy(&index, kLaneIndex + N * v, sizeof index);
           const Mask inside = index < (Mask{} + valid);
           const Doubles w = reinterpret_cast<Doubles>(reinterpret_cast<Mask>(right * left) & inside);
           weight_sum[v] += w;
@@ -183,36 +276,87 @@ template <int N, int V>
         }
       }
     }
-    // the quotients rounded to float; the lowest of them
-    const int n = ndisp - d0 < kChunk ? ndisp - d0 : kChunk;
-    double a[kChunk];
+    // the sums, and the estimates of their quotients; the lowest estimate per lane.
+    // (Lanes at or beyond ndisp, when ndisp is below the chunk, hold no disparity and stay
+    // out of both.)
     for (int v = 0; v < V; ++v) {
-      Doubles rounded = cost_sum[v] / weight_sum[v];
-      round_to_float<N>(rounded);
-      const Mask below = rounded < lowest[v];
-      lowest[v] = reinterpret_cast<Doubles>((below & reinterpret_cast<Mask>(rounded)) |
+      Doubles q;
+      approximate_quotient<N>(q, cost_sum[v], weight_sum[v]);
+      Mask lane;
+      std::memcpy(&lane, kLaneIndex + N * v, sizeof lane);
+      const Mask present = lane < (Mask{} + (ndisp - d0));
+      out_of_range |= present & ~((weight_sum[v] >= kLowestSum) & (weight_sum[v] <= kHighestSum) &
+                                  (cost_sum[v] >= 0.0) & (cost_sum[v] <= kHighestSum));
+      q = reinterpret_cast<Doubles>((present & reinterpret_cast<Mask>(q)) |
+                                    (~present & reinterpret_cast<Mask>(Doubles{} + __builtin_inf())));
+      const Mask below = q < lowest[v];
+      lowest[v] = reinterpret_cast<Doubles>((below & reinterpret_cast<Mask>(q)) |
                                             (~below & reinterpret_cast<Mask>(lowest[v])));
-      std::memcpy(n == kChunk ? A + d0 + N * v : a + N * v, &rounded, sizeof rounded);
+      std::memcpy(A + d0 + N * v, &q, sizeof q);
+      std::memcpy(cost_sums + d0 + N * v, &cost_sum[v], sizeof q);
+      std::memcpy(weight_sums + d0 + N * v, &weight_sum[v], sizeof q);
     }
-    if (n < kChunk)
-      for (int j = 0; j < n; ++j) A[d0 + j] = a[j];
     if (d0 + kChunk >= ndisp) break;
   }
 
-  // the winner (ndisp < kChunk leaves lanes beyond ndisp in `lowest`: they are 0/0, NaN)
-  double low = static_cast<double>(ondrel::kInitialRunningMin);
-  for (int v = 0; v < V; ++v)
-    for (int j = 0; j < N; ++j)
-      if (lowest[v][j] < low) low = lowest[v][j];
+  for (int v = 1; v < V; ++v) {
+    const Mask below = lowest[v] < lowest[0];
+    lowest[0] = reinterpret_cast<Doubles>((below & reinterpret_cast<Mask>(lowest[v])) |
+                                          (~below & reinterpret_cast<Mask>(lowest[0])));
+  }
+  return WindowEstimate{lowest_lane<N>(lowest[0]), no_lane<N>(out_of_range)};
+}
+
+// The second half of the window kernel: the winner of the window costs whose sums and
+// estimates window_sums left in A, under the rules of select_winner. On return A[h-1], A[h]
+// and A[h+1] (those inside 0 .. ndisp-1) hold the exact window costs around the winner h,
+// which is all the refinement reads; the other entries are unspecified.
+//
+// Those rules pick, when every cost is >= 0 or NaN, the first d with A(d) < m + 1 where
+// m = trunc(lowest cost): no earlier cost lies below that bound, so the running minimum is
+// above A(d) when d comes and d wins, and no later cost lies below m. So only the costs
+// below the lowest one plus 1 matter: the disparities whose estimate could reach below that
+// bound get their exact cost, the rest none (it is above the bound whatever its exact
+// value). Should a sum be out of the estimates' range (a negative cost sum among them: the
+// bounds above hold for costs >= 0), every cost is computed exactly and select_winner decides.
+template <int N>
+[[gnu::always_inline]] inline Winner window_winner(double* A, int ndisp, WindowEstimate estimate) {
+  // an estimate is within this factor of the exact cost (the float rounding included)
+  constexpr double kSlack = 1.0 / (1 << 18);
+  const size_t stride = window_scratch_stride(ndisp);
+  const double* const cost_sums = A + stride;
+  const double* const weight_sums = A + 2 * stride;
+  if (!estimate.in_range) {
+    for (int d = 0; d < ndisp; ++d) A[d] = exact_cost(cost_sums[d], weight_sums[d]);
+    return select_winner(A, ndisp);
+  }
+
+  // every cost below the lowest estimate's upper bound plus 1 comes within this bound
+  const double bound = (estimate.lowest * (1.0 + kSlack) + 1.0) * (1.0 + 4.0 * kSlack);
+  // the exact costs below the bound, and the lowest of them (below it is the lowest cost)
+  double low = __builtin_inf();
+  int first_candidate = ndisp;
+  for (int d0 = 0; d0 < ndisp; d0 += N) {
+    unsigned bits = at_most_bits<N>(A + d0, bound);  // A has room beyond ndisp
+    if (ndisp - d0 < N) bits &= (1u << (ndisp - d0)) - 1;
+    for (; bits != 0; bits &= bits - 1) {
+      const int d = d0 + __builtin_ctz(bits);
+      A[d] = exact_cost(cost_sums[d], weight_sums[d]);
+      if (A[d] < low) low = A[d];
+      if (d < first_candidate) first_candidate = d;
+    }
+  }
   Winner winner{ondrel::kInitialRunningMin, -1, false};
   if (!(low < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
-  if (low < 0.0) return select_winner(A, ndisp);
+  // the first d below m + 1: exact values where they may be, estimates above it elsewhere
   winner.m = truncate_cost(static_cast<float>(low));
-  const double bound = static_cast<double>(winner.m) + 1.0;
-  int h = 0;
-  while (!(A[h] < bound)) ++h;
+  const double first_above = static_cast<double>(winner.m) + 1.0;
+  int h = first_candidate;
+  while (!(A[h] < first_above)) ++h;
   winner.h = h;
   winner.found = true;
+  if (h > 0) A[h - 1] = exact_cost(cost_sums[h - 1], weight_sums[h - 1]);
+  if (h + 1 < ndisp) A[h + 1] = exact_cost(cost_sums[h + 1], weight_sums[h + 1]);
   return winner;
 }
 

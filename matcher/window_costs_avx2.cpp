@@ -3,6 +3,7 @@
 
 #include "matcher/window_costs.h"
 
-Winner window_costs_avx2(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_costs<4, 2>(window, count, ndisp, A);
+WindowEstimate window_sums_avx2(const WindowBlock* window, int count, int ndisp, double* A) {
+  return window_sums<4, 2>(window, count, ndisp, A);
 }
+Winner window_winner_avx2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<4>(A, ndisp, estimate); }

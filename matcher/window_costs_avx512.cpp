@@ -10,6 +10,9 @@
 
 #include "matcher/window_costs.h"
 
-Winner window_costs_avx512(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_costs<8, 2>(window, count, ndisp, A);
+WindowEstimate window_sums_avx512(const WindowBlock* window, int count, int ndisp, double* A) {
+  return window_sums<8, 2>(window, count, ndisp, A);
+}
+Winner window_winner_avx512(double* A, int ndisp, WindowEstimate estimate) {
+  return window_winner<8>(A, ndisp, estimate);
 }

@@ -270,6 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AggregationCase{40, 11, 1, 4, 17, 14, 23, 1, 1},  // a disparity count off the chunks
                     AggregationCase{61, 13, 2, 7, 33, 5, 12, 0, 2},   // chunks overlap at the end
                     AggregationCase{80, 15, 1, 4, 63, 14, 23, 3, 0},  // whole chunks only
+                    AggregationCase{47, 13, 1, 4, 20, 14, 2, 0, 0},   // weight sums near underflow
+                    AggregationCase{47, 13, 1, 4, 20, 1, 23, 0, 0},   // steep spatial weights
                     AggregationCase{33, 12, 1, 4, 9, 14, 0, 0, 0},    // gamma_color 0: NaN weights
                     AggregationCase{33, 12, 1, 4, 9, 0, 23, 0, 0}));  // gamma_space 0
 
@@ -289,6 +291,36 @@ TEST(FastAggregation, EqualsTheReferenceForArbitraryCosts) {
     SimdLimit limit(bits);
     const std::vector<cv::Mat> got = p.aggregate(true, 2);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(same_buffer(got[i], expected[i])) << "plane " << i << ", " << bits;
+  }
+}
+
+// Costs that make many window costs tie or come within one unit of each other, and costs
+// so large that no window cost wins: the fast winner search works out exact costs only for
+// the disparities that may win, and must still agree.
+TEST(FastAggregation, EqualsTheReferenceForTiesAndHugeCosts) {
+  Pipeline p;
+  p.left = random_image(41, 15, CV_8UC3, 81);
+  p.right = random_image(41, 15, CV_8UC3, 82);
+  p.r = 1, p.R = 4, p.max_disparity = 25;
+  p.prepare();
+  std::mt19937 rng(83);
+  for (int kind = 0; kind < 4; ++kind) {
+    for (auto& v : p.costs->vectors) {
+      const int base = 1000 + static_cast<int>(rng() % 5);
+      for (int& cost : v) {
+        if (kind == 0) cost = 3000;                                        // flat: every d ties
+        if (kind == 1) cost = base;                                        // within a few units
+        if (kind == 2) cost = 2000000000 - static_cast<int>(rng() % 100);  // above any winner
+        if (kind == 3) cost = rng() % 2 ? 999999 : 1000001;  // around the running minimum's start
+      }
+    }
+    const std::vector<cv::Mat> expected = p.aggregate(false, 1);
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      const std::vector<cv::Mat> got = p.aggregate(true, 2);
+      for (int j = 0; j < 3; ++j)
+        EXPECT_TRUE(same_buffer(got[j], expected[j])) << "plane " << j << ", kind " << kind << ", " << bits;
+    }
   }
 }
 
