@@ -93,7 +93,30 @@ INSTANTIATE_TEST_SUITE_P(
                     CostCase{31, 12, 40, 0, 0, 1000, 2, 0}, // r = 0, T above any pixel cost
                     CostCase{64, 9, 60, 0, 4, 53, 0, 0},    // the pairs' disparity count
                     CostCase{17, 33, 17, 1, 8, 100, 1, 1},  // W = 2r+1, an odd disparity count
-                    CostCase{50, 21, 33, 0, 2, 30, 4, 0})); // several full vectors and a tail
+                    CostCase{50, 21, 33, 0, 2, 30, 4, 0},   // several full vectors and a tail
+                    CostCase{29, 14, 21, 0, 4, 765, 1, 0},  // sums beyond 16 bits
+                    CostCase{40, 16, 70, 3, 5, 300, 0, 3})); // the same, over several vectors
+
+// Views whose every pixel cost is the cut T, so that the block sums reach (2r+1)^2 T: on
+// either side of the largest that 16 bits hold, the fast kernel must still agree.
+TEST(FastCostVolume, BlockSumsAtTheLimitOfSixteenBits) {
+  const int W = 21, H = 12, D = 37, r = 3;  // 49 pixels per block; 49 * 668 = 32732
+  cv::Mat left(H, W, CV_8UC3, cv::Scalar(255, 255, 255)), right(H, W, CV_8UC3, cv::Scalar(0, 0, 0));
+  for (int T : {668, 669, 765}) {
+    CostVolume expected(W, H, D);
+    ASSERT_EQ(box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(W, H, D, 0, left, right,
+                                                                            expected.pointers.data(), r, T),
+              0);
+    EXPECT_EQ(expected.vectors[static_cast<size_t>(6) * W + 10][0], 49 * T);  // a block inside
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      CostVolume got(W, H, D, 12345);
+      ASSERT_EQ(box_filtering_stereo_color_TAD_single_channel_QUIRN(W, H, D, 0, left, right, got.pointers.data(), r, T),
+                0);
+      EXPECT_EQ(got.vectors, expected.vectors) << "T " << T << ", " << bits << "-bit path";
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------------------
 // Colour weight table: two entries at a time, the same bits as one at a time

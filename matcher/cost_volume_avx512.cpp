@@ -1,0 +1,13 @@
+// The fast cost volume kernel for AVX-512 (this unit is compiled with -mavx512f -mavx512bw; it runs
+// only when the CPU has both, see simd_paths.cpp).
+
+#include "matcher/cost_volume_rows.h"
+
+void cost_volume_rows_avx512(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
+                           const CostVolumeStorage<int16_t>& st) {
+  cost_volume_rows<32, int16_t>(in, H, r, cost_volume, st);
+}
+void cost_volume_rows_avx512(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
+                           const CostVolumeStorage<int32_t>& st) {
+  cost_volume_rows<32, int32_t>(in, H, r, cost_volume, st);
+}
