@@ -4,8 +4,11 @@
 #include "app/display_probe.h"
 
 bool display_available() {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
-  XCloseDisplay(display);
-  return true;
+  // Once had, the connection stays open for the life of the process. An X server with no
+  // other client resets itself when its last client leaves, and refuses connections
+  // meanwhile: closing here would let the window toolkit's own connection, made a moment
+  // later, fail, and the toolkit would then end the whole program.
+  static Display* display = nullptr;
+  if (!display) display = XOpenDisplay(nullptr);
+  return display != nullptr;
 }
