@@ -334,7 +334,7 @@ WindowKernel pick_window_kernel() {
       }
     }
     // this pixel's sums, then the winner of the one before, whose data are ready by now
-    double* A = s.costs + (x & 1) * window_scratch_doubles(ndisp);
+    double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const WindowEstimate estimate = kernel.sums(s.window, count, ndisp, A);
     if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
     pending = x;

@@ -13,6 +13,9 @@
 // same order: w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
 // for the valid blocks in block order, A(d) = (float)(cost_sum / weight_sum). Vector lanes
 // do exactly what the scalar code does per d; no fused multiply-add (-ffp-contract=off).
+// The division is the one step done only where its result can matter: every quotient gets a
+// cheap estimate with a proven error bound, and those that could decide the winner or feed
+// the refinement are then computed exactly (window_winner).
 #pragma once
 
 #include <cstddef>
