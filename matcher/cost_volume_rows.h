@@ -171,8 +171,14 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
                                          const CostRow& l, int x_entering) {
   typedef typename SumLanes<L, Sum>::V V;
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
+    // the leaving column first: then no sum in between spans more than one window
     V a;
     load_sums<L, Sum>(a, A + k0);
+    if (kLeave) {
+      V left_column;
+      load_sums<L, Sum>(left_column, leaving + k0);
+      a -= left_column;
+    }
     if (kEnter) {
       typename Lanes<L>::Short diff;
       cost_difference<L>(diff, in, e, l, x_entering, k0);
@@ -182,11 +188,6 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
       store_sums<L, Sum>(entering + k0, column);
       a += column;
     }
-    if (kLeave) {
-      V left_column;
-      load_sums<L, Sum>(left_column, leaving + k0);
-      a -= left_column;
-    }
     store_sums<L, Sum>(A + k0, a);
     const typename Lanes<L>::Int wide = __builtin_convertvector(a, typename Lanes<L>::Int);
     if (in.D - k0 >= L)
@@ -195,7 +196,6 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
       store_first<L>(out + k0, wide, in.D - k0);
   }
 }
-
 
 // The whole kernel after allocation: column sums of rows 0 .. r-1 first, then every row y
 // with entering row y + r and leaving row y - r - 1, each counted while inside the image.
