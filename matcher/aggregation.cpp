@@ -227,7 +227,7 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
 // The window kernel for SSE2 (or generic vectors), compiled here; the AVX2 and AVX-512 ones
 // live in window_costs_avx2.cpp and window_costs_avx512.cpp, compiled for those.
 WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_sums<2, 4>(window, count, ndisp, A);
+  return window_sums_fitted<2, 4>(window, count, ndisp, A);
 }
 Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<2>(A, ndisp, estimate); }
 

@@ -310,6 +310,19 @@ template <int N, int V>
   return WindowEstimate{lowest_lane<N>(lowest[0]), no_lane<N>(out_of_range)};
 }
 
+// window_sums with chunks of N * V disparities, or of half as many when the disparity count
+// is a whole number of half chunks beyond a multiple of the chunk: the last chunk then
+// recomputes fewer disparities (20 disparities: 24 lanes rather than 32).
+template <int N, int V>
+[[gnu::always_inline]] inline WindowEstimate window_sums_fitted(const WindowBlock* window, int count, int ndisp,
+                                                                double* A) {
+  if constexpr (V % 2 == 0) {
+    const int rest = ndisp % (N * V);
+    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2>(window, count, ndisp, A);
+  }
+  return window_sums<N, V>(window, count, ndisp, A);
+}
+
 // The second half of the window kernel: the winner of the window costs whose sums and
 // estimates window_sums left in A, under the rules of select_winner. On return A[h-1], A[h]
 // and A[h+1] (those inside 0 .. ndisp-1) hold the exact window costs around the winner h,

@@ -4,6 +4,6 @@
 #include "matcher/window_costs.h"
 
 WindowEstimate window_sums_avx2(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_sums<4, 2>(window, count, ndisp, A);
+  return window_sums_fitted<4, 2>(window, count, ndisp, A);
 }
 Winner window_winner_avx2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<4>(A, ndisp, estimate); }

@@ -11,7 +11,7 @@
 #include "matcher/window_costs.h"
 
 WindowEstimate window_sums_avx512(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_sums<8, 2>(window, count, ndisp, A);
+  return window_sums_fitted<8, 2>(window, count, ndisp, A);
 }
 Winner window_winner_avx512(double* A, int ndisp, WindowEstimate estimate) {
   return window_winner<8>(A, ndisp, estimate);
