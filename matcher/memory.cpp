@@ -21,15 +21,6 @@ void* ondrel_alloc_zeroed(size_t count, size_t size) {
   return p;
 }
 
-void* ondrel_alloc_uninitialised(size_t count, size_t size) {
-  const long number = ++g_allocations;
-  if (number == g_fail_at.load()) return nullptr;
-  if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
-  void* p = std::malloc(count == 0 || size == 0 ? 1 : count * size);
-  if (p) ++g_live;
-  return p;
-}
-
 void ondrel_free(void* p) {
   if (p) --g_live;
   std::free(p);

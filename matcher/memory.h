@@ -6,10 +6,6 @@
 // count * size zero-filled bytes, or nullptr when the product overflows, the memory cannot
 // be had, or a test asked this allocation to fail. Release with ondrel_free.
 void* ondrel_alloc_zeroed(size_t count, size_t size);
-// The same without the zero fill, for buffers the caller writes whole before reading: a
-// large buffer taken again from the allocator's free memory would otherwise be cleared once
-// more for nothing.
-void* ondrel_alloc_uninitialised(size_t count, size_t size);
 void ondrel_free(void* p);
 
 // count zero-filled elements of T (see ondrel_alloc_zeroed).

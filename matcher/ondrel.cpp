@@ -190,9 +190,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   // the vectors share one allocation, without per-vector overhead;
   // a count beyond the address space fails like any other allocation
   const size_t vector_length = static_cast<size_t>(ndisp);
-  // (every element is written by the cost volume phase before the aggregation reads it)
-  if (vector_length <= SIZE_MAX / w.pixels)
-    w.cost_vectors = static_cast<int*>(ondrel_alloc_uninitialised(w.pixels * vector_length, sizeof(int)));
+  if (vector_length <= SIZE_MAX / w.pixels) w.cost_vectors = ondrel_alloc_array<int>(w.pixels * vector_length);
   if (!w.cost_vectors) {
     std::printf("ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
     release(w);
