@@ -193,7 +193,8 @@ int run_fast_kernel(const CostVolumeInputs& in, int H, int r, int* const* cost_v
   CostVolumeStorage<Sum> st{};
   st.S = ondrel_alloc_array<Sum>(static_cast<size_t>(in.W) * n);
   st.A = st.S ? ondrel_alloc_array<Sum>(n) : nullptr;
-  st.reversed = st.A ? ondrel_alloc_array<int16_t>(2 * 3 * in.reversed_length) : nullptr;
+  const size_t ring = static_cast<size_t>(reversed_rows(r, H));
+  st.reversed = st.A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
   const bool ok = st.reversed != nullptr;
   if (ok) run_cost_volume_rows<Sum>(in, H, r, cost_volume, st);
   ondrel_free(st.S);

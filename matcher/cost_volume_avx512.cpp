@@ -1,6 +1,13 @@
 // The fast cost volume kernel for AVX-512 (this unit is compiled with -mavx512f -mavx512bw; it runs
 // only when the CPU has both, see simd_paths.cpp).
 
+// GCC 12 takes the deliberately undefined source operand inside its own AVX-512 conversion
+// intrinsics for an uninitialised variable.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include "matcher/cost_volume_rows.h"
 
 void cost_volume_rows_avx512(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,

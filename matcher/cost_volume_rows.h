@@ -44,8 +44,13 @@ template <typename Sum>
 struct CostVolumeStorage {
   Sum* S;             // column sums, W vectors of Dp, column x at x * Dp
   Sum* A;             // window sum, Dp
-  int16_t* reversed;  // reversed rows: entering, leaving; 3 * reversed_length values each
+  int16_t* reversed;  // reversed rows, a ring of reversed_rows(r, H) rows of 3 * reversed_length
+                      // values: row y at slot y % reversed_rows(r, H)
 };
+
+// Rows in the ring of reversed rows: every row from the leaving one to the entering one
+// (2r + 2 rows) stays in it, each reversed once when it enters.
+inline int reversed_rows(int r, int H) { return 2 * r + 2 < H ? 2 * r + 2 : H; }
 
 namespace {
 
@@ -135,36 +140,62 @@ template <int L, typename Sum>
   }
 }
 
-// out[0 .. n-1] = v[0 .. n-1], 0 < n < L: masked stores where the unit has them (a copy
-// through memory would stall on the vector just written).
-template <int L>
-[[gnu::always_inline]] inline void store_first(int* out, const typename Lanes<L>::Int& v, int n) {
-#if defined(__AVX512F__)
+// out[0 .. n-1] = the sums a[0 .. n-1] as ints, 0 < n <= L. Where the unit has them, the
+// widening and the masked stores of the last part are named: through memory, each vector
+// would be spilled and read back, and a copy would stall on the vector just written.
+template <int L, typename Sum>
+[[gnu::always_inline]] inline void store_as_ints(int* out, const typename SumLanes<L, Sum>::V& a, int n) {
+#if defined(__AVX512BW__)
   if constexpr (L == 32) {
     __m512i half[2];
-    std::memcpy(half, &v, sizeof half);
-    const unsigned low = n >= 16 ? 0xFFFFu : (1u << n) - 1, high = n > 16 ? (1u << (n - 16)) - 1 : 0u;
-    _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(low), half[0]);
-    _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(high), half[1]);
+    if constexpr (sizeof(Sum) == 2) {
+      __m512i v;
+      std::memcpy(&v, &a, sizeof v);
+      half[0] = _mm512_cvtepi16_epi32(_mm512_castsi512_si256(v));
+      half[1] = _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(v, 1));
+    } else {
+      std::memcpy(half, &a, sizeof half);
+    }
+    const unsigned low = n >= 16 ? 0xFFFFu : (1u << n) - 1, high = n >= 32 ? 0xFFFFu : n > 16 ? (1u << (n - 16)) - 1 : 0u;
+    if (n >= 32) {
+      _mm512_storeu_si512(out, half[0]);
+      _mm512_storeu_si512(out + 16, half[1]);
+    } else {
+      _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(low), half[0]);
+      _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(high), half[1]);
+    }
     return;
   }
 #endif
 #if defined(__AVX2__)
   if constexpr (L == 16) {
     __m256i half[2];
-    std::memcpy(half, &v, sizeof half);
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    _mm256_maskstore_epi32(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane), half[0]);
-    _mm256_maskstore_epi32(out + 8, _mm256_cmpgt_epi32(_mm256_set1_epi32(n - 8), lane), half[1]);
+    if constexpr (sizeof(Sum) == 2) {
+      __m256i v;
+      std::memcpy(&v, &a, sizeof v);
+      half[0] = _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v));
+      half[1] = _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1));
+    } else {
+      std::memcpy(half, &a, sizeof half);
+    }
+    if (n >= 16) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), half[0]);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), half[1]);
+    } else {
+      const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+      _mm256_maskstore_epi32(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane), half[0]);
+      _mm256_maskstore_epi32(out + 8, _mm256_cmpgt_epi32(_mm256_set1_epi32(n - 8), lane), half[1]);
+    }
     return;
   }
 #endif
-  for (int j = 0; j < n; ++j) out[j] = v[j];
+  const typename Lanes<L>::Int wide = __builtin_convertvector(a, typename Lanes<L>::Int);
+  if (n >= L)
+    std::memcpy(out, &wide, sizeof wide);
+  else
+    for (int j = 0; j < n; ++j) out[j] = wide[j];
 }
 
-// One pixel of a row: when kEnter, column x + r is brought up to date and enters the window
-// sum A; when kLeave, column x - r - 1 leaves it; A's first D elements are stored as the
-// pixel's vector, as ints.
 template <int L, typename Sum, bool kEnter, bool kLeave>
 [[gnu::always_inline]] inline void slide(Sum* __restrict A, Sum* __restrict entering, const Sum* __restrict leaving,
                                          int* __restrict out, const CostVolumeInputs& in, const CostRow& e,
@@ -189,31 +220,30 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
       a += column;
     }
     store_sums<L, Sum>(A + k0, a);
-    const typename Lanes<L>::Int wide = __builtin_convertvector(a, typename Lanes<L>::Int);
-    if (in.D - k0 >= L)
-      std::memcpy(out + k0, &wide, sizeof wide);
-    else  // the last vector reaches past D
-      store_first<L>(out + k0, wide, in.D - k0);
+    store_as_ints<L, Sum>(out + k0, a, in.D - k0);  // the last vector may reach past D
   }
 }
 
 // The whole kernel after allocation: column sums of rows 0 .. r-1 first, then every row y
 // with entering row y + r and leaving row y - r - 1, each counted while inside the image.
 template <int L, typename Sum>
-[[gnu::always_inline]] inline void cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                                                    const CostVolumeStorage<Sum>& st) {
+[[gnu::always_inline]] inline void cost_volume_rows(const CostVolumeInputs& inputs, int H, int r,
+                                                    int* const* cost_volume, const CostVolumeStorage<Sum>& st) {
+  // a local copy: the stores through int pointers below could otherwise alias the caller's
+  // ints, and every field would be read again after each store
+  const CostVolumeInputs in = inputs;
   const int W = in.W, Dp = in.Dp;
   const size_t n = static_cast<size_t>(Dp), channels = 3 * in.reversed_length;
-  int16_t* rev_e = st.reversed;
-  int16_t* rev_l = st.reversed + channels;
+  const int ring = reversed_rows(r, H);
+  const auto reversed = [&](int y) { return st.reversed + static_cast<size_t>(y % ring) * channels; };
   const auto left_row = [&](int y) { return in.left + static_cast<size_t>(y) * in.left_stride; };
   const auto right_row = [&](int y) { return in.right + static_cast<size_t>(y) * in.right_stride; };
   const auto column = [&](int x) { return st.S + static_cast<size_t>(x) * n; };
 
   // rows 0 .. r-1 enter the column sums before the first output row
   for (int y = 0; y < r; ++y) {
-    reverse_right_row(rev_e, in.reversed_length, right_row(y), W);
-    const CostRow e{left_row(y), rev_e, -1}, none{left_row(y), rev_e, 0};
+    reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
+    const CostRow e{left_row(y), reversed(y), -1}, none{left_row(y), reversed(y), 0};
     for (int x = 0; x < W; ++x) update_column<L, Sum>(column(x), in, e, none, x);
   }
 
@@ -222,9 +252,9 @@ template <int L, typename Sum>
     const bool has_e = ye <= H - 1, has_l = yl >= 0;
     // an absent row reads the other one, masked to 0
     const int ye_read = has_e ? ye : has_l ? yl : 0, yl_read = has_l ? yl : ye_read;
-    reverse_right_row(rev_e, in.reversed_length, right_row(ye_read), W);
-    reverse_right_row(rev_l, in.reversed_length, right_row(yl_read), W);
-    const CostRow e{left_row(ye_read), rev_e, has_e ? -1 : 0}, l{left_row(yl_read), rev_l, has_l ? -1 : 0};
+    if (has_e) reverse_right_row(reversed(ye), in.reversed_length, right_row(ye), W);
+    const CostRow e{left_row(ye_read), reversed(ye_read), has_e ? -1 : 0};
+    const CostRow l{left_row(yl_read), reversed(yl_read), has_l ? -1 : 0};
 
     // columns 0 .. r are up to date before pixel 0, whose window they are
     for (int x = 0; x <= r; ++x) update_column<L, Sum>(column(x), in, e, l, x);
