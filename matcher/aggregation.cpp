@@ -243,8 +243,12 @@ WindowKernel pick_window_kernel() {
   return {window_sums_sse2, window_winner_sse2};
 }
 
-[[gnu::always_inline]] inline void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y,
-                                                 WindowKernel kernel) {
+[[gnu::always_inline]] inline void aggregate_row(const AggregationContext& context, AggregationScratch& scratch,
+                                                 int y, WindowKernel kernel) {
+  // local copies: the stores through byte and int pointers below could otherwise alias the
+  // caller's records, and their fields would be read again after each store
+  const AggregationContext c = context;
+  AggregationScratch s = scratch;
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
