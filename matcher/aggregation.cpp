@@ -152,7 +152,7 @@ bool pixel_processed(const AggregationContext& c, int x, int y) {
 }
 
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
-// its window costs A(d) in s.costs.
+// its window costs A(d) (only those around the winner are read).
 void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
                   const Winner& winner, const double* A) {
   if (!winner.found) {

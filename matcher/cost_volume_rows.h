@@ -156,11 +156,11 @@ template <int L, typename Sum>
     } else {
       std::memcpy(half, &a, sizeof half);
     }
-    const unsigned low = n >= 16 ? 0xFFFFu : (1u << n) - 1, high = n >= 32 ? 0xFFFFu : n > 16 ? (1u << (n - 16)) - 1 : 0u;
     if (n >= 32) {
       _mm512_storeu_si512(out, half[0]);
       _mm512_storeu_si512(out + 16, half[1]);
     } else {
+      const unsigned low = n >= 16 ? 0xFFFFu : (1u << n) - 1, high = n > 16 ? (1u << (n - 16)) - 1 : 0u;
       _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(low), half[0]);
       _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(high), half[1]);
     }

@@ -60,7 +60,6 @@ struct Vec {
   typedef double Doubles __attribute__((vector_size(8 * N)));
   typedef long long Mask __attribute__((vector_size(8 * N)));
   typedef int Ints __attribute__((vector_size(4 * N)));
-  typedef float Floats __attribute__((vector_size(4 * N)));
 };
 
 // v = N consecutive ints converted to double (exact). Where the unit is compiled for the
@@ -197,8 +196,9 @@ inline double exact_cost(double cost_sum, double weight_sum) {
   return static_cast<double>(static_cast<float>(cost_sum / weight_sum));
 }
 
-// Doubles of scratch window_costs needs for ndisp disparities: the costs, then the cost sums,
-// then the weight sums, each with room for a whole chunk beyond ndisp.
+// Doubles of scratch that window_sums and window_winner share for ndisp disparities: the
+// costs, then the cost sums, then the weight sums, each with room for a whole chunk beyond
+// ndisp.
 inline size_t window_scratch_stride(int ndisp) { return static_cast<size_t>(ndisp) + 64; }
 inline size_t window_scratch_doubles(int ndisp) { return 3 * window_scratch_stride(ndisp); }
 
@@ -224,8 +224,14 @@ template <int N, int V>
   double* const weight_sums = A + 2 * stride;
   Doubles lowest[V];  // per lane, the lowest estimate so far
   Mask out_of_range = {};  // lanes with a sum out of the estimates' range are set
-  for (int v = 0; v < V; ++v)
+  // lanes that hold a disparity: all but those at or beyond ndisp when ndisp is below the
+  // chunk (then the one chunk starts at 0)
+  Mask present[V];
+  for (int v = 0; v < V; ++v) {
     for (int j = 0; j < N; ++j) lowest[v][j] = __builtin_inf();
+    std::memcpy(&present[v], kLaneIndex + N * v, sizeof present[v]);
+    present[v] = present[v] < (Mask{} + ndisp);
+  }
   // most pixels have every block valid for every disparity: their loop needs no tests
   bool all_valid = ndisp >= kChunk;
   for (int i = 0; i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
@@ -279,19 +285,15 @@ template <int N, int V>
         }
       }
     }
-    // the sums, and the estimates of their quotients; the lowest estimate per lane.
-    // (Lanes at or beyond ndisp, when ndisp is below the chunk, hold no disparity and stay
-    // out of both.)
+    // the sums, and the estimates of their quotients; the lowest estimate per lane (lanes
+    // without a disparity stay out of both)
     for (int v = 0; v < V; ++v) {
       Doubles q;
       approximate_quotient<N>(q, cost_sum[v], weight_sum[v]);
-      Mask lane;
-      std::memcpy(&lane, kLaneIndex + N * v, sizeof lane);
-      const Mask present = lane < (Mask{} + (ndisp - d0));
-      out_of_range |= present & ~((weight_sum[v] >= kLowestSum) & (weight_sum[v] <= kHighestSum) &
-                                  (cost_sum[v] >= 0.0) & (cost_sum[v] <= kHighestSum));
-      q = reinterpret_cast<Doubles>((present & reinterpret_cast<Mask>(q)) |
-                                    (~present & reinterpret_cast<Mask>(Doubles{} + __builtin_inf())));
+      out_of_range |= present[v] & ~((weight_sum[v] >= kLowestSum) & (weight_sum[v] <= kHighestSum) &
+                                     (cost_sum[v] >= 0.0) & (cost_sum[v] <= kHighestSum));
+      q = reinterpret_cast<Doubles>((present[v] & reinterpret_cast<Mask>(q)) |
+                                    (~present[v] & reinterpret_cast<Mask>(Doubles{} + __builtin_inf())));
       const Mask below = q < lowest[v];
       lowest[v] = reinterpret_cast<Doubles>((below & reinterpret_cast<Mask>(q)) |
                                             (~below & reinterpret_cast<Mask>(lowest[v])));
@@ -359,7 +361,7 @@ template <int N>
       const int d = d0 + __builtin_ctz(bits);
       A[d] = exact_cost(cost_sums[d], weight_sums[d]);
       if (A[d] < low) low = A[d];
-      if (d < first_candidate) first_candidate = d;
+      if (first_candidate == ndisp) first_candidate = d;  // the scan goes up
     }
   }
   Winner winner{ondrel::kInitialRunningMin, -1, false};
