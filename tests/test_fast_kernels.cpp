@@ -298,6 +298,18 @@ INSTANTIATE_TEST_SUITE_P(
                     AggregationCase{33, 12, 1, 4, 9, 14, 0, 0, 0},    // gamma_color 0: NaN weights
                     AggregationCase{33, 12, 1, 4, 9, 0, 23, 0, 0}));  // gamma_space 0
 
+// The fast aggregation of p's costs, at every vector width with 2 threads, against the
+// straightforward one; `label` names the case in failures.
+void expect_fast_aggregation_matches(const Pipeline& p, const std::string& label) {
+  const std::vector<cv::Mat> expected = p.aggregate(false, 1);
+  for (int bits : simd_widths()) {
+    SimdLimit limit(bits);
+    const std::vector<cv::Mat> got = p.aggregate(true, 2);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(same_buffer(got[i], expected[i])) << "plane " << i << ", " << label << bits << "-bit path";
+  }
+}
+
 // Costs of either sign, not from the cost volume kernel: the fast winner search takes another
 // route when a window cost is negative, and must still agree.
 TEST(FastAggregation, EqualsTheReferenceForArbitraryCosts) {
@@ -309,12 +321,7 @@ TEST(FastAggregation, EqualsTheReferenceForArbitraryCosts) {
   std::mt19937 rng(73);
   for (auto& v : p.costs->vectors)
     for (int& cost : v) cost = static_cast<int>(rng() % 3000) - 1000;
-  const std::vector<cv::Mat> expected = p.aggregate(false, 1);
-  for (int bits : simd_widths()) {
-    SimdLimit limit(bits);
-    const std::vector<cv::Mat> got = p.aggregate(true, 2);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(same_buffer(got[i], expected[i])) << "plane " << i << ", " << bits;
-  }
+  expect_fast_aggregation_matches(p, "");
 }
 
 // Costs that make many window costs tie or come within one unit of each other, and costs
@@ -337,13 +344,7 @@ TEST(FastAggregation, EqualsTheReferenceForTiesAndHugeCosts) {
         if (kind == 3) cost = rng() % 2 ? 999999 : 1000001;  // around the running minimum's start
       }
     }
-    const std::vector<cv::Mat> expected = p.aggregate(false, 1);
-    for (int bits : simd_widths()) {
-      SimdLimit limit(bits);
-      const std::vector<cv::Mat> got = p.aggregate(true, 2);
-      for (int j = 0; j < 3; ++j)
-        EXPECT_TRUE(same_buffer(got[j], expected[j])) << "plane " << j << ", kind " << kind << ", " << bits;
-    }
+    expect_fast_aggregation_matches(p, "kind " + std::to_string(kind) + ", ");
   }
 }
 
