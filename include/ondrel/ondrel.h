@@ -1,0 +1,121 @@
+// Ondrel: dense disparity maps of a rectified stereo pair.
+//
+// The library entry: reentrant, prints nothing, throws nothing. It takes the two views as
+// plain pointer/size/stride views, the matcher's parameters in a struct and a thread count,
+// and writes three float planes. Typical use:
+//
+//   ondrel::Parameters p;            // the example answers: R 19, r 6, 14, 23, TAD 53
+//   p.max_disparity = 63;
+//   std::vector<float> d(w * h);
+//   ondrel::DisparityPlanes out;
+//   out.disparity = {d.data(), w, h, w};
+//   ondrel::Status s = ondrel::match({left, w, h, left_stride}, {right, w, h, right_stride}, p, {}, out);
+//   if (!s.ok()) fprintf(stderr, "%s\n", s.message);
+//
+// Results are exact: the same bytes for every thread count, CPU and compiler.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ondrel {
+
+// Version of the library, as in the CMake package.
+constexpr int kVersionMajor = 1, kVersionMinor = 1, kVersionPatch = 0;
+const char* version();
+
+// Largest support radius taken: a window of at most 4095 x 4095 pixels.
+constexpr int kMaxSupportRadius = 2047;
+
+// A 3-channel 8-bit image, channels interleaved (OpenCV's B, G, R order; the matcher treats
+// the three alike). Pixel (x, y) starts at data + y * stride + 3 * x. Not owned.
+struct ImageView {
+  const unsigned char* data = nullptr;
+  int width = 0, height = 0;
+  std::ptrdiff_t stride = 0;  // bytes from one row to the next, >= 3 * width
+};
+
+// A float plane written by the matcher: element (x, y) at data[y * stride + x]. Not owned.
+// A plane with data == nullptr is not written (the matching is the same).
+struct FloatPlane {
+  float* data = nullptr;
+  int width = 0, height = 0;
+  std::ptrdiff_t stride = 0;  // floats from one row to the next, >= width
+};
+
+// The matcher's parameters; the defaults are the example answers.
+struct Parameters {
+  int max_disparity = 63;      // disparities 0 .. max_disparity are examined
+  int support_radius = 19;     // R: the support window is (2R+1)^2 pixels, R <= kMaxSupportRadius
+  int block_radius = 6;        // r: blocks of (2r+1)^2 pixels; 2r+1 must divide 2R+1
+  float gamma_space = 14.0f;   // spatial weight exp(-distance / gamma_space)
+  float gamma_color = 23.0f;   // colour weight exp(-colour distance / gamma_color)
+  int tad_threshold = 53;      // truncation of the per-pixel colour difference, >= 0
+};
+
+// How to run one call.
+struct Options {
+  int threads = 0;  // 0: every processor
+  // Called now and then from one of the matching threads (never two at once) with the rows
+  // finished so far; returning false cancels the call (StatusCode::kCancelled). May be null.
+  bool (*progress)(void* user, int rows_done, int rows_total) = nullptr;
+  void* progress_user = nullptr;
+};
+
+// The three outputs, each width x height of the views (or not wanted: data == nullptr).
+// A pixel without a value holds NaN. Values are disparities in pixels: the winning integer
+// disparity plus its sub-pixel offset, computed in float. The offset is not clamped, so where
+// the cost parabola is nearly flat a value may lie outside 0 .. max_disparity.
+struct DisparityPlanes {
+  FloatPlane disparity;        // left view
+  FloatPlane uniqueness;       // left view after the uniqueness check
+  FloatPlane right_disparity;  // right view, from the left pass (sparse)
+};
+
+enum class StatusCode { kOk = 0, kInvalidArgument, kOutOfMemory, kCancelled };
+
+struct Status {
+  StatusCode code = StatusCode::kOk;
+  char message[256] = {};  // one line, no newline; empty on success
+  bool ok() const { return code == StatusCode::kOk; }
+};
+
+// Seconds of the two phases of a call, as the program's timing lines report them.
+struct Timings {
+  double initialization = 0;  // tables and working storage
+  double matching = 0;        // everything after
+};
+
+// Computes the disparity planes of left and right. On failure the planes are untouched, but
+// for a cancelled call, which may have written some of their rows.
+// Safe to call from several threads at once.
+Status match(const ImageView& left, const ImageView& right, const Parameters& parameters,
+             const Options& options, const DisparityPlanes& out, Timings* timings = nullptr);
+
+// The same, keeping working memory and tables between calls: a matcher object serves one call
+// at a time (calls on one object must not overlap; use one object per thread). A call's result
+// never depends on the calls before it.
+class Matcher {
+ public:
+  Matcher();
+  ~Matcher();
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  Status match(const ImageView& left, const ImageView& right, const Parameters& parameters,
+               const Options& options, const DisparityPlanes& out, Timings* timings = nullptr);
+
+  // Releases the memory kept between calls.
+  void release();
+
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// The 8-bit byte the console program writes for a value: (value * scale) in float, truncated
+// toward zero to 16 bits, low 8 bits (0 outside the 16-bit range); 255 for no value (NaN).
+unsigned char disparity_byte_of(float value, int scale);
+
+}  // namespace ondrel
