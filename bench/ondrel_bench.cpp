@@ -97,8 +97,8 @@ struct QuietStdout {
 };
 
 // Phases of one matcher call, seconds.
-enum Phase { kTables, kCostVolume, kBlockMeans, kClear, kAggregation, kRelease, kTotal, kPhaseCount };
-const char* const kPhaseNames[kPhaseCount] = {"tables", "cost vol", "means", "clear", "aggreg", "release", "total"};
+enum Phase { kTables, kBlockMeans, kAggregation, kRelease, kTotal, kPhaseCount };
+const char* const kPhaseNames[kPhaseCount] = {"tables", "means", "cost+agg", "release", "total"};
 
 struct Outputs {
   cv::Mat disparity, right_disparity, uniqueness;
@@ -123,10 +123,8 @@ bool run_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, i
   ondrel_record_phase_ticks(nullptr);
   if (status != 0) return false;
   phases[kTables] = seconds(ticks.start, ticks.tables);
-  phases[kCostVolume] = seconds(ticks.tables, ticks.cost_volume);
-  phases[kBlockMeans] = seconds(ticks.cost_volume, ticks.block_means);
-  phases[kClear] = seconds(ticks.block_means, ticks.clear);
-  phases[kAggregation] = seconds(ticks.clear, ticks.aggregation);
+  phases[kBlockMeans] = seconds(ticks.tables, ticks.block_means);
+  phases[kAggregation] = seconds(ticks.block_means, ticks.aggregation);
   phases[kRelease] = seconds(ticks.aggregation, ticks.done);
   phases[kTotal] = seconds(begin, end);
   return true;
@@ -416,7 +414,7 @@ int scaling(const Options& o) {
     const StatedMemory s = stated_memory(W, H, max_disparity);
     const double stated = s.cost_volume + s.planes + s.images;
     std::printf("| %d | %dx%d | %d | %.3g | %.3g | %.1f | %.2f | %.1f | %.3f | %.1f | %.1f | %.1f | %.2f |\n", factor,
-                W, H, ndisp, steps, ints, 1e3 * phases[kCostVolume], 1e9 * phases[kCostVolume] / ints,
+                W, H, ndisp, steps, ints, 1e3 * phases[kAggregation], 1e9 * phases[kAggregation] / ints,
                 1e3 * phases[kAggregation], 1e9 * phases[kAggregation] / steps, 1e3 * phases[kTotal],
                 mib(memory + s.images), mib(stated), (memory + s.images) / stated);
     std::fflush(stdout);

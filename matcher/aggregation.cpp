@@ -9,6 +9,7 @@
 // of two floats is exact in double); the quotient is rounded to float.
 
 #include <cstring>
+#include <limits>
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
@@ -25,6 +26,8 @@ unsigned char disparity_byte(int h, float v, int scale) {
   if (!(value > -32769.0f && value < 32768.0f)) return 0;  // outside 16 bits, or NaN
   return static_cast<unsigned char>(static_cast<int>(value) & 0xFF);
 }
+
+float no_value() { return std::numeric_limits<float>::quiet_NaN(); }
 
 bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& ctx) {
   const size_t claims = static_cast<size_t>(ctx.max_disparity) + static_cast<size_t>(ctx.W) + 1 -
@@ -88,19 +91,19 @@ float refine_winner(const double* costs, int h, int min_disparity, int max_dispa
   return static_cast<float>(get_subpixel_adjustment_min(a, b, c));
 }
 
-void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_disparity, float* claimed_cost,
-                      unsigned char* uniqueness) {
+void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
+                      float* uniqueness) {
   const int xr = x - h;
   if (claimed_disparity[xr] <= 0) {
     claimed_disparity[xr] = h;
     claimed_cost[xr] = static_cast<float>(m);
     uniqueness[x] = value;
   } else if (static_cast<double>(m) > static_cast<double>(claimed_cost[xr])) {
-    uniqueness[x] = ondrel::kNoValue;
+    uniqueness[x] = no_value();
   } else {
     // the claim stays the first claimant's: later pixels are compared with it too
     uniqueness[x] = value;
-    uniqueness[xr + claimed_disparity[xr]] = ondrel::kNoValue;
+    uniqueness[xr + claimed_disparity[xr]] = no_value();
   }
 }
 
@@ -135,16 +138,9 @@ void reset_claims(const AggregationContext& c, AggregationScratch& s) {
   }
 }
 
-struct RowOutputs {
-  unsigned char* disparity;
-  unsigned char* right_disparity;
-  unsigned char* uniqueness;
-};
-
-RowOutputs row_outputs(const AggregationContext& c, int y) {
-  return {c.disparity_map + static_cast<size_t>(y) * c.disparity_stride,
-          c.right_disparity_map + static_cast<size_t>(y) * c.right_disparity_stride,
-          c.uniqueness_map + static_cast<size_t>(y) * c.uniqueness_stride};
+// Every element of the row without a value, before the row's pixels are written.
+void clear_row(const RowOutputs& out, int W) {
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
 }
 
 bool pixel_processed(const AggregationContext& c, int x, int y) {
@@ -156,17 +152,19 @@ bool pixel_processed(const AggregationContext& c, int x, int y) {
 void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
                   const Winner& winner, const double* A) {
   if (!winner.found) {
-    out.disparity[x] = ondrel::kNoValue;
+    out.disparity[x] = no_value();
     return;
   }
   const int h = winner.h;
-  const unsigned char value = disparity_byte(h, refine_winner(A, h, c.min_disparity, c.max_disparity), c.scale);
+  const float value = static_cast<float>(h) + refine_winner(A, h, c.min_disparity, c.max_disparity);
   out.disparity[x] = value;
   out.right_disparity[x - h] = value;
   apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
 }
 
-void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s, int y) {
+}  // namespace
+
+void aggregate_row_reference_QUIRN(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
 
@@ -182,11 +180,11 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
       const int bx = xr + blocks.dx(k), by = y + blocks.dy(k);
       if (by - r < 0 || by + r >= H || bx - r < 0 || bx + r >= W) continue;
       const size_t index = static_cast<size_t>(by) * W + bx;
-      s.right_weights[static_cast<size_t>(xr) * nb + k] = EXP_LUT_QUIRN[squared_distance(c.planes, false, index, q)];
+      s.right_weights[static_cast<size_t>(xr) * nb + k] = c.exp_lut[squared_distance(c.planes, false, index, q)];
     }
   }
 
-  const RowOutputs out = row_outputs(c, y);
+  clear_row(out, W);
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
     const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
@@ -197,9 +195,10 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
         const int bx = x + blocks.dx(k), by = y + blocks.dy(k);
         if (by - r < 0 || by + r >= H || bx - r - d < 0 || bx + r >= W || x - d < 0) continue;
         const size_t index = static_cast<size_t>(by) * W + bx;
+        const int* costs = c.cost_rows[by][bx];
         float left_weight;
         if (d == c.min_disparity) {
-          left_weight = c.spatial[k] * EXP_LUT_QUIRN[squared_distance(c.planes, true, index, p)];
+          left_weight = c.spatial[k] * c.exp_lut[squared_distance(c.planes, true, index, p)];
           s.left_weights[k] = left_weight;
         } else {
           left_weight = s.left_weights[k];
@@ -207,13 +206,15 @@ void aggregate_row_reference(const AggregationContext& c, AggregationScratch& s,
         const double w = static_cast<double>(left_weight) *
                          static_cast<double>(s.right_weights[static_cast<size_t>(x - d) * nb + k]);
         weight_sum += w;
-        cost_sum += w * static_cast<double>(c.cost_volume[index][d]);
+        cost_sum += w * static_cast<double>(costs[d]);
       }
       A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
     finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity), A);
   }
 }
+
+namespace {
 
 // Fast version. For pixel x and block k the conditions that do not depend on d (rows inside
 // the image, left block inside on the right) are tested once, and the block is valid for
@@ -231,20 +232,8 @@ WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp,
 }
 Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<2>(A, ndisp, estimate); }
 
-// The widest path this CPU runs (and the test hook allows).
-WindowKernel pick_window_kernel() {
-#if defined(ONDREL_SIMD_X86)
-  switch (simd_width_bits()) {
-    case 512: return {window_sums_avx512, window_winner_avx512};
-    case 256: return {window_sums_avx2, window_winner_avx2};
-    default: break;
-  }
-#endif
-  return {window_sums_sse2, window_winner_sse2};
-}
-
 [[gnu::always_inline]] inline void aggregate_row(const AggregationContext& context, AggregationScratch& scratch,
-                                                 int y, WindowKernel kernel) {
+                                                 int y, const RowOutputs& out, WindowKernel kernel) {
   // local copies: the stores through byte and int pointers below could otherwise alias the
   // caller's records, and their fields would be read again after each store
   const AggregationContext c = context;
@@ -298,13 +287,13 @@ WindowKernel pick_window_kernel() {
       }
     };
     distances(right_means, right_pixels);
-    for (int x = first; x < end; ++x) reversed[W - 1 - x] = EXP_LUT_QUIRN[s.distances[x]];
+    for (int x = first; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
     distances(left_means, left_pixels);
     const float spatial = c.spatial[k];
-    for (int x = first; x < end; ++x) left[x] = spatial * EXP_LUT_QUIRN[s.distances[x]];
+    for (int x = first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
-    s.row_blocks[listed++] = RowBlock{c.cost_volume + row, reversed + (W - 1), left, dx, first, end};
+    s.row_blocks[listed++] = RowBlock{c.cost_rows[by], reversed + (W - 1), left, dx, first, end};
     const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
     if (all_first < first) all_first = first;
     if (all_first < full_from) all_first = full_from;
@@ -312,7 +301,7 @@ WindowKernel pick_window_kernel() {
     if (all_end > end) all_end = end;
   }
 
-  const RowOutputs out = row_outputs(c, y);
+  clear_row(out, W);
   int pending = -1;  // the pixel whose winner is still to be found
   double* pending_A = nullptr;
   WindowEstimate pending_estimate{};
@@ -348,48 +337,33 @@ WindowKernel pick_window_kernel() {
   if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
 }
 
-// The rows [begin, end); the per-row work around the window kernel (weights, window lists)
-// is compiled for each vector width too, like the kernel.
-using AggregateRows = void (*)(const AggregationContext&, AggregationScratch&, long long, long long, WindowKernel);
-
-void aggregate_rows_generic(const AggregationContext& c, AggregationScratch& s, long long begin, long long end,
-                            WindowKernel kernel) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
+// The per-row work around the window kernel (weights, window lists) is compiled for each
+// vector width too, like the kernel.
+void aggregate_row_generic(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
+  aggregate_row(c, s, y, out, {window_sums_sse2, window_winner_sse2});
 }
 
 #if defined(ONDREL_SIMD_X86)
-__attribute__((target("avx2"))) void aggregate_rows_avx2(const AggregationContext& c, AggregationScratch& s,
-                                                         long long begin, long long end, WindowKernel kernel) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
+__attribute__((target("avx2"))) void aggregate_row_avx2(const AggregationContext& c, AggregationScratch& s, int y,
+                                                        const RowOutputs& out) {
+  aggregate_row(c, s, y, out, {window_sums_avx2, window_winner_avx2});
 }
-__attribute__((target("avx512f,avx512bw"))) void aggregate_rows_avx512(const AggregationContext& c,
-                                                                       AggregationScratch& s, long long begin,
-                                                                       long long end, WindowKernel kernel) {
-  for (long long y = begin; y < end; ++y) aggregate_row(c, s, static_cast<int>(y), kernel);
+__attribute__((target("avx512f,avx512bw"))) void aggregate_row_avx512(const AggregationContext& c,
+                                                                      AggregationScratch& s, int y,
+                                                                      const RowOutputs& out) {
+  aggregate_row(c, s, y, out, {window_sums_avx512, window_winner_avx512});
 }
 #endif
-
-AggregateRows pick_aggregate_rows() {
-#if defined(ONDREL_SIMD_X86)
-  switch (simd_width_bits()) {
-    case 512: return aggregate_rows_avx512;
-    case 256: return aggregate_rows_avx2;
-    default: break;
-  }
-#endif
-  return aggregate_rows_generic;
-}
 
 }  // namespace
 
-void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
-                              AggregationScratch& scratch) {
-  const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  pick_aggregate_rows()(ctx, scratch, rows.begin, rows.end, pick_window_kernel());
-}
-
-void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
-                                        AggregationScratch& scratch) {
-  const ItemRange rows = static_split(ctx.H, nthreads, thread);
-  for (long long y = rows.begin; y < rows.end; ++y) aggregate_row_reference(ctx, scratch, static_cast<int>(y));
+AggregateRow pick_aggregate_row() {
+#if defined(ONDREL_SIMD_X86)
+  switch (simd_width_bits()) {
+    case 512: return aggregate_row_avx512;
+    case 256: return aggregate_row_avx2;
+    default: break;
+  }
+#endif
+  return aggregate_row_generic;
 }

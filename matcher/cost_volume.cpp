@@ -152,14 +152,8 @@ int box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(int W, int H, 
 // ---------------------------------------------------------------------------------------
 // Fast version (the kernel itself is in cost_volume_rows.h).
 
-void cost_volume_rows_sse2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int16_t>& st) {
-  cost_volume_rows<8, int16_t>(in, H, r, cost_volume, st);
-}
-void cost_volume_rows_sse2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int32_t>& st) {
-  cost_volume_rows<8, int32_t>(in, H, r, cost_volume, st);
-}
+ONDREL_COST_ROWS(cost_volume_rows_sse2, int16_t) { cost_volume_rows<8, int16_t>(in, H, r, rows, st, y_begin, y_end, resume); }
+ONDREL_COST_ROWS(cost_volume_rows_sse2, int32_t) { cost_volume_rows<8, int32_t>(in, H, r, rows, st, y_begin, y_end, resume); }
 
 namespace {
 
@@ -176,48 +170,110 @@ int lanes_of_widest_path() {
 }
 
 template <typename Sum>
-void run_cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* cost_volume, const CostVolumeStorage<Sum>& st) {
+using CostRowsKernel = void (*)(const CostVolumeInputs&, int, int, int* const* const*, const CostVolumeStorage<Sum>&,
+                                int, int, bool);
+
+template <typename Sum>
+CostRowsKernel<Sum> pick_cost_rows(int lanes) {
 #if defined(ONDREL_SIMD_X86)
-  switch (simd_width_bits()) {
-    case 512: return cost_volume_rows_avx512(in, H, r, cost_volume, st);
-    case 256: return cost_volume_rows_avx2(in, H, r, cost_volume, st);
-    default: break;
-  }
+  if (lanes == 32) return cost_volume_rows_avx512;
+  if (lanes == 16) return cost_volume_rows_avx2;
 #endif
-  cost_volume_rows_sse2(in, H, r, cost_volume, st);
+  (void)lanes;
+  return cost_volume_rows_sse2;
 }
 
 template <typename Sum>
-int run_fast_kernel(const CostVolumeInputs& in, int H, int r, int* const* cost_volume) {
+bool alloc_storage(CostVolumeStorage<Sum>* st, const CostVolumeInputs& in, int H, int r) {
   const size_t n = static_cast<size_t>(in.Dp);
-  CostVolumeStorage<Sum> st{};
-  st.S = ondrel_alloc_array<Sum>(static_cast<size_t>(in.W) * n);
-  st.A = st.S ? ondrel_alloc_array<Sum>(n) : nullptr;
+  *st = CostVolumeStorage<Sum>{};
+  st->S = ondrel_alloc_array<Sum>(static_cast<size_t>(in.W) * n);
+  st->A = st->S ? ondrel_alloc_array<Sum>(n) : nullptr;
   const size_t ring = static_cast<size_t>(reversed_rows(r, H));
-  st.reversed = st.A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
-  const bool ok = st.reversed != nullptr;
-  if (ok) run_cost_volume_rows<Sum>(in, H, r, cost_volume, st);
-  ondrel_free(st.S);
-  ondrel_free(st.A);
-  ondrel_free(st.reversed);
-  return ok ? 0 : -1;
+  st->reversed = st->A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
+  return st->reversed != nullptr;
+}
+
+template <typename Sum>
+void free_storage(CostVolumeStorage<Sum>* st) {
+  ondrel_free(st->S);
+  ondrel_free(st->A);
+  ondrel_free(st->reversed);
+  *st = CostVolumeStorage<Sum>{};
 }
 
 }  // namespace
 
-int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
-                                                        const cv::Mat& left, const cv::Mat& right,
-                                                        int* const* cost_volume, int r, int T) {
+struct CostStream::Impl {
+  CostVolumeInputs in;
+  int H, r, lanes, next_row;
+  bool narrow;  // 16-bit sums
+  CostVolumeStorage<int16_t> narrow_storage;
+  CostVolumeStorage<int32_t> wide_storage;
+};
+
+bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
+                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T) {
   constexpr long long kLargestPixelCost = 3 * 255;
-  const int L = lanes_of_widest_path();
+  stream->impl = nullptr;
+  auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
+  if (!impl) return false;
+  impl->lanes = lanes_of_widest_path();
+  const int L = impl->lanes;
   const int Dp = (D + L - 1) / L * L;
   const long long cut = T < kLargestPixelCost ? T : kLargestPixelCost;
-  const CostVolumeInputs in{left.data, left.step[0], right.data, right.step[0], W, D, d0, static_cast<int>(cut), Dp,
-                      static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp)};
+  impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, static_cast<int>(cut), Dp,
+                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp)};
+  impl->H = H;
+  impl->r = r;
+  impl->next_row = -1;
   // a window sum is at most (2r+1)^2 pixel costs; the sums in between (a column, a row start)
   // are parts of one window. Where none can pass 32767, they are kept in 16 bits: twice the
   // lanes per vector.
   const long long side = 2LL * r + 1;
-  if (side * side * cut <= 32767) return run_fast_kernel<int16_t>(in, H, r, cost_volume);
-  return run_fast_kernel<int32_t>(in, H, r, cost_volume);
+  impl->narrow = side * side * cut <= 32767;
+  const bool ok = impl->narrow ? alloc_storage(&impl->narrow_storage, impl->in, H, r)
+                               : alloc_storage(&impl->wide_storage, impl->in, H, r);
+  if (!ok) {
+    ondrel_free(impl);
+    return false;
+  }
+  stream->impl = impl;
+  return true;
+}
+
+void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows) {
+  CostStream::Impl& s = *stream->impl;
+  if (y_begin >= y_end) return;
+  const bool resume = s.next_row == y_begin;
+  if (s.narrow)
+    pick_cost_rows<int16_t>(s.lanes)(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, resume);
+  else
+    pick_cost_rows<int32_t>(s.lanes)(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, resume);
+  s.next_row = y_end;
+}
+
+void cost_stream_close(CostStream* stream) {
+  if (!stream->impl) return;
+  free_storage(&stream->impl->narrow_storage);
+  free_storage(&stream->impl->wide_storage);
+  ondrel_free(stream->impl);
+  stream->impl = nullptr;
+}
+
+int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
+                                                        const cv::Mat& left, const cv::Mat& right,
+                                                        int* const* cost_volume, int r, int T) {
+  CostStream stream;
+  if (!cost_stream_open(&stream, W, H, D, d0, left.data, left.step[0], right.data, right.step[0], r, T)) return -1;
+  int* const** rows = ondrel_alloc_array<int* const*>(static_cast<size_t>(H));
+  if (!rows) {
+    cost_stream_close(&stream);
+    return -1;
+  }
+  for (int y = 0; y < H; ++y) rows[y] = cost_volume + static_cast<size_t>(y) * W;
+  cost_stream_rows(&stream, 0, H, rows);
+  ondrel_free(rows);
+  cost_stream_close(&stream);
+  return 0;
 }

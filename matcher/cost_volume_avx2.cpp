@@ -3,11 +3,5 @@
 
 #include "matcher/cost_volume_rows.h"
 
-void cost_volume_rows_avx2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int16_t>& st) {
-  cost_volume_rows<16, int16_t>(in, H, r, cost_volume, st);
-}
-void cost_volume_rows_avx2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int32_t>& st) {
-  cost_volume_rows<16, int32_t>(in, H, r, cost_volume, st);
-}
+ONDREL_COST_ROWS(cost_volume_rows_avx2, int16_t) { cost_volume_rows<16, int16_t>(in, H, r, rows, st, y_begin, y_end, resume); }
+ONDREL_COST_ROWS(cost_volume_rows_avx2, int32_t) { cost_volume_rows<16, int32_t>(in, H, r, rows, st, y_begin, y_end, resume); }

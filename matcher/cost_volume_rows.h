@@ -224,11 +224,15 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
   }
 }
 
-// The whole kernel after allocation: column sums of rows 0 .. r-1 first, then every row y
-// with entering row y + r and leaving row y - r - 1, each counted while inside the image.
+// The kernel after allocation, for the output rows y_begin .. y_end-1: every row y with
+// entering row y + r and leaving row y - r - 1, each counted while inside the image. Unless
+// `resume` (the call before ended at y_begin with the same storage), the column sums are
+// first rebuilt from rows y_begin - r - 1 .. y_begin + r - 1 (integer sums: the same values as
+// when every row before had been run). rows[y][x] is where pixel (x, y)'s D ints go.
 template <int L, typename Sum>
 [[gnu::always_inline]] inline void cost_volume_rows(const CostVolumeInputs& inputs, int H, int r,
-                                                    int* const* cost_volume, const CostVolumeStorage<Sum>& st) {
+                                                    int* const* const* rows, const CostVolumeStorage<Sum>& st,
+                                                    int y_begin, int y_end, bool resume) {
   // a local copy: the stores through int pointers below could otherwise alias the caller's
   // ints, and every field would be read again after each store
   const CostVolumeInputs in = inputs;
@@ -240,14 +244,18 @@ template <int L, typename Sum>
   const auto right_row = [&](int y) { return in.right + static_cast<size_t>(y) * in.right_stride; };
   const auto column = [&](int x) { return st.S + static_cast<size_t>(x) * n; };
 
-  // rows 0 .. r-1 enter the column sums before the first output row
-  for (int y = 0; y < r; ++y) {
-    reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
-    const CostRow e{left_row(y), reversed(y), -1}, none{left_row(y), reversed(y), 0};
-    for (int x = 0; x < W; ++x) update_column<L, Sum>(column(x), in, e, none, x);
+  if (!resume) {
+    // the column sums as they stand before row y_begin: rows y_begin - r - 1 .. y_begin + r - 1
+    std::memset(st.S, 0, sizeof(Sum) * n * static_cast<size_t>(W));
+    const int first = y_begin - r - 1 > 0 ? y_begin - r - 1 : 0;
+    for (int y = first; y < y_begin + r && y < H; ++y) {
+      reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
+      const CostRow e{left_row(y), reversed(y), -1}, none{left_row(y), reversed(y), 0};
+      for (int x = 0; x < W; ++x) update_column<L, Sum>(column(x), in, e, none, x);
+    }
   }
 
-  for (int y = 0; y < H; ++y) {
+  for (int y = y_begin; y < y_end; ++y) {
     const int ye = y + r, yl = y - r - 1;
     const bool has_e = ye <= H - 1, has_l = yl >= 0;
     // an absent row reads the other one, masked to 0
@@ -263,7 +271,7 @@ template <int L, typename Sum>
       const Sum* s = column(x);
       for (int k = 0; k < Dp; ++k) st.A[k] = static_cast<Sum>(st.A[k] + s[k]);
     }
-    int* const* out = cost_volume + static_cast<size_t>(y) * W;
+    int* const* out = rows[y];
     for (int k = 0; k < in.D; ++k) out[0][k] = st.A[k];
     int x = 1;
     for (; x <= r && x + r <= W - 1; ++x)
@@ -276,18 +284,15 @@ template <int L, typename Sum>
 }  // namespace
 
 // The kernel per vector width (lanes of 16 bits: 8, 16, 32) and sum type, all with the
-// contract of cost_volume_rows: `in` and `st` as set up by the entry in cost_volume.cpp,
-// every pointer of cost_volume to D writable ints. The AVX2 and AVX-512 ones exist in x86-64
+// contract of cost_volume_rows: `in` and `st` as set up in cost_volume.cpp, every pointer of
+// rows[y_begin .. y_end-1] to D writable ints. The AVX2 and AVX-512 ones exist in x86-64
 // builds (ONDREL_SIMD_X86); call them only on a CPU that has those instructions.
-void cost_volume_rows_sse2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int16_t>& st);
-void cost_volume_rows_sse2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int32_t>& st);
-void cost_volume_rows_avx2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int16_t>& st);
-void cost_volume_rows_avx2(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                           const CostVolumeStorage<int32_t>& st);
-void cost_volume_rows_avx512(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                             const CostVolumeStorage<int16_t>& st);
-void cost_volume_rows_avx512(const CostVolumeInputs& in, int H, int r, int* const* cost_volume,
-                             const CostVolumeStorage<int32_t>& st);
+#define ONDREL_COST_ROWS(name, Sum)                                                                        \
+  void name(const CostVolumeInputs& in, int H, int r, int* const* const* rows, const CostVolumeStorage<Sum>& st, \
+            int y_begin, int y_end, bool resume)
+ONDREL_COST_ROWS(cost_volume_rows_sse2, int16_t);
+ONDREL_COST_ROWS(cost_volume_rows_sse2, int32_t);
+ONDREL_COST_ROWS(cost_volume_rows_avx2, int16_t);
+ONDREL_COST_ROWS(cost_volume_rows_avx2, int32_t);
+ONDREL_COST_ROWS(cost_volume_rows_avx512, int16_t);
+ONDREL_COST_ROWS(cost_volume_rows_avx512, int32_t);

@@ -31,13 +31,14 @@ void ondrel_testing_limit_simd(int bits);
 // ---------------------------------------------------------------------------------------
 // Weight tables (weight_tables.cpp)
 
-// Colour weight per squared colour distance i: exp(-(sqrt(i) / gamma_color)) in single
-// precision. Entries from kExpLutFilled on are never written and stay 0.
-extern float EXP_LUT_QUIRN[ondrel::kExpLutSize];
-
-// Fills EXP_LUT_QUIRN[0 .. count-1] from gamma (count is clamped to the table size; a count
-// of 0 or less fills nothing). Returns 0.
-int init_exponential_lut_QUIRN(float gamma, int count);
+// Colour weight table: entry i is the weight of squared colour distance i,
+// exp(-(sqrt(i) / gamma_color)) in single precision; kExpLutSize entries, of which the
+// matcher fills the first kExpLutFilled (the rest stay 0).
+//
+// Fills lut[begin .. end-1] from gamma (the range is clamped to the table; an empty range
+// fills nothing). Every entry depends on its index alone, so ranges may be filled in any
+// order and on any thread. Returns 0.
+int init_exponential_lut_QUIRN(float* lut, float gamma, int begin, int end);
 
 // Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0.
 int blocks_per_axis(int block_radius, int support_radius);
@@ -66,12 +67,29 @@ int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int
                                                         const cv::Mat& left, const cv::Mat& right,
                                                         int* const* cost_volume, int r, int T);
 
-// The same cost volume computed straight from the definition, one step after the other as
-// described there (column sums as separate vectors, row starts through two segments). Slow;
-// kept as the reference the fast version above is tested against. Same contract.
+// The same cost volume computed straight from its definition step by step (column sums as
+// separate vectors, row starts through two segments). Slow; kept as the reference the fast
+// version is tested against. Same contract.
 int box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(int W, int H, int D, int d0,
                                                                   const cv::Mat& left, const cv::Mat& right,
                                                                   int* const* cost_volume, int r, int T);
+
+// The fast cost volume row by row, for streaming: the same values as above for any order of
+// row ranges. A stream keeps the running column sums of the last range it computed, so a
+// range that starts where the last one ended costs nothing extra; any other start rebuilds
+// them from 2r rows. Views: 3-channel 8-bit, W x H, strides in bytes; they must stay valid
+// while the stream is open. Needs W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0.
+struct CostStream {
+  struct Impl;
+  Impl* impl = nullptr;
+};
+// Returns false (nothing held) when the working storage cannot be had.
+bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
+                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T);
+// Writes the rows y_begin .. y_end-1 (0 <= y_begin <= y_end <= H): pixel (x, y)'s D costs go
+// to rows[y][x][0 .. D-1]. Runs on the calling thread.
+void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows);
+void cost_stream_close(CostStream* stream);
 
 // ---------------------------------------------------------------------------------------
 // Block colour means (block_means.cpp)
@@ -127,19 +145,24 @@ struct AggregationContext {
   const unsigned char* left;
   const unsigned char* right;
   size_t left_stride, right_stride;  // bytes
-  unsigned char* disparity_map;
-  unsigned char* right_disparity_map;
-  unsigned char* uniqueness_map;
-  size_t disparity_stride, right_disparity_stride, uniqueness_stride;  // bytes
   int min_disparity, max_disparity;
-  int r, R, scale;
+  int r, R;
   int first_column;  // x0 = max_disparity
   int border;        // 0
   int W, H;
   int nblocks;
-  const float* spatial;            // nblocks
-  const int* const* cost_volume;   // W * H pointers to max_disparity + 1 ints
-  const int* planes[kPlaneCount];  // block means, interleaved as above
+  const float* spatial;                 // nblocks
+  const float* exp_lut;                 // the colour weight table, kExpLutSize entries
+  const int* const* const* cost_rows;   // H rows of W pointers to max_disparity + 1 ints; only
+                                        // the rows y - R + r .. y + R - r are read for row y
+  const int* planes[kPlaneCount];       // block means, interleaved as above
+};
+
+// One output row of the aggregation: W floats each, NaN where there is no value.
+struct RowOutputs {
+  float* disparity;        // h + v of the winner
+  float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
+  float* uniqueness;       // disparity after the uniqueness check
 };
 
 // A block of the support window whose rows lie inside the image for the current row, with
@@ -187,6 +210,9 @@ double get_subpixel_adjustment_min(double a, double b, double c);
 // toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
 unsigned char disparity_byte(int h, float v, int scale);
 
+// No value in a float output.
+float no_value();
+
 // Winner, select_winner: see matcher/window.h.
 
 // Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
@@ -194,22 +220,24 @@ unsigned char disparity_byte(int h, float v, int scale);
 float refine_winner(const double* costs, int h, int min_disparity, int max_disparity);
 
 // Uniqueness constraint for the pixel at column x of a row that won h with running minimum m
-// and output byte `value`. The claim table (claimed_disparity, claimed_cost, indexed by the
+// and output `value`. The claim table (claimed_disparity, claimed_cost, indexed by the
 // right-view column x - h) keeps the first claim of each column; claims with disparity -1 or
 // 0 count as free. Writes uniqueness[x] and, when x beats the first claimant, sets that
-// claimant's byte to 255.
-void apply_uniqueness(int x, int h, int m, unsigned char value, int* claimed_disparity,
-                      float* claimed_cost, unsigned char* uniqueness);
+// claimant's value to no_value().
+void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
+                      float* uniqueness);
 
-// Body of the aggregation region: thread `thread` of `nthreads` handles its static share of
-// the rows. Writes only those rows of the three output planes (255 on entry).
-// Accumulates several disparities at once, block by block, with exactly the floating-point
-// operations of the straightforward version below (same products, same sums in block order,
-// same roundings), so the bytes written are the same.
-void aggregation_region_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
-                              AggregationScratch& scratch);
+// Aggregation of row y: the window costs of every pixel, its winner, sub-pixel offset and
+// uniqueness test, into `out` (every element of the three rows is written). The rows of cost
+// vectors that row y reads must be in place. Accumulates several disparities at once, block
+// by block, with exactly the floating-point operations of the straightforward version below
+// (same products, same sums in block order, same roundings), so the values are the same.
+using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
+                              const RowOutputs& out);
+// The fast version for the widest vector path this CPU runs (and the test hook allows).
+AggregateRow pick_aggregate_row();
 
-// The same region body written straight from the definition: for every pixel, disparity and
-// valid block in turn. Slow; kept as the reference the fast version is tested against.
-void aggregation_region_reference_QUIRN(const AggregationContext& ctx, int thread, int nthreads,
-                                        AggregationScratch& scratch);
+// The same row written straight from the definition: for every pixel, disparity and valid
+// block in turn. Slow; kept as the reference the fast version is tested against.
+void aggregate_row_reference_QUIRN(const AggregationContext& ctx, AggregationScratch& scratch, int y,
+                                   const RowOutputs& out);

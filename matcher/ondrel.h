@@ -1,13 +1,8 @@
 // The Ondrel stereo matcher: block-based adaptive-weight cost aggregation.
 #pragma once
 
+#include <ondrel/ondrel.h>
 #include <opencv2/core/mat.hpp>
-
-namespace ondrel {
-// Largest support radius the matcher takes: a window of at most 4095 x 4095 pixels, for which
-// the radius check is exact in single precision.
-constexpr int kMaxSupportRadius = 2047;
-}  // namespace ondrel
 
 // Computes the disparity maps of a rectified colour pair.
 //
@@ -22,8 +17,8 @@ constexpr int kMaxSupportRadius = 2047;
 //
 // Prints a parameter report and two timing lines on standard output. Returns 0, or -1 after
 // printing exactly one message when the arguments are refused or memory cannot be had;
-// nothing is leaked either way. Not reentrant: calls must not overlap (the colour weight
-// table is process-wide).
+// nothing is leaked either way. The values are those of ondrel::match (<ondrel/ondrel.h>),
+// each turned into a byte by ondrel::disparity_byte_of. Calls may overlap.
 int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_map,
                  cv::Mat& right_disparity_map, cv::Mat& uniqueness_map, int min_disparity,
                  int max_disparity, int block_radius, int support_radius, float gamma_space,

@@ -6,15 +6,13 @@
 #include <cstdint>
 
 // Ticks read by Ondrel_QUIRN, in the order of its phases. A phase lasts from one field to
-// the next: tables and allocation (start .. tables), cost volume, block sums and means,
-// clearing the outputs, aggregation, release (.. done).
+// the next: tables and allocation (start .. tables), block sums and means, the streamed cost
+// rows with the aggregation, release (.. done).
 struct OndrelPhaseTicks {
   uint64_t start;        // before the colour weight table
   uint64_t tables;       // tables filled and working storage allocated
-  uint64_t cost_volume;  // cost volume built
-  uint64_t block_means;  // both block regions joined
-  uint64_t clear;        // output planes filled with 255
-  uint64_t aggregation;  // aggregation region joined
+  uint64_t block_means;  // cost streams opened, both block regions joined
+  uint64_t aggregation;  // the streamed cost rows and the aggregation joined
   uint64_t done;         // working storage released
 };
 

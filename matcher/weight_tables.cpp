@@ -6,8 +6,6 @@
 
 #include "matcher/kernels.h"
 
-float EXP_LUT_QUIRN[ondrel::kExpLutSize];
-
 // exp(-(sqrt(squared) / gamma)): the root and the quotient in double, the quotient rounded
 // to float, then the single-precision exponential.
 static float distance_weight(int squared, float gamma) {
@@ -16,22 +14,23 @@ static float distance_weight(int squared, float gamma) {
   return std::exp(a);
 }
 
-int init_exponential_lut_QUIRN(float gamma, int count) {
-  if (count > ondrel::kExpLutSize) count = ondrel::kExpLutSize;
-  int i = 0;
+int init_exponential_lut_QUIRN(float* lut, float gamma, int begin, int end) {
+  if (begin < 0) begin = 0;
+  if (end > ondrel::kExpLutSize) end = ondrel::kExpLutSize;
+  int i = begin;
 #if defined(__SSE2__)
   // two roots and quotients at a time (the same IEEE operations, so the same values: most of
   // the fill's time was the scalar root and division); the exponentials one by one
   const __m128d g = _mm_set1_pd(static_cast<double>(gamma)), sign = _mm_set1_pd(-0.0);
-  for (; i + 2 <= count; i += 2) {
+  for (; i + 2 <= end; i += 2) {
     const __m128d distance = _mm_sqrt_pd(_mm_set_pd(static_cast<double>(i + 1), static_cast<double>(i)));
     float a[4];
     _mm_storeu_ps(a, _mm_cvtpd_ps(_mm_xor_pd(_mm_div_pd(distance, g), sign)));  // -(distance / gamma)
-    EXP_LUT_QUIRN[i] = std::exp(a[0]);
-    EXP_LUT_QUIRN[i + 1] = std::exp(a[1]);
+    lut[i] = std::exp(a[0]);
+    lut[i + 1] = std::exp(a[1]);
   }
 #endif
-  for (; i < count; ++i) EXP_LUT_QUIRN[i] = distance_weight(i, gamma);
+  for (; i < end; ++i) lut[i] = distance_weight(i, gamma);
   return 0;
 }
 

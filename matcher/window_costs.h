@@ -228,7 +228,7 @@ template <int N, int V>
   // chunk (then the one chunk starts at 0)
   Mask present[V];
   for (int v = 0; v < V; ++v) {
-    for (int j = 0; j < N; ++j) lowest[v][j] = __builtin_inf();
+    lowest[v] = Doubles{} + __builtin_inf();
     std::memcpy(&present[v], kLaneIndex + N * v, sizeof present[v]);
     present[v] = present[v] < (Mask{} + ndisp);
   }

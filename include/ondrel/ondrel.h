@@ -92,28 +92,6 @@ struct Timings {
 Status match(const ImageView& left, const ImageView& right, const Parameters& parameters,
              const Options& options, const DisparityPlanes& out, Timings* timings = nullptr);
 
-// The same, keeping working memory and tables between calls: a matcher object serves one call
-// at a time (calls on one object must not overlap; use one object per thread). A call's result
-// never depends on the calls before it.
-class Matcher {
- public:
-  Matcher();
-  ~Matcher();
-  Matcher(const Matcher&) = delete;
-  Matcher& operator=(const Matcher&) = delete;
-
-  Status match(const ImageView& left, const ImageView& right, const Parameters& parameters,
-               const Options& options, const DisparityPlanes& out, Timings* timings = nullptr);
-
-  // Releases the memory kept between calls.
-  void release();
-
-  struct State;
-
- private:
-  State* state_;
-};
-
 // The 8-bit byte the console program writes for a value: (value * scale) in float, truncated
 // toward zero to 16 bits, low 8 bits (0 outside the 16-bit range); 255 for no value (NaN).
 unsigned char disparity_byte_of(float value, int scale);

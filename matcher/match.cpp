@@ -1,0 +1,439 @@
+// The library entry and the phases of one call (see entry.h).
+
+#include <omp.h>
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "matcher/entry.h"
+#include "matcher/kernels.h"
+#include "matcher/memory.h"
+#include "matcher/phase_ticks.h"
+#include "util/timing.h"
+
+namespace {
+
+OndrelPhaseTicks* g_phase_ticks = nullptr;
+
+inline void mark(uint64_t OndrelPhaseTicks::*field) {
+  if (g_phase_ticks) g_phase_ticks->*field = Get_Time();
+}
+
+// Largest max_disparity taken: keeps every index of the claim table within an int.
+constexpr int kMaxDisparityLimit = INT_MAX / 4;
+
+// Working memory of the cost rings of all workers together, beyond which fewer workers run
+// (the results are the same for any number of workers).
+constexpr double kRingBudgetBytes = 2.0 * (1u << 30);
+
+// Plane labels in allocation order, with their place in the interleaved plane array.
+struct PlaneLabel {
+  const char* name;
+  int index;
+};
+const PlaneLabel kPlaneLabels[kPlaneCount] = {
+    {"R_LEFT", left_plane(0)},  {"G_LEFT", left_plane(1)},  {"B_LEFT", left_plane(2)},
+    {"R_RIGHT", right_plane(0)}, {"G_RIGHT", right_plane(1)}, {"B_RIGHT", right_plane(2)},
+};
+
+// ---------------------------------------------------------------------------------------
+// The colour weight table: one process-wide copy, refilled when no call uses it and
+// gamma_color changed; a call that needs another gamma while it is in use gets its own.
+
+struct SharedLut {
+  std::mutex mutex;
+  float table[ondrel::kExpLutSize];
+  uint32_t gamma_bits = 0;
+  bool filled = false;
+  int users = 0;
+};
+SharedLut g_lut;
+
+uint32_t bits_of(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+void fill_lut(float* lut, float gamma, int threads) {
+  constexpr int kChunk = 8192;  // even: the fill pairs entries from an even index on
+  constexpr int kChunks = (ondrel::kExpLutFilled + kChunk - 1) / kChunk;
+#pragma omp parallel for num_threads(threads) schedule(static)
+  for (int i = 0; i < kChunks; ++i) {
+    const int begin = i * kChunk, end = begin + kChunk < ondrel::kExpLutFilled ? begin + kChunk : ondrel::kExpLutFilled;
+    init_exponential_lut_QUIRN(lut, gamma, begin, end);
+  }
+}
+
+// The table for gamma: the shared one, or a private one (*owned) when that is busy with
+// another gamma; nullptr when a private one cannot be had.
+const float* acquire_lut(float gamma, int threads, float** owned) {
+  *owned = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_lut.mutex);
+    const bool same = g_lut.filled && g_lut.gamma_bits == bits_of(gamma);
+    if (same || g_lut.users == 0) {
+      if (!same) {
+        fill_lut(g_lut.table, gamma, threads);
+        g_lut.gamma_bits = bits_of(gamma);
+        g_lut.filled = true;
+      }
+      ++g_lut.users;
+      return g_lut.table;
+    }
+  }
+  *owned = ondrel_alloc_array<float>(ondrel::kExpLutSize);
+  if (*owned) fill_lut(*owned, gamma, threads);
+  return *owned;
+}
+
+void release_lut(float* owned) {
+  if (owned) {
+    ondrel_free(owned);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_lut.mutex);
+  --g_lut.users;
+}
+
+// ---------------------------------------------------------------------------------------
+// Working storage.
+
+// One worker's share: a band of rows, the ring of cost rows it streams through, its
+// aggregation scratch and one row of each output.
+struct Worker {
+  int** slots = nullptr;          // ring slot s, column x: slots[s * W + x] -> ndisp ints
+  int* const** rows = nullptr;    // H entries: row y lives in slot y % ring
+  int* vectors = nullptr;         // ring * W cost vectors
+  AggregationScratch scratch{};
+  bool scratch_held = false;
+  float* row_values = nullptr;    // 3 * W: the three outputs of the current row
+  CostStream stream;
+};
+
+struct Workspace {
+  float* spatial = nullptr;
+  int* planes[kPlaneCount] = {};
+  Worker* workers = nullptr;
+  int nworkers = 0;
+  const float* lut = nullptr;
+  float* owned_lut = nullptr;
+};
+
+void release(Workspace& w) {
+  ondrel_free(w.spatial);
+  for (int* plane : w.planes) ondrel_free(plane);
+  for (int t = 0; w.workers && t < w.nworkers; ++t) {
+    Worker& k = w.workers[t];
+    ondrel_free(k.slots);
+    ondrel_free(k.rows);
+    ondrel_free(k.vectors);
+    if (k.scratch_held) aggregation_scratch_free(&k.scratch);
+    ondrel_free(k.row_values);
+    cost_stream_close(&k.stream);
+  }
+  ondrel_free(w.workers);
+  if (w.lut) release_lut(w.owned_lut);
+  w = Workspace{};
+}
+
+ondrel::Status failure(ondrel::internal::Report* report, ondrel::StatusCode code, const char* text) {
+  ondrel::Status status;
+  status.code = code;
+  std::snprintf(report->text, sizeof report->text, "%s", text);
+  // the library's message: the text without its leading and trailing newlines and spaces
+  const char* begin = text;
+  while (*begin == '\n' || *begin == ' ') ++begin;
+  size_t n = std::strlen(begin);
+  while (n > 0 && (begin[n - 1] == '\n' || begin[n - 1] == ' ')) --n;
+  if (n >= sizeof status.message) n = sizeof status.message - 1;
+  std::memcpy(status.message, begin, n);
+  status.message[n] = '\0';
+  return status;
+}
+
+bool plane_fits(const ondrel::FloatPlane& p, const ondrel::ImageView& like) {
+  return !p.data || (p.width == like.width && p.height == like.height && p.stride >= p.width);
+}
+
+// Writes row y of the outputs from the worker's row values.
+void emit_row(const float* values, int W, int y, const ondrel::DisparityPlanes* floats,
+              const ondrel::internal::ByteOutputs* bytes) {
+  // the row values are disparity, right disparity, uniqueness
+  if (floats) {
+    const ondrel::FloatPlane* planes[3] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness};
+    for (int i = 0; i < 3; ++i)
+      if (planes[i]->data)
+        std::memcpy(planes[i]->data + static_cast<ptrdiff_t>(y) * planes[i]->stride, values + static_cast<size_t>(i) * W,
+                    sizeof(float) * static_cast<size_t>(W));
+  }
+  if (bytes) {
+    for (int i = 0; i < 3; ++i) {
+      if (!bytes->data[i]) continue;
+      unsigned char* out = bytes->data[i] + static_cast<size_t>(y) * bytes->stride[i];
+      const float* v = values + static_cast<size_t>(i) * W;
+      for (int x = 0; x < W; ++x) out[x] = ondrel::disparity_byte_of(v[x], bytes->scale);
+    }
+  }
+}
+
+}  // namespace
+
+void ondrel_record_phase_ticks(OndrelPhaseTicks* sink) { g_phase_ticks = sink; }
+
+namespace ondrel {
+
+const char* version() { return "1.1.0"; }
+
+unsigned char disparity_byte_of(float value, int scale) {
+  if (std::isnan(value)) return kNoValue;
+  const float scaled = value * static_cast<float>(scale);
+  if (!(scaled > -32769.0f && scaled < 32768.0f)) return 0;  // outside 16 bits
+  return static_cast<unsigned char>(static_cast<int>(scaled) & 0xFF);
+}
+
+namespace internal {
+
+bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p, Status* status,
+                     Report* report) {
+  const int r = p.block_radius, R = p.support_radius;
+  char text[256];
+  // radius check: the blocks must tile the support window (exact for sides below 4096)
+  const double support_side = 2.0 * R + 1.0, block_side = 2.0 * r + 1.0;
+  const float tiles = static_cast<float>((support_side * support_side) / (block_side * block_side));
+  if (tiles != std::trunc(tiles)) {
+    *status = failure(report, StatusCode::kInvalidArgument,
+                      "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
+    return false;
+  }
+  if (!views_ok) {
+    *status = failure(report, StatusCode::kInvalidArgument,
+                      "Error: the views must be 3-channel 8-bit images of one size and the three outputs "
+                      "1-channel 8-bit images of that size: aborting...\n");
+    return false;
+  }
+  text[0] = '\0';
+  if (min_disparity != 0) {
+    std::snprintf(text, sizeof text, "Error: min_disparity must be 0 (i.e. %d): aborting...\n", min_disparity);
+  } else if (p.max_disparity < 0 || p.max_disparity > kMaxDisparityLimit) {
+    std::snprintf(text, sizeof text, "Error: max_disparity must lie in 0 ... %d (i.e. %d): aborting...\n",
+                  kMaxDisparityLimit, p.max_disparity);
+  } else if (r < 0) {
+    std::snprintf(text, sizeof text, "Error: the radius of the blocks must not be negative (i.e. %d): aborting...\n",
+                  r);
+  } else if (R < r || R > kMaxSupportRadius) {
+    std::snprintf(text, sizeof text, "Error: the radius of the supports must lie in %d ... %d (i.e. %d): aborting...\n",
+                  r, kMaxSupportRadius, R);
+  } else if (2 * r + 1 > left.width || 2 * r + 1 > left.height) {
+    std::snprintf(text, sizeof text,
+                  "Error: the block (%dx%d pixels) does not fit in the image (%dx%d pixels): aborting...\n",
+                  2 * r + 1, 2 * r + 1, left.width, left.height);
+  } else if (p.tad_threshold < 0) {
+    std::snprintf(text, sizeof text, "Error: TAD_threshold must not be negative (i.e. %d): aborting...\n",
+                  p.tad_threshold);
+  } else {
+    // running block sums reach (2r+1)(2r+2) times the largest pixel cost or channel value
+    const int T = p.tad_threshold;
+    const long long largest = T < 765 ? (T > 255 ? T : 255) : 765;
+    const long long side = 2 * r + 1;
+    if (side * (side + 1) * largest > INT_MAX)
+      std::snprintf(text, sizeof text, "Error: blocks of %dx%d pixels overflow the 32-bit block sums: aborting...\n",
+                    2 * r + 1, 2 * r + 1);
+  }
+  if (text[0]) {
+    *status = failure(report, StatusCode::kInvalidArgument, text);
+    return false;
+  }
+  return true;
+}
+
+Status run(const ImageView& left, const ImageView& right, const Parameters& p, const Options& options,
+           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report) {
+  *report = Report{};
+  Status status;
+  const bool views_ok = left.data && right.data && left.width > 0 && left.height > 0 &&
+                        left.width <= INT_MAX / 4 && left.height <= INT_MAX / 4 && right.width == left.width &&
+                        right.height == left.height && left.stride >= 3 * static_cast<ptrdiff_t>(left.width) &&
+                        right.stride >= 3 * static_cast<ptrdiff_t>(left.width) &&
+                        (!floats || (plane_fits(floats->disparity, left) && plane_fits(floats->uniqueness, left) &&
+                                     plane_fits(floats->right_disparity, left)));
+  if (!check_arguments(left, views_ok, 0, p, &status, report)) return status;
+  if (options.threads < 0) return failure(report, StatusCode::kInvalidArgument, "Error: threads must not be negative");
+
+  const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;
+  const int ndisp = p.max_disparity + 1;
+  const int per_axis = blocks_per_axis(r, R);
+  const int nblocks = per_axis * per_axis;
+  const int threads = options.threads > 0 ? options.threads : ondrel_thread_count();
+  const size_t pixels = static_cast<size_t>(W) * static_cast<size_t>(H);
+  // rows of cost vectors one output row reads: y - (R - r) .. y + (R - r)
+  const int reach = R - r;
+  const int ring = 2 * reach + 1 < H ? 2 * reach + 1 : H;
+  const size_t ring_vectors = static_cast<size_t>(ring) * static_cast<size_t>(W);
+  int nworkers = threads < H ? threads : H;
+  const double ring_bytes = static_cast<double>(ring_vectors) * ndisp * sizeof(int);
+  while (nworkers > 1 && nworkers * ring_bytes > kRingBudgetBytes) --nworkers;
+
+  // tables and working storage
+  Workspace w;
+  report->start = Get_Time();
+  mark(&OndrelPhaseTicks::start);
+  w.lut = acquire_lut(p.gamma_color, threads, &w.owned_lut);
+  if (!w.lut) {
+    release(w);
+    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE EXP_LUT\n\n");
+  }
+  w.spatial = ondrel_alloc_array<float>(static_cast<size_t>(nblocks));
+  if (!w.spatial) {
+    release(w);
+    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n");
+  }
+  w.workers = ondrel_alloc_array<Worker>(static_cast<size_t>(nworkers));
+  if (w.workers) w.nworkers = nworkers;
+  bool ok = w.workers != nullptr;
+  for (int t = 0; ok && t < nworkers; ++t) {
+    Worker& k = w.workers[t];
+    k.slots = ondrel_alloc_array<int*>(ring_vectors);
+    k.rows = k.slots ? ondrel_alloc_array<int* const*>(static_cast<size_t>(H)) : nullptr;
+    ok = k.rows != nullptr;
+  }
+  if (!ok) {
+    release(w);
+    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n");
+  }
+  // a count beyond the address space fails like any other allocation
+  const size_t vector_length = static_cast<size_t>(ndisp);
+  for (int t = 0; ok && t < nworkers; ++t) {
+    Worker& k = w.workers[t];
+    if (vector_length <= SIZE_MAX / ring_vectors) k.vectors = ondrel_alloc_array<int>(ring_vectors * vector_length);
+    ok = k.vectors != nullptr;
+    if (!ok) break;
+    for (size_t i = 0; i < ring_vectors; ++i) k.slots[i] = k.vectors + i * vector_length;
+    for (int y = 0; y < H; ++y) k.rows[y] = k.slots + static_cast<size_t>(y % ring) * W;
+  }
+  if (!ok) {
+    release(w);
+    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
+  }
+  for (const PlaneLabel& label : kPlaneLabels) {
+    w.planes[label.index] = ondrel_alloc_array<int>(pixels);
+    if (!w.planes[label.index]) {
+      char text[64];
+      std::snprintf(text, sizeof text, "\nABORTING... CAN'T ALLOCATE %s\n\n", label.name);
+      release(w);
+      return failure(report, StatusCode::kOutOfMemory, text);
+    }
+  }
+
+  AggregationContext base{};
+  base.left = left.data;
+  base.right = right.data;
+  base.left_stride = static_cast<size_t>(left.stride);
+  base.right_stride = static_cast<size_t>(right.stride);
+  base.min_disparity = 0;
+  base.max_disparity = p.max_disparity;
+  base.r = r;
+  base.R = R;
+  base.first_column = p.max_disparity;
+  base.border = 0;
+  base.W = W;
+  base.H = H;
+  base.nblocks = nblocks;
+  base.spatial = w.spatial;
+  base.exp_lut = w.lut;
+  for (int i = 0; i < kPlaneCount; ++i) base.planes[i] = w.planes[i];
+
+  for (int t = 0; ok && t < nworkers; ++t) {
+    Worker& k = w.workers[t];
+    k.scratch_held = ok = aggregation_scratch_alloc(&k.scratch, base);
+    if (ok) k.row_values = ondrel_alloc_array<float>(3 * static_cast<size_t>(W));
+    ok = ok && k.row_values;
+  }
+  if (!ok) {
+    release(w);
+    return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n");
+  }
+  fill_spatial_weights_QUIRN(w.spatial, r, R, p.gamma_space);
+  mark(&OndrelPhaseTicks::tables);
+  report->initialized = Get_Time();
+
+  // matching: the cost streams, then the block means, then the bands of rows
+  for (int t = 0; ok && t < nworkers; ++t)
+    ok = cost_stream_open(&w.workers[t].stream, W, H, ndisp, 0, left.data, static_cast<size_t>(left.stride),
+                          right.data, static_cast<size_t>(right.stride), r, p.tad_threshold);
+  if (!ok) {
+    release(w);
+    report->failed_in_matching = true;
+    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n");
+  }
+
+  BlockSumContext sums{left.data, right.data, static_cast<int>(left.stride), static_cast<int>(right.stride), r, W, H, {}};
+  BlockMeanContext means{W, H, {}, (2 * r + 1) * (2 * r + 1)};
+  for (int i = 0; i < kPlaneCount; ++i) sums.planes[i] = means.planes[i] = w.planes[i];
+  int job_failed[kPlaneCount] = {};
+#pragma omp parallel num_threads(threads)
+  block_sum_region_QUIRN(sums, omp_get_thread_num(), omp_get_num_threads(), job_failed);
+  for (int failed : job_failed) {
+    if (failed) {
+      release(w);
+      report->failed_in_matching = true;
+      return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
+    }
+  }
+#pragma omp parallel num_threads(threads)
+  block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads());
+  mark(&OndrelPhaseTicks::block_means);
+
+  const AggregateRow aggregate = pick_aggregate_row();
+  std::atomic<int> rows_done{0};
+  std::atomic<bool> cancelled{false};
+#pragma omp parallel num_threads(nworkers)
+  {
+    const int t = omp_get_thread_num(), n = omp_get_num_threads();
+    Worker& k = w.workers[t];
+    AggregationContext ctx = base;
+    ctx.cost_rows = k.rows;
+    const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W)};
+    // a band of rows per worker; the ring holds the cost rows of y - reach .. y + reach
+    const ItemRange band = static_split(H, n, t);
+    int computed = -1;  // cost rows below this are in the ring
+    for (int y = static_cast<int>(band.begin); y < band.end && !cancelled.load(std::memory_order_relaxed); ++y) {
+      const int needed = y + reach + 1 < H ? y + reach + 1 : H;
+      if (computed < 0) computed = y - reach > 0 ? y - reach : 0;
+      cost_stream_rows(&k.stream, computed, needed, k.rows);
+      computed = needed;
+      aggregate(ctx, k.scratch, y, out);
+      emit_row(k.row_values, W, y, floats, bytes);
+      const int done = rows_done.fetch_add(1, std::memory_order_relaxed) + 1;
+      if (t == 0 && options.progress && !options.progress(options.progress_user, done, H))
+        cancelled.store(true, std::memory_order_relaxed);
+    }
+  }
+  mark(&OndrelPhaseTicks::aggregation);
+  release(w);
+  mark(&OndrelPhaseTicks::done);
+  report->end = Get_Time();
+  if (cancelled.load()) return failure(report, StatusCode::kCancelled, "the call was cancelled");
+  if (options.progress) options.progress(options.progress_user, H, H);
+  return status;
+}
+
+}  // namespace internal
+
+Status match(const ImageView& left, const ImageView& right, const Parameters& parameters, const Options& options,
+             const DisparityPlanes& out, Timings* timings) {
+  internal::Report report;
+  const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report);
+  if (status.ok() && timings) {
+    timings->initialization = ElapsedTime(report.start, report.initialized);
+    timings->matching = ElapsedTime(report.initialized, report.end);
+  }
+  return status;
+}
+
+}  // namespace ondrel
