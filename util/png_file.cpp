@@ -36,14 +36,17 @@ bool write_png_file(const std::string& path, const cv::Mat& image, std::string* 
     *reason = "cannot be encoded as PNG";
     return false;
   }
+  return write_file_completely(path, png.data(), png.size(), reason);
+}
 
+bool write_file_completely(const std::string& path, const void* data, size_t size, std::string* reason) {
   const std::string temporary = path + ".tmp" + std::to_string(::getpid());
   int error = 0;
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno;
   } else {
-    if (!write_all(fd, png.data(), png.size())) error = errno;
+    if (!write_all(fd, static_cast<const unsigned char*>(data), size)) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) ::unlink(temporary.c_str());

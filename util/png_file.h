@@ -1,6 +1,7 @@
-// Writing a PNG file so that a failure never leaves a half-written file behind.
+// Writing a file (a PNG, or any bytes) so that a failure never leaves a half-written file behind.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include <opencv2/core/mat.hpp>
@@ -10,3 +11,6 @@
 // failure returns false with the reason in *reason (e.g. "No space left on device"), removes
 // the temporary file and leaves any earlier file at `path` as it was.
 bool write_png_file(const std::string& path, const cv::Mat& image, std::string* reason);
+
+// Writes `size` bytes at `data` to `path` the same way: completely or not at all.
+bool write_file_completely(const std::string& path, const void* data, size_t size, std::string* reason);
