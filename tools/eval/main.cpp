@@ -1,10 +1,7 @@
 // ondrel-eval: scores the result maps of ondrel against the ground truth and writes colour
-// views and error pictures beside them. The measure lives in evaluation.h; this is the driver:
-// options, files, messages.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// views and error pictures beside them (the classic pairs), or scores float maps of the
+// Middlebury 2014 and KITTI layouts (scene_runs.h). The measures live in evaluation.h and
+// scenes.h; this is the driver: options, files, messages.
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -19,31 +16,47 @@
 #include "app/stereo_pairs.h"
 #include "tools/eval/evaluation.h"
 #include "tools/eval/report.h"
+#include "tools/eval/files.h"
+#include "tools/eval/scene_runs.h"
 #include "util/png_file.h"
 
 namespace {
 
+using ondrel_eval::exists;
+using ondrel_eval::join;
+using ondrel_eval::Messages;
+using ondrel_eval::read_quietly;
+
 const char* const kUsage =
     "usage: ondrel-eval [--gt DIR] [--threshold T] [--csv FILE] [RESULT_DIR]\n"
-    "  Scores Result_<Pair>.png and Result_<Pair>_SMP.png in RESULT_DIR (default: the current\n"
-    "  folder) for each pair present, prints a table of bad-pixel percentages and writes\n"
-    "  <Result>_color.png, <Result>_errors.png and <Pair>_gt_color.png into RESULT_DIR.\n"
+    "       ondrel-eval --middlebury [--method NAME]... [--csv FILE] SCENES OUT\n"
+    "       ondrel-eval --kitti [--csv FILE] GT_NOC GT_OCC RESULTS\n"
+    "  The four classic pairs: scores Result_<Pair>.png and Result_<Pair>_SMP.png in RESULT_DIR\n"
+    "  (default: the current folder) for each pair present, prints a table of bad-pixel\n"
+    "  percentages and writes <Result>_color.png, <Result>_errors.png and <Pair>_gt_color.png\n"
+    "  into RESULT_DIR.\n"
     "  --gt DIR        ground truth and masks (default: " ONDREL_DATA_DIR "/gt)\n"
     "  --threshold T   a pixel is bad when |d - d_gt| > T pixels (default 1)\n"
+    "  --middlebury    Middlebury 2014 layout: scores OUT/<scene>/disp0<NAME>.pfm against\n"
+    "                  SCENES/<scene>/disp0GT.pfm and mask0nocc.png (bad 0.5/1/2/4 px, avg, rms,\n"
+    "                  density in nonocc and all; time from OUT/<scene>/time<NAME>.txt)\n"
+    "  --method NAME   only the maps disp0<NAME>.pfm (repeatable; default: every one found)\n"
+    "  --kitti         KITTI layout: 16-bit PNGs (disparity x 256, 0 = none); scores\n"
+    "                  RESULTS/<image>.png against GT_NOC/<image>.png and GT_OCC/<image>.png (D1)\n"
     "  --csv FILE      also write the figures as CSV to FILE\n"
     "  Exit status: 0 all evaluated, 1 something was skipped (see the messages), 2 wrong usage.\n";
 
+enum class Layout { kPairs, kMiddlebury, kKitti };
+
 struct Options {
+  Layout layout = Layout::kPairs;
   std::string gt_dir = std::string(ONDREL_DATA_DIR) + "/gt";
-  std::string result_dir = ".";
+  std::vector<std::string> folders;  // RESULT_DIR; SCENES OUT; GT_NOC GT_OCC RESULTS
+  std::vector<std::string> methods;
   std::string csv;
   double threshold = 1.0;
+  bool pair_options = false;  // --gt or --threshold given
 };
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 bool usage_error(const std::string& message) {
   std::fprintf(stderr, "ondrel-eval: %s\n%s", message.c_str(), kUsage);
@@ -51,7 +64,6 @@ bool usage_error(const std::string& message) {
 }
 
 bool parse(int argc, char** argv, Options& options) {
-  bool have_dir = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], value;
     if (arg == "-h" || arg == "--help") {
@@ -59,68 +71,67 @@ bool parse(int argc, char** argv, Options& options) {
       std::exit(0);
     }
     const bool is_option = arg.size() > 2 && arg.compare(0, 2, "--") == 0;
-    if (is_option) {
-      const size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-      } else if (arg == "--gt" || arg == "--threshold" || arg == "--csv") {
-        if (i + 1 >= argc) return usage_error(arg + " needs a value");
-        value = argv[++i];
-      }
-      if (arg == "--gt") {
-        options.gt_dir = value;
-      } else if (arg == "--csv") {
-        options.csv = value;
-      } else if (arg == "--threshold") {
-        char* end = nullptr;
-        errno = 0;
-        const double t = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(t) || t < 0)
-          return usage_error("--threshold needs a number >= 0, not '" + value + "'");
-        options.threshold = t;
-      } else {
-        return usage_error("unknown option " + arg);
-      }
-      if (options.gt_dir.empty() || (arg == "--csv" && options.csv.empty()))
-        return usage_error(arg + " needs a value");
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage_error("unknown option " + arg);
+    if (!is_option) {
+      if (arg.size() > 1 && arg[0] == '-') return usage_error("unknown option " + arg);
+      options.folders.push_back(arg);
+      continue;
+    }
+    const bool takes_value = arg == "--gt" || arg == "--threshold" || arg == "--csv" || arg == "--method";
+    const size_t eq = arg.find('=');
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    } else if (takes_value) {
+      if (i + 1 >= argc) return usage_error(arg + " needs a value");
+      value = argv[++i];
+    }
+    if (arg == "--middlebury" || arg == "--kitti") {
+      if (eq != std::string::npos) return usage_error(arg + " takes no value; the folders follow the options");
+      const Layout layout = arg == "--kitti" ? Layout::kKitti : Layout::kMiddlebury;
+      if (options.layout != Layout::kPairs && options.layout != layout)
+        return usage_error("--middlebury and --kitti exclude each other");
+      options.layout = layout;
+      continue;
+    }
+    if ((arg == "--gt" || arg == "--csv" || arg == "--method") && value.empty()) return usage_error(arg + " needs a value");
+    if (arg == "--gt") {
+      options.gt_dir = value;
+      options.pair_options = true;
+    } else if (arg == "--csv") {
+      options.csv = value;
+    } else if (arg == "--method") {
+      if (value.find('/') != std::string::npos) return usage_error("--method needs a name, not a path: '" + value + "'");
+      options.methods.push_back(value);
+    } else if (arg == "--threshold") {
+      char* end = nullptr;
+      errno = 0;
+      const double t = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(t) || t < 0)
+        return usage_error("--threshold needs a number >= 0, not '" + value + "'");
+      options.threshold = t;
+      options.pair_options = true;
     } else {
-      if (have_dir) return usage_error("more than one RESULT_DIR: '" + options.result_dir + "' and '" + arg + "'");
-      options.result_dir = arg;
-      have_dir = true;
+      return usage_error("unknown option " + arg);
     }
   }
+  const size_t n = options.folders.size();
+  switch (options.layout) {
+    case Layout::kPairs:
+      if (!options.methods.empty()) return usage_error("--method belongs to --middlebury");
+      if (n > 1) return usage_error("more than one RESULT_DIR: '" + options.folders[0] + "' and '" + options.folders[1] + "'");
+      if (n == 0) options.folders.push_back(".");
+      return true;
+    case Layout::kMiddlebury:
+      if (options.pair_options) return usage_error("--gt and --threshold belong to the classic pairs, not --middlebury");
+      if (n != 2) return usage_error("--middlebury needs two folders, SCENES and OUT, not " + std::to_string(n));
+      return true;
+    case Layout::kKitti:
+      if (options.pair_options || !options.methods.empty())
+        return usage_error("--gt, --threshold and --method do not go with --kitti");
+      if (n != 3) return usage_error("--kitti needs three folders, GT_NOC GT_OCC RESULTS, not " + std::to_string(n));
+      return true;
+  }
   return true;
-}
-
-// Everything that went wrong is reported on one line naming the file; `skipped` remembers it.
-struct Messages {
-  bool skipped = false;
-  void error(const std::string& file, const std::string& what) {
-    std::fprintf(stderr, "ondrel-eval: %s: %s\n", file.c_str(), what.c_str());
-    skipped = true;
-  }
-};
-
-// cv::imread with the decoders' own complaints (libpng writes "libpng error: ..." to standard
-// error) kept off standard error: our message names the file instead. Empty when unreadable.
-cv::Mat read_quietly(const std::string& path, int flags) {
-  std::fflush(stderr);
-  const int saved = ::dup(2), null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved >= 0 && null >= 0) ::dup2(null, 2);
-  cv::Mat image;
-  try {
-    image = cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
-  std::fflush(stderr);
-  if (saved >= 0 && null >= 0) ::dup2(saved, 2);
-  if (saved >= 0) ::close(saved);
-  if (null >= 0) ::close(null);
-  return image;
 }
 
 // The image `path` as stored (IMREAD_UNCHANGED), or an empty Mat after a message.
@@ -149,10 +160,6 @@ cv::Mat checked(const cv::Mat& image, cv::Size size, const std::string& size_of,
 void save(const std::string& path, const cv::Mat& image, Messages& messages) {
   std::string reason;
   if (!write_png_file(path, image, &reason)) messages.error(path, "cannot be written (" + reason + ")");
-}
-
-std::string join(const std::string& dir, const std::string& name) {
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 // "Result_Tsukuba.png" -> "Result_Tsukuba"
@@ -190,11 +197,11 @@ ondrel_eval::GroundTruth load_truth(const std::string& gt_dir, const std::string
 cv::Mat load_left(const Options& options, const std::string& name, cv::Size size, const std::string& errors_file,
                   Messages& messages) {
   const std::string file = name + "_L.png";
-  std::string path = join(options.result_dir, file);
+  std::string path = join(options.folders[0], file);
   if (!exists(path)) path = join(options.gt_dir, "../" + file);
   const std::string consequence = errors_file + " not written";
   if (!exists(path)) {
-    messages.error(file, "missing in " + options.result_dir + " and in " + join(options.gt_dir, "..") + "; " +
+    messages.error(file, "missing in " + options.folders[0] + " and in " + join(options.gt_dir, "..") + "; " +
                              consequence);
     return cv::Mat();
   }
@@ -216,6 +223,10 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, options)) return 2;
   // our messages name the files; OpenCV's own warnings would only repeat them
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  if (options.layout == Layout::kMiddlebury)
+    return ondrel_eval::run_middlebury(options.folders[0], options.folders[1], options.methods, options.csv);
+  if (options.layout == Layout::kKitti)
+    return ondrel_eval::run_kitti(options.folders[0], options.folders[1], options.folders[2], options.csv);
 
   Messages messages;
   std::vector<ondrel_eval::Entry> entries;
@@ -224,26 +235,26 @@ int main(int argc, char** argv) {
     const std::string name = pair_name(pair);
     const char* files[2] = {pair.disparity_file, pair.uniqueness_file};
     const char* labels[2] = {"map", "SMP"};
-    if (!exists(join(options.result_dir, files[0])) && !exists(join(options.result_dir, files[1]))) continue;
+    if (!exists(join(options.folders[0], files[0])) && !exists(join(options.folders[0], files[1]))) continue;
     any_present = true;
 
     const ondrel_eval::GroundTruth truth = load_truth(options.gt_dir, name, pair.scale, messages);
     if (truth.disparity.empty()) continue;
     const ondrel_eval::ColorScale colors = ondrel_eval::pair_color_scale(truth, pair.max_disparity);
-    save(join(options.result_dir, name + "_gt_color.png"),
+    save(join(options.folders[0], name + "_gt_color.png"),
          ondrel_eval::color_view(truth.disparity, ondrel_eval::kUnknown, colors), messages);
 
     cv::Mat left;
     bool left_tried = false;
     for (int k = 0; k < 2; ++k) {
-      const std::string path = join(options.result_dir, files[k]);
+      const std::string path = join(options.folders[0], files[k]);
       const std::string consequence = std::string(files[k]) + " not evaluated";
       const cv::Mat result = checked(load(path, consequence, messages), truth.disparity.size(),
                                      join(options.gt_dir, name + "_gt.png"), path, consequence, messages);
       if (result.empty()) continue;
       entries.push_back({name, labels[k], ondrel_eval::score(result, truth, options.threshold)});
 
-      const std::string base = join(options.result_dir, stem(files[k]));
+      const std::string base = join(options.folders[0], stem(files[k]));
       save(base + "_color.png", ondrel_eval::color_view(result, ondrel_eval::kNoValue, colors), messages);
       if (!left_tried) {
         left = load_left(options, name, truth.disparity.size(), "the error pictures of " + name, messages);
@@ -256,24 +267,19 @@ int main(int argc, char** argv) {
 
   if (!any_present) {
     std::fprintf(stderr, "ondrel-eval: %s: no result files (Result_<Pair>.png, Result_<Pair>_SMP.png)\n",
-                 options.result_dir.c_str());
+                 options.folders[0].c_str());
     return 1;
   }
   if (!entries.empty()) {
     std::printf("Bad pixels of %s against %s: |d - d_gt| > %g px; a pixel without a value is bad.\n",
-                options.result_dir.c_str(), options.gt_dir.c_str(), options.threshold);
+                options.folders[0].c_str(), options.gt_dir.c_str(), options.threshold);
     std::printf("map: Result_<Pair>.png, SMP: Result_<Pair>_SMP.png (after the uniqueness check)\n\n");
     std::fputs(ondrel_eval::format_table(entries).c_str(), stdout);
     std::printf("\nPictures in %s: <Result>_color.png, <Pair>_gt_color.png, <Result>_errors.png\n",
-                options.result_dir.c_str());
+                options.folders[0].c_str());
     std::fflush(stdout);
   }
-  if (!options.csv.empty()) {
-    FILE* csv = std::fopen(options.csv.c_str(), "w");
-    const std::string text = ondrel_eval::format_csv(entries, options.threshold);
-    bool ok = csv != nullptr && std::fputs(text.c_str(), csv) >= 0;
-    if (csv != nullptr) ok = std::fclose(csv) == 0 && ok;
-    if (!ok) messages.error(options.csv, std::string("cannot be written (") + std::strerror(errno) + ")");
-  }
+  if (!options.csv.empty())
+    ondrel_eval::write_text(options.csv, ondrel_eval::format_csv(entries, options.threshold), messages);
   return messages.skipped ? 1 : 0;
 }
