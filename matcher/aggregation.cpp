@@ -47,7 +47,7 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
     s->left_weights_by_block =
         ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
   if (s->left_weights_by_block) s->row_blocks = ondrel_alloc_array<RowBlock>(static_cast<size_t>(ctx.nblocks));
-  if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(static_cast<size_t>(ctx.nblocks));
+  if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(2 * static_cast<size_t>(ctx.nblocks));
   if (s->window) s->row_pixels = ondrel_alloc_array<int>(6 * static_cast<size_t>(ctx.W));
   if (s->row_pixels) s->distances = ondrel_alloc_array<int>(static_cast<size_t>(ctx.W));
   if (s->distances) return true;
@@ -230,7 +230,9 @@ namespace {
 WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp, double* A) {
   return window_sums_fitted<2, 4>(window, count, ndisp, A);
 }
-Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<2>(A, ndisp, estimate); }
+Winner window_winner_sse2(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate) {
+  return window_winner<2>(window, count, A, ndisp, estimate);
+}
 
 [[gnu::always_inline]] inline void aggregate_row(const AggregationContext& context, AggregationScratch& scratch,
                                                  int y, const RowOutputs& out, WindowKernel kernel) {
@@ -304,15 +306,19 @@ Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { retur
   clear_row(out, W);
   int pending = -1;  // the pixel whose winner is still to be found
   double* pending_A = nullptr;
+  const WindowBlock* pending_window = nullptr;
+  int pending_count = 0;
   WindowEstimate pending_estimate{};
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
-    // the valid blocks, in block order, with their left weights and disparity ranges
+    // the valid blocks, in block order, with their left weights and disparity ranges (in the
+    // slot the pending pixel does not use: its winner may read its blocks)
+    WindowBlock* window = s.window + (pending_window == s.window ? nb : 0);
     int count = 0;
     if (all_first <= x && x < all_end) {
       for (int i = 0; i < listed; ++i) {
         const RowBlock& b = s.row_blocks[i];
-        s.window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+        window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
       }
       count = listed;
     } else {
@@ -323,18 +329,24 @@ Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate) { retur
         if (last > x) last = x;
         if (last > c.max_disparity) last = c.max_disparity;
         if (last < 0) continue;
-        s.window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+        window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
       }
     }
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
-    const WindowEstimate estimate = kernel.sums(s.window, count, ndisp, A);
-    if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
+    const WindowEstimate estimate = kernel.sums(window, count, ndisp, A);
+    if (pending >= 0)
+      finish_pixel(c, s, out, pending, kernel.winner(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+                   pending_A);
     pending = x;
     pending_A = A;
+    pending_window = window;
+    pending_count = count;
     pending_estimate = estimate;
   }
-  if (pending >= 0) finish_pixel(c, s, out, pending, kernel.winner(pending_A, ndisp, pending_estimate), pending_A);
+  if (pending >= 0)
+    finish_pixel(c, s, out, pending, kernel.winner(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+                 pending_A);
 }
 
 // The per-row work around the window kernel (weights, window lists) is compiled for each

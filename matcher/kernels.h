@@ -193,7 +193,7 @@ struct AggregationScratch {
   double* right_weights_reversed;
   float* left_weights_by_block;
   RowBlock* row_blocks;
-  WindowBlock* window;
+  WindowBlock* window;  // 2 * nblocks: two pixels' valid blocks, alternately
   int* row_pixels;  // the row's pixels of both views, channel by channel: 6 * W
   int* distances;   // squared colour distances along the row for one block: W
 };

@@ -36,12 +36,12 @@
 WindowEstimate window_sums_sse2(const WindowBlock* window, int count, int ndisp, double* A);
 WindowEstimate window_sums_avx2(const WindowBlock* window, int count, int ndisp, double* A);
 WindowEstimate window_sums_avx512(const WindowBlock* window, int count, int ndisp, double* A);
-Winner window_winner_sse2(double* A, int ndisp, WindowEstimate estimate);
-Winner window_winner_avx2(double* A, int ndisp, WindowEstimate estimate);
-Winner window_winner_avx512(double* A, int ndisp, WindowEstimate estimate);
+Winner window_winner_sse2(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate);
+Winner window_winner_avx2(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate);
+Winner window_winner_avx512(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate);
 struct WindowKernel {
   WindowEstimate (*sums)(const WindowBlock* window, int count, int ndisp, double* A);
-  Winner (*winner)(double* A, int ndisp, WindowEstimate estimate);
+  Winner (*winner)(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate);
 };
 
 namespace {
@@ -95,6 +95,12 @@ template <int N>
 [[gnu::always_inline]] inline void load(typename Vec<N>::Doubles& v, const double* p) {
   std::memcpy(&v, p, sizeof v);
 }
+
+// K ints: the lowest block costs of a chunk.
+template <int K>
+struct ChunkVec {
+  typedef int Ints __attribute__((vector_size(4 * K)));
+};
 
 // 0, 1, 2, ...: the lane numbers of a chunk, read into a vector rather than built lane by lane.
 alignas(64) constexpr long long kLaneIndex[64] = {
@@ -196,6 +202,20 @@ inline double exact_cost(double cost_sum, double weight_sum) {
   return static_cast<double>(static_cast<float>(cost_sum / weight_sum));
 }
 
+// The window cost of disparity d from the blocks themselves: the operations of one lane of
+// window_sums (the blocks not valid for d add nothing there either).
+inline double window_cost(const WindowBlock* window, int count, int d) {
+  double weight_sum = 0.0, cost_sum = 0.0;
+  for (int i = 0; i < count; ++i) {
+    const WindowBlock& b = window[i];
+    if (d > b.last) continue;
+    const double w = b.right_weights[d] * static_cast<double>(b.left_weight);
+    weight_sum += w;
+    cost_sum += w * static_cast<double>(b.costs[d]);
+  }
+  return exact_cost(cost_sum, weight_sum);
+}
+
 // Doubles of scratch that window_sums and window_winner share for ndisp disparities: the
 // costs, then the cost sums, then the weight sums, each with room for a whole chunk beyond
 // ndisp.
@@ -235,8 +255,8 @@ template <int N, int V>
   // most pixels have every block valid for every disparity: their loop needs no tests
   bool all_valid = ndisp >= kChunk;
   for (int i = 0; i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
-  for (int d0 = 0;; d0 += kChunk) {
-    if (d0 + kChunk > ndisp) d0 = ndisp > kChunk ? ndisp - kChunk : 0;
+  // the sums of the chunk from d0 on, their estimates, the lowest estimate per lane
+  const auto chunk_sums = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
     for (int i = 0; all_valid && i < count; ++i) {
       const WindowBlock& b = window[i];
@@ -301,7 +321,68 @@ template <int N, int V>
       std::memcpy(cost_sums + d0 + N * v, &cost_sum[v], sizeof q);
       std::memcpy(weight_sums + d0 + N * v, &weight_sum[v], sizeof q);
     }
-    if (d0 + kChunk >= ndisp) break;
+  };
+
+  // Chunks that cannot hold the winner are skipped. A window cost is a weighted mean of its
+  // blocks' costs, so it is at least the lowest of them (the float rounding of a mean of
+  // integers >= U in double stays >= U). The winner lies below m + 1, m the integer part of
+  // the lowest cost, and m + 1 <= U for U = trunc(upper bound of any one cost) + 1. So the
+  // chunk whose lowest block cost is lowest goes first, its lowest estimate gives U, and a
+  // chunk whose every block cost is >= U is skipped: its lanes get the marker weight sum -1
+  // and cost +inf, and window_winner computes any of them it needs from the window itself.
+  const int nchunks = ndisp <= kChunk ? 1 : (ndisp - 1) / kChunk + 1;
+  const auto chunk_start = [&](int c) { return c * kChunk + kChunk > ndisp ? (ndisp > kChunk ? ndisp - kChunk : 0) : c * kChunk; };
+  constexpr int kMaxChunks = 64;
+  if (nchunks < 2 || nchunks > kMaxChunks) {
+    for (int c = 0; c < nchunks; ++c) chunk_sums(chunk_start(c));
+  } else {
+    int bound_of[kMaxChunks];
+    int first = 0;
+    for (int c = 0; c < nchunks; ++c) {
+      const int d0 = chunk_start(c);
+      static_assert(kChunk >= 4, "a chunk of at least 4 disparities");
+      typedef typename ChunkVec<kChunk>::Ints ChunkInts;
+      ChunkInts low = ChunkInts{} + 0x7FFFFFFF;
+      for (int i = 0; i < count; ++i) {
+        const WindowBlock& b = window[i];
+        const int valid = b.last + 1 - d0;
+        ChunkInts costs;
+        if (valid >= kChunk) {
+          std::memcpy(&costs, b.costs + d0, sizeof costs);
+        } else {
+          // nothing is read beyond the block's last disparity
+          int part[sizeof(ChunkInts) / sizeof(int)];
+          for (int j = 0; j < static_cast<int>(sizeof part / sizeof(int)); ++j)
+            part[j] = j < valid ? b.costs[d0 + j] : 0x7FFFFFFF;
+          std::memcpy(&costs, part, sizeof costs);
+        }
+        low = costs < low ? costs : low;
+      }
+      int lowest_cost = low[0];
+      for (int j = 1; j < kChunk; ++j) lowest_cost = low[j] < lowest_cost ? low[j] : lowest_cost;
+      bound_of[c] = lowest_cost;
+      if (lowest_cost < bound_of[first]) first = c;
+    }
+    chunk_sums(chunk_start(first));
+    double lowest_estimate = lowest[0][0];
+    for (int v = 0; v < V; ++v)
+      for (int j = 0; j < N; ++j) lowest_estimate = lowest[v][j] < lowest_estimate ? lowest[v][j] : lowest_estimate;
+    // an estimate is within 2^-18 of the exact cost (see window_winner); a wider margin here
+    const double upper = lowest_estimate * (1.0 + 1.0 / (1 << 16));
+    const bool prune = no_lane<N>(out_of_range) && upper < 16777216.0;  // then U is an exact integer
+    const int U = prune ? static_cast<int>(upper) + 1 : 0;
+    for (int c = 0; c < nchunks; ++c) {
+      if (c == first) continue;
+      const int d0 = chunk_start(c);
+      if (prune && bound_of[c] >= U) {
+        for (int j = 0; j < kChunk; ++j) {
+          A[d0 + j] = __builtin_inf();
+          weight_sums[d0 + j] = -1.0;
+        }
+        continue;
+      }
+      chunk_sums(d0);
+    }
   }
 
   for (int v = 1; v < V; ++v) {
@@ -338,14 +419,19 @@ template <int N, int V>
 // value). Should a sum be out of the estimates' range (a negative cost sum among them: the
 // bounds above hold for costs >= 0), every cost is computed exactly and select_winner decides.
 template <int N>
-[[gnu::always_inline]] inline Winner window_winner(double* A, int ndisp, WindowEstimate estimate) {
+[[gnu::always_inline]] inline Winner window_winner(const WindowBlock* window, int count, double* A, int ndisp,
+                                                   WindowEstimate estimate) {
   // an estimate is within this factor of the exact cost (the float rounding included)
   constexpr double kSlack = 1.0 / (1 << 18);
   const size_t stride = window_scratch_stride(ndisp);
   const double* const cost_sums = A + stride;
   const double* const weight_sums = A + 2 * stride;
+  // the exact cost of d, from the sums or, for a skipped chunk, from the window
+  const auto exact = [&](int d) {
+    return weight_sums[d] < 0.0 ? window_cost(window, count, d) : exact_cost(cost_sums[d], weight_sums[d]);
+  };
   if (!estimate.in_range) {
-    for (int d = 0; d < ndisp; ++d) A[d] = exact_cost(cost_sums[d], weight_sums[d]);
+    for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
     return select_winner(A, ndisp);
   }
 
@@ -359,7 +445,7 @@ template <int N>
     if (ndisp - d0 < N) bits &= (1u << (ndisp - d0)) - 1;
     for (; bits != 0; bits &= bits - 1) {
       const int d = d0 + __builtin_ctz(bits);
-      A[d] = exact_cost(cost_sums[d], weight_sums[d]);
+      A[d] = exact(d);
       if (A[d] < low) low = A[d];
       if (first_candidate == ndisp) first_candidate = d;  // the scan goes up
     }
@@ -373,8 +459,8 @@ template <int N>
   while (!(A[h] < first_above)) ++h;
   winner.h = h;
   winner.found = true;
-  if (h > 0) A[h - 1] = exact_cost(cost_sums[h - 1], weight_sums[h - 1]);
-  if (h + 1 < ndisp) A[h + 1] = exact_cost(cost_sums[h + 1], weight_sums[h + 1]);
+  if (h > 0) A[h - 1] = exact(h - 1);
+  if (h + 1 < ndisp) A[h + 1] = exact(h + 1);
   return winner;
 }
 

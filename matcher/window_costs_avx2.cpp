@@ -6,4 +6,6 @@
 WindowEstimate window_sums_avx2(const WindowBlock* window, int count, int ndisp, double* A) {
   return window_sums_fitted<4, 2>(window, count, ndisp, A);
 }
-Winner window_winner_avx2(double* A, int ndisp, WindowEstimate estimate) { return window_winner<4>(A, ndisp, estimate); }
+Winner window_winner_avx2(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate) {
+  return window_winner<4>(window, count, A, ndisp, estimate);
+}

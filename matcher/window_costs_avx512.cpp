@@ -13,6 +13,6 @@
 WindowEstimate window_sums_avx512(const WindowBlock* window, int count, int ndisp, double* A) {
   return window_sums_fitted<8, 2>(window, count, ndisp, A);
 }
-Winner window_winner_avx512(double* A, int ndisp, WindowEstimate estimate) {
-  return window_winner<8>(A, ndisp, estimate);
+Winner window_winner_avx512(const WindowBlock* window, int count, double* A, int ndisp, WindowEstimate estimate) {
+  return window_winner<8>(window, count, A, ndisp, estimate);
 }
