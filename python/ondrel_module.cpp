@@ -1,0 +1,81 @@
+// The Python binding of the library entry: ondrel._ondrel.match (wrapped by ondrel.match).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <new>
+#include <limits>
+
+#include <ondrel/ondrel.h>
+
+namespace py = pybind11;
+
+namespace {
+
+// A C-contiguous H x W x 3 copy of a uint8 H x W x 3 or H x W (grey) array of any strides.
+py::array_t<uint8_t> colour_view(const py::array& a, const char* name) {
+  if (!py::dtype::of<uint8_t>().is(a.dtype()))
+    throw py::value_error(std::string(name) + " must be a uint8 array (got " + std::string(py::str(a.dtype())) + ")");
+  if (a.ndim() == 3 && a.shape(2) == 3) return py::array_t<uint8_t, py::array::c_style>::ensure(a);
+  if (a.ndim() != 2)
+    throw py::value_error(std::string(name) + " must be H x W x 3 (colour) or H x W (grey)");
+  const auto grey = py::array_t<uint8_t, py::array::c_style>::ensure(a);
+  const py::ssize_t h = grey.shape(0), w = grey.shape(1);
+  py::array_t<uint8_t> colour({h, w, static_cast<py::ssize_t>(3)});
+  const uint8_t* in = grey.data();
+  uint8_t* out = colour.mutable_data();
+  for (py::ssize_t i = 0; i < h * w; ++i) out[3 * i] = out[3 * i + 1] = out[3 * i + 2] = in[i];
+  return colour;
+}
+
+py::dict match(const py::array& left_in, const py::array& right_in, int max_disparity, int support_radius,
+               int block_radius, float gamma_space, float gamma_color, int tad_threshold, int threads) {
+  const py::array_t<uint8_t> left = colour_view(left_in, "left"), right = colour_view(right_in, "right");
+  if (left.shape(0) != right.shape(0) || left.shape(1) != right.shape(1))
+    throw py::value_error("left and right must have the same size");
+  if (left.shape(0) > std::numeric_limits<int>::max() / 4 || left.shape(1) > std::numeric_limits<int>::max() / 12)
+    throw py::value_error("the views are too large");
+  const int h = static_cast<int>(left.shape(0)), w = static_cast<int>(left.shape(1));
+  ondrel::Parameters p;
+  p.max_disparity = max_disparity;
+  p.support_radius = support_radius;
+  p.block_radius = block_radius;
+  p.gamma_space = gamma_space;
+  p.gamma_color = gamma_color;
+  p.tad_threshold = tad_threshold;
+  ondrel::Options options;
+  options.threads = threads;
+  py::array_t<float> planes[3] = {py::array_t<float>({h, w}), py::array_t<float>({h, w}), py::array_t<float>({h, w})};
+  ondrel::DisparityPlanes out;
+  out.disparity = {planes[0].mutable_data(), w, h, w};
+  out.uniqueness = {planes[1].mutable_data(), w, h, w};
+  out.right_disparity = {planes[2].mutable_data(), w, h, w};
+  const ondrel::ImageView l{left.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)};
+  const ondrel::ImageView r{right.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)};
+  ondrel::Status status;
+  ondrel::Timings timings;
+  {
+    py::gil_scoped_release release;
+    status = ondrel::match(l, r, p, options, out, &timings);
+  }
+  if (!status.ok()) {
+    if (status.code == ondrel::StatusCode::kOutOfMemory) throw std::bad_alloc();  // MemoryError
+    throw py::value_error(status.message);
+  }
+  py::dict result;
+  result["disparity"] = planes[0];
+  result["uniqueness"] = planes[1];
+  result["right_disparity"] = planes[2];
+  result["seconds"] = timings.matching;
+  return result;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_ondrel, m) {
+  m.doc() = "Dense disparity maps of a rectified stereo pair (the Ondrel matcher).";
+  m.def("match", &match, py::arg("left"), py::arg("right"), py::arg("max_disparity"), py::arg("support_radius"),
+        py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"), py::arg("tad_threshold"),
+        py::arg("threads"));
+  m.attr("__version__") = ondrel::version();
+}

@@ -1,0 +1,122 @@
+"""The Python module: arguments, views of any layout, a pair with a known answer, PFM files,
+and the Dask batch runner against in-process matching."""
+import os
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import ondrel
+
+SHIFT = 5
+SMALL = dict(support_radius=4, block_radius=1)
+
+
+def textured_pair(h=40, w=64, shift=SHIFT, seed=7):
+    """A random texture and the same texture shifted left by `shift`: disparity `shift` everywhere."""
+    rng = np.random.default_rng(seed)
+    scene = rng.integers(0, 256, size=(h, w + shift, 3), dtype=np.uint8)
+    return np.ascontiguousarray(scene[:, :w]), np.ascontiguousarray(scene[:, shift:])
+
+
+def test_a_shifted_texture_gives_its_shift():
+    left, right = textured_pair()
+    r = ondrel.match(left, right, 8, **SMALL)
+    for plane in (r.disparity, r.uniqueness, r.right_disparity):
+        assert plane.dtype == np.float32 and plane.shape == left.shape[:2]
+    inner = r.disparity[4:-4, 12:-4]
+    assert np.mean(np.abs(inner - SHIFT) < 0.5) > 0.95
+    assert np.isnan(r.disparity[:, :8]).all()  # no match left of the search range
+    assert r.seconds >= 0
+
+
+def test_views_of_any_layout_give_the_same_planes():
+    left, right = textured_pair(seed=3)
+    base = ondrel.match(left, right, 8, **SMALL)
+    padded = np.zeros((left.shape[0], left.shape[1] + 7, 3), np.uint8)
+    padded[:, :left.shape[1]] = left
+    flipped = np.ascontiguousarray(right[::-1])[::-1]  # negative row stride
+    for l, r in ((padded[:, :left.shape[1]], right), (left, flipped), (np.asfortranarray(left), right)):
+        got = ondrel.match(l, r, 8, **SMALL)
+        np.testing.assert_array_equal(got.disparity, base.disparity)
+        np.testing.assert_array_equal(got.uniqueness, base.uniqueness)
+    grey_l, grey_r = left[:, :, 1].copy(), right[:, :, 1].copy()
+    as_colour = ondrel.match(np.repeat(grey_l[:, :, None], 3, 2), np.repeat(grey_r[:, :, None], 3, 2), 8, **SMALL)
+    np.testing.assert_array_equal(ondrel.match(grey_l, grey_r, 8, **SMALL).disparity, as_colour.disparity)
+
+
+@pytest.mark.parametrize("left, right, kwargs, message", [
+    (np.zeros((20, 20, 3), np.float32), None, {}, "uint8"),
+    (np.zeros((20, 20, 4), np.uint8), None, {}, "H x W x 3"),
+    (np.zeros((20, 20, 3), np.uint8), np.zeros((20, 21, 3), np.uint8), {}, "same size"),
+    (None, None, {"block_radius": 2}, "radius"),
+    (None, None, {"tad_threshold": -1}, "TAD_threshold"),
+    (None, None, {"max_disparity": -3}, "max_disparity"),
+    (np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2, 3), np.uint8), {}, "does not fit"),
+    (None, None, {"threads": -1}, "threads"),
+])
+def test_bad_arguments_raise_value_error(left, right, kwargs, message):
+    l0, r0 = textured_pair()
+    left = l0 if left is None else left
+    right = (r0 if left is l0 else left) if right is None else right
+    args = dict(SMALL)
+    args.update(kwargs)
+    max_disparity = args.pop("max_disparity", 8)
+    with pytest.raises(ValueError, match=message):
+        ondrel.match(left, right, max_disparity, **args)
+
+
+def test_pfm_round_trip_and_damaged_files(tmp_path):
+    a = np.arange(12, dtype=np.float32).reshape(3, 4) / 3
+    a[1, 2] = np.nan
+    path = tmp_path / "d.pfm"
+    ondrel.write_pfm(str(path), a)
+    raw = path.read_bytes()
+    assert raw.startswith(b"Pf\n4 3\n-1\n") and len(raw) == len(b"Pf\n4 3\n-1\n") + 48
+    back = ondrel.read_pfm(str(path))
+    assert np.isinf(back[1, 2]) and back[1, 2] > 0
+    a[1, 2] = np.inf
+    np.testing.assert_array_equal(back, a)
+    assert np.frombuffer(raw[-16:], "<f4").tolist() == a[0].tolist()  # the bottom row is stored first
+    for damaged in (b"P5\n4 3\n-1\n" + raw[10:], raw[:-4], b"PF\n4 3\n-1\n" + raw[10:], b"Pf\n4 3\n0\n" + raw[10:]):
+        path.write_bytes(damaged)
+        with pytest.raises(ValueError):
+            ondrel.read_pfm(str(path))
+
+
+def write_scenes(folder):
+    import cv2
+    for name, seed, ndisp in (("a", 1, 9), ("b", 2, 12)):
+        left, right = textured_pair(seed=seed)
+        os.makedirs(folder / name)
+        cv2.imwrite(str(folder / name / "im0.png"), left)
+        cv2.imwrite(str(folder / name / "im1.png"), right)
+        (folder / name / "calib.txt").write_text(f"width=64\nheight=40\nndisp={ndisp}\nvmin=1\nvmax=8\n")
+    os.makedirs(folder / "broken")
+    for f in ("im0.png", "im1.png"):
+        (folder / "broken" / f).write_bytes(b"not a png")
+    (folder / "broken" / "calib.txt").write_text("ndisp=9\n")
+
+
+def test_dask_batch_matches_in_process_and_the_command_line(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    from ondrel import batch
+    scenes, out = tmp_path / "scenes", tmp_path / "out"
+    write_scenes(scenes)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        assert batch.run(str(scenes), str(out), client) == 1  # the broken scene fails, the others are written
+    assert not (out / "broken" / "disp0Ondrel.pfm").exists()
+    import cv2
+    for name, ndisp in (("a", 9), ("b", 12)):
+        left = cv2.imread(str(scenes / name / "im0.png"))
+        right = cv2.imread(str(scenes / name / "im1.png"))
+        ondrel.write_pfm(str(tmp_path / "here.pfm"), ondrel.match(left, right, ndisp - 1, threads=1).disparity)
+        assert (out / name / "disp0Ondrel.pfm").read_bytes() == (tmp_path / "here.pfm").read_bytes()
+        assert float((out / name / "timeOndrel.txt").read_text()) >= 0
+        cli = os.environ.get("ONDREL_MATCH")
+        if cli and os.path.exists(cli):
+            subprocess.run([cli, "-q", "-d", str(ndisp - 1), "-o", str(tmp_path / "cli.pfm"),
+                            str(scenes / name / "im0.png"), str(scenes / name / "im1.png")], check=True)
+            assert (tmp_path / "cli.pfm").read_bytes() == (tmp_path / "here.pfm").read_bytes()
