@@ -235,6 +235,8 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   const bool ok = impl->narrow ? alloc_storage(&impl->narrow_storage, impl->in, H, r)
                                : alloc_storage(&impl->wide_storage, impl->in, H, r);
   if (!ok) {
+    free_storage(&impl->narrow_storage);  // what alloc_storage had before it failed
+    free_storage(&impl->wide_storage);
     ondrel_free(impl);
     return false;
   }
