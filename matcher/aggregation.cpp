@@ -8,7 +8,6 @@
 // rounded to float (it is cached as a float); w(k) and both sums are in double (the product
 // of two floats is exact in double); the quotient is rounded to float.
 
-#include <cstring>
 #include <limits>
 
 #include "matcher/kernels.h"
@@ -21,12 +20,6 @@ double get_subpixel_adjustment_min(double a, double b, double c) {
   return (a - c) / (2.0 * curvature);
 }
 
-unsigned char disparity_byte(int h, float v, int scale) {
-  const float value = (static_cast<float>(h) + v) * static_cast<float>(scale);
-  if (!(value > -32769.0f && value < 32768.0f)) return 0;  // outside 16 bits, or NaN
-  return static_cast<unsigned char>(static_cast<int>(value) & 0xFF);
-}
-
 float no_value() { return std::numeric_limits<float>::quiet_NaN(); }
 
 bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& ctx) {
@@ -36,10 +29,7 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   *s = AggregationScratch{};
   s->claimed_disparity = ondrel_alloc_array<int>(claims);
   if (s->claimed_disparity) s->claimed_cost = ondrel_alloc_array<float>(claims);
-  if (s->claimed_cost)
-    s->right_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
-  if (s->right_weights) s->left_weights = ondrel_alloc_array<float>(static_cast<size_t>(ctx.nblocks));
-  if (s->left_weights) s->costs = ondrel_alloc_array<double>(2 * window_scratch_doubles(static_cast<int>(costs)));
+  if (s->claimed_cost) s->costs = ondrel_alloc_array<double>(2 * window_scratch_doubles(static_cast<int>(costs)));
   if (s->costs)
     s->right_weights_reversed =
         ondrel_alloc_array<double>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
@@ -58,8 +48,6 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
 void aggregation_scratch_free(AggregationScratch* s) {
   ondrel_free(s->claimed_disparity);
   ondrel_free(s->claimed_cost);
-  ondrel_free(s->right_weights);
-  ondrel_free(s->left_weights);
   ondrel_free(s->costs);
   ondrel_free(s->right_weights_reversed);
   ondrel_free(s->left_weights_by_block);
@@ -118,16 +106,6 @@ struct BlockOffsets {
   int dy(int k) const { return first + (k / n) * step; }
 };
 
-inline int squared_distance(const int* const planes[kPlaneCount], bool left_view, size_t index,
-                            const unsigned char* pixel) {
-  int sum = 0;
-  for (int c = 0; c < 3; ++c) {
-    const int diff = planes[left_view ? left_plane(c) : right_plane(c)][index] - pixel[c];
-    sum += diff * diff;
-  }
-  return sum;
-}
-
 // Empties the row's claim table.
 void reset_claims(const AggregationContext& c, AggregationScratch& s) {
   const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(c.W) + 1 -
@@ -163,56 +141,6 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
 }
 
 }  // namespace
-
-void aggregate_row_reference_QUIRN(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
-  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
-  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
-
-  // fresh scratch for the row
-  reset_claims(c, s);
-  std::memset(s.right_weights, 0, sizeof(float) * static_cast<size_t>(W) * static_cast<size_t>(nb));
-  std::memset(s.left_weights, 0, sizeof(float) * static_cast<size_t>(nb));
-
-  // right colour weights of every column and every block inside the image
-  for (int xr = 0; xr < W; ++xr) {
-    const unsigned char* q = c.right + static_cast<size_t>(y) * c.right_stride + 3 * static_cast<size_t>(xr);
-    for (int k = 0; k < nb; ++k) {
-      const int bx = xr + blocks.dx(k), by = y + blocks.dy(k);
-      if (by - r < 0 || by + r >= H || bx - r < 0 || bx + r >= W) continue;
-      const size_t index = static_cast<size_t>(by) * W + bx;
-      s.right_weights[static_cast<size_t>(xr) * nb + k] = c.exp_lut[squared_distance(c.planes, false, index, q)];
-    }
-  }
-
-  clear_row(out, W);
-  for (int x = c.first_column; x < W; ++x) {
-    if (!pixel_processed(c, x, y)) continue;
-    const unsigned char* p = c.left + static_cast<size_t>(y) * c.left_stride + 3 * static_cast<size_t>(x);
-    double* A = s.costs;  // A[d - min_disparity]
-    for (int d = 0; d <= c.max_disparity; ++d) {
-      double weight_sum = 0.0, cost_sum = 0.0;
-      for (int k = 0; k < nb; ++k) {
-        const int bx = x + blocks.dx(k), by = y + blocks.dy(k);
-        if (by - r < 0 || by + r >= H || bx - r - d < 0 || bx + r >= W || x - d < 0) continue;
-        const size_t index = static_cast<size_t>(by) * W + bx;
-        const int* costs = c.cost_rows[by][bx];
-        float left_weight;
-        if (d == c.min_disparity) {
-          left_weight = c.spatial[k] * c.exp_lut[squared_distance(c.planes, true, index, p)];
-          s.left_weights[k] = left_weight;
-        } else {
-          left_weight = s.left_weights[k];
-        }
-        const double w = static_cast<double>(left_weight) *
-                         static_cast<double>(s.right_weights[static_cast<size_t>(x - d) * nb + k]);
-        weight_sum += w;
-        cost_sum += w * static_cast<double>(costs[d]);
-      }
-      A[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
-    }
-    finish_pixel(c, s, out, x, select_winner(A, c.max_disparity + 1 - c.min_disparity), A);
-  }
-}
 
 namespace {
 

@@ -2,7 +2,7 @@
 // generic vectors elsewhere), cost_volume_avx2.cpp (-mavx2) and cost_volume_avx512.cpp
 // (-mavx512f -mavx512bw); cost_volume.cpp picks one at run time (simd_width_bits).
 //
-// Running sums as in the straightforward kernel: a column sum per column and a window sum
+// Running sums as in the straightforward version (tests/support/reference.h): a column sum per column and a window sum
 // (integer sums, so any order of the additions gives the same values), but each pixel's
 // whole update is one loop over the disparities, the right row is read from a
 // column-reversed copy so that consecutive disparities read consecutive values, and the

@@ -50,35 +50,17 @@ void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_ra
                                 float gamma_space);
 
 // ---------------------------------------------------------------------------------------
-// Block cost volume (cost_volume.cpp)
+// Block cost rows (cost_volume.cpp)
 
-// Truncated colour difference: the smaller of a and b.
-int TAD(int a, int b);
-
-// Writes the box-summed TAD cost of every pixel and disparity, by running sums.
-// cost_volume: W * H pointers (index y * W + x), each to D ints; element k of pixel (x, y)
-//   becomes the sum over the block of (2r+1)^2 pixels centred there, cut at the image border
-//   and not rescaled, of TAD(|L - R| summed over the 3 channels, T), with R the right pixel
-//   at column x - d0 - k, or column 0 where that is negative.
-// left, right: 3-channel 8-bit images covering W x H, each with its own stride.
-// Needs W >= 2r+1, H >= 2r+1, r >= 0, D >= 1, d0 >= 0. Runs on the calling thread.
-// Returns 0, or -1 (cost volume unspecified) when its working storage cannot be had.
-int box_filtering_stereo_color_TAD_single_channel_QUIRN(int W, int H, int D, int d0,
-                                                        const cv::Mat& left, const cv::Mat& right,
-                                                        int* const* cost_volume, int r, int T);
-
-// The same cost volume computed straight from its definition step by step (column sums as
-// separate vectors, row starts through two segments). Slow; kept as the reference the fast
-// version is tested against. Same contract.
-int box_filtering_stereo_color_TAD_single_channel_reference_QUIRN(int W, int H, int D, int d0,
-                                                                  const cv::Mat& left, const cv::Mat& right,
-                                                                  int* const* cost_volume, int r, int T);
-
-// The fast cost volume row by row, for streaming: the same values as above for any order of
-// row ranges. A stream keeps the running column sums of the last range it computed, so a
-// range that starts where the last one ended costs nothing extra; any other start rebuilds
-// them from 2r rows. Views: 3-channel 8-bit, W x H, strides in bytes; they must stay valid
-// while the stream is open. Needs W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0.
+// The box-summed TAD cost of every pixel and disparity, by running sums, row by row for
+// streaming. Element k of pixel (x, y) is the sum over the block of (2r+1)^2 pixels centred
+// there, cut at the image border and not rescaled, of min(|L - R| summed over the 3
+// channels, T), with R the right pixel at column x - d0 - k, or column 0 where that is
+// negative. Rows may be asked for in any order and give the same values. A stream keeps the
+// running column sums of the last range it computed, so a range that starts where the last
+// one ended costs nothing extra; any other start rebuilds them from 2r rows. Views: 3-channel
+// 8-bit, W x H, strides in bytes; they must stay valid while the stream is open. Needs
+// W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0.
 struct CostStream {
   struct Impl;
   Impl* impl = nullptr;
@@ -182,10 +164,8 @@ struct RowBlock {
 struct AggregationScratch {
   int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
   float* claimed_cost;     // same count
-  float* right_weights;    // W * nblocks, index xr * nblocks + k (straightforward version)
-  float* left_weights;     // nblocks
   double* costs;           // 2 * window_scratch_doubles(max_disparity + 1 - min_disparity)
-  // fast version: the colour weights of the row, block by block: the right ones with the
+  // the colour weights of the row, block by block: the right ones with the
   // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
   // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
   // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
@@ -205,10 +185,6 @@ void aggregation_scratch_free(AggregationScratch* scratch);
 // Offset from the middle point of the vertex of the parabola through (-1, a), (0, b), (1, c):
 // (a - c) / (2 (a + c - 2b)), or 0 when a + c - 2b is 0. Not clamped.
 double get_subpixel_adjustment_min(double a, double b, double c);
-
-// Output byte of disparity h refined by v: ((h + v) * scale) in single precision, truncated
-// toward zero to 16 bits, low 8 bits; 0 when outside the 16-bit range.
-unsigned char disparity_byte(int h, float v, int scale);
 
 // No value in a float output.
 float no_value();
@@ -230,14 +206,11 @@ void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, 
 // Aggregation of row y: the window costs of every pixel, its winner, sub-pixel offset and
 // uniqueness test, into `out` (every element of the three rows is written). The rows of cost
 // vectors that row y reads must be in place. Accumulates several disparities at once, block
-// by block, with exactly the floating-point operations of the straightforward version below
-// (same products, same sums in block order, same roundings), so the values are the same.
+// by block, with exactly the floating-point operations of the straightforward version the
+// tests hold (tests/support/reference.h: same products, same sums in block order, same
+// roundings), so the values are the same.
 using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
                               const RowOutputs& out);
 // The fast version for the widest vector path this CPU runs (and the test hook allows).
 AggregateRow pick_aggregate_row();
 
-// The same row written straight from the definition: for every pixel, disparity and valid
-// block in turn. Slow; kept as the reference the fast version is tested against.
-void aggregate_row_reference_QUIRN(const AggregationContext& ctx, AggregationScratch& scratch, int y,
-                                   const RowOutputs& out);

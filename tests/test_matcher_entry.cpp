@@ -1,281 +1,242 @@
+// The library entry ondrel::match: its planes against the straightforward pipeline of
+// tests/support, the console entry's bytes against its values, refused arguments, progress
+// and cancelling, and calls from several threads at once.
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <set>
+#include <cmath>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
-#include "matcher/memory.h"
 #include "matcher/ondrel.h"
+#include "tests/support/reference.h"
 #include "tests/support/test_support.h"
-
-using ondrel_test::random_image;
-using ondrel_test::synthetic_pair;
-using ondrel_test::without_times;
 
 namespace {
 
-struct Call {
-  cv::Mat left, right;
-  int min_disparity = 0, max_disparity = 15, r = 6, R = 19;
-  float gamma_space = 14, gamma_color = 23;
-  int TAD_threshold = 53, scale = 16;
+using namespace ondrel_test;
+
+ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23) {
+  ondrel::Parameters p;
+  p.block_radius = r, p.support_radius = R, p.max_disparity = max_disparity, p.tad_threshold = T;
+  p.gamma_color = gamma_color;
+  return p;
+}
+
+TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
+  struct Case {
+    int W, H;
+    ondrel::Parameters p;
+    int left_pad, right_pad;
+  };
+  const Case cases[] = {
+      {21, 13, parameters(1, 4, 6), 1, 2},        {9, 9, parameters(4, 4, 3, 20), 0, 0},
+      {15, 11, parameters(0, 2, 0, 255), 2, 0},   {7, 19, parameters(1, 1, 9), 0, 1},  // max_disparity > W
+      {45, 23, parameters(2, 7, 19, 30), 3, 3},   {3, 5, parameters(1, 1, 1), 0, 0},
+      {25, 9, parameters(1, 4, 5, 53, 0), 0, 0},  // gamma_color 0: no winner anywhere
+      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0}};
+  for (const Case& c : cases) {
+    const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
+    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed, c.left_pad);
+    const cv::Mat right = random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad);
+    const Planes expected = reference_match(left, right, c.p);
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      for (int threads : {1, 2, 3}) {
+        ondrel::Options options;
+        options.threads = threads;
+        Planes got;
+        ASSERT_TRUE(match_planes(left, right, c.p, options, &got).ok());
+        EXPECT_TRUE(same_planes(got, expected)) << c.W << "x" << c.H << ", " << bits << "-bit path, " << threads
+                                                << " threads";
+      }
+    }
+  }
+}
+
+TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {
+  struct Case {
+    int W, H, max_disparity, scale;
+  };
+  for (const Case& c : {Case{40, 17, 15, 16}, Case{33, 21, 20, 25}, Case{28, 15, 9, 1}}) {
+    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, c.W), right = random_image(c.W, c.H, CV_8UC3, c.W + 1);
+    const ondrel::Parameters p = parameters(1, 4, c.max_disparity);
+    Planes values;
+    ASSERT_TRUE(match_planes(left, right, p, {}, &values).ok());
+    cv::Mat maps[3];  // disparity, right disparity, uniqueness: rows padded, spare bytes random
+    for (int i = 0; i < 3; ++i) maps[i] = random_image(c.W, c.H, CV_8UC1, 50 + i, 3);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, c.max_disparity, 1, 4, p.gamma_space,
+                           p.gamma_color, p.tad_threshold, c.scale),
+              0);
+    testing::internal::GetCapturedStdout();
+    const int plane_of_map[3] = {0, 2, 1};
+    for (int i = 0; i < 3; ++i)
+      for (int y = 0; y < c.H; ++y)
+        for (int x = 0; x < c.W; ++x) {
+          const float v = values.plane[plane_of_map[i]][static_cast<size_t>(y) * c.W + x];
+          const int byte = maps[i].at<unsigned char>(y, x);
+          ASSERT_EQ(byte, ondrel::disparity_byte_of(v, c.scale)) << "map " << i << " at " << x << ", " << y;
+          ASSERT_TRUE(!std::isnan(v) || byte == 255);
+        }
+  }
+}
+
+// A call of either entry, before one argument is spoilt.
+struct Args {
+  cv::Mat left = random_image(40, 30, CV_8UC3, 10), right = random_image(40, 30, CV_8UC3, 11);
+  ondrel::ImageView left_view{left.data, 40, 30, static_cast<std::ptrdiff_t>(left.step[0])};
+  ondrel::ImageView right_view{right.data, 40, 30, static_cast<std::ptrdiff_t>(right.step[0])};
+  ondrel::Parameters p = parameters(6, 19, 15);
+  ondrel::Options options;
+  std::vector<float> buffers[3];
+  ondrel::DisparityPlanes out;
+  int min_disparity = 0;
+  Args() {
+    ondrel::FloatPlane* planes[3] = {&out.disparity, &out.uniqueness, &out.right_disparity};
+    for (int i = 0; i < 3; ++i) {
+      buffers[i].assign(40 * 30, -5.0f);
+      *planes[i] = {buffers[i].data(), 40, 30, 40};
+    }
+  }
 };
 
-struct Outcome {
-  int status;
-  std::string out;
-  cv::Mat disparity, right_disparity, uniqueness;
+TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
+  enum Where { kLibrary = 1, kProgram = 2, kBoth = 3 };
+  struct Case {
+    const char* what;
+    void (*spoil)(Args&);
+    int where;
+    ondrel::StatusCode code;
+    const char* message;
+  };
+  const ondrel::StatusCode kInvalid = ondrel::StatusCode::kInvalidArgument;
+  const char* const kTiles = "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...";
+  const char* const kViews =
+      "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
+      "that size: aborting...";
+  static std::vector<unsigned char> huge(1675 * 1675 * 3, 1);
+  const Case cases[] = {
+      {"radii that do not tile", [](Args& a) { a.p.block_radius = 2; }, kBoth, kInvalid, kTiles},
+      {"block radius above the support's", [](Args& a) { a.p.block_radius = 4, a.p.support_radius = 3; }, kBoth, kInvalid,
+       kTiles},
+      {"negative block radius", [](Args& a) { a.p.block_radius = -1, a.p.support_radius = 1; }, kBoth, kInvalid,
+       "Error: the radius of the blocks must not be negative (i.e. -1): aborting..."},
+      {"support side above 4095", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = 2048; }, kBoth, kInvalid,
+       "Error: the radius of the supports must lie in 0 ... 2047 (i.e. 2048): aborting..."},
+      {"negative support radius", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = -1; }, kBoth, kInvalid,
+       "Error: the radius of the supports must lie in 0 ... 2047 (i.e. -1): aborting..."},
+      {"block larger than the image", [](Args& a) { a.p.block_radius = a.p.support_radius = 20; }, kBoth, kInvalid,
+       "Error: the block (41x41 pixels) does not fit in the image (40x30 pixels): aborting..."},
+      {"max_disparity", [](Args& a) { a.p.max_disparity = -1; }, kBoth, kInvalid,
+       "Error: max_disparity must lie in 0 ... 536870911 (i.e. -1): aborting..."},
+      {"TAD threshold", [](Args& a) { a.p.tad_threshold = -5; }, kBoth, kInvalid,
+       "Error: TAD_threshold must not be negative (i.e. -5): aborting..."},
+      {"min_disparity", [](Args& a) { a.min_disparity = 2; }, kProgram, kInvalid,
+       "Error: min_disparity must be 0 (i.e. 2): aborting..."},
+      {"grey left view", [](Args& a) { a.left = random_image(40, 30, CV_8UC1, 13); }, kProgram, kInvalid, kViews},
+      {"right view of another size", [](Args& a) { a.right_view.width = 41; }, kLibrary, kInvalid, kViews},
+      {"no left pixels", [](Args& a) { a.left_view.data = nullptr; }, kLibrary, kInvalid, kViews},
+      {"empty views", [](Args& a) { a.left_view.width = a.right_view.width = 0; }, kLibrary, kInvalid, kViews},
+      {"stride below the row", [](Args& a) { a.right_view.stride = 119; }, kLibrary, kInvalid, kViews},
+      {"plane of another height", [](Args& a) { a.out.uniqueness.height = 29; }, kLibrary, kInvalid, kViews},
+      {"plane stride below the row", [](Args& a) { a.out.right_disparity.stride = 39; }, kLibrary, kInvalid, kViews},
+      {"negative thread count", [](Args& a) { a.options.threads = -1; }, kLibrary, kInvalid,
+       "Error: threads must not be negative"},
+      // (2r+1)(2r+2) * 765 beyond 2^31 - 1 needs 2r+1 >= 1675
+      {"block sums beyond 32 bits",
+       [](Args& a) {
+         a.left_view = a.right_view = {huge.data(), 1675, 1675, 1675 * 3};
+         a.p = parameters(837, 837, 0, 765);
+         a.out.disparity.data = a.out.uniqueness.data = a.out.right_disparity.data = nullptr;
+       },
+       kLibrary, kInvalid, "Error: blocks of 1675x1675 pixels overflow the 32-bit block sums: aborting..."},
+  };
+  for (const Case& c : cases) {
+    Args a;
+    c.spoil(a);
+    if (c.where & kLibrary) {
+      const ondrel::Status s = ondrel::match(a.left_view, a.right_view, a.p, a.options, a.out);
+      EXPECT_EQ(s.code, c.code) << c.what;
+      EXPECT_STREQ(s.message, c.message) << c.what;
+      for (const auto& buffer : a.buffers) EXPECT_EQ(buffer, std::vector<float>(40 * 30, -5.0f)) << c.what;
+    }
+    if (c.where & kProgram) {
+      cv::Mat maps[3];
+      for (int i = 0; i < 3; ++i) maps[i] = random_image(40, 30, CV_8UC1, 20 + i);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(Ondrel_QUIRN(a.left, a.right, maps[0], maps[1], maps[2], a.min_disparity, a.p.max_disparity,
+                             a.p.block_radius, a.p.support_radius, a.p.gamma_space, a.p.gamma_color, a.p.tad_threshold, 16),
+                -1)
+          << c.what;
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(c.message) + "\n") << c.what;
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(cv::norm(maps[i], random_image(40, 30, CV_8UC1, 20 + i), cv::NORM_INF), 0) << c.what;
+    }
+  }
+}
+
+struct Progress {
+  std::vector<std::pair<int, int>> calls;
+  bool answer = true;
+  static bool record(void* user, int done, int total) {
+    auto* self = static_cast<Progress*>(user);
+    self->calls.emplace_back(done, total);
+    return self->answer;
+  }
 };
 
-// Runs the matcher on outputs that start as seeded noise, capturing what it prints.
-Outcome run(const Call& c) {
-  Outcome o;
-  const int W = c.left.empty() ? 8 : c.left.cols, H = c.left.empty() ? 8 : c.left.rows;
-  o.disparity = random_image(W, H, CV_8UC1, 1);
-  o.right_disparity = random_image(W, H, CV_8UC1, 2);
-  o.uniqueness = random_image(W, H, CV_8UC1, 3);
-  testing::internal::CaptureStdout();
-  o.status = Ondrel_QUIRN(c.left, c.right, o.disparity, o.right_disparity, o.uniqueness, c.min_disparity,
-                          c.max_disparity, c.r, c.R, c.gamma_space, c.gamma_color, c.TAD_threshold, c.scale);
-  o.out = testing::internal::GetCapturedStdout();
-  return o;
+TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
+  const int W = 30, H = 17;
+  const cv::Mat left = random_image(W, H, CV_8UC3, 60), right = random_image(W, H, CV_8UC3, 61);
+  for (int threads : {1, 2, 3}) {
+    Progress progress;
+    ondrel::Options options;
+    options.threads = threads;
+    options.progress = Progress::record;
+    options.progress_user = &progress;
+    Planes got;
+    ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), options, &got).ok());
+    ASSERT_FALSE(progress.calls.empty());
+    for (size_t i = 0; i < progress.calls.size(); ++i) {
+      EXPECT_EQ(progress.calls[i].second, H);
+      EXPECT_GE(progress.calls[i].first, i ? progress.calls[i - 1].first : 1) << threads << " threads, call " << i;
+    }
+    EXPECT_EQ(progress.calls.back().first, H) << threads << " threads";
+
+    progress = Progress{};
+    progress.answer = false;
+    const ondrel::Status s = match_planes(left, right, parameters(1, 4, 7), options, &got);
+    EXPECT_EQ(s.code, ondrel::StatusCode::kCancelled) << threads << " threads";
+    EXPECT_STREQ(s.message, "the call was cancelled");
+    EXPECT_EQ(progress.calls.size(), 1u) << threads << " threads";  // no call after the refusal
+  }
 }
 
-bool untouched(const Outcome& o) {
-  const auto same = [](const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF) == 0; };
-  const int W = o.disparity.cols, H = o.disparity.rows;
-  return same(o.disparity, random_image(W, H, CV_8UC1, 1)) &&
-         same(o.right_disparity, random_image(W, H, CV_8UC1, 2)) && same(o.uniqueness, random_image(W, H, CV_8UC1, 3));
-}
-
-bool equal(const cv::Mat& a, const cv::Mat& b) { return a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0; }
-
-// The parameter report for the given answers.
-std::string report(int R, int r, int gamma_space, int gamma_color, int TAD) {
-  char text[512];
-  std::snprintf(text, sizeof text,
-                "\n\n\nOndrel is running with the following parameters:\n\n"
-                "Radius of the supports\t: %d\t(support window %dx%d pixels)\n"
-                "Radius of the blocks\t: %d\t(block size %dx%d pixels)\n"
-                "Gamma_space\t\t: %d\n"
-                "Gamma_color\t\t: %d\n"
-                "TAD threshold\t\t: %d\n"
-                "Subpixel interpolation\t: enabled\n"
-                "Uniqueness constraint\t: enabled\n",
-                R, 2 * R + 1, 2 * R + 1, r, 2 * r + 1, 2 * r + 1, gamma_space, gamma_color, TAD);
-  return text;
-}
-
-Call example_call() {
-  Call c;
-  c.left = random_image(40, 30, CV_8UC3, 10);
-  c.right = random_image(40, 30, CV_8UC3, 11);
-  return c;
+// The shared colour table is refilled only while no call uses it: calls with another
+// gamma_color at the same time get their own. Runs in the ThreadSanitizer build too.
+TEST(LibraryEntry, ConcurrentCallsGiveTheSequentialPlanes) {
+  const cv::Mat left = random_image(37, 19, CV_8UC3, 70), right = random_image(37, 19, CV_8UC3, 71);
+  const ondrel::Parameters p[3] = {parameters(1, 4, 9), parameters(1, 4, 9, 53, 11), parameters(1, 4, 9)};
+  ondrel::Options options;
+  options.threads = 2;
+  Planes sequential[3];
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(match_planes(left, right, p[i], options, &sequential[i]).ok());
+  for (int round = 0; round < 3; ++round) {
+    Planes concurrent[3];
+    ondrel::Status status[3];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+      threads.emplace_back([&, i] { status[i] = match_planes(left, right, p[i], options, &concurrent[i]); });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_TRUE(status[i].ok()) << status[i].message;
+      EXPECT_TRUE(same_planes(concurrent[i], sequential[i])) << "call " << i << ", round " << round;
+    }
+  }
 }
 
 }  // namespace
-
-TEST(MatcherEntry, ReportThenTwoTimingLines) {
-  const Outcome o = run(example_call());
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(without_times(o.out), report(19, 6, 14, 23, 53) +
-                                      "\n\nExecution time: \n"
-                                      "T sec : [*] Ondrel (initialization)\n"
-                                      "T sec : [*] Ondrel\n");
-  // the left band of max_disparity columns has no value
-  EXPECT_EQ(cv::countNonZero(o.disparity(cv::Rect(0, 0, 15, 30)) != 255), 0);
-}
-
-TEST(MatcherEntry, ReportTruncatesTheGammasAndSaturatesHugeOnes) {
-  Call c = example_call();
-  c.gamma_space = 14.9f;
-  c.gamma_color = 3e9f;
-  const Outcome o = run(c);
-  EXPECT_NE(o.out.find("Gamma_space\t\t: 14\nGamma_color\t\t: 2147483647\n"), std::string::npos) << o.out;
-}
-
-TEST(MatcherEntry, RadiiThatDoNotTileAreRefusedBeforeTheReport) {
-  for (const auto& radii : {std::make_pair(19, 2), std::make_pair(19, 4), std::make_pair(3, 4), std::make_pair(7, 1)}) {
-    Call c = example_call();
-    c.R = radii.first;
-    c.r = radii.second;
-    const Outcome o = run(c);
-    if (radii == std::make_pair(7, 1)) {  // 15 / 3: tiles
-      EXPECT_EQ(o.status, 0);
-      continue;
-    }
-    EXPECT_EQ(o.status, -1);
-    EXPECT_EQ(o.out, "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
-    EXPECT_TRUE(untouched(o));
-  }
-}
-
-TEST(MatcherEntry, CallsOutsideThePhasesPreconditionsAreRefusedWithOneMessage) {
-  struct Case {
-    const char* what;
-    Call call;
-    const char* message;
-  };
-  Case cases[] = {
-      {"negative block radius", example_call(), "Error: the radius of the blocks must not be negative (i.e. -1): aborting...\n"},
-      {"support side above 4095", example_call(),
-       "Error: the radius of the supports must lie in 0 ... 2047 (i.e. 2048): aborting...\n"},
-      {"negative support radius", example_call(),
-       "Error: the radius of the supports must lie in 0 ... 2047 (i.e. -1): aborting...\n"},
-      {"block larger than the image", example_call(),
-       "Error: the block (41x41 pixels) does not fit in the image (40x30 pixels): aborting...\n"},
-      {"min_disparity", example_call(), "Error: min_disparity must be 0 (i.e. 2): aborting...\n"},
-      {"max_disparity", example_call(), "Error: max_disparity must lie in 0 ... 536870911 (i.e. -1): aborting...\n"},
-      {"TAD threshold", example_call(), "Error: TAD_threshold must not be negative (i.e. -5): aborting...\n"},
-      {"right view of another size", example_call(),
-       "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
-       "that size: aborting...\n"},
-      {"grey left view", example_call(),
-       "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
-       "that size: aborting...\n"},
-      {"empty views", example_call(),
-       "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
-       "that size: aborting...\n"},
-  };
-  cases[0].call.r = -1, cases[0].call.R = 1;  // 1 / 1 tiles: only the sign is wrong
-  cases[1].call.r = 0, cases[1].call.R = 2048;
-  cases[2].call.r = 0, cases[2].call.R = -1;  // (-1)^2 / 1 tiles
-  cases[3].call.r = 20, cases[3].call.R = 20;
-  cases[4].call.min_disparity = 2;
-  cases[5].call.max_disparity = -1;
-  cases[6].call.TAD_threshold = -5;
-  cases[7].call.right = random_image(41, 30, CV_8UC3, 12);
-  cases[8].call.left = random_image(40, 30, CV_8UC1, 13);
-  cases[9].call.left = cv::Mat(), cases[9].call.right = cv::Mat();
-  for (const Case& c : cases) {
-    const Outcome o = run(c.call);
-    EXPECT_EQ(o.status, -1) << c.what;
-    EXPECT_EQ(o.out, c.message) << c.what;
-    EXPECT_TRUE(untouched(o)) << c.what;
-  }
-}
-
-TEST(MatcherEntry, BlockSumsThatWouldOverflowAreRefused) {
-  // (2r+1)(2r+2) * 765 beyond 2^31 - 1 needs 2r+1 >= 1675: an image of 1675 x 1675 pixels
-  Call c;
-  c.left = cv::Mat(1675, 1675, CV_8UC3, cv::Scalar(1, 2, 3));
-  c.right = c.left;
-  c.r = c.R = 837;
-  c.TAD_threshold = 765;
-  c.max_disparity = 0;
-  const Outcome o = run(c);
-  EXPECT_EQ(o.status, -1);
-  EXPECT_EQ(o.out, "Error: blocks of 1675x1675 pixels overflow the 32-bit block sums: aborting...\n");
-}
-
-TEST(MatcherEntry, ObsoleteEntryPrintsOneLineAndTouchesNothing) {
-  cv::Mat left, right, a = random_image(3, 3, CV_8UC1, 1), b = a.clone(), u = a.clone();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(MaxOndrel_QUIRN(left, right, a, b, u, 0, -4, -1, 1000, -1, 0, 900, 0), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Versione obsoleta (rimpiazzare con B...)\n");
-  EXPECT_TRUE(equal(a, random_image(3, 3, CV_8UC1, 1)));
-}
-
-// A textured rectangle at disparity 10 over a textured background at disparity 4.
-class SyntheticPair : public testing::Test {
- protected:
-  static constexpr int kW = 96, kH = 64, kBack = 4, kFront = 10, kMax = 15, kScale = 16;
-  const cv::Rect rect{40, 16, 32, 32};
-  cv::Mat left, right, truth;
-  void SetUp() override { synthetic_pair(kW, kH, kBack, kFront, rect, 7, &left, &right, &truth); }
-  Call call() const {
-    Call c;
-    c.left = left;
-    c.right = right;
-    c.max_disparity = kMax;
-    c.scale = kScale;
-    c.R = 7;
-    c.r = 2;
-    return c;
-  }
-};
-
-TEST_F(SyntheticPair, DisparityIsRightAwayFromBordersAndOcclusions) {
-  const Outcome o = run(call());
-  ASSERT_EQ(o.status, 0);
-  int checked = 0, right_ones = 0;
-  for (int y = 7; y < kH - 7; ++y)
-    for (int x = kMax + 7; x < kW - 7; ++x) {
-      const int d = truth.at<unsigned char>(y, x);
-      if (d == 0) continue;  // occluded
-      // away from the rectangle's outline, where windows straddle two depths
-      const cv::Rect near_edge(rect.x - 8, rect.y - 8, rect.width + 16, rect.height + 16);
-      const cv::Rect inside(rect.x + 8, rect.y + 8, rect.width - 16, rect.height - 16);
-      if (near_edge.contains(cv::Point(x, y)) && !inside.contains(cv::Point(x, y))) continue;
-      ++checked;
-      const double found = o.disparity.at<unsigned char>(y, x) / static_cast<double>(kScale);
-      if (o.disparity.at<unsigned char>(y, x) != 255 && std::abs(found - d) < 0.5) ++right_ones;
-    }
-  ASSERT_GT(checked, 1000);
-  EXPECT_GE(right_ones, checked * 98 / 100) << right_ones << " of " << checked;
-}
-
-TEST_F(SyntheticPair, UniquenessRemovesTheOccludedBand) {
-  const Outcome o = run(call());
-  int band = 0, removed = 0;
-  for (int y = rect.y; y < rect.y + rect.height; ++y)
-    for (int x = rect.x - (kFront - kBack); x < rect.x; ++x) {
-      ++band;
-      removed += o.uniqueness.at<unsigned char>(y, x) == 255;
-    }
-  EXPECT_GE(removed, band * 9 / 10) << removed << " of " << band;
-  // elsewhere the uniqueness map keeps the disparity map's values or has none
-  for (int y = 0; y < kH; ++y)
-    for (int x = 0; x < kW; ++x) {
-      const int u = o.uniqueness.at<unsigned char>(y, x);
-      ASSERT_TRUE(u == 255 || u == o.disparity.at<unsigned char>(y, x));
-    }
-}
-
-TEST_F(SyntheticPair, SameBytesWithOneTwoAndSevenThreads) {
-  ondrel_testing_set_thread_count(1);
-  const Outcome one = run(call());
-  for (int threads : {2, 7}) {
-    ondrel_testing_set_thread_count(threads);
-    const Outcome many = run(call());
-    EXPECT_TRUE(equal(many.disparity, one.disparity) && equal(many.right_disparity, one.right_disparity) &&
-                equal(many.uniqueness, one.uniqueness))
-        << threads;
-  }
-  ondrel_testing_set_thread_count(0);
-}
-
-TEST_F(SyntheticPair, PaddedStridesGiveTheSameBytes) {
-  const Outcome plain = run(call());
-  Call c = call();
-  c.left = ondrel_test::with_padding(left, 3, 1);
-  c.right = ondrel_test::with_padding(right, 9, 2);
-  cv::Mat d = random_image(kW, kH, CV_8UC1, 4, 5), rd = random_image(kW, kH, CV_8UC1, 5, 1),
-          u = random_image(kW, kH, CV_8UC1, 6, 7);
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(Ondrel_QUIRN(c.left, c.right, d, rd, u, 0, c.max_disparity, c.r, c.R, c.gamma_space, c.gamma_color,
-                         c.TAD_threshold, c.scale),
-            0);
-  testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(equal(d, plain.disparity) && equal(rd, plain.right_disparity) && equal(u, plain.uniqueness));
-}
-
-TEST_F(SyntheticPair, OneDisparityMakesTheUniquenessMapEqualTheDisparityMap) {
-  Call c = call();
-  c.max_disparity = 0;
-  const Outcome o = run(c);
-  ASSERT_EQ(o.status, 0);
-  EXPECT_TRUE(equal(o.uniqueness, o.disparity));
-  EXPECT_EQ(cv::countNonZero((o.disparity != 0) & (o.disparity != 255)), 0);
-}
-
-TEST_F(SyntheticPair, ZeroColourGammaLeavesNoWinner) {
-  Call c = call();
-  c.gamma_color = 0;
-  const Outcome o = run(c);
-  ASSERT_EQ(o.status, 0);
-  EXPECT_EQ(cv::countNonZero(o.disparity != 255), 0);
-  EXPECT_EQ(cv::countNonZero(o.uniqueness != 255), 0);
-}

@@ -1,0 +1,343 @@
+#include "tests/support/reference.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace ondrel_test {
+
+// ---------------------------------------------------------------------------------------
+// 1. Tables
+
+float reference_weight(int squared, float gamma) {
+  const double distance = std::sqrt(static_cast<double>(squared));
+  return std::exp(static_cast<float>(-(distance / static_cast<double>(gamma))));
+}
+
+std::vector<float> reference_colour_table(float gamma_color) {
+  std::vector<float> lut(ondrel::kExpLutSize, 0.0f);
+  for (int i = 0; i < ondrel::kExpLutFilled; ++i) lut[i] = reference_weight(i, gamma_color);
+  return lut;
+}
+
+std::vector<float> reference_spatial_weights(int r, int R, float gamma_space) {
+  std::vector<float> spatial;
+  for (int dy = r - R; dy <= R - r; dy += 2 * r + 1)
+    for (int dx = r - R; dx <= R - r; dx += 2 * r + 1) spatial.push_back(reference_weight(dx * dx + dy * dy, gamma_space));
+  return spatial;
+}
+
+// ---------------------------------------------------------------------------------------
+// 2. Block means
+
+std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r) {
+  const int W = left.cols, H = left.rows;
+  std::vector<std::vector<int>> planes(kPlaneCount, std::vector<int>(static_cast<size_t>(W) * H, 0));
+  for (int c = 0; c < 3; ++c)
+    for (const bool is_left : {true, false}) {
+      const cv::Mat& image = is_left ? left : right;
+      std::vector<int>& plane = planes[is_left ? left_plane(c) : right_plane(c)];
+      for (int y = r; y < H - r; ++y)
+        for (int x = r; x < W - r; ++x) {
+          int sum = 0;
+          for (int yy = y - r; yy <= y + r; ++yy)
+            for (int xx = x - r; xx <= x + r; ++xx) sum += image.at<cv::Vec3b>(yy, xx)[c];
+          plane[static_cast<size_t>(y) * W + x] = sum / ((2 * r + 1) * (2 * r + 1));
+        }
+    }
+  return planes;
+}
+
+// ---------------------------------------------------------------------------------------
+// 3. Cost volume
+
+CostVolume::CostVolume(int W_, int H_, int D_, int marker)
+    : W(W_), H(H_), D(D_), vectors(static_cast<size_t>(W_) * H_, std::vector<int>(D_, marker)) {
+  for (auto& v : vectors) pointers.push_back(v.data());
+  for (int y = 0; y < H; ++y) rows.push_back(pointers.data() + static_cast<size_t>(y) * W);
+}
+
+namespace {
+
+struct CostInputs {
+  const cv::Mat& left;
+  const cv::Mat& right;
+  int D, d0, T;
+};
+
+// acc[k] += Sign * cost(x, row, k) for every k: min(|L - R| over the channels, T), the right
+// pixel at column x - d0 - k, or column 0 where that is negative.
+template <int Sign>
+void add_pixel_costs(std::vector<int>& acc, const CostInputs& in, int x, int row) {
+  const cv::Vec3b p = in.left.at<cv::Vec3b>(row, x);
+  for (int k = 0; k < in.D; ++k) {
+    const int xr = x - in.d0 - k < 0 ? 0 : x - in.d0 - k;
+    const cv::Vec3b q = in.right.at<cv::Vec3b>(row, xr);
+    const int s = std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]);
+    acc[k] += Sign * (s < in.T ? s : in.T);
+  }
+}
+
+// v = the sum of cost(x, y', k) over y' = 0 .. last_row.
+void column_sum(std::vector<int>& v, const CostInputs& in, int x, int last_row) {
+  std::fill(v.begin(), v.end(), 0);
+  for (int y = 0; y <= last_row; ++y) add_pixel_costs<+1>(v, in, x, y);
+}
+
+// v += cost(x, e, k) - cost(x, l, k), each term only when its row is present.
+void column_update(std::vector<int>& v, const CostInputs& in, int x, int e, bool has_e, int l, bool has_l) {
+  if (has_e) add_pixel_costs<+1>(v, in, x, e);
+  if (has_l) add_pixel_costs<-1>(v, in, x, l);
+}
+
+// v = the sum of cost(x', row, k) over x' = 0 .. r (0 when the row is absent).
+void segment_sum(std::vector<int>& v, const CostInputs& in, int row, bool present, int r) {
+  std::fill(v.begin(), v.end(), 0);
+  if (!present) return;
+  for (int x = 0; x <= r; ++x) add_pixel_costs<+1>(v, in, x, row);
+}
+
+}  // namespace
+
+void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume) {
+  const int W = volume->W, H = volume->H, D = volume->D;
+  const CostInputs in{left, right, D, d0, T};
+  std::vector<int> A(D), G_out(D), G_in(D), Z(D);
+  std::vector<std::vector<int>> S(W, std::vector<int>(D));
+  const auto store = [&](int x, int y) { volume->vectors[static_cast<size_t>(y) * W + x] = A; };
+  const auto add = [&](const std::vector<int>& plus, const std::vector<int>* minus) {
+    for (int k = 0; k < D; ++k) A[k] += plus[k] - (minus ? (*minus)[k] : 0);
+  };
+  const auto remove = [&](const std::vector<int>& minus) {
+    for (int k = 0; k < D; ++k) A[k] -= minus[k];
+  };
+
+  // row 0: column sums from rows 0 .. r; columns 1 .. r enter the first window directly
+  column_sum(S[0], in, 0, r);
+  A = S[0];
+  for (int x = 1; x <= r; ++x)
+    for (int y = 0; y <= r; ++y) add_pixel_costs<+1>(A, in, x, y);
+  store(0, 0);
+  Z = A;
+  for (int x = 1; x <= r; ++x) {
+    column_sum(S[x + r], in, x + r, r);
+    add(S[x + r], nullptr);
+    store(x, 0);
+    column_sum(S[x], in, x, r);
+  }
+  for (int x = r + 1; x <= W - r - 1; ++x) {
+    column_sum(S[x + r], in, x + r, r);
+    add(S[x + r], &S[x - r - 1]);
+    store(x, 0);
+  }
+  for (int x = W - r; x <= W - 1; ++x) {
+    remove(S[x - r - 1]);
+    store(x, 0);
+  }
+
+  // rows 1 .. H-1: row e = y + r enters, row l = y - r - 1 leaves, each while inside
+  for (int y = 1; y <= H - 1; ++y) {
+    const int e = y + r, l = y - r - 1;
+    const bool has_e = e <= H - 1, has_l = l >= 0;
+    // row start: column 0's window moves down through two segments of r+1 pixel costs
+    column_update(S[0], in, 0, e, has_e, l, has_l);
+    segment_sum(G_in, in, e, has_e, r);
+    segment_sum(G_out, in, l, has_l, r);
+    for (int k = 0; k < D; ++k) Z[k] = Z[k] - G_out[k] + G_in[k];
+    A = Z;
+    store(0, y);
+    // columns 1 .. r were counted through Z; each is brought up to date after its store
+    for (int x = 1; x <= r; ++x) {
+      column_update(S[x + r], in, x + r, e, has_e, l, has_l);
+      add(S[x + r], nullptr);
+      store(x, y);
+      column_update(S[x], in, x, e, has_e, l, has_l);
+    }
+    for (int x = r + 1; x <= W - r - 1; ++x) {
+      column_update(S[x + r], in, x + r, e, has_e, l, has_l);
+      add(S[x + r], &S[x - r - 1]);
+      store(x, y);
+    }
+    for (int x = W - r; x <= W - 1; ++x) {
+      remove(S[x - r - 1]);
+      store(x, y);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// 4. Aggregation rows
+
+ReferenceScratch::ReferenceScratch(const AggregationContext& c)
+    : claimed_disparity(static_cast<size_t>(c.max_disparity) + c.W + 1),
+      claimed_cost(claimed_disparity.size()),
+      costs(static_cast<size_t>(c.max_disparity) + 1),
+      right_weights(static_cast<size_t>(c.W) * c.nblocks),
+      left_weights(static_cast<size_t>(c.nblocks)) {}
+
+void reference_aggregate_row(const AggregationContext& c, ReferenceScratch& s, int y, const RowOutputs& out) {
+  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks, n = blocks_per_axis(r, c.R);
+  const auto dx = [&](int k) { return r - c.R + (k % n) * (2 * r + 1); };
+  const auto dy = [&](int k) { return r - c.R + (k / n) * (2 * r + 1); };
+  // the colour weight of the block centred at (bx, by) of one view for the pixel p
+  const auto weight = [&](bool left_view, int bx, int by, const cv::Vec3b& p) {
+    int sum = 0;
+    for (int ch = 0; ch < 3; ++ch) {
+      const int diff = c.planes[left_view ? left_plane(ch) : right_plane(ch)][static_cast<size_t>(by) * W + bx] - p[ch];
+      sum += diff * diff;
+    }
+    return c.exp_lut[sum];
+  };
+  const auto pixel = [](const unsigned char* image, size_t stride, int x, int y) {
+    const unsigned char* q = image + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(x);
+    return cv::Vec3b(q[0], q[1], q[2]);
+  };
+
+  std::fill(s.claimed_disparity.begin(), s.claimed_disparity.end(), ondrel::kUnclaimedDisparity);
+  std::fill(s.claimed_cost.begin(), s.claimed_cost.end(), ondrel::kUnclaimedCost);
+  std::fill(s.right_weights.begin(), s.right_weights.end(), 0.0f);
+  for (int xr = 0; xr < W; ++xr)
+    for (int k = 0; k < nb; ++k) {
+      const int bx = xr + dx(k), by = y + dy(k);
+      if (by - r < 0 || by + r >= H || bx - r < 0 || bx + r >= W) continue;
+      s.right_weights[static_cast<size_t>(xr) * nb + k] = weight(false, bx, by, pixel(c.right, c.right_stride, xr, y));
+    }
+
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
+  for (int x = c.first_column; x < W; ++x) {
+    if (y < c.border || y > H - c.border || x < c.border || x > W - c.border) continue;
+    const cv::Vec3b p = pixel(c.left, c.left_stride, x, y);
+    for (int d = 0; d <= c.max_disparity; ++d) {
+      double weight_sum = 0.0, cost_sum = 0.0;
+      for (int k = 0; k < nb; ++k) {
+        const int bx = x + dx(k), by = y + dy(k);
+        if (by - r < 0 || by + r >= H || bx - r - d < 0 || bx + r >= W || x - d < 0) continue;
+        if (d == c.min_disparity) s.left_weights[k] = c.spatial[k] * weight(true, bx, by, p);
+        const double w = static_cast<double>(s.left_weights[k]) *
+                         static_cast<double>(s.right_weights[static_cast<size_t>(x - d) * nb + k]);
+        weight_sum += w;
+        cost_sum += w * static_cast<double>(c.cost_rows[by][bx][d]);
+      }
+      s.costs[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
+    }
+    const Winner winner = select_winner(s.costs.data(), c.max_disparity + 1 - c.min_disparity);
+    if (!winner.found) continue;
+    const int h = winner.h;
+    const float value = static_cast<float>(h) + refine_winner(s.costs.data(), h, c.min_disparity, c.max_disparity);
+    out.disparity[x] = value;
+    out.right_disparity[x - h] = value;
+    apply_uniqueness(x, h, winner.m, value, s.claimed_disparity.data(), s.claimed_cost.data(), out.uniqueness);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The whole pipeline
+
+ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondrel::Parameters& parameters)
+    : left(l),
+      right(r),
+      p(parameters),
+      lut(reference_colour_table(p.gamma_color)),
+      spatial(reference_spatial_weights(p.block_radius, p.support_radius, p.gamma_space)),
+      means(reference_block_means(l, r, p.block_radius)),
+      costs(l.cols, l.rows, p.max_disparity + 1) {
+  reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs);
+}
+
+AggregationContext ReferenceInputs::context() const {
+  AggregationContext c{};
+  c.left = left.data;
+  c.right = right.data;
+  c.left_stride = left.step[0];
+  c.right_stride = right.step[0];
+  c.min_disparity = 0;
+  c.max_disparity = p.max_disparity;
+  c.r = p.block_radius;
+  c.R = p.support_radius;
+  c.first_column = p.max_disparity;
+  c.border = 0;
+  c.W = left.cols;
+  c.H = left.rows;
+  c.nblocks = static_cast<int>(spatial.size());
+  c.spatial = spatial.data();
+  c.exp_lut = lut.data();
+  c.cost_rows = costs.rows.data();
+  for (int i = 0; i < kPlaneCount; ++i) c.planes[i] = means[i].data();
+  return c;
+}
+
+Planes reference_match(const ReferenceInputs& in) {
+  const AggregationContext c = in.context();
+  Planes out;
+  out.W = c.W, out.H = c.H;
+  for (auto& plane : out.plane) plane.resize(static_cast<size_t>(c.W) * c.H);
+  ReferenceScratch scratch(c);
+  for (int y = 0; y < c.H; ++y) {
+    const size_t row = static_cast<size_t>(y) * c.W;
+    reference_aggregate_row(c, scratch, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row]});
+  }
+  return out;
+}
+
+Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p) {
+  return reference_match(ReferenceInputs(left, right, p));
+}
+
+// ---------------------------------------------------------------------------------------
+// Comparisons
+
+ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
+                            const ondrel::Options& options, Planes* out, int pad) {
+  constexpr float kMarker = -1234.5f;
+  const int W = left.cols, H = left.rows, stride = W + pad;
+  std::vector<float> buffers[3];
+  ondrel::FloatPlane* planes[3];
+  ondrel::DisparityPlanes wanted;
+  planes[0] = &wanted.disparity, planes[1] = &wanted.uniqueness, planes[2] = &wanted.right_disparity;
+  for (int i = 0; i < 3; ++i) {
+    buffers[i].assign(static_cast<size_t>(stride) * H, kMarker);
+    *planes[i] = {buffers[i].data(), W, H, stride};
+  }
+  const ondrel::Status status = ondrel::match({left.data, W, H, static_cast<std::ptrdiff_t>(left.step[0])},
+                                              {right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])},
+                                              p, options, wanted);
+  out->W = W, out->H = H;
+  for (int i = 0; i < 3; ++i) {
+    out->plane[i].resize(static_cast<size_t>(W) * H);
+    for (int y = 0; y < H; ++y) {
+      const float* row = &buffers[i][static_cast<size_t>(y) * stride];
+      std::copy(row, row + W, &out->plane[i][static_cast<size_t>(y) * W]);
+      for (int x = W; x < stride; ++x)
+        if (row[x] != kMarker) ADD_FAILURE() << "plane " << i << " written past its row at (" << x << ", " << y << ")";
+    }
+  }
+  return status;
+}
+
+bool same_value(float a, float b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+testing::AssertionResult same_planes(const Planes& got, const Planes& expected) {
+  if (got.W != expected.W || got.H != expected.H) return testing::AssertionFailure() << "sizes differ";
+  static const char* const kNames[3] = {"disparity", "uniqueness", "right disparity"};
+  for (int i = 0; i < 3; ++i)
+    for (size_t j = 0; j < got.plane[i].size(); ++j)
+      if (!same_value(got.plane[i][j], expected.plane[i][j]))
+        return testing::AssertionFailure() << kNames[i] << " at (" << j % got.W << ", " << j / got.W << "): "
+                                           << got.plane[i][j] << " instead of " << expected.plane[i][j];
+  return testing::AssertionSuccess();
+}
+
+std::vector<int> simd_widths() {
+  ondrel_testing_limit_simd(0);
+  std::vector<int> widths;
+  for (int bits : {128, 256, 512})
+    if (bits <= simd_width_bits()) widths.push_back(bits);
+  return widths;
+}
+
+SimdLimit::SimdLimit(int bits) { ondrel_testing_limit_simd(bits); }
+SimdLimit::~SimdLimit() { ondrel_testing_limit_simd(0); }
+
+}  // namespace ondrel_test

@@ -1,0 +1,102 @@
+// The matcher's stages written straight from their definitions, slow and plain, in the order
+// the matcher runs them; the tests compare the fast kernels and the library entry with them.
+// Images are 3-channel 8-bit cv::Mat views (any stride); the other conventions are those of
+// matcher/kernels.h.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <ondrel/ondrel.h>
+#include <opencv2/core/mat.hpp>
+
+#include "matcher/kernels.h"
+
+namespace ondrel_test {
+
+// 1. Tables. The weight of squared distance i: exp(-(sqrt(i) / gamma)), the root and the
+// quotient in double, the quotient rounded to float, then the single-precision exponential.
+float reference_weight(int squared, float gamma);
+// The colour weight table: kExpLutSize entries, the first kExpLutFilled of them filled.
+std::vector<float> reference_colour_table(float gamma_color);
+// The spatial weight of every block of a support window, row by row (dy outer, dx inner).
+std::vector<float> reference_spatial_weights(int r, int R, float gamma_space);
+
+// 2. Block means of both views, six W * H planes interleaved as kernels.h has them
+// (left_plane(c), right_plane(c)): the block sum divided by (2r+1)^2, truncated, where the
+// block lies wholly inside the image; 0 elsewhere.
+std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r);
+
+// A cost volume whose vectors are allocated one by one at exactly their length (so that the
+// sanitizer builds catch any access past one), each filled with `marker`. pointers: W * H
+// (index y * W + x); rows: H pointers into it, as AggregationContext::cost_rows and
+// cost_stream_rows take them.
+struct CostVolume {
+  CostVolume(int W, int H, int D, int marker = -7);
+  CostVolume(const CostVolume&) = delete;
+  CostVolume& operator=(const CostVolume&) = delete;
+  int W, H, D;
+  std::vector<std::vector<int>> vectors;
+  std::vector<int*> pointers;
+  std::vector<int* const*> rows;
+};
+
+// 3. The block cost volume of cost_stream_rows' contract, computed step by step: column sums
+// as separate vectors, row starts through two segments. Needs W, H >= 2r+1, r >= 0, D >= 1,
+// d0 >= 0 and volume of W x H x D.
+void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume);
+
+// 4. One row of the aggregation (AggregateRow's contract) straight from its definition: for
+// every pixel, disparity and valid block in turn, then select_winner, refine_winner and
+// apply_uniqueness. Its own scratch, reinitialised at every row.
+struct ReferenceScratch {
+  explicit ReferenceScratch(const AggregationContext& ctx);
+  std::vector<int> claimed_disparity;  // max_disparity + W + 1
+  std::vector<float> claimed_cost;
+  std::vector<double> costs;           // A(d), max_disparity + 1
+  std::vector<float> right_weights;    // W * nblocks, index xr * nblocks + k
+  std::vector<float> left_weights;     // nblocks: spatial weight times the left colour weight
+};
+void reference_aggregate_row(const AggregationContext& ctx, ReferenceScratch& scratch, int y, const RowOutputs& out);
+
+// The three float planes of one call, W * H each, no stride: disparity, uniqueness, right
+// disparity (the order of ondrel::DisparityPlanes).
+struct Planes {
+  int W = 0, H = 0;
+  std::vector<float> plane[3];
+};
+
+// Everything the aggregation reads, made by the stages above, and its context.
+struct ReferenceInputs {
+  ReferenceInputs(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
+  cv::Mat left, right;
+  ondrel::Parameters p;
+  std::vector<float> lut, spatial;
+  std::vector<std::vector<int>> means;
+  CostVolume costs;
+  AggregationContext context() const;
+};
+
+// The whole pipeline of the stages above, row by row: what ondrel::match must write.
+Planes reference_match(const ReferenceInputs& in);
+Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
+
+// ondrel::match into planes whose rows are `pad` floats longer than W, filled with a marker
+// first; a write into the spare floats is a test failure. Returns the status.
+ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
+                            const ondrel::Options& options, Planes* out, int pad = 3);
+
+// The same bits (NaN equals NaN); otherwise the first difference.
+bool same_value(float a, float b);
+testing::AssertionResult same_planes(const Planes& got, const Planes& expected);
+
+// The widths to test: 128, then every wider one the CPU runs (ondrel_testing_limit_simd).
+std::vector<int> simd_widths();
+// Limits the vector width for one scope.
+struct SimdLimit {
+  explicit SimdLimit(int bits);
+  ~SimdLimit();
+};
+
+}  // namespace ondrel_test
