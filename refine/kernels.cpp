@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 namespace ondrel {
 namespace refine {
@@ -77,7 +76,9 @@ int colour_distance(const unsigned char* a, const unsigned char* b) {
 bool weighted_median(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t guide_stride,
                      int radius, const int32_t* weights, int threads, float* out) {
   const int side = 2 * radius + 1;
-  using Entry = std::pair<float, int32_t>;
+  // an entry: the value's bits in an order that sorts like the floats (high half), its weight
+  // (low half); equal values give the same answer in whichever order they come
+  using Entry = uint64_t;
   Entry* scratch = new (std::nothrow) Entry[static_cast<size_t>(threads) * side * side];
   if (!scratch) return false;
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
@@ -95,19 +96,23 @@ bool weighted_median(const float* in, int W, int H, const unsigned char* guide, 
         for (int u = x0; u <= x1; ++u) {
           if (std::isnan(row[u])) continue;
           const int32_t w = weights[colour_distance(centre, g + 3 * u)];
-          window[n++] = {row[u], w};
+          uint32_t bits;
+          std::memcpy(&bits, &row[u], sizeof bits);
+          bits ^= bits >> 31 ? 0xffffffffu : 0x80000000u;
+          window[n++] = static_cast<uint64_t>(bits) << 32 | static_cast<uint32_t>(w);
           total += w;
         }
       }
       float value = NAN;
       if (n > 0) {
-        // equal values give the same answer whichever comes first (the window order is fixed)
-        std::sort(window, window + n, [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        std::sort(window, window + n);
         int64_t below = 0;
         for (int i = 0; i < n; ++i) {
-          below += window[i].second;
+          below += static_cast<uint32_t>(window[i]);
           if (2 * below >= total) {
-            value = window[i].first;
+            uint32_t bits = static_cast<uint32_t>(window[i] >> 32);
+            bits ^= bits >> 31 ? 0x80000000u : 0xffffffffu;
+            std::memcpy(&value, &bits, sizeof value);
             break;
           }
         }
