@@ -32,6 +32,8 @@ VARIANTS = {
     "median": ["check=0", "fill=0"],
     "check+fill": ["check=1", "fill=1", "median=0"],
     "refined": [],
+    "fill+median": ["check=0", "fill=1"],
+    "check2+fill+median": ["tolerance=2"],
     "check+fill+median3x3": ["check=1", "fill=1", "median=0"],
     "check+fill+wls": ["check=1", "fill=1", "median=0"],
     "check+fill+ximgproc-wm": ["check=1", "fill=1", "median=0"],

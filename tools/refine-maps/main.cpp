@@ -1,8 +1,8 @@
 // refine-maps: the refined disparity map of one pair as a PFM file (little-endian floats,
 // bottom row first, NaN where there is no value), for scoring the refinements against
 // ground truth (scripts/refine_eval.py). Prints the seconds the call took.
-//   refine-maps LEFT RIGHT MAX_DISPARITY OUT.pfm [check=0|1] [fill=0|1] [median=RADIUS]
-//               [gamma=G] [threads=N]
+//   refine-maps LEFT RIGHT MAX_DISPARITY OUT.pfm [check=0|1] [tolerance=T] [fill=0|1]
+//               [median=RADIUS] [gamma=G] [threads=N]
 // Without options: every refinement with its default settings.
 #include <chrono>
 #include <cstdio>
@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     const std::string name(a, eq);
     const double v = std::atof(eq + 1);
     if (name == "check") refine.consistency_check = v != 0;
+    else if (name == "tolerance") refine.consistency_tolerance = static_cast<float>(v);
     else if (name == "fill") refine.fill = v != 0;
     else if (name == "median") refine.median_radius = static_cast<int>(v);
     else if (name == "gamma") refine.median_gamma_color = static_cast<float>(v);
