@@ -1,5 +1,5 @@
-// Ondrel refinements: a denser, cleaner disparity map than ondrel::match gives, at about twice
-// its time. Off unless asked for: ondrel::match and its outputs do not change.
+// Ondrel refinements: a denser, cleaner disparity map than ondrel::match gives, at two to six
+// times its time. Off unless asked for: ondrel::match and its outputs do not change.
 //
 // match_refined runs these steps, each of which can be turned off:
 //   1. the left view matched with ondrel::match (the given parameters, unchanged);
