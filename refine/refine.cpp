@@ -52,6 +52,8 @@ bool forward_progress(void* user, int rows_done, int) {
 
 Status match_refined(const ImageView& left, const ImageView& right, const Parameters& parameters,
                      const RefineOptions& refine, const Options& options, const FloatPlane& out) {
+  if (left.width <= 0 || left.height <= 0)
+    return failure(StatusCode::kInvalidArgument, "Error: the views must have a positive width and height");
   if (!out.data) return failure(StatusCode::kInvalidArgument, "Error: the refined disparity plane has no data");
   if (out.width != left.width || out.height != left.height || out.stride < out.width)
     return failure(StatusCode::kInvalidArgument,
