@@ -1,0 +1,35 @@
+// The command line of ondrel-match, parsed and checked without touching any file, so that it
+// can be tested and fuzzed in-process. Every parameter rule the matcher has on its own is
+// checked here (ranges, the radius rule), so that a run fails on its command line before it
+// loads anything; what depends on the images (the block against their size) is left to the run.
+#pragma once
+
+#include <string>
+
+#include <ondrel/ondrel.h>
+
+struct MatchOptions {
+  ondrel::Parameters parameters;  // max_disparity: from -d; with --calib the run sets it
+  bool have_max_disparity = false;
+  std::string calib;              // --calib FILE
+  std::string left, right;        // the two views
+  std::string output, uniqueness, color, time;
+  int threads = 0;                // 0: every processor
+  bool quiet = false;
+  bool middlebury = false;        // --middlebury SCENES OUT
+  std::string scenes, out;
+};
+
+enum class ParseOutcome { kRun, kHelp, kVersion, kUsageError };
+
+// Largest -d: the matcher's own limit.
+constexpr int kLargestMaxDisparity = 536870911;
+constexpr int kLargestThreads = 1024;
+
+// Parses argv[1 .. argc-1] into *options. kUsageError comes with *message, one line without
+// the program's name naming the option and what it allows. Prints nothing, never exits.
+ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions* options, std::string* message);
+
+// The usage line and the text of --help (both end in a newline).
+extern const char kMatchUsage[];
+extern const char kMatchHelp[];
