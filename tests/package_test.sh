@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, builds examples/ against it with find_package(Ondrel)
-# and runs the example on a pair: what a user of the installed library does.
+# and runs the example on a pair: what a user of the installed library does. With a Python
+# interpreter and the package folder (relative to the prefix), imports the installed module
+# and matches a tiny pair with it.
 set -euo pipefail
-build=$1 source=$2 data=$3
+build=$1 source=$2 data=$3 python=${4:-} site=${5:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 cmake -S "$source/examples" -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/example" >/dev/null
 "$scratch/example/match_pair" "$data/Tsukuba_L.png" "$data/Tsukuba_R.png" 15 | grep -q "disparity at the centre"
+if [ -n "$python" ]; then
+  (cd "$scratch" && PYTHONPATH="$scratch/prefix/$site" "$python" -c "
+import numpy, ondrel
+assert ondrel.__file__.startswith('$scratch/prefix/'), ondrel.__file__
+pair = numpy.zeros((8, 8, 3), numpy.uint8)
+assert ondrel.match(pair, pair, 2, support_radius=1, block_radius=0).disparity.shape == (8, 8)")
+fi

@@ -38,6 +38,7 @@ def match_scene(scenes, out, scene, threads=1, parameters=None):
     """Matches one scene and writes its two files; returns (scene, error message or None)."""
     import cv2
     import ondrel
+    from ondrel.pfm import write_completely
     try:
         folder = os.path.join(scenes, scene)
         ndisp = read_ndisp(os.path.join(folder, "calib.txt"))
@@ -49,12 +50,7 @@ def match_scene(scenes, out, scene, threads=1, parameters=None):
         target = os.path.join(out, scene)
         os.makedirs(target, exist_ok=True)
         ondrel.write_pfm(os.path.join(target, "disp0Ondrel.pfm"), result.disparity)
-        tmp = os.path.join(target, ".timeOndrel.txt.tmp")
-        with open(tmp, "w") as f:
-            f.write(f"{result.seconds:.6f}\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, os.path.join(target, "timeOndrel.txt"))
+        write_completely(os.path.join(target, "timeOndrel.txt"), b"%.6f\n" % result.seconds)
         return scene, None
     except Exception as e:  # reported per scene, the others go on
         return scene, str(e)
@@ -66,15 +62,17 @@ def run(scenes, out, client, threads=1):
         print(f"ondrel.batch: no scene (im0.png, im1.png, calib.txt) in {scenes}", file=sys.stderr)
         return 1
     from distributed import as_completed
-    futures = [client.submit(match_scene, scenes, out, n, threads, pure=False) for n in names]
+    futures = {client.submit(match_scene, scenes, out, n, threads, pure=False): n for n in names}
     failed = 0
     for done, future in enumerate(as_completed(futures), 1):
-        scene, error = future.result()
-        if error:
-            failed += 1
-            print(f"ondrel.batch: {scene}: {error}", file=sys.stderr)
-        print(f"\rondrel.batch: {done}/{len(names)} scenes", end="" if done < len(names) else "\n",
-              file=sys.stderr, flush=True)
+        try:
+            scene, error = future.result()
+        except Exception as e:  # the task itself was lost (a worker died, the cluster went away)
+            scene, error = futures[future], f"{type(e).__name__}: {e}"
+        failed += bool(error)
+        print(f"ondrel.batch: {done}/{len(names)} {scene}: {error or 'done'}", file=sys.stderr, flush=True)
+    if failed:
+        print(f"ondrel.batch: {failed} of {len(names)} scenes failed", file=sys.stderr)
     return 1 if failed else 0
 
 
