@@ -47,8 +47,9 @@ constexpr bool kThreadSanitizer = false;
 // ---------------------------------------------------------------------------------------
 // Allocation failures in the matcher
 
-// The messages of the design's allocation sites, in the order the matcher reaches them, and
-// those of our own working storage, which come after them.
+// The messages of the allocation sites of the tables, cost rows and block planes, in the order
+// the matcher reaches them, and
+// those of the rest of its working storage, which come after them.
 const std::vector<std::string> kSiteMessages = {
     "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n",
     "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n",
@@ -128,10 +129,10 @@ std::pair<std::string, bool> fail_allocation(MatcherCall& c, long i, const std::
   EXPECT_EQ(out.compare(0, report.size(), report), 0) << out;
   std::string message = out.substr(std::min(out.size(), report.size()));
   const bool matching = strip_initialization_time(&message);
-  const bool design_site = std::find(kSiteMessages.begin(), kSiteMessages.end(), message) != kSiteMessages.end();
+  const bool table_site = std::find(kSiteMessages.begin(), kSiteMessages.end(), message) != kSiteMessages.end();
   const bool own_site = std::find(kOwnMessages.begin(), kOwnMessages.end(), message) != kOwnMessages.end();
-  EXPECT_TRUE(design_site || own_site) << "not exactly one site message: \"" << message << "\"";
-  EXPECT_FALSE(design_site && matching) << "the design's sites are all had before the initialization ends";
+  EXPECT_TRUE(table_site || own_site) << "not exactly one site message: \"" << message << "\"";
+  EXPECT_FALSE(table_site && matching) << "these sites are all had before the initialization ends";
   EXPECT_EQ(c.maps[0].data, data);
   for (int k = 0; k < 3; ++k) EXPECT_EQ(cv::norm(c.maps[k], pattern[k], cv::NORM_INF), 0) << "output " << k;
   return {message, matching};
@@ -139,7 +140,7 @@ std::pair<std::string, bool> fail_allocation(MatcherCall& c, long i, const std::
 
 // Fails the allocations of a call in turn (every one, or see kFailEveryAllocationUpTo) with
 // `threads` threads: each as fail_allocation checks; the sites come in the order of their
-// messages, each site's allocations consecutive, every site of the design reached, no site
+// messages, each site's allocations consecutive, every listed site reached, no site
 // of the initialization after one of the matching; and a call afterwards gives the maps of
 // one before.
 void fail_each_allocation(MatcherCall c, int threads) {
@@ -194,10 +195,10 @@ void fail_each_allocation(MatcherCall c, int threads) {
   }
   const std::set<std::string> distinct(order.begin(), order.end());
   EXPECT_EQ(distinct.size(), order.size()) << "a site's allocations are not consecutive";
-  std::vector<std::string> design;
+  std::vector<std::string> listed;
   for (const std::string& m : order)
-    if (std::find(kSiteMessages.begin(), kSiteMessages.end(), m) != kSiteMessages.end()) design.push_back(m);
-  EXPECT_EQ(design, kSiteMessages);
+    if (std::find(kSiteMessages.begin(), kSiteMessages.end(), m) != kSiteMessages.end()) listed.push_back(m);
+  EXPECT_EQ(listed, kSiteMessages);
   EXPECT_EQ(order.front(), kSiteMessages.front());
 
   // nothing of the failures stays behind: the same call gives the same maps

@@ -145,7 +145,7 @@ TEST(Refine, RefinedMapIsDenseCloserToTheTruthAndTheSameForAnyThreadCount) {
   const int threads[3] = {1, 2, 1};
   for (int i = 0; i < 3; ++i) {
     ondrel::RefineOptions refine;
-    if (i == 2) refine = {false, 1.0f, false, 0, 1.0f};  // every step off: the designed map
+    if (i == 2) refine = {false, 1.0f, false, 0, 1.0f};  // every step off: the map of ondrel::match
     ondrel::Options options;
     options.threads = threads[i];
     runs[i].assign(W * H, -1.0f);

@@ -39,13 +39,13 @@ namespace {
 
 enum class Kind { kFlag, kValue, kTwoValues };
 
-struct Spec {
+struct OptionRule {
   char short_name;  // 0: none
   const char* long_name;
   Kind kind;
 };
 
-const Spec kSpecs[] = {
+const OptionRule kRules[] = {
     {'d', "max-disparity", Kind::kValue}, {0, "calib", Kind::kValue},       {'R', "support-radius", Kind::kValue},
     {'r', "block-radius", Kind::kValue},  {0, "gamma-space", Kind::kValue}, {0, "gamma-color", Kind::kValue},
     {0, "tad", Kind::kValue},             {'o', "output", Kind::kValue},    {'u', "uniqueness", Kind::kValue},
@@ -148,35 +148,35 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
       options_end = true;
       continue;
     }
-    const Spec* spec = nullptr;
+    const OptionRule* rule = nullptr;
     std::string shown, inline_value;
     bool has_inline = false;
     if (arg[1] == '-') {
       const size_t eq = arg.find('=');
       const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      for (const Spec& s : kSpecs)
-        if (name == s.long_name) spec = &s;
+      for (const OptionRule& s : kRules)
+        if (name == s.long_name) rule = &s;
       shown = "--" + name;
       if (eq != std::string::npos) has_inline = true, inline_value = arg.substr(eq + 1);
     } else {
-      for (const Spec& s : kSpecs)
-        if (s.short_name == arg[1]) spec = &s;
+      for (const OptionRule& s : kRules)
+        if (s.short_name == arg[1]) rule = &s;
       shown = arg.substr(0, 2);
       if (arg.size() > 2) has_inline = true, inline_value = arg.substr(2);
     }
-    if (!spec) return usage_error(message, "unknown option " + quoted(arg));
-    if (spec->kind == Kind::kFlag) {
+    if (!rule) return usage_error(message, "unknown option " + quoted(arg));
+    if (rule->kind == Kind::kFlag) {
       if (has_inline) {
         // -qh and the like are not taken: one flag per word
         return usage_error(message, shown + " takes no value");
       }
-      const std::string name = spec->long_name;
+      const std::string name = rule->long_name;
       if (name == "quiet") o.quiet = true;
       if (name == "help") help = true;
       if (name == "version") version = true;
       continue;
     }
-    if (spec->kind == Kind::kTwoValues) {
+    if (rule->kind == Kind::kTwoValues) {
       if (has_inline || i + 2 >= argc)
         return usage_error(message, shown + " needs two folders: SCENES OUT");
       o.middlebury = true;
@@ -189,8 +189,8 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
     if (!has_inline && i + 1 >= argc) return usage_error(message, shown + " needs a value");
     const std::string value = has_inline ? inline_value : (argv[i + 1] ? argv[i + 1] : "");
     if (!has_inline) ++i;
-    if (!apply(shown, spec->long_name, value, &o, message)) return ParseOutcome::kUsageError;
-    given.push_back(spec->long_name);
+    if (!apply(shown, rule->long_name, value, &o, message)) return ParseOutcome::kUsageError;
+    given.push_back(rule->long_name);
   }
   if (help) return ParseOutcome::kHelp;
   if (version) return ParseOutcome::kVersion;
