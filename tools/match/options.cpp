@@ -212,6 +212,8 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
                                                         : "more than two views: " + quoted(positional[2]));
     o.left = positional[0];
     o.right = positional[1];
+    if (o.left.empty() || o.right.empty())
+      return usage_error(message, std::string(o.left.empty() ? "LEFT" : "RIGHT") + " is an empty file name");
     if (o.have_max_disparity == !o.calib.empty())
       return usage_error(message, o.have_max_disparity ? "-d and --calib both give the largest disparity: give one"
                                                        : "the largest disparity is needed: -d N or --calib FILE");
