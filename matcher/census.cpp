@@ -3,6 +3,7 @@
 // cost kernel (cost_volume_rows.h) reads them like a colour image. Contract: kernels.h
 // (census_transform). Integer only.
 
+#include <cassert>
 #include <cstdint>
 
 #include "matcher/kernels.h"
@@ -20,6 +21,7 @@ inline int grey(const unsigned char* p) { return p[0] + p[1] + p[2]; }
 
 void census_transform(const unsigned char* image, size_t stride, int W, int H, unsigned char* out, int y_begin,
                       int y_end) {
+  assert(W >= 1 && H >= 1 && stride >= 3 * static_cast<size_t>(W) && 0 <= y_begin && y_begin <= y_end && y_end <= H);
   for (int y = y_begin; y < y_end; ++y) {
     const unsigned char* rows[kSide];
     for (int j = 0; j < kSide; ++j) rows[j] = image + static_cast<size_t>(clamp(y + j - kCensusRadius, 0, H - 1)) * stride;

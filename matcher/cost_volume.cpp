@@ -6,6 +6,7 @@
 // where they fit, and is compiled for several SIMD widths (cost_volume_rows.h). The tests
 // hold a straightforward version to compare it with (tests/support/reference.h).
 
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 
@@ -76,6 +77,8 @@ struct CostStream::Impl {
 bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
                       size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T,
                       bool census) {
+  assert(r >= 0 && W >= 2 * r + 1 && H >= 2 * r + 1 && D >= 1 && d0 >= 0);
+  assert(left_stride >= 3 * static_cast<size_t>(W) && right_stride >= 3 * static_cast<size_t>(W));
   const long long kLargestPixelCost = census ? kLargestCensusCost : 3 * 255;
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
@@ -108,6 +111,7 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
 
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows) {
   CostStream::Impl& s = *stream->impl;
+  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H);
   if (y_begin >= y_end) return;
   const bool resume = s.next_row == y_begin;
   if (s.narrow)
