@@ -74,17 +74,18 @@ struct CostStream::Impl {
 };
 
 bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
-                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T) {
-  constexpr long long kLargestPixelCost = 3 * 255;
+                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T,
+                      bool census) {
+  const long long kLargestPixelCost = census ? kLargestCensusCost : 3 * 255;
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
   if (!impl) return false;
   impl->lanes = lanes_of_widest_path();
   const int L = impl->lanes;
   const int Dp = (D + L - 1) / L * L;
-  const long long cut = T < kLargestPixelCost ? T : kLargestPixelCost;
+  const long long cut = census ? kLargestPixelCost : T < kLargestPixelCost ? T : kLargestPixelCost;
   impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, static_cast<int>(cut), Dp,
-                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp)};
+                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp), census};
   impl->H = H;
   impl->r = r;
   impl->next_row = -1;

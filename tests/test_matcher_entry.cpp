@@ -20,12 +20,14 @@ namespace {
 
 using namespace ondrel_test;
 
-ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23) {
+ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23,
+                              ondrel::CostFunction cost = ondrel::CostFunction::kTad) {
   ondrel::Parameters p;
   p.block_radius = r, p.support_radius = R, p.max_disparity = max_disparity, p.tad_threshold = T;
-  p.gamma_color = gamma_color;
+  p.gamma_color = gamma_color, p.cost = cost;
   return p;
 }
+constexpr ondrel::CostFunction kCensus = ondrel::CostFunction::kCensus;
 
 TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
   struct Case {
@@ -38,7 +40,10 @@ TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
       {15, 11, parameters(0, 2, 0, 255), 2, 0},   {7, 19, parameters(1, 1, 9), 0, 1},  // max_disparity > W
       {45, 23, parameters(2, 7, 19, 30), 3, 3},   {3, 5, parameters(1, 1, 1), 0, 0},
       {25, 9, parameters(1, 4, 5, 53, 0), 0, 0},  // gamma_color 0: no winner anywhere
-      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0}};
+      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
+      // census costs (T unused), the 16- and 32-bit sums, max_disparity > W
+      {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
+      {41, 39, parameters(18, 18, 9, 53, 23, kCensus), 0, 0}};
   for (const Case& c : cases) {
     const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
     const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed, c.left_pad);
