@@ -201,14 +201,17 @@ unsigned char disparity_byte_of(float value, int scale) {
 
 namespace internal {
 
+bool radii_tile(int R, int r) {
+  const double support_side = 2.0 * R + 1.0, block_side = 2.0 * r + 1.0;
+  const float tiles = static_cast<float>((support_side * support_side) / (block_side * block_side));
+  return tiles == std::trunc(tiles);
+}
+
 bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p, Status* status,
                      Report* report) {
   const int r = p.block_radius, R = p.support_radius;
   char text[256];
-  // radius check: the blocks must tile the support window (exact for sides below 4096)
-  const double support_side = 2.0 * R + 1.0, block_side = 2.0 * r + 1.0;
-  const float tiles = static_cast<float>((support_side * support_side) / (block_side * block_side));
-  if (tiles != std::trunc(tiles)) {
+  if (!radii_tile(R, r)) {
     *status = failure(report, StatusCode::kInvalidArgument,
                       "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
     return false;

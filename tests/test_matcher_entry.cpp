@@ -12,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "matcher/entry.h"
 #include "matcher/ondrel.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
@@ -61,6 +62,41 @@ TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
       }
     }
   }
+}
+
+// Every size from 1 x 1 up to just past one block: the smaller ones are refused, the others
+// match the reference, both costs, support windows as small as the block and wider than the image.
+TEST(LibraryEntry, TinyImagesAreRefusedOrMatchTheReference) {
+  for (int r = 0; r <= 2; ++r)
+    for (int R : {r, 3 * r + 1})
+      for (ondrel::CostFunction cost : {ondrel::CostFunction::kTad, kCensus})
+        for (int H = 1; H <= 2 * r + 2; ++H)
+          for (int W = 1; W <= 2 * r + 2; ++W) {
+            const ondrel::Parameters p = parameters(r, R, 3, 53, 23, cost);
+            const cv::Mat left = random_image(W, H, CV_8UC3, W * 7 + H), right = random_image(W, H, CV_8UC3, W + H);
+            const bool fits = W >= 2 * r + 1 && H >= 2 * r + 1;
+            const Planes expected = fits ? reference_match(left, right, p) : Planes{};
+            for (int bits : simd_widths()) {
+              SimdLimit limit(bits);
+              ondrel::Options options;
+              options.threads = 2;
+              Planes got;
+              const ondrel::Status status = match_planes(left, right, p, options, &got);
+              ASSERT_EQ(status.ok(), fits) << W << "x" << H << " r " << r << ": " << status.message;
+              if (fits) {
+                EXPECT_TRUE(same_planes(got, expected)) << W << "x" << H << " r " << r << " R " << R;
+              }
+            }
+          }
+}
+
+// The radius check computes in floating point; it is divisibility for every pair it accepts.
+TEST(LibraryEntry, RadiusCheckIsDivisibilityForEveryRadiusPair) {
+  long long wrong = 0;
+  for (int R = 0; R <= ondrel::kMaxSupportRadius; ++R)
+    for (int r = 0; r <= ondrel::kMaxSupportRadius; ++r)
+      wrong += ondrel::internal::radii_tile(R, r) != ((2 * R + 1) % (2 * r + 1) == 0);
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {
