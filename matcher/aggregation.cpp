@@ -8,6 +8,7 @@
 // rounded to float (it is cached as a float); w(k) and both sums are in double (the product
 // of two floats is exact in double); the quotient is rounded to float.
 
+#include <cassert>
 #include <limits>
 
 #include "matcher/kernels.h"
@@ -82,6 +83,7 @@ float refine_winner(const double* costs, int h, int min_disparity, int max_dispa
 void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
                       float* uniqueness) {
   const int xr = x - h;
+  assert(h >= 0 && xr >= 0);  // the claim table starts at right-view column 0
   if (claimed_disparity[xr] <= 0) {
     claimed_disparity[xr] = h;
     claimed_cost[xr] = static_cast<float>(m);
@@ -169,6 +171,7 @@ Winner window_winner_sse2(const WindowBlock* window, int count, double* A, int n
   const AggregationContext c = context;
   AggregationScratch s = scratch;
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
+  assert(0 <= y && y < H && W >= 2 * r + 1 && H >= 2 * r + 1);
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   const int* const left_means[3] = {c.planes[left_plane(0)], c.planes[left_plane(1)], c.planes[left_plane(2)]};
   const int* const right_means[3] = {c.planes[right_plane(0)], c.planes[right_plane(1)], c.planes[right_plane(2)]};
@@ -210,10 +213,10 @@ Winner window_winner_sse2(const WindowBlock* window, int count, double* A, int n
       const int* __restrict p0 = pixels[0] + first;
       const int* __restrict p1 = pixels[1] + first;
       const int* __restrict p2 = pixels[2] + first;
-      int* __restrict out = s.distances + first;
+      int* __restrict squared = s.distances + first;
       for (int i = 0; i < end - first; ++i) {
         const int d0 = m0[i] - p0[i], d1 = m1[i] - p1[i], d2 = m2[i] - p2[i];
-        out[i] = d0 * d0 + d1 * d1 + d2 * d2;
+        squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
       }
     };
     distances(right_means, right_pixels);

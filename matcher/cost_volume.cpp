@@ -6,6 +6,7 @@
 // where they fit, and is compiled for several SIMD widths (cost_volume_rows.h). The tests
 // hold a straightforward version to compare it with (tests/support/reference.h).
 
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 
@@ -74,17 +75,20 @@ struct CostStream::Impl {
 };
 
 bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
-                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T) {
-  constexpr long long kLargestPixelCost = 3 * 255;
+                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T,
+                      bool census) {
+  assert(r >= 0 && W >= 2 * r + 1 && H >= 2 * r + 1 && D >= 1 && d0 >= 0);
+  assert(left_stride >= 3 * static_cast<size_t>(W) && right_stride >= 3 * static_cast<size_t>(W));
+  const long long kLargestPixelCost = census ? kLargestCensusCost : 3 * 255;
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
   if (!impl) return false;
   impl->lanes = lanes_of_widest_path();
   const int L = impl->lanes;
   const int Dp = (D + L - 1) / L * L;
-  const long long cut = T < kLargestPixelCost ? T : kLargestPixelCost;
+  const long long cut = census ? kLargestPixelCost : T < kLargestPixelCost ? T : kLargestPixelCost;
   impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, static_cast<int>(cut), Dp,
-                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp)};
+                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp), census};
   impl->H = H;
   impl->r = r;
   impl->next_row = -1;
@@ -107,6 +111,7 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
 
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows) {
   CostStream::Impl& s = *stream->impl;
+  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H);
   if (y_begin >= y_end) return;
   const bool resume = s.next_row == y_begin;
   if (s.narrow)

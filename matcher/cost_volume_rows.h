@@ -8,6 +8,11 @@
 // column-reversed copy so that consecutive disparities read consecutive values, and the
 // sums are kept in 16 bits wherever no sum can pass 32767.
 //
+// The same kernel computes census costs (CostVolumeInputs::census): the rows it reads are then
+// census images (matcher/census.cpp: 3 bytes of census bits per pixel, in the layout of a
+// colour image) and a pixel cost is the number of bits that differ, summed over the 3 bytes
+// (0 .. 24), in the same 16-bit lanes; the running sums do not change.
+//
 // Its helpers sit in an unnamed namespace on purpose: every unit gets its own copy built for
 // its own instruction set. For the same reason this header includes no library header with
 // inline functions beyond <cstring> and the intrinsics.
@@ -37,6 +42,7 @@ struct CostVolumeInputs {
   int W, D, d0, T;         // T here is min(T, 765): the same truncation of a sum of three bytes
   int Dp;                  // D rounded up to a multiple of the vector length
   size_t reversed_length;  // values per channel of a reversed row: W + d0 + Dp
+  bool census = false;     // the rows are census images: Hamming distances instead of TAD
 };
 
 // Working storage of the fast kernel.
@@ -81,8 +87,10 @@ struct Lanes {
 
 // cost = the pixel costs of left column x in `row` at elements k0 .. k0+L-1, in 16 bits
 // (bytes, their differences and sums up to 765 all fit). Vectors go through references: no
-// vector is passed or returned by value, so no call depends on the vector ABI.
-template <int L>
+// vector is passed or returned by value, so no call depends on the vector ABI. kCensus: the
+// bits set in left XOR right per byte, counted in the lanes (pairs, nibbles, then the two
+// nibbles), summed over the 3 bytes; T (24 then) cuts nothing.
+template <int L, bool kCensus>
 [[gnu::always_inline]] inline void pixel_costs(typename Lanes<L>::Short& cost, const CostVolumeInputs& in,
                                                const CostRow& row, int x, int k0) {
   typedef typename Lanes<L>::Short Short;
@@ -93,20 +101,27 @@ template <int L>
   for (int c = 0; c < 3; ++c) {
     Short right;
     std::memcpy(&right, q + static_cast<size_t>(c) * in.reversed_length, sizeof right);
-    const Short diff = (Short{} + static_cast<int16_t>(p[c])) - right;
-    sum += diff < 0 ? -diff : diff;
+    if constexpr (kCensus) {
+      Short bits = (Short{} + static_cast<int16_t>(p[c])) ^ right;
+      bits = bits - ((bits >> 1) & 0x55);
+      bits = (bits & 0x33) + ((bits >> 2) & 0x33);
+      sum += (bits + (bits >> 4)) & 0x0F;
+    } else {
+      const Short diff = (Short{} + static_cast<int16_t>(p[c])) - right;
+      sum += diff < 0 ? -diff : diff;
+    }
   }
   const Short T = Short{} + static_cast<int16_t>(in.T);
   cost = (sum < T ? sum : T) & static_cast<int16_t>(row.mask);
 }
 
 // diff = cost(x, e, k) - cost(x, l, k) at elements k0 .. k0+L-1.
-template <int L>
+template <int L, bool kCensus>
 [[gnu::always_inline]] inline void cost_difference(typename Lanes<L>::Short& diff, const CostVolumeInputs& in,
                                                    const CostRow& e, const CostRow& l, int x, int k0) {
   typename Lanes<L>::Short leaving;
-  pixel_costs<L>(diff, in, e, x, k0);
-  pixel_costs<L>(leaving, in, l, x, k0);
+  pixel_costs<L, kCensus>(diff, in, e, x, k0);
+  pixel_costs<L, kCensus>(leaving, in, l, x, k0);
   diff -= leaving;
 }
 
@@ -127,13 +142,13 @@ template <int L, typename Sum>
 }
 
 // Column sum update: S[k] += cost(x, e, k) - cost(x, l, k).
-template <int L, typename Sum>
+template <int L, typename Sum, bool kCensus>
 [[gnu::always_inline]] inline void update_column(Sum* S, const CostVolumeInputs& in, const CostRow& e, const CostRow& l,
                                                  int x) {
   typedef typename SumLanes<L, Sum>::V V;
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
     typename Lanes<L>::Short diff;
-    cost_difference<L>(diff, in, e, l, x, k0);
+    cost_difference<L, kCensus>(diff, in, e, l, x, k0);
     V column;
     load_sums<L, Sum>(column, S + k0);
     store_sums<L, Sum>(S + k0, column + __builtin_convertvector(diff, V));
@@ -196,7 +211,7 @@ template <int L, typename Sum>
     for (int j = 0; j < n; ++j) out[j] = wide[j];
 }
 
-template <int L, typename Sum, bool kEnter, bool kLeave>
+template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
 [[gnu::always_inline]] inline void slide(Sum* __restrict A, Sum* __restrict entering, const Sum* __restrict leaving,
                                          int* __restrict out, const CostVolumeInputs& in, const CostRow& e,
                                          const CostRow& l, int x_entering) {
@@ -212,7 +227,7 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
     }
     if (kEnter) {
       typename Lanes<L>::Short diff;
-      cost_difference<L>(diff, in, e, l, x_entering, k0);
+      cost_difference<L, kCensus>(diff, in, e, l, x_entering, k0);
       V column;
       load_sums<L, Sum>(column, entering + k0);
       column += __builtin_convertvector(diff, V);
@@ -229,8 +244,8 @@ template <int L, typename Sum, bool kEnter, bool kLeave>
 // `resume` (the call before ended at y_begin with the same storage), the column sums are
 // first rebuilt from rows y_begin - r - 1 .. y_begin + r - 1 (integer sums: the same values as
 // when every row before had been run). rows[y][x] is where pixel (x, y)'s D ints go.
-template <int L, typename Sum>
-[[gnu::always_inline]] inline void cost_volume_rows(const CostVolumeInputs& inputs, int H, int r,
+template <int L, typename Sum, bool kCensus>
+[[gnu::always_inline]] inline void cost_volume_rows_of(const CostVolumeInputs& inputs, int H, int r,
                                                     int* const* const* rows, const CostVolumeStorage<Sum>& st,
                                                     int y_begin, int y_end, bool resume) {
   // a local copy: the stores through int pointers below could otherwise alias the caller's
@@ -251,7 +266,7 @@ template <int L, typename Sum>
     for (int y = first; y < y_begin + r && y < H; ++y) {
       reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
       const CostRow e{left_row(y), reversed(y), -1}, none{left_row(y), reversed(y), 0};
-      for (int x = 0; x < W; ++x) update_column<L, Sum>(column(x), in, e, none, x);
+      for (int x = 0; x < W; ++x) update_column<L, Sum, kCensus>(column(x), in, e, none, x);
     }
   }
 
@@ -265,7 +280,7 @@ template <int L, typename Sum>
     const CostRow l{left_row(yl_read), reversed(yl_read), has_l ? -1 : 0};
 
     // columns 0 .. r are up to date before pixel 0, whose window they are
-    for (int x = 0; x <= r; ++x) update_column<L, Sum>(column(x), in, e, l, x);
+    for (int x = 0; x <= r; ++x) update_column<L, Sum, kCensus>(column(x), in, e, l, x);
     std::memcpy(st.A, column(0), sizeof(Sum) * n);
     for (int x = 1; x <= r; ++x) {
       const Sum* s = column(x);
@@ -275,10 +290,19 @@ template <int L, typename Sum>
     for (int k = 0; k < in.D; ++k) out[0][k] = st.A[k];
     int x = 1;
     for (; x <= r && x + r <= W - 1; ++x)
-      slide<L, Sum, true, false>(st.A, column(x + r), nullptr, out[x], in, e, l, x + r);
-    for (; x + r <= W - 1; ++x) slide<L, Sum, true, true>(st.A, column(x + r), column(x - r - 1), out[x], in, e, l, x + r);
-    for (; x <= W - 1; ++x) slide<L, Sum, false, true>(st.A, nullptr, column(x - r - 1), out[x], in, e, l, 0);
+      slide<L, Sum, kCensus, true, false>(st.A, column(x + r), nullptr, out[x], in, e, l, x + r);
+    for (; x + r <= W - 1; ++x) slide<L, Sum, kCensus, true, true>(st.A, column(x + r), column(x - r - 1), out[x], in, e, l, x + r);
+    for (; x <= W - 1; ++x) slide<L, Sum, kCensus, false, true>(st.A, nullptr, column(x - r - 1), out[x], in, e, l, 0);
   }
+}
+
+template <int L, typename Sum>
+inline void cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
+                             const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume) {
+  if (in.census)
+    cost_volume_rows_of<L, Sum, true>(in, H, r, rows, st, y_begin, y_end, resume);
+  else
+    cost_volume_rows_of<L, Sum, false>(in, H, r, rows, st, y_begin, y_end, resume);
 }
 
 }  // namespace

@@ -31,6 +31,12 @@ struct Report {
   char text[256] = {};              // the failure's message as the program prints it (with its newlines)
 };
 
+// The radius check of the argument checks: whether blocks of side 2r+1 tile the support
+// window of side 2R+1, computed as the window's area over the block's in double, rounded to
+// float and compared with its integer part. For 0 <= r, R <= kMaxSupportRadius it is exactly
+// "2r+1 divides 2R+1" (a test checks every pair).
+bool radii_tile(int R, int r);
+
 // The argument checks, in the program's order. views_ok: the caller's check of the views'
 // and outputs' types and sizes. Fills *status and report->text and returns false when refused.
 bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p,

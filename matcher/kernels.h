@@ -61,17 +61,35 @@ void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_ra
 // one ended costs nothing extra; any other start rebuilds them from 2r rows. Views: 3-channel
 // 8-bit, W x H, strides in bytes; they must stay valid while the stream is open. Needs
 // W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0.
+// census: left and right are census images (census_transform below) and the pixel cost is
+// the Hamming distance of the two pixels' 24 bits instead (T is not used); the rest is alike.
 struct CostStream {
   struct Impl;
   Impl* impl = nullptr;
 };
 // Returns false (nothing held) when the working storage cannot be had.
 bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const unsigned char* left,
-                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T);
+                      size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T,
+                      bool census = false);
 // Writes the rows y_begin .. y_end-1 (0 <= y_begin <= y_end <= H): pixel (x, y)'s D costs go
 // to rows[y][x][0 .. D-1]. Runs on the calling thread.
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows);
 void cost_stream_close(CostStream* stream);
+
+// ---------------------------------------------------------------------------------------
+// Census images (census.cpp)
+
+// Largest census pixel cost: the bits of one census string.
+constexpr int kLargestCensusCost = 24;
+
+// Rows y_begin .. y_end-1 of the census image of a 3-channel 8-bit W x H image (stride in
+// bytes) into out (3 * W bytes per row, no padding): pixel (x, y) gets 24 bits, bit 8c + b
+// in byte c, one per neighbour of its 5x5 window in row order with the centre left out
+// (neighbour i, 0 .. 23), set where the neighbour's grey value is below the centre's. Grey:
+// the sum of the 3 channels. A neighbour outside the image reads the nearest pixel inside
+// (coordinates clamped). Rows depend on the image alone: any split over threads is exact.
+void census_transform(const unsigned char* image, size_t stride, int W, int H, unsigned char* out, int y_begin,
+                      int y_end);
 
 // ---------------------------------------------------------------------------------------
 // Block colour means (block_means.cpp)

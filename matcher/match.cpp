@@ -123,11 +123,13 @@ struct Workspace {
   int nworkers = 0;
   const float* lut = nullptr;
   float* owned_lut = nullptr;
+  unsigned char* census[2] = {};  // census images of the left and right view (CostFunction::kCensus)
 };
 
 void release(Workspace& w) {
   ondrel_free(w.spatial);
   for (int* plane : w.planes) ondrel_free(plane);
+  for (unsigned char* image : w.census) ondrel_free(image);
   for (int t = 0; w.workers && t < w.nworkers; ++t) {
     Worker& k = w.workers[t];
     ondrel_free(k.slots);
@@ -199,14 +201,17 @@ unsigned char disparity_byte_of(float value, int scale) {
 
 namespace internal {
 
+bool radii_tile(int R, int r) {
+  const double support_side = 2.0 * R + 1.0, block_side = 2.0 * r + 1.0;
+  const float tiles = static_cast<float>((support_side * support_side) / (block_side * block_side));
+  return tiles == std::trunc(tiles);
+}
+
 bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p, Status* status,
                      Report* report) {
   const int r = p.block_radius, R = p.support_radius;
   char text[256];
-  // radius check: the blocks must tile the support window (exact for sides below 4096)
-  const double support_side = 2.0 * R + 1.0, block_side = 2.0 * r + 1.0;
-  const float tiles = static_cast<float>((support_side * support_side) / (block_side * block_side));
-  if (tiles != std::trunc(tiles)) {
+  if (!radii_tile(R, r)) {
     *status = failure(report, StatusCode::kInvalidArgument,
                       "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
     return false;
@@ -236,6 +241,9 @@ bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, co
   } else if (p.tad_threshold < 0) {
     std::snprintf(text, sizeof text, "Error: TAD_threshold must not be negative (i.e. %d): aborting...\n",
                   p.tad_threshold);
+  } else if (p.cost != CostFunction::kTad && p.cost != CostFunction::kCensus) {
+    std::snprintf(text, sizeof text, "Error: the cost must be TAD (0) or census (1) (i.e. %d): aborting...\n",
+                  static_cast<int>(p.cost));
   } else {
     // running block sums reach (2r+1)(2r+2) times the largest pixel cost or channel value
     const int T = p.tad_threshold;
@@ -358,14 +366,36 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     release(w);
     return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n");
   }
+  const bool census = p.cost == CostFunction::kCensus;
+  for (int i = 0; census && i < 2; ++i) {
+    w.census[i] = ondrel_alloc_array<unsigned char>(3 * pixels);
+    if (!w.census[i]) {
+      release(w);
+      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE CENSUS IMAGES\n\n");
+    }
+  }
   fill_spatial_weights_QUIRN(w.spatial, r, R, p.gamma_space);
   mark(&OndrelPhaseTicks::tables);
   report->initialized = Get_Time();
 
-  // matching: the cost streams, then the block means, then the bands of rows
+  // matching: the census images, the cost streams, then the block means, then the bands of rows
+  if (census) {
+#pragma omp parallel num_threads(threads)
+    {
+      const ItemRange rows = static_split(H, omp_get_num_threads(), omp_get_thread_num());
+      census_transform(left.data, static_cast<size_t>(left.stride), W, H, w.census[0], static_cast<int>(rows.begin),
+                       static_cast<int>(rows.end));
+      census_transform(right.data, static_cast<size_t>(right.stride), W, H, w.census[1], static_cast<int>(rows.begin),
+                       static_cast<int>(rows.end));
+    }
+  }
+  const unsigned char* cost_left = census ? w.census[0] : left.data;
+  const unsigned char* cost_right = census ? w.census[1] : right.data;
+  const size_t cost_left_stride = census ? 3 * static_cast<size_t>(W) : static_cast<size_t>(left.stride);
+  const size_t cost_right_stride = census ? 3 * static_cast<size_t>(W) : static_cast<size_t>(right.stride);
   for (int t = 0; ok && t < nworkers; ++t)
-    ok = cost_stream_open(&w.workers[t].stream, W, H, ndisp, 0, left.data, static_cast<size_t>(left.stride),
-                          right.data, static_cast<size_t>(right.stride), r, p.tad_threshold);
+    ok = cost_stream_open(&w.workers[t].stream, W, H, ndisp, 0, cost_left, cost_left_stride, cost_right,
+                          cost_right_stride, r, p.tad_threshold, census);
   if (!ok) {
     release(w);
     report->failed_in_matching = true;

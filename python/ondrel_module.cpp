@@ -1,4 +1,5 @@
-// The Python binding of the library entry: ondrel._ondrel.match (wrapped by ondrel.match).
+// The Python binding of the library entries: ondrel._ondrel.match and match_refined (wrapped
+// by ondrel.match and ondrel.match_refined).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -7,6 +8,7 @@
 #include <limits>
 
 #include <ondrel/ondrel.h>
+#include <ondrel/refine.h>
 
 namespace py = pybind11;
 
@@ -28,14 +30,29 @@ py::array_t<uint8_t> colour_view(const py::array& a, const char* name) {
   return colour;
 }
 
-py::dict match(const py::array& left_in, const py::array& right_in, int max_disparity, int support_radius,
-               int block_radius, float gamma_space, float gamma_color, int tad_threshold, int threads) {
-  const py::array_t<uint8_t> left = colour_view(left_in, "left"), right = colour_view(right_in, "right");
-  if (left.shape(0) != right.shape(0) || left.shape(1) != right.shape(1))
-    throw py::value_error("left and right must have the same size");
-  if (left.shape(0) > std::numeric_limits<int>::max() / 4 || left.shape(1) > std::numeric_limits<int>::max() / 12)
-    throw py::value_error("the views are too large");
-  const int h = static_cast<int>(left.shape(0)), w = static_cast<int>(left.shape(1));
+// The two views as contiguous colour copies, checked for one size that fits an int.
+struct Views {
+  py::array_t<uint8_t> left, right;
+  int w, h;
+  Views(const py::array& left_in, const py::array& right_in)
+      : left(colour_view(left_in, "left")), right(colour_view(right_in, "right")) {
+    if (left.shape(0) != right.shape(0) || left.shape(1) != right.shape(1))
+      throw py::value_error("left and right must have the same size");
+    if (left.shape(0) > std::numeric_limits<int>::max() / 4 || left.shape(1) > std::numeric_limits<int>::max() / 12)
+      throw py::value_error("the views are too large");
+    h = static_cast<int>(left.shape(0)), w = static_cast<int>(left.shape(1));
+  }
+  ondrel::ImageView left_view() const { return {left.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)}; }
+  ondrel::ImageView right_view() const { return {right.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)}; }
+};
+
+void raise_for(const ondrel::Status& status) {
+  if (status.code == ondrel::StatusCode::kOutOfMemory) throw std::bad_alloc();  // MemoryError
+  throw py::value_error(status.message);
+}
+
+ondrel::Parameters parameters_of(int max_disparity, int support_radius, int block_radius, float gamma_space,
+                                 float gamma_color, int tad_threshold, int cost) {
   ondrel::Parameters p;
   p.max_disparity = max_disparity;
   p.support_radius = support_radius;
@@ -43,6 +60,16 @@ py::dict match(const py::array& left_in, const py::array& right_in, int max_disp
   p.gamma_space = gamma_space;
   p.gamma_color = gamma_color;
   p.tad_threshold = tad_threshold;
+  p.cost = static_cast<ondrel::CostFunction>(cost);  // checked by the library
+  return p;
+}
+
+py::dict match(const py::array& left_in, const py::array& right_in, int max_disparity, int support_radius,
+               int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost, int threads) {
+  const Views views(left_in, right_in);
+  const int w = views.w, h = views.h;
+  const ondrel::Parameters p =
+      parameters_of(max_disparity, support_radius, block_radius, gamma_space, gamma_color, tad_threshold, cost);
   ondrel::Options options;
   options.threads = threads;
   py::array_t<float> planes[3] = {py::array_t<float>({h, w}), py::array_t<float>({h, w}), py::array_t<float>({h, w})};
@@ -50,18 +77,14 @@ py::dict match(const py::array& left_in, const py::array& right_in, int max_disp
   out.disparity = {planes[0].mutable_data(), w, h, w};
   out.uniqueness = {planes[1].mutable_data(), w, h, w};
   out.right_disparity = {planes[2].mutable_data(), w, h, w};
-  const ondrel::ImageView l{left.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)};
-  const ondrel::ImageView r{right.data(), w, h, 3 * static_cast<std::ptrdiff_t>(w)};
+  const ondrel::ImageView l = views.left_view(), r = views.right_view();
   ondrel::Status status;
   ondrel::Timings timings;
   {
     py::gil_scoped_release release;
     status = ondrel::match(l, r, p, options, out, &timings);
   }
-  if (!status.ok()) {
-    if (status.code == ondrel::StatusCode::kOutOfMemory) throw std::bad_alloc();  // MemoryError
-    throw py::value_error(status.message);
-  }
+  if (!status.ok()) raise_for(status);
   py::dict result;
   result["disparity"] = planes[0];
   result["uniqueness"] = planes[1];
@@ -70,12 +93,35 @@ py::dict match(const py::array& left_in, const py::array& right_in, int max_disp
   return result;
 }
 
+py::array_t<float> match_refined(const py::array& left_in, const py::array& right_in, int max_disparity,
+                                 int support_radius, int block_radius, float gamma_space, float gamma_color,
+                                 int tad_threshold, int cost, int threads) {
+  const Views views(left_in, right_in);
+  const ondrel::Parameters p =
+      parameters_of(max_disparity, support_radius, block_radius, gamma_space, gamma_color, tad_threshold, cost);
+  ondrel::Options options;
+  options.threads = threads;
+  py::array_t<float> plane({views.h, views.w});
+  const ondrel::FloatPlane out{plane.mutable_data(), views.w, views.h, views.w};
+  const ondrel::ImageView l = views.left_view(), r = views.right_view();
+  ondrel::Status status;
+  {
+    py::gil_scoped_release release;
+    status = ondrel::match_refined(l, r, p, ondrel::RefineOptions{}, options, out);
+  }
+  if (!status.ok()) raise_for(status);
+  return plane;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_ondrel, m) {
   m.doc() = "Dense disparity maps of a rectified stereo pair (the Ondrel matcher).";
   m.def("match", &match, py::arg("left"), py::arg("right"), py::arg("max_disparity"), py::arg("support_radius"),
         py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"), py::arg("tad_threshold"),
-        py::arg("threads"));
+        py::arg("cost"), py::arg("threads"));
+  m.def("match_refined", &match_refined, py::arg("left"), py::arg("right"), py::arg("max_disparity"),
+        py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),
+        py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"));
   m.attr("__version__") = ondrel::version();
 }

@@ -3,6 +3,9 @@
 
 usage: scripts/refine_eval.py REFINE_MAPS_BINARY [DATA_ROOT] [variant ...]
 
+A variant name ending in "+census" runs that variant with the census cost (cost=census), e.g.
+"refined+census" or "designed+census".
+
 REFINE_MAPS_BINARY is build/tools/refine-maps/refine-maps; DATA_ROOT (default ../shared/data)
 holds middlebury/ (the four classic pairs and gt/), middlebury2006/ and middlebury2014/ (scenes
 in the 2014 layout: im0.png, im1.png, disp0GT.pfm, mask0nocc.png, calib.txt). Every figure is
@@ -113,14 +116,17 @@ def main():
         for name, lpath, rpath, maxd, gt, mask in scenes(root):
             left, right = cv2.imread(lpath, cv2.IMREAD_COLOR), cv2.imread(rpath, cv2.IMREAD_COLOR)
             for v in wanted:
-                if VARIANTS[v] is None:
-                    disp, seconds = sgbm(left, right, maxd, v == "sgbm-filters")
+                census = v.endswith("+census")
+                base = v[:-len("+census")] if census else v
+                if VARIANTS[base] is None:
+                    disp, seconds = sgbm(left, right, maxd, base == "sgbm-filters")
                 else:
                     out = os.path.join(tmp, "d.pfm")
-                    run = subprocess.run([binary, lpath, rpath, str(maxd), out] + VARIANTS[v], check=True,
+                    options = VARIANTS[base] + (["cost=census"] if census else [])
+                    run = subprocess.run([binary, lpath, rpath, str(maxd), out] + options, check=True,
                                          capture_output=True, text=True)
                     seconds = float(run.stdout.split()[-1])
-                    disp, extra = post_filter(v, read_pfm(out), left)
+                    disp, extra = post_filter(base, read_pfm(out), left)
                     seconds += extra
                 s = score(disp, gt, mask)
                 print(f"{name} {v} {s[0]:.1f} {s[1]:.1f} {s[2]:.1f} {s[3]:.2f} {s[4]:.1f} {seconds:.2f}", flush=True)

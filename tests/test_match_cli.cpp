@@ -37,6 +37,8 @@ TEST(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
     std::string message;
   } cases[] = {
       {{"-d", "8", l}, 2, "two views"},
+      {{"-d", "8", "", r}, 2, "LEFT is an empty file name"},
+      {{"-d", "8", l, ""}, 2, "RIGHT is an empty file name"},
       {{"-d", "x", l, r}, 2, "-d"},
       {{"-d", "8", "-r", "2", "-R", "4", l, r}, 2, "does not fit"},
       {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},

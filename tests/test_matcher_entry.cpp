@@ -12,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "matcher/entry.h"
 #include "matcher/ondrel.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
@@ -20,12 +21,14 @@ namespace {
 
 using namespace ondrel_test;
 
-ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23) {
+ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23,
+                              ondrel::CostFunction cost = ondrel::CostFunction::kTad) {
   ondrel::Parameters p;
   p.block_radius = r, p.support_radius = R, p.max_disparity = max_disparity, p.tad_threshold = T;
-  p.gamma_color = gamma_color;
+  p.gamma_color = gamma_color, p.cost = cost;
   return p;
 }
+constexpr ondrel::CostFunction kCensus = ondrel::CostFunction::kCensus;
 
 TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
   struct Case {
@@ -38,7 +41,10 @@ TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
       {15, 11, parameters(0, 2, 0, 255), 2, 0},   {7, 19, parameters(1, 1, 9), 0, 1},  // max_disparity > W
       {45, 23, parameters(2, 7, 19, 30), 3, 3},   {3, 5, parameters(1, 1, 1), 0, 0},
       {25, 9, parameters(1, 4, 5, 53, 0), 0, 0},  // gamma_color 0: no winner anywhere
-      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0}};
+      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
+      // census costs (T unused), the 16- and 32-bit sums, max_disparity > W
+      {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
+      {41, 39, parameters(18, 18, 9, 53, 23, kCensus), 0, 0}};
   for (const Case& c : cases) {
     const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
     const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed, c.left_pad);
@@ -56,6 +62,41 @@ TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
       }
     }
   }
+}
+
+// Every size from 1 x 1 up to just past one block: the smaller ones are refused, the others
+// match the reference, both costs, support windows as small as the block and wider than the image.
+TEST(LibraryEntry, TinyImagesAreRefusedOrMatchTheReference) {
+  for (int r = 0; r <= 2; ++r)
+    for (int R : {r, 3 * r + 1})
+      for (ondrel::CostFunction cost : {ondrel::CostFunction::kTad, kCensus})
+        for (int H = 1; H <= 2 * r + 2; ++H)
+          for (int W = 1; W <= 2 * r + 2; ++W) {
+            const ondrel::Parameters p = parameters(r, R, 3, 53, 23, cost);
+            const cv::Mat left = random_image(W, H, CV_8UC3, W * 7 + H), right = random_image(W, H, CV_8UC3, W + H);
+            const bool fits = W >= 2 * r + 1 && H >= 2 * r + 1;
+            const Planes expected = fits ? reference_match(left, right, p) : Planes{};
+            for (int bits : simd_widths()) {
+              SimdLimit limit(bits);
+              ondrel::Options options;
+              options.threads = 2;
+              Planes got;
+              const ondrel::Status status = match_planes(left, right, p, options, &got);
+              ASSERT_EQ(status.ok(), fits) << W << "x" << H << " r " << r << ": " << status.message;
+              if (fits) {
+                EXPECT_TRUE(same_planes(got, expected)) << W << "x" << H << " r " << r << " R " << R;
+              }
+            }
+          }
+}
+
+// The radius check computes in floating point; it is divisibility for every pair it accepts.
+TEST(LibraryEntry, RadiusCheckIsDivisibilityForEveryRadiusPair) {
+  long long wrong = 0;
+  for (int R = 0; R <= ondrel::kMaxSupportRadius; ++R)
+    for (int r = 0; r <= ondrel::kMaxSupportRadius; ++r)
+      wrong += ondrel::internal::radii_tile(R, r) != ((2 * R + 1) % (2 * r + 1) == 0);
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {

@@ -27,15 +27,16 @@ bool little_endian_host() {
   return first == 1;
 }
 
-// Header tokens: white space, then a run of printable non-space bytes.
+// Header tokens: white space, then a run of printable non-space bytes. A token longer than 32
+// bytes is kept as its first 32 and "...", which no field takes (and which keeps messages short).
 struct Header {
   const std::string& text;
   size_t at = 0;
   bool token(std::string* out) {
     while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
     const size_t begin = at;
-    while (at < text.size() && at - begin < 32 && std::isgraph(static_cast<unsigned char>(text[at]))) ++at;
-    *out = text.substr(begin, at - begin);
+    while (at < text.size() && std::isgraph(static_cast<unsigned char>(text[at]))) ++at;
+    *out = at - begin > 32 ? text.substr(begin, 32) + "..." : text.substr(begin, at - begin);
     return !out->empty();
   }
 };
@@ -93,8 +94,8 @@ bool read_pfm(const std::string& path, cv::Mat* out, std::string* error) {
   const bool swap = (scale < 0) != little_endian_host();
   cv::Mat m(height, width, CV_32FC1);
   for (int y = 0; y < height; ++y) {
-    const unsigned char* row =
-        reinterpret_cast<const unsigned char*>(bytes.data()) + data + 4 * static_cast<size_t>(height - 1 - y) * width;
+    const unsigned char* row = reinterpret_cast<const unsigned char*>(bytes.data()) + data +
+                               4 * static_cast<size_t>(height - 1 - y) * static_cast<size_t>(width);
     float* dst = m.ptr<float>(y);
     for (int x = 0; x < width; ++x) {
       unsigned char b[4];
@@ -118,7 +119,8 @@ bool write_pfm(const std::string& path, const cv::Mat& m, std::string* error) {
   const bool swap = !little_endian_host();
   for (int y = 0; y < m.rows; ++y) {
     const float* src = m.ptr<float>(m.rows - 1 - y);
-    unsigned char* row = reinterpret_cast<unsigned char*>(&bytes[data]) + 4 * static_cast<size_t>(y) * m.cols;
+    unsigned char* row =
+        reinterpret_cast<unsigned char*>(&bytes[data]) + 4 * static_cast<size_t>(y) * static_cast<size_t>(m.cols);
     for (int x = 0; x < m.cols; ++x) {
       unsigned char b[4];
       std::memcpy(b, &src[x], 4);

@@ -43,6 +43,20 @@ struct FloatPlane {
   std::ptrdiff_t stride = 0;  // floats from one row to the next, >= width
 };
 
+// The per-pixel cost the blocks sum (see Parameters::cost).
+enum class CostFunction {
+  // min(sum over the 3 channels of |left - right|, tad_threshold): 0 .. min(T, 765)
+  kTad,
+  // the Hamming distance of the census strings of the left and the right pixel: 0 .. 24.
+  // A pixel's census string has 24 bits, one per neighbour of its 5x5 window (the centre
+  // left out), set where the neighbour's grey value is below the centre's; grey = the sum
+  // of the 3 channels, and a neighbour outside the image reads the nearest pixel inside it.
+  // The right pixel of disparity d is the one at column x - d, or column 0 where that is
+  // negative (as for kTad). tad_threshold is not used. Compares orders, not values: robust
+  // against exposure and lighting that differ between the views.
+  kCensus,
+};
+
 // The matcher's parameters; the defaults are the example answers.
 struct Parameters {
   int max_disparity = 63;      // disparities 0 .. max_disparity are examined
@@ -51,6 +65,7 @@ struct Parameters {
   float gamma_space = 14.0f;   // spatial weight exp(-distance / gamma_space)
   float gamma_color = 23.0f;   // colour weight exp(-colour distance / gamma_color)
   int tad_threshold = 53;      // truncation of the per-pixel colour difference, >= 0
+  CostFunction cost = CostFunction::kTad;  // the per-pixel cost; the weights use the colours either way
 };
 
 // How to run one call.

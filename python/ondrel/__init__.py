@@ -3,6 +3,7 @@
     import ondrel
     result = ondrel.match(left, right, max_disparity=59)
     result.disparity          # float32 H x W, NaN where there is no value
+    refined = ondrel.match_refined(left, right, 59, cost="census")  # float32 H x W, dense
 
 left and right are uint8 numpy arrays, H x W x 3 (colour) or H x W (grey), of any strides.
 """
@@ -12,7 +13,7 @@ from ._ondrel import __version__
 from . import _ondrel
 from .pfm import read_pfm, write_pfm
 
-__all__ = ["match", "MatchResult", "read_pfm", "write_pfm", "__version__"]
+__all__ = ["match", "match_refined", "MatchResult", "read_pfm", "write_pfm", "__version__"]
 
 
 class MatchResult:
@@ -49,14 +50,36 @@ def _float(name, value):
         raise ValueError(f"{name} must be a number, not {value!r}") from None
 
 
-def match(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
-          gamma_color=23.0, tad_threshold=53, threads=0):
-    """Matches a rectified pair: disparities 0 .. max_disparity. Raises ValueError for bad
-    arguments (with the library's message) and MemoryError when memory cannot be had. The
-    interpreter lock is released while matching; threads=0 uses every processor."""
+_COSTS = {"tad": 0, "census": 1}
+
+
+def _arguments(left, right, max_disparity, support_radius, block_radius, gamma_space, gamma_color,
+               tad_threshold, cost, threads):
     import numpy as np
-    r = _ondrel.match(np.asarray(left), np.asarray(right), _int("max_disparity", max_disparity),
-                      _int("support_radius", support_radius), _int("block_radius", block_radius),
-                      _float("gamma_space", gamma_space), _float("gamma_color", gamma_color),
-                      _int("tad_threshold", tad_threshold), _int("threads", threads))
+    if not isinstance(cost, str) or cost not in _COSTS:
+        raise ValueError(f"cost must be 'tad' or 'census', not {cost!r}")
+    return (np.asarray(left), np.asarray(right), _int("max_disparity", max_disparity),
+            _int("support_radius", support_radius), _int("block_radius", block_radius),
+            _float("gamma_space", gamma_space), _float("gamma_color", gamma_color),
+            _int("tad_threshold", tad_threshold), _COSTS[cost], _int("threads", threads))
+
+
+def match(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
+          gamma_color=23.0, tad_threshold=53, cost="tad", threads=0):
+    """Matches a rectified pair: disparities 0 .. max_disparity. cost: "tad" (truncated colour
+    difference) or "census" (Hamming distance of 5x5 census strings; tad_threshold unused).
+    Raises ValueError for bad arguments (with the library's message) and MemoryError when
+    memory cannot be had. The interpreter lock is released while matching; threads=0 uses
+    every processor."""
+    r = _ondrel.match(*_arguments(left, right, max_disparity, support_radius, block_radius, gamma_space,
+                                  gamma_color, tad_threshold, cost, threads))
     return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["seconds"])
+
+
+def match_refined(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
+                  gamma_color=23.0, tad_threshold=53, cost="tad", threads=0):
+    """The refined map of the left view (float32 H x W): match on both views, the consistency
+    check, the fill and the weighted median with their default settings. Arguments and errors
+    as for match."""
+    return _ondrel.match_refined(*_arguments(left, right, max_disparity, support_radius, block_radius,
+                                             gamma_space, gamma_color, tad_threshold, cost, threads))

@@ -32,6 +32,17 @@ def test_a_shifted_texture_gives_its_shift():
     assert r.seconds >= 0
 
 
+def test_census_finds_the_shift_under_other_lighting_and_refined_maps_are_dense():
+    left, right = textured_pair()
+    darker = (right.astype(np.float32) * 0.6 + 40).astype(np.uint8)  # another exposure in the right view
+    census = ondrel.match(left, darker, 8, cost="census", **SMALL).disparity[4:-4, 12:-4]
+    assert np.mean(np.abs(census - SHIFT) < 0.5) > 0.95
+    for cost in ("tad", "census"):
+        refined = ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL)
+        assert refined.dtype == np.float32 and refined.shape == left.shape[:2] and not np.isnan(refined).any()
+        assert np.mean(np.abs(refined[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
+
+
 def test_views_of_any_layout_give_the_same_planes():
     left, right = textured_pair(seed=3)
     base = ondrel.match(left, right, 8, **SMALL)
@@ -59,6 +70,7 @@ def test_views_of_any_layout_give_the_same_planes():
     (None, None, {"max_disparity": 2**40}, "max_disparity .* out of range"),
     (None, None, {"support_radius": 2.5}, "support_radius must be an integer"),
     (None, None, {"gamma_color": "wide"}, "gamma_color must be a number"),
+    (None, None, {"cost": "sad"}, "cost must be 'tad' or 'census'"),
 ])
 def test_bad_arguments_raise_value_error(left, right, kwargs, message):
     l0, r0 = textured_pair()

@@ -1,5 +1,6 @@
 #include "tests/support/reference.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -63,7 +64,22 @@ struct CostInputs {
   const cv::Mat& left;
   const cv::Mat& right;
   int D, d0, T;
+  bool census;
 };
+
+// The census string of pixel (x, y): one bit per other pixel of its 5x5 window, set where that
+// pixel's channel sum (clamped into the image) is below the centre's.
+uint32_t census_of(const cv::Mat& image, int x, int y) {
+  const auto grey = [&](int xx, int yy) {
+    const cv::Vec3b p = image.at<cv::Vec3b>(std::clamp(yy, 0, image.rows - 1), std::clamp(xx, 0, image.cols - 1));
+    return p[0] + p[1] + p[2];
+  };
+  uint32_t bits = 0;
+  for (int dy = -2; dy <= 2; ++dy)
+    for (int dx = -2; dx <= 2; ++dx)
+      if (dx || dy) bits = bits << 1 | (grey(x + dx, y + dy) < grey(x, y) ? 1u : 0u);
+  return bits;
+}
 
 // acc[k] += Sign * cost(x, row, k) for every k: min(|L - R| over the channels, T), the right
 // pixel at column x - d0 - k, or column 0 where that is negative.
@@ -72,6 +88,10 @@ void add_pixel_costs(std::vector<int>& acc, const CostInputs& in, int x, int row
   const cv::Vec3b p = in.left.at<cv::Vec3b>(row, x);
   for (int k = 0; k < in.D; ++k) {
     const int xr = x - in.d0 - k < 0 ? 0 : x - in.d0 - k;
+    if (in.census) {
+      acc[k] += Sign * __builtin_popcount(census_of(in.left, x, row) ^ census_of(in.right, xr, row));
+      continue;
+    }
     const cv::Vec3b q = in.right.at<cv::Vec3b>(row, xr);
     const int s = std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]);
     acc[k] += Sign * (s < in.T ? s : in.T);
@@ -99,9 +119,10 @@ void segment_sum(std::vector<int>& v, const CostInputs& in, int row, bool presen
 
 }  // namespace
 
-void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume) {
+void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
+                           bool census) {
   const int W = volume->W, H = volume->H, D = volume->D;
-  const CostInputs in{left, right, D, d0, T};
+  const CostInputs in{left, right, D, d0, T, census};
   std::vector<int> A(D), G_out(D), G_in(D), Z(D);
   std::vector<std::vector<int>> S(W, std::vector<int>(D));
   const auto store = [&](int x, int y) { volume->vectors[static_cast<size_t>(y) * W + x] = A; };
@@ -241,7 +262,7 @@ ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondre
       spatial(reference_spatial_weights(p.block_radius, p.support_radius, p.gamma_space)),
       means(reference_block_means(l, r, p.block_radius)),
       costs(l.cols, l.rows, p.max_disparity + 1) {
-  reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs);
+  reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs, p.cost == ondrel::CostFunction::kCensus);
 }
 
 AggregationContext ReferenceInputs::context() const {

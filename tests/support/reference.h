@@ -44,8 +44,10 @@ struct CostVolume {
 
 // 3. The block cost volume of cost_stream_rows' contract, computed step by step: column sums
 // as separate vectors, row starts through two segments. Needs W, H >= 2r+1, r >= 0, D >= 1,
-// d0 >= 0 and volume of W x H x D.
-void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume);
+// d0 >= 0 and volume of W x H x D. census: the pixel cost is the Hamming distance of the two
+// pixels' census strings (ondrel::CostFunction::kCensus), computed here from the views.
+void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
+                           bool census = false);
 
 // 4. One row of the aggregation (AggregateRow's contract) straight from its definition: for
 // every pixel, disparity and valid block in turn, then select_winner, refine_winner and

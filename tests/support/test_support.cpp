@@ -1,10 +1,12 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -12,6 +14,9 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "matcher/ondrel.h"
 
 extern char** environ;
 
@@ -97,9 +102,41 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-static void write_file(const std::string& path, const std::string& data) {
+void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out << data;
+  out << bytes;
+  out.close();
+  EXPECT_TRUE(out) << "cannot write " << path;
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      struct stat st;
+      if (stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void write_views(const std::string& dir, const std::string& pair, const cv::Mat& left, const cv::Mat& right) {
+  EXPECT_TRUE(cv::imwrite(dir + "/" + pair + "_L.png", left));
+  EXPECT_TRUE(cv::imwrite(dir + "/" + pair + "_R.png", right));
+}
+
+Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, int gamma_space,
+                int gamma_color, int TAD, int scale) {
+  Maps maps;
+  cv::Mat disparity(left.size(), CV_8UC1), right_disparity(left.size(), CV_8UC1), uniqueness(left.size(), CV_8UC1);
+  testing::internal::CaptureStdout();
+  const int status = Ondrel_QUIRN(left, right, disparity, right_disparity, uniqueness, 0, max_disparity, r, R,
+                                  static_cast<float>(gamma_space), static_cast<float>(gamma_color), TAD, scale);
+  testing::internal::GetCapturedStdout();
+  if (status == 0) maps = {disparity, uniqueness};
+  return maps;
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,

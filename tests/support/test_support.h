@@ -57,5 +57,20 @@ std::string without_times(const std::string& text);
 
 // The whole file as bytes; empty when unreadable.
 std::string read_file(const std::string& path);
+// Writes `bytes` as the whole file (a test failure when that fails).
+void write_file(const std::string& path, const std::string& bytes);
+// Names of the regular files in `dir`, sorted.
+std::vector<std::string> files_in(const std::string& dir);
+
+// <pair>_L.png and <pair>_R.png in `dir`.
+void write_views(const std::string& dir, const std::string& pair, const cv::Mat& left, const cv::Mat& right);
+
+// The disparity and uniqueness maps of a matcher call (its report kept off standard output);
+// both empty when the call fails.
+struct Maps {
+  cv::Mat disparity, uniqueness;
+};
+Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, int gamma_space,
+                int gamma_color, int TAD, int scale);
 
 }  // namespace ondrel_test

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include <ondrel/ondrel.h>
+#include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "tools/match/disparity_files.h"
@@ -69,6 +71,7 @@ struct Job {
   int threads = 0;
   std::string output, uniqueness, color, time;
   bool progress = false;
+  bool refine = false;
 };
 
 bool run_job(const Job& job, double* seconds, std::string* reason) {
@@ -99,10 +102,17 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
   options.progress = draw_progress;
   options.progress_user = &progress;
   ondrel::Timings timings;
-  const ondrel::Status status =
-      ondrel::match({left.data, left.cols, left.rows, static_cast<std::ptrdiff_t>(left.step[0])},
-                    {right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])},
-                    job.parameters, options, out, &timings);
+  const ondrel::ImageView left_view{left.data, left.cols, left.rows, static_cast<std::ptrdiff_t>(left.step[0])};
+  const ondrel::ImageView right_view{right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])};
+  ondrel::Status status;
+  if (job.refine) {
+    const auto start = std::chrono::steady_clock::now();
+    status = ondrel::match_refined(left_view, right_view, job.parameters, ondrel::RefineOptions{}, options,
+                                   out.disparity);
+    timings.matching = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  } else {
+    status = ondrel::match(left_view, right_view, job.parameters, options, out, &timings);
+  }
   if (!status.ok()) {
     *reason = status.message;
     return false;
@@ -174,6 +184,7 @@ int run_middlebury(const MatchOptions& o) {
     Job job;
     job.parameters = o.parameters;
     job.threads = o.threads;
+    job.refine = o.refine;
     job.progress = tty;
     job.left = in + "/im0.png";
     job.right = in + "/im1.png";
@@ -232,6 +243,7 @@ int main(int argc, char** argv) {
   job.left = o.left;
   job.right = o.right;
   job.threads = o.threads;
+  job.refine = o.refine;
   job.output = o.output;
   job.uniqueness = o.uniqueness;
   job.color = o.color;

@@ -22,12 +22,16 @@ const char kMatchHelp[] =
     "      --gamma-space G     spatial weight exp(-distance / G), finite, >= 0 (default 14)\n"
     "      --gamma-color G     colour weight exp(-colour distance / G), finite, >= 0 (default 23)\n"
     "      --tad T             truncation of the colour difference, 0 .. 2147483647 (default 53)\n"
+    "      --cost tad|census   the pixel cost: tad (default) or census (Hamming distance of 5x5 census\n"
+    "                          strings, robust against lighting that differs between the views)\n"
+    "      --refine            consistency check with a matched right view, fill and weighted median\n"
+    "                          (a dense map; --uniqueness is not taken with it)\n"
     "  -o, --output FILE       the left disparity map (.pfm: float PFM, +inf no value;\n"
     "                          .png: 16-bit, round(256 d) clamped to 1 .. 65535, 0 no value)\n"
     "  -u, --uniqueness FILE   the map after the uniqueness check (.pfm or .png)\n"
     "      --color FILE        a colour view of the left map (.png; turbo colours, black no value)\n"
     "      --threads T         threads, 1 .. 1024 (default 0: every processor)\n"
-    "      --time FILE         seconds of the matching alone, as one number\n"
+    "      --time FILE         seconds of the matching alone (with --refine: of the refined call)\n"
     "  -q, --quiet             no progress bar and no summary line on standard error\n"
     "      --middlebury SCENES OUT\n"
     "                          every folder SCENES/<scene> with im0.png, im1.png and calib.txt gives\n"
@@ -51,7 +55,7 @@ const OptionRule kRules[] = {
     {0, "tad", Kind::kValue},             {'o', "output", Kind::kValue},    {'u', "uniqueness", Kind::kValue},
     {0, "color", Kind::kValue},           {0, "threads", Kind::kValue},     {0, "time", Kind::kValue},
     {'q', "quiet", Kind::kFlag},          {'h', "help", Kind::kFlag},       {0, "version", Kind::kFlag},
-    {0, "middlebury", Kind::kTwoValues},
+    {0, "middlebury", Kind::kTwoValues},  {0, "cost", Kind::kValue},       {0, "refine", Kind::kFlag},
 };
 
 bool integer_in(const std::string& text, long long low, long long high, int* out) {
@@ -119,6 +123,11 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
   if (name == "tad") return integer_in(value, 0, 2147483647, &p.tad_threshold) || range("an integer in 0 ... 2147483647");
   if (name == "threads")
     return integer_in(value, 0, kLargestThreads, &o->threads) || range("an integer in 0 ... 1024 (0: every processor)");
+  if (name == "cost") {
+    if (value != "tad" && value != "census") return range("tad or census");
+    p.cost = value == "census" ? ondrel::CostFunction::kCensus : ondrel::CostFunction::kTad;
+    return true;
+  }
   if (name == "calib") return file(&o->calib);
   if (name == "output") return map_file(&o->output);
   if (name == "uniqueness") return map_file(&o->uniqueness);
@@ -174,6 +183,7 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
       if (name == "quiet") o.quiet = true;
       if (name == "help") help = true;
       if (name == "version") version = true;
+      if (name == "refine") o.refine = true;
       continue;
     }
     if (rule->kind == Kind::kTwoValues) {
@@ -200,6 +210,8 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
       if (g == name) return true;
     return false;
   };
+  if (o.refine && was_given("uniqueness"))
+    return usage_error(message, "--uniqueness is not taken with --refine (the refined map has no uniqueness check)");
   if (o.middlebury) {
     for (const char* name : {"max-disparity", "calib", "output", "uniqueness", "color", "time"})
       if (was_given(name))
@@ -212,6 +224,8 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
                                                         : "more than two views: " + quoted(positional[2]));
     o.left = positional[0];
     o.right = positional[1];
+    if (o.left.empty() || o.right.empty())
+      return usage_error(message, std::string(o.left.empty() ? "LEFT" : "RIGHT") + " is an empty file name");
     if (o.have_max_disparity == !o.calib.empty())
       return usage_error(message, o.have_max_disparity ? "-d and --calib both give the largest disparity: give one"
                                                        : "the largest disparity is needed: -d N or --calib FILE");

@@ -16,6 +16,7 @@ struct MatchOptions {
   std::string output, uniqueness, color, time;
   int threads = 0;                // 0: every processor
   bool quiet = false;
+  bool refine = false;            // --refine: ondrel::match_refined with its default refinements
   bool middlebury = false;        // --middlebury SCENES OUT
   std::string scenes, out;
 };

@@ -2,7 +2,7 @@
 // bottom row first, NaN where there is no value), for scoring the refinements against
 // ground truth (scripts/refine_eval.py). Prints the seconds the call took.
 //   refine-maps LEFT RIGHT MAX_DISPARITY OUT.pfm [check=0|1] [tolerance=T] [fill=0|1]
-//               [median=RADIUS] [gamma=G] [threads=N]
+//               [median=RADIUS] [gamma=G] [threads=N] [cost=tad|census]
 // Without options: every refinement with its default settings.
 #include <chrono>
 #include <cstdio>
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   if (argc < 5) {
     std::fprintf(stderr,
                  "usage: refine-maps LEFT RIGHT MAX_DISPARITY OUT.pfm [check=0|1] [fill=0|1] [median=RADIUS] "
-                 "[gamma=G] [threads=N]\n");
+                 "[gamma=G] [threads=N] [cost=tad|census]\n");
     return 2;
   }
   ondrel::Parameters p;
@@ -47,6 +47,13 @@ int main(int argc, char** argv) {
     if (!eq) return std::fprintf(stderr, "refine-maps: option %s is not NAME=VALUE\n", a), 2;
     const std::string name(a, eq);
     const double v = std::atof(eq + 1);
+    if (name == "cost") {
+      const std::string cost(eq + 1);
+      if (cost != "tad" && cost != "census")
+        return std::fprintf(stderr, "refine-maps: cost must be tad or census\n"), 2;
+      p.cost = cost == "census" ? ondrel::CostFunction::kCensus : ondrel::CostFunction::kTad;
+      continue;
+    }
     if (name == "check") refine.consistency_check = v != 0;
     else if (name == "tolerance") refine.consistency_tolerance = static_cast<float>(v);
     else if (name == "fill") refine.fill = v != 0;

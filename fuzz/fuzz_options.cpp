@@ -1,0 +1,53 @@
+// Fuzz target: arbitrary bytes as the command line of ondrel-match, one argument per line (an
+// empty line is an empty argument). The parser must never crash; what it accepts must satisfy
+// every rule it states, and an error must come with a one-line message.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tools/match/options.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> words = {"ondrel-match"};
+  std::string word;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = static_cast<char>(data[i]);
+    if (c == '\n') {
+      words.push_back(word);
+      word.clear();
+    } else if (c != '\0') {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  std::vector<const char*> argv;
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  argv.push_back(nullptr);
+
+  MatchOptions o;
+  std::string message;
+  const ParseOutcome outcome = parse_match_options(static_cast<int>(words.size()), argv.data(), &o, &message);
+  if (outcome == ParseOutcome::kUsageError && (message.empty() || message.find('\n') != std::string::npos))
+    std::abort();
+  if (outcome != ParseOutcome::kRun) return 0;
+  const ondrel::Parameters& p = o.parameters;
+  const bool radii_ok = p.block_radius >= 0 && p.block_radius <= p.support_radius &&
+                        p.support_radius <= ondrel::kMaxSupportRadius &&
+                        (2 * p.support_radius + 1) % (2 * p.block_radius + 1) == 0;
+  const bool numbers_ok = p.max_disparity >= 0 && p.max_disparity <= kLargestMaxDisparity && p.tad_threshold >= 0 &&
+                          std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
+                          p.gamma_color >= 0 && o.threads >= 0 && o.threads <= kLargestThreads;
+  bool mode_ok = o.middlebury ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty()
+                              : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty());
+  const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time};
+  for (int a = 0; a < 4; ++a)
+    for (int b = a + 1; b < 4; ++b)
+      if (!files[a]->empty() && *files[a] == *files[b]) mode_ok = false;
+  if (!radii_ok || !numbers_ok || !mode_ok) std::abort();
+  return 0;
+}
