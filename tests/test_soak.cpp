@@ -36,7 +36,7 @@ constexpr int kPasses = 200;
 // Each figure is taken after the allocator has given back its free pages (malloc_trim): the
 // memory the process holds, not the free heap the allocator keeps for reuse, which depends on
 // where a few long-lived blocks happen to lie (6.8 MiB more after the second pass here).
-constexpr long kAllowedGrowthKiB = 4 * 1024, kAllowedGrowthAfterRoundKiB = 2 * 1024;
+[[maybe_unused]] constexpr long kAllowedGrowthKiB = 4 * 1024, kAllowedGrowthAfterRoundKiB = 2 * 1024;
 
 // Varied answers over the four pairs (1 Tsukuba, 2 Venus, 3 Teddy, 4 Cones), wrong ones
 // among them. The first has the largest working storage (Cones, 60 disparities), so the
