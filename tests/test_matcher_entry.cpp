@@ -38,10 +38,8 @@ void expect_reference_planes(const cv::Mat& left, const cv::Mat& right, const on
   for (int bits : simd_widths()) {
     SimdLimit limit(bits);
     for (int threads : thread_counts) {
-      ondrel::Options options;
-      options.threads = threads;
       Planes got;
-      const ondrel::Status status = match_planes(left, right, p, options, &got);
+      const ondrel::Status status = match_planes(left, right, p, ondrel::Options{threads}, &got);
       ASSERT_TRUE(status.ok()) << status.message;
       EXPECT_TRUE(same_planes(got, expected)) << left.cols << "x" << left.rows << " r " << p.block_radius << " R "
                                               << p.support_radius << ", " << bits << "-bit path, " << threads << " threads";
@@ -51,11 +49,7 @@ void expect_reference_planes(const cv::Mat& left, const cv::Mat& right, const on
 
 TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
   // max_disparity > W; gamma_color 0: no winner anywhere; census costs (T unused), the 16- and 32-bit sums
-  const struct {
-    int W, H;
-    ondrel::Parameters p;
-    int left_pad, right_pad;
-  } cases[] = {{21, 13, parameters(1, 4, 6), 1, 2},       {9, 9, parameters(4, 4, 3, 20), 0, 0},
+  const struct { int W, H; ondrel::Parameters p; int left_pad, right_pad; } cases[] = {{21, 13, parameters(1, 4, 6), 1, 2},       {9, 9, parameters(4, 4, 3, 20), 0, 0},
                {15, 11, parameters(0, 2, 0, 255), 2, 0},  {7, 19, parameters(1, 1, 9), 0, 1},
                {45, 23, parameters(2, 7, 19, 30), 3, 3},  {3, 5, parameters(1, 1, 1), 0, 0},
                {25, 9, parameters(1, 4, 5, 53, 0), 0, 0}, {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
@@ -78,9 +72,9 @@ TEST(LibraryEntry, TinyImagesAreRefusedOrMatchTheReference) {
           for (int W = 1; W <= 2 * r + 2; ++W) {
             const ondrel::Parameters p = parameters(r, R, 3, 53, 23, cost);
             const cv::Mat left = random_image(W, H, CV_8UC3, W * 7 + H), right = random_image(W, H, CV_8UC3, W + H);
-            Planes got;
+            Planes none;  // the smaller sizes are refused
             if (W >= 2 * r + 1 && H >= 2 * r + 1) expect_reference_planes(left, right, p, {2});
-            else EXPECT_FALSE(match_planes(left, right, p, {}, &got).ok()) << W << "x" << H << " r " << r;
+            else EXPECT_FALSE(match_planes(left, right, p, {}, &none).ok()) << W << "x" << H << " r " << r;
           }
 }
 
@@ -122,9 +116,9 @@ struct Args {
   ondrel::ImageView right_view{right.data, 40, 30, static_cast<std::ptrdiff_t>(right.step[0])};
   ondrel::Parameters p = parameters(6, 19, 15);
   ondrel::Options options;
+  int min_disparity = 0;
   std::vector<float> buffers[3];
   ondrel::DisparityPlanes out;
-  int min_disparity = 0;
   Args() {
     ondrel::FloatPlane* planes[3] = {&out.disparity, &out.uniqueness, &out.right_disparity};
     for (int i = 0; i < 3; ++i) buffers[i].assign(40 * 30, -5.0f), *planes[i] = {buffers[i].data(), 40, 30, 40};
@@ -138,12 +132,7 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
       "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
       "that size: aborting...";
   static std::vector<unsigned char> huge(1675 * 1675 * 3, 1);
-  const struct {
-    const char* what;
-    void (*spoil)(Args&);
-    int where;
-    const char* message;
-  } cases[] = {
+  const struct { const char* what; void (*spoil)(Args&); int where; const char* message; } cases[] = {
       {"radii that do not tile", [](Args& a) { a.p.block_radius = 2; }, kBoth, kTiles},
       {"block radius above the support's", [](Args& a) { a.p.block_radius = 4, a.p.support_radius = 3; }, kBoth, kTiles},
       {"negative block radius", [](Args& a) { a.p.block_radius = -1, a.p.support_radius = 1; }, kBoth,
@@ -199,23 +188,16 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
   }
 }
 
-struct Progress {
-  std::vector<std::pair<int, int>> calls;
-  bool answer = true;
-  static bool record(void* user, int done, int total) {
-    auto* self = static_cast<Progress*>(user);
-    self->calls.emplace_back(done, total);
-    return self->answer;
-  }
-};
-
 TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
   const int W = 30, H = 17;
   const cv::Mat left = random_image(W, H, CV_8UC3, 60), right = random_image(W, H, CV_8UC3, 61);
+  struct Progress { std::vector<std::pair<int, int>> calls; bool answer = true; };
   for (int threads : {1, 2, 3}) {
     Progress progress;
-    ondrel::Options options;
-    options.threads = threads, options.progress = Progress::record, options.progress_user = &progress;
+    const ondrel::Options options{threads, [](void* user, int done, int total) {
+      static_cast<Progress*>(user)->calls.emplace_back(done, total);
+      return static_cast<Progress*>(user)->answer;
+    }, &progress};
     Planes got;
     ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), options, &got).ok());
     ASSERT_FALSE(progress.calls.empty());
@@ -239,8 +221,7 @@ TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
 TEST(LibraryEntry, ConcurrentCallsGiveTheSequentialPlanes) {
   const cv::Mat left = random_image(37, 19, CV_8UC3, 70), right = random_image(37, 19, CV_8UC3, 71);
   const ondrel::Parameters p[3] = {parameters(1, 4, 9), parameters(1, 4, 9, 53, 11), parameters(1, 4, 9)};
-  ondrel::Options options;
-  options.threads = 2;
+  const ondrel::Options options{2};
   Planes sequential[3];
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(match_planes(left, right, p[i], options, &sequential[i]).ok());
   for (int round = 0; round < 3; ++round) {

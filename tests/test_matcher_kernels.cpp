@@ -88,10 +88,7 @@ TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
 }
 
 TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
-  struct Case {
-    int W, H, D, d0, r, T, left_pad, right_pad;
-    bool flat = false;  // left white, right black: every pixel cost is T
-  };
+  struct Case { int W, H, D, d0, r, T, left_pad, right_pad; bool flat = false; };  // flat: every pixel cost is T
   std::vector<Case> cases = {
       {7, 5, 3, 0, 1, 53, 0, 0},     {1, 1, 1, 0, 0, 10, 0, 0},    {3, 3, 4, 0, 1, 765, 1, 2},   {5, 9, 12, 0, 2, 255, 3, 1},
       {23, 17, 9, 2, 3, 0, 0, 5},    {31, 12, 40, 0, 0, 1000, 2, 0}, {64, 9, 60, 0, 4, 53, 0, 0}, {17, 33, 17, 1, 8, 100, 1, 1},
@@ -105,8 +102,7 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
   std::mt19937 rng(17);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " d0 " << c.d0 << " r " << c.r << " T " << c.T);
-    cv::Mat left = random_image(c.W, c.H, CV_8UC3, rng(), c.left_pad);
-    cv::Mat right = random_image(c.W, c.H, CV_8UC3, rng(), c.right_pad);
+    cv::Mat left = random_image(c.W, c.H, CV_8UC3, rng(), c.left_pad), right = random_image(c.W, c.H, CV_8UC3, rng(), c.right_pad);
     if (c.flat) left.setTo(255), right.setTo(0);
     CostVolume expected(c.W, c.H, c.D);
     reference_cost_volume(left, right, c.d0, c.r, c.T, &expected);
@@ -135,12 +131,7 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
 
 TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
   enum Costs { kVolume, kSigned, kFlat, kNear, kHuge, kAroundStart };
-  struct Case {
-    int W, H, r, R, max_disparity;
-    float gamma_space, gamma_color;
-    int left_pad, right_pad;
-    Costs costs;
-  };
+  struct Case { int W, H, r, R, max_disparity; float gamma_space, gamma_color; int left_pad, right_pad; Costs costs; };
   // 9 blocks; r = R = 0: one pixel block; r = R, W = 2r+1; 25 blocks, one disparity; max_disparity >= W: no
   // pixel; a disparity count off the chunks; chunks overlapping at the end; whole chunks only; weight sums near
   // underflow; steep spatial weights; gamma_color 0: NaN weights; gamma_space 0
@@ -204,11 +195,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
 
 TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
   // winner: an integer running minimum, the lower disparity on ties, never a NaN or 1e6
-  struct Search {
-    std::vector<double> costs;
-    int h, m;
-    float offset;  // refine_winner of h
-  };
+  struct Search { std::vector<double> costs; int h, m; float offset; };  // offset: refine_winner of h
   // 10.2 is not below 10, 9.9 is; equal costs keep the lower d; nothing wins; a NaN beside the winner: no
   // offset; the parabola's vertex; none at 0 and at max_disparity; none when a + c - 2b = 0; truncation toward
   // zero, b < 0
@@ -219,45 +206,31 @@ TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
       {{3, 2.5, 2, 9}, 1, 2, 0.0f}, {{5, -1.5, -1.2, 4}, 2, -1, 0.0f}};
   for (const Search& s : searches) {
     const Winner w = select_winner(s.costs.data(), static_cast<int>(s.costs.size()));
-    EXPECT_EQ(w.found, s.h >= 0) << s.costs[1];
-    EXPECT_EQ(w.h, s.h) << s.costs[1];
+    EXPECT_TRUE(w.found == (s.h >= 0) && w.h == s.h) << s.costs[1] << ": " << w.found << ", " << w.h;
     if (!w.found) continue;
     EXPECT_EQ(w.m, s.m) << s.costs[1];
     EXPECT_NEAR(refine_winner(s.costs.data(), w.h, 0, static_cast<int>(s.costs.size()) - 1), s.offset, 1e-6);
   }
   // uniqueness: the first claim of a right column stands; claims of disparity 0 block nothing
-  struct Step {
-    bool fresh;
-    int x, h, m;
-    float value, expected, other_expected;
-    int other, claim_disparity;
-    float claim_cost;  // of column 15 afterwards
-  };
+  // afterwards: row[x], row[other], and the claim of column 15
+  struct Step { bool fresh; int x, h, m; float value, expected, other_expected; int other, claim_disparity; float claim_cost; };
   // column 15 free; worse than the claim; a tie wins and knocks out pixel 20; compared with the first claim: 23
   // stays; a claim of disparity 0, then one that finds it free
   const Step steps[] = {
       {true, 20, 5, 30, 80, 80, 80, 20, 5, 30},     {false, 22, 7, 40, 112, kNaN, 80, 20, 5, 30},
       {false, 23, 8, 30, 128, 128, kNaN, 20, 5, 30}, {false, 25, 10, 28, 160, 160, 128, 23, 5, 30},
       {true, 15, 0, 3, 0, 0, 0, 15, 0, 3},          {false, 20, 5, 90, 40, 40, 0, 15, 5, 90}};
-  std::vector<int> claimed(60);
-  std::vector<float> cost(60), row(40);
+  std::vector<int> claimed;
+  std::vector<float> cost, row;
   for (const Step& s : steps) {
-    if (s.fresh) {
-      std::fill(claimed.begin(), claimed.end(), -1);
-      std::fill(cost.begin(), cost.end(), 5e8f);
-      std::fill(row.begin(), row.end(), kNaN);
-    }
+    if (s.fresh) claimed.assign(60, -1), cost.assign(60, 5e8f), row.assign(40, kNaN);
     apply_uniqueness(s.x, s.h, s.m, s.value, claimed.data(), cost.data(), row.data());
-    EXPECT_TRUE(same_value(row[s.x], s.expected)) << s.x << ": " << row[s.x];
-    EXPECT_TRUE(same_value(row[s.other], s.other_expected)) << s.x << ", pixel " << s.other << ": " << row[s.other];
-    EXPECT_EQ(claimed[15], s.claim_disparity) << s.x;
-    EXPECT_EQ(cost[15], s.claim_cost) << s.x;
+    EXPECT_TRUE(same_value(row[s.x], s.expected) && same_value(row[s.other], s.other_expected))
+        << s.x << ": " << row[s.x] << ", pixel " << s.other << ": " << row[s.other];
+    EXPECT_TRUE(claimed[15] == s.claim_disparity && cost[15] == s.claim_cost) << s.x << ": " << claimed[15] << ", " << cost[15];
   }
   // the program's byte: (value * scale) in float, truncated to 16 bits, low 8 bits; 255 for NaN
-  const struct {
-    float value;
-    int scale, byte;
-  } bytes[] = {{16.09375f, 16, 1}, {16, 16, 0}, {-0.1875f, 16, 253}, {-0.01f, 16, 0}, {5003, 16, 0}, {-4997, 16, 0},
+  const struct { float value; int scale, byte; } bytes[] = {{16.09375f, 16, 1}, {16, 16, 0}, {-0.1875f, 16, 253}, {-0.01f, 16, 0}, {5003, 16, 0}, {-4997, 16, 0},
                {kNaN, 16, 255},    {INFINITY, 16, 0}, {7, 16, 112},  {300, 1, 44}};
   for (const auto& b : bytes) EXPECT_EQ(ondrel::disparity_byte_of(b.value, b.scale), b.byte) << b.value;
 }
