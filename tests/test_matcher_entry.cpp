@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <random>
 #include <string>
@@ -30,37 +31,34 @@ ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float
 }
 constexpr ondrel::CostFunction kCensus = ondrel::CostFunction::kCensus;
 
-TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
-  struct Case {
-    int W, H;
-    ondrel::Parameters p;
-    int left_pad, right_pad;
-  };
-  const Case cases[] = {
-      {21, 13, parameters(1, 4, 6), 1, 2},        {9, 9, parameters(4, 4, 3, 20), 0, 0},
-      {15, 11, parameters(0, 2, 0, 255), 2, 0},   {7, 19, parameters(1, 1, 9), 0, 1},  // max_disparity > W
-      {45, 23, parameters(2, 7, 19, 30), 3, 3},   {3, 5, parameters(1, 1, 1), 0, 0},
-      {25, 9, parameters(1, 4, 5, 53, 0), 0, 0},  // gamma_color 0: no winner anywhere
-      {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
-      // census costs (T unused), the 16- and 32-bit sums, max_disparity > W
-      {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
-      {41, 39, parameters(18, 18, 9, 53, 23, kCensus), 0, 0}};
-  for (const Case& c : cases) {
-    const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
-    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed, c.left_pad);
-    const cv::Mat right = random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad);
-    const Planes expected = reference_match(left, right, c.p);
-    for (int bits : simd_widths()) {
-      SimdLimit limit(bits);
-      for (int threads : {1, 2, 3}) {
-        ondrel::Options options;
-        options.threads = threads;
-        Planes got;
-        ASSERT_TRUE(match_planes(left, right, c.p, options, &got).ok());
-        EXPECT_TRUE(same_planes(got, expected)) << c.W << "x" << c.H << ", " << bits << "-bit path, " << threads
-                                                << " threads";
-      }
+// ondrel::match at every vector width and each thread count gives the planes of the reference pipeline.
+void expect_reference_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
+                             std::initializer_list<int> thread_counts) {
+  const Planes expected = reference_match(left, right, p);
+  for (int bits : simd_widths()) {
+    SimdLimit limit(bits);
+    for (int threads : thread_counts) {
+      Planes got;
+      const ondrel::Status status = match_planes(left, right, p, ondrel::Options{threads}, &got);
+      ASSERT_TRUE(status.ok()) << status.message;
+      EXPECT_TRUE(same_planes(got, expected)) << left.cols << "x" << left.rows << " r " << p.block_radius << " R "
+                                              << p.support_radius << ", " << bits << "-bit path, " << threads << " threads";
     }
+  }
+}
+
+TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
+  // max_disparity > W; gamma_color 0: no winner anywhere; census costs (T unused), the 16- and 32-bit sums
+  const struct { int W, H; ondrel::Parameters p; int left_pad, right_pad; } cases[] = {{21, 13, parameters(1, 4, 6), 1, 2},       {9, 9, parameters(4, 4, 3, 20), 0, 0},
+               {15, 11, parameters(0, 2, 0, 255), 2, 0},  {7, 19, parameters(1, 1, 9), 0, 1},
+               {45, 23, parameters(2, 7, 19, 30), 3, 3},  {3, 5, parameters(1, 1, 1), 0, 0},
+               {25, 9, parameters(1, 4, 5, 53, 0), 0, 0}, {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
+               {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
+               {41, 39, parameters(18, 18, 9, 53, 23, kCensus), 0, 0}};
+  for (const auto& c : cases) {
+    const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
+    expect_reference_planes(random_image(c.W, c.H, CV_8UC3, seed, c.left_pad),
+                            random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad), c.p, {1, 2, 3});
   }
 }
 
@@ -74,19 +72,9 @@ TEST(LibraryEntry, TinyImagesAreRefusedOrMatchTheReference) {
           for (int W = 1; W <= 2 * r + 2; ++W) {
             const ondrel::Parameters p = parameters(r, R, 3, 53, 23, cost);
             const cv::Mat left = random_image(W, H, CV_8UC3, W * 7 + H), right = random_image(W, H, CV_8UC3, W + H);
-            const bool fits = W >= 2 * r + 1 && H >= 2 * r + 1;
-            const Planes expected = fits ? reference_match(left, right, p) : Planes{};
-            for (int bits : simd_widths()) {
-              SimdLimit limit(bits);
-              ondrel::Options options;
-              options.threads = 2;
-              Planes got;
-              const ondrel::Status status = match_planes(left, right, p, options, &got);
-              ASSERT_EQ(status.ok(), fits) << W << "x" << H << " r " << r << ": " << status.message;
-              if (fits) {
-                EXPECT_TRUE(same_planes(got, expected)) << W << "x" << H << " r " << r << " R " << R;
-              }
-            }
+            Planes none;  // the smaller sizes are refused
+            if (W >= 2 * r + 1 && H >= 2 * r + 1) expect_reference_planes(left, right, p, {2});
+            else EXPECT_FALSE(match_planes(left, right, p, {}, &none).ok()) << W << "x" << H << " r " << r;
           }
 }
 
@@ -100,30 +88,24 @@ TEST(LibraryEntry, RadiusCheckIsDivisibilityForEveryRadiusPair) {
 }
 
 TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {
-  struct Case {
-    int W, H, max_disparity, scale;
-  };
-  for (const Case& c : {Case{40, 17, 15, 16}, Case{33, 21, 20, 25}, Case{28, 15, 9, 1}}) {
-    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, c.W), right = random_image(c.W, c.H, CV_8UC3, c.W + 1);
-    const ondrel::Parameters p = parameters(1, 4, c.max_disparity);
+  for (auto [W, H, max_disparity, scale] : {std::array{40, 17, 15, 16}, {33, 21, 20, 25}, {28, 15, 9, 1}}) {
+    const cv::Mat left = random_image(W, H, CV_8UC3, W), right = random_image(W, H, CV_8UC3, W + 1);
+    const ondrel::Parameters p = parameters(1, 4, max_disparity);
     Planes values;
     ASSERT_TRUE(match_planes(left, right, p, {}, &values).ok());
     cv::Mat maps[3];  // disparity, right disparity, uniqueness: rows padded, spare bytes random
-    for (int i = 0; i < 3; ++i) maps[i] = random_image(c.W, c.H, CV_8UC1, 50 + i, 3);
+    for (int i = 0; i < 3; ++i) maps[i] = random_image(W, H, CV_8UC1, 50 + i, 3);
     testing::internal::CaptureStdout();
-    ASSERT_EQ(Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, c.max_disparity, 1, 4, p.gamma_space,
-                           p.gamma_color, p.tad_threshold, c.scale),
-              0);
+    ASSERT_EQ(Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, max_disparity, 1, 4, p.gamma_space,
+                           p.gamma_color, p.tad_threshold, scale), 0);
     testing::internal::GetCapturedStdout();
-    const int plane_of_map[3] = {0, 2, 1};
     for (int i = 0; i < 3; ++i)
-      for (int y = 0; y < c.H; ++y)
-        for (int x = 0; x < c.W; ++x) {
-          const float v = values.plane[plane_of_map[i]][static_cast<size_t>(y) * c.W + x];
-          const int byte = maps[i].at<unsigned char>(y, x);
-          ASSERT_EQ(byte, ondrel::disparity_byte_of(v, c.scale)) << "map " << i << " at " << x << ", " << y;
-          ASSERT_TRUE(!std::isnan(v) || byte == 255);
-        }
+      for (int j = 0; j < W * H; ++j) {
+        const float v = values.plane[(3 - i) % 3][static_cast<size_t>(j)];  // maps 0, 1, 2 are planes 0, 2, 1
+        const int byte = maps[i].at<unsigned char>(j / W, j % W);
+        ASSERT_EQ(byte, ondrel::disparity_byte_of(v, scale)) << "map " << i << " at " << j % W << ", " << j / W;
+        ASSERT_TRUE(!std::isnan(v) || byte == 255);
+      }
   }
 }
 
@@ -134,60 +116,47 @@ struct Args {
   ondrel::ImageView right_view{right.data, 40, 30, static_cast<std::ptrdiff_t>(right.step[0])};
   ondrel::Parameters p = parameters(6, 19, 15);
   ondrel::Options options;
+  int min_disparity = 0;
   std::vector<float> buffers[3];
   ondrel::DisparityPlanes out;
-  int min_disparity = 0;
   Args() {
     ondrel::FloatPlane* planes[3] = {&out.disparity, &out.uniqueness, &out.right_disparity};
-    for (int i = 0; i < 3; ++i) {
-      buffers[i].assign(40 * 30, -5.0f);
-      *planes[i] = {buffers[i].data(), 40, 30, 40};
-    }
+    for (int i = 0; i < 3; ++i) buffers[i].assign(40 * 30, -5.0f), *planes[i] = {buffers[i].data(), 40, 30, 40};
   }
 };
 
 TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
   enum Where { kLibrary = 1, kProgram = 2, kBoth = 3 };
-  struct Case {
-    const char* what;
-    void (*spoil)(Args&);
-    int where;
-    ondrel::StatusCode code;
-    const char* message;
-  };
-  const ondrel::StatusCode kInvalid = ondrel::StatusCode::kInvalidArgument;
   const char* const kTiles = "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...";
   const char* const kViews =
       "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit images of "
       "that size: aborting...";
   static std::vector<unsigned char> huge(1675 * 1675 * 3, 1);
-  const Case cases[] = {
-      {"radii that do not tile", [](Args& a) { a.p.block_radius = 2; }, kBoth, kInvalid, kTiles},
-      {"block radius above the support's", [](Args& a) { a.p.block_radius = 4, a.p.support_radius = 3; }, kBoth, kInvalid,
-       kTiles},
-      {"negative block radius", [](Args& a) { a.p.block_radius = -1, a.p.support_radius = 1; }, kBoth, kInvalid,
+  const struct { const char* what; void (*spoil)(Args&); int where; const char* message; } cases[] = {
+      {"radii that do not tile", [](Args& a) { a.p.block_radius = 2; }, kBoth, kTiles},
+      {"block radius above the support's", [](Args& a) { a.p.block_radius = 4, a.p.support_radius = 3; }, kBoth, kTiles},
+      {"negative block radius", [](Args& a) { a.p.block_radius = -1, a.p.support_radius = 1; }, kBoth,
        "Error: the radius of the blocks must not be negative (i.e. -1): aborting..."},
-      {"support side above 4095", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = 2048; }, kBoth, kInvalid,
+      {"support side above 4095", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = 2048; }, kBoth,
        "Error: the radius of the supports must lie in 0 ... 2047 (i.e. 2048): aborting..."},
-      {"negative support radius", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = -1; }, kBoth, kInvalid,
+      {"negative support radius", [](Args& a) { a.p.block_radius = 0, a.p.support_radius = -1; }, kBoth,
        "Error: the radius of the supports must lie in 0 ... 2047 (i.e. -1): aborting..."},
-      {"block larger than the image", [](Args& a) { a.p.block_radius = a.p.support_radius = 20; }, kBoth, kInvalid,
+      {"block larger than the image", [](Args& a) { a.p.block_radius = a.p.support_radius = 20; }, kBoth,
        "Error: the block (41x41 pixels) does not fit in the image (40x30 pixels): aborting..."},
-      {"max_disparity", [](Args& a) { a.p.max_disparity = -1; }, kBoth, kInvalid,
+      {"max_disparity", [](Args& a) { a.p.max_disparity = -1; }, kBoth,
        "Error: max_disparity must lie in 0 ... 536870911 (i.e. -1): aborting..."},
-      {"TAD threshold", [](Args& a) { a.p.tad_threshold = -5; }, kBoth, kInvalid,
+      {"TAD threshold", [](Args& a) { a.p.tad_threshold = -5; }, kBoth,
        "Error: TAD_threshold must not be negative (i.e. -5): aborting..."},
-      {"min_disparity", [](Args& a) { a.min_disparity = 2; }, kProgram, kInvalid,
+      {"min_disparity", [](Args& a) { a.min_disparity = 2; }, kProgram,
        "Error: min_disparity must be 0 (i.e. 2): aborting..."},
-      {"grey left view", [](Args& a) { a.left = random_image(40, 30, CV_8UC1, 13); }, kProgram, kInvalid, kViews},
-      {"right view of another size", [](Args& a) { a.right_view.width = 41; }, kLibrary, kInvalid, kViews},
-      {"no left pixels", [](Args& a) { a.left_view.data = nullptr; }, kLibrary, kInvalid, kViews},
-      {"empty views", [](Args& a) { a.left_view.width = a.right_view.width = 0; }, kLibrary, kInvalid, kViews},
-      {"stride below the row", [](Args& a) { a.right_view.stride = 119; }, kLibrary, kInvalid, kViews},
-      {"plane of another height", [](Args& a) { a.out.uniqueness.height = 29; }, kLibrary, kInvalid, kViews},
-      {"plane stride below the row", [](Args& a) { a.out.right_disparity.stride = 39; }, kLibrary, kInvalid, kViews},
-      {"negative thread count", [](Args& a) { a.options.threads = -1; }, kLibrary, kInvalid,
-       "Error: threads must not be negative"},
+      {"grey left view", [](Args& a) { a.left = random_image(40, 30, CV_8UC1, 13); }, kProgram, kViews},
+      {"right view of another size", [](Args& a) { a.right_view.width = 41; }, kLibrary, kViews},
+      {"no left pixels", [](Args& a) { a.left_view.data = nullptr; }, kLibrary, kViews},
+      {"empty views", [](Args& a) { a.left_view.width = a.right_view.width = 0; }, kLibrary, kViews},
+      {"stride below the row", [](Args& a) { a.right_view.stride = 119; }, kLibrary, kViews},
+      {"plane of another height", [](Args& a) { a.out.uniqueness.height = 29; }, kLibrary, kViews},
+      {"plane stride below the row", [](Args& a) { a.out.right_disparity.stride = 39; }, kLibrary, kViews},
+      {"negative thread count", [](Args& a) { a.options.threads = -1; }, kLibrary, "Error: threads must not be negative"},
       // (2r+1)(2r+2) * 765 beyond 2^31 - 1 needs 2r+1 >= 1675
       {"block sums beyond 32 bits",
        [](Args& a) {
@@ -195,14 +164,14 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
          a.p = parameters(837, 837, 0, 765);
          a.out.disparity.data = a.out.uniqueness.data = a.out.right_disparity.data = nullptr;
        },
-       kLibrary, kInvalid, "Error: blocks of 1675x1675 pixels overflow the 32-bit block sums: aborting..."},
+       kLibrary, "Error: blocks of 1675x1675 pixels overflow the 32-bit block sums: aborting..."},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Args a;
     c.spoil(a);
     if (c.where & kLibrary) {
       const ondrel::Status s = ondrel::match(a.left_view, a.right_view, a.p, a.options, a.out);
-      EXPECT_EQ(s.code, c.code) << c.what;
+      EXPECT_EQ(s.code, ondrel::StatusCode::kInvalidArgument) << c.what;
       EXPECT_STREQ(s.message, c.message) << c.what;
       for (const auto& buffer : a.buffers) EXPECT_EQ(buffer, std::vector<float>(40 * 30, -5.0f)) << c.what;
     }
@@ -212,33 +181,23 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
       testing::internal::CaptureStdout();
       EXPECT_EQ(Ondrel_QUIRN(a.left, a.right, maps[0], maps[1], maps[2], a.min_disparity, a.p.max_disparity,
                              a.p.block_radius, a.p.support_radius, a.p.gamma_space, a.p.gamma_color, a.p.tad_threshold, 16),
-                -1)
-          << c.what;
+                -1) << c.what;
       EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(c.message) + "\n") << c.what;
       for (int i = 0; i < 3; ++i) EXPECT_EQ(cv::norm(maps[i], random_image(40, 30, CV_8UC1, 20 + i), cv::NORM_INF), 0) << c.what;
     }
   }
 }
 
-struct Progress {
-  std::vector<std::pair<int, int>> calls;
-  bool answer = true;
-  static bool record(void* user, int done, int total) {
-    auto* self = static_cast<Progress*>(user);
-    self->calls.emplace_back(done, total);
-    return self->answer;
-  }
-};
-
 TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
   const int W = 30, H = 17;
   const cv::Mat left = random_image(W, H, CV_8UC3, 60), right = random_image(W, H, CV_8UC3, 61);
+  struct Progress { std::vector<std::pair<int, int>> calls; bool answer = true; };
   for (int threads : {1, 2, 3}) {
     Progress progress;
-    ondrel::Options options;
-    options.threads = threads;
-    options.progress = Progress::record;
-    options.progress_user = &progress;
+    const ondrel::Options options{threads, [](void* user, int done, int total) {
+      static_cast<Progress*>(user)->calls.emplace_back(done, total);
+      return static_cast<Progress*>(user)->answer;
+    }, &progress};
     Planes got;
     ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), options, &got).ok());
     ASSERT_FALSE(progress.calls.empty());
@@ -262,8 +221,7 @@ TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
 TEST(LibraryEntry, ConcurrentCallsGiveTheSequentialPlanes) {
   const cv::Mat left = random_image(37, 19, CV_8UC3, 70), right = random_image(37, 19, CV_8UC3, 71);
   const ondrel::Parameters p[3] = {parameters(1, 4, 9), parameters(1, 4, 9, 53, 11), parameters(1, 4, 9)};
-  ondrel::Options options;
-  options.threads = 2;
+  const ondrel::Options options{2};
   Planes sequential[3];
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(match_planes(left, right, p[i], options, &sequential[i]).ok());
   for (int round = 0; round < 3; ++round) {

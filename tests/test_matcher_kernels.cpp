@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -22,24 +23,24 @@ using namespace ondrel_test;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 TEST(WeightTables, FastFillEqualsTheScalarDefinitionInAnyRanges) {
+  const int N = ondrel::kExpLutSize;
   for (float gamma : {23.0f, 14.0f, 2.0f, 0.5f, 0.0f, -3.0f, 1e-30f}) {
-    std::vector<float> whole(ondrel::kExpLutSize, -1.0f), pieces(ondrel::kExpLutSize, -1.0f);
-    EXPECT_EQ(init_exponential_lut_QUIRN(whole.data(), gamma, 0, ondrel::kExpLutSize), 0);
-    for (int i = 0; i < ondrel::kExpLutSize; ++i)
-      ASSERT_TRUE(same_value(whole[i], reference_weight(i, gamma))) << "gamma " << gamma << ", entry " << i;
+    std::vector<float> whole(N, -1.0f), pieces(N, -1.0f);
+    EXPECT_EQ(init_exponential_lut_QUIRN(whole.data(), gamma, 0, N), 0);
     // odd and even ends, out of order, clamped at both ends; empty ranges fill nothing
-    const int cuts[][2] = {{1001, 65535}, {-5, 1}, {4, 7}, {7, 1001}, {1, 4}, {65535, ondrel::kExpLutSize + 9},
-                           {9, 9}, {30, 3}};
+    const int cuts[][2] = {{1001, 65535}, {-5, 1}, {4, 7}, {7, 1001}, {1, 4}, {65535, N + 9}, {9, 9}, {30, 3}};
     for (const auto& cut : cuts) init_exponential_lut_QUIRN(pieces.data(), gamma, cut[0], cut[1]);
-    for (int i = 0; i < ondrel::kExpLutSize; ++i) ASSERT_TRUE(same_value(pieces[i], whole[i])) << gamma << ", " << i;
+    for (int i = 0; i < N; ++i) {
+      ASSERT_TRUE(same_value(whole[i], reference_weight(i, gamma))) << "gamma " << gamma << ", entry " << i;
+      ASSERT_TRUE(same_value(pieces[i], whole[i])) << "gamma " << gamma << ", entry " << i << " in pieces";
+    }
   }
-  for (const auto& radii : {std::make_pair(6, 19), std::make_pair(0, 2), std::make_pair(4, 4)}) {
-    const std::vector<float> expected = reference_spatial_weights(radii.first, radii.second, 14.0f);
+  for (auto [r, R] : {std::pair{6, 19}, std::pair{0, 2}, std::pair{4, 4}}) {
+    const std::vector<float> expected = reference_spatial_weights(r, R, 14.0f);
     std::vector<float> got(expected.size(), -1.0f);
-    ASSERT_EQ(blocks_per_axis(radii.first, radii.second) * blocks_per_axis(radii.first, radii.second),
-              static_cast<int>(expected.size()));
-    fill_spatial_weights_QUIRN(got.data(), radii.first, radii.second, 14.0f);
-    EXPECT_EQ(got, expected) << radii.first << ", " << radii.second;
+    ASSERT_EQ(blocks_per_axis(r, R) * blocks_per_axis(r, R), static_cast<int>(expected.size()));
+    fill_spatial_weights_QUIRN(got.data(), r, R, 14.0f);
+    EXPECT_EQ(got, expected) << r << ", " << R;
   }
 }
 
@@ -86,45 +87,25 @@ TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
   }
 }
 
-// The block cost of (x, y, k) straight from its definition.
-int cost_by_definition(const cv::Mat& L, const cv::Mat& R, int x, int y, int k, int d0, int r, int T) {
-  int sum = 0;
-  for (int yy = std::max(0, y - r); yy <= std::min(L.rows - 1, y + r); ++yy)
-    for (int xx = std::max(0, x - r); xx <= std::min(L.cols - 1, x + r); ++xx) {
-      const cv::Vec3b p = L.at<cv::Vec3b>(yy, xx), q = R.at<cv::Vec3b>(yy, std::max(0, xx - d0 - k));
-      sum += std::min(std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]), T);
-    }
-  return sum;
-}
-
 TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
-  struct Case {
-    int W, H, D, d0, r, T, left_pad, right_pad;
-    bool flat;  // left white, right black: every pixel cost is T
-  };
+  struct Case { int W, H, D, d0, r, T, left_pad, right_pad; bool flat = false; };  // flat: every pixel cost is T
   std::vector<Case> cases = {
-      {7, 5, 3, 0, 1, 53, 0, 0, false},     {1, 1, 1, 0, 0, 10, 0, 0, false},   {3, 3, 4, 0, 1, 765, 1, 2, false},
-      {5, 9, 12, 0, 2, 255, 3, 1, false},   {23, 17, 9, 2, 3, 0, 0, 5, false},  {31, 12, 40, 0, 0, 1000, 2, 0, false},
-      {64, 9, 60, 0, 4, 53, 0, 0, false},   {17, 33, 17, 1, 8, 100, 1, 1, false}, {50, 21, 33, 0, 2, 30, 4, 0, false},
-      {29, 14, 21, 0, 4, 765, 1, 0, false}, {40, 16, 70, 3, 5, 300, 0, 3, false},
+      {7, 5, 3, 0, 1, 53, 0, 0},     {1, 1, 1, 0, 0, 10, 0, 0},    {3, 3, 4, 0, 1, 765, 1, 2},   {5, 9, 12, 0, 2, 255, 3, 1},
+      {23, 17, 9, 2, 3, 0, 0, 5},    {31, 12, 40, 0, 0, 1000, 2, 0}, {64, 9, 60, 0, 4, 53, 0, 0}, {17, 33, 17, 1, 8, 100, 1, 1},
+      {50, 21, 33, 0, 2, 30, 4, 0},  {29, 14, 21, 0, 4, 765, 1, 0}, {40, 16, 70, 3, 5, 300, 0, 3},
       // 49 pixels per block: 49 * 668 = 32732 still fits 16 bits, 49 * 669 does not
-      {21, 12, 37, 0, 3, 668, 0, 0, true},  {21, 12, 37, 0, 3, 669, 0, 0, true}, {21, 12, 37, 0, 3, 765, 0, 0, true}};
+      {21, 12, 37, 0, 3, 668, 0, 0, true}, {21, 12, 37, 0, 3, 669, 0, 0, true}, {21, 12, 37, 0, 3, 765, 0, 0, true}};
   // the smallest images: W, H = 2r+1 or 2r+2, more disparities than columns, d0 > 0 on odd r
   for (int r = 0; r <= 3; ++r)
     for (int W = 2 * r + 1; W <= 2 * r + 2; ++W)
-      for (int H = 2 * r + 1; H <= 2 * r + 2; ++H) cases.push_back({W, H, W + 3, r % 2, r, 200, 1, 0, false});
+      for (int H = 2 * r + 1; H <= 2 * r + 2; ++H) cases.push_back({W, H, W + 3, r % 2, r, 200, 1, 0});
   std::mt19937 rng(17);
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " d0 " << c.d0 << " r " << c.r << " T "
-                                    << c.T);
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " d0 " << c.d0 << " r " << c.r << " T " << c.T);
     cv::Mat left = random_image(c.W, c.H, CV_8UC3, rng(), c.left_pad), right = random_image(c.W, c.H, CV_8UC3, rng(), c.right_pad);
     if (c.flat) left.setTo(255), right.setTo(0);
     CostVolume expected(c.W, c.H, c.D);
     reference_cost_volume(left, right, c.d0, c.r, c.T, &expected);
-    for (int i = 0; i < 20; ++i) {
-      const int x = rng() % c.W, y = rng() % c.H, k = rng() % c.D;
-      ASSERT_EQ(expected.vectors[static_cast<size_t>(y) * c.W + x][k], cost_by_definition(left, right, x, y, k, c.d0, c.r, c.T));
-    }
     for (int bits : simd_widths()) {
       SimdLimit limit(bits);
       CostStream stream;
@@ -137,12 +118,11 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
         end = call == 11 ? c.H : call == 4 ? begin : begin + 1 + static_cast<int>(rng() % (c.H - begin));
         for (auto& v : got.vectors) std::fill(v.begin(), v.end(), -7);
         cost_stream_rows(&stream, begin, end, got.rows.data());
-        for (int y = 0; y < c.H; ++y)
-          for (int x = 0; x < c.W; ++x) {
-            const size_t i = static_cast<size_t>(y) * c.W + x;
-            ASSERT_EQ(got.vectors[i], begin <= y && y < end ? expected.vectors[i] : std::vector<int>(c.D, -7))
-                << bits << "-bit path, rows " << begin << " .. " << end << ", pixel " << x << ", " << y;
-          }
+        for (size_t i = 0; i < got.vectors.size(); ++i) {
+          const int y = static_cast<int>(i) / c.W;
+          ASSERT_EQ(got.vectors[i], begin <= y && y < end ? expected.vectors[i] : std::vector<int>(c.D, -7))
+              << bits << "-bit path, rows " << begin << " .. " << end << ", pixel " << i % c.W << ", " << y;
+        }
       }
       cost_stream_close(&stream);
     }
@@ -151,25 +131,17 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
 
 TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
   enum Costs { kVolume, kSigned, kFlat, kNear, kHuge, kAroundStart };
-  struct Case {
-    int W, H, r, R, max_disparity;
-    float gamma_space, gamma_color;
-    int left_pad, right_pad;
-    Costs costs;
-  };
+  struct Case { int W, H, r, R, max_disparity; float gamma_space, gamma_color; int left_pad, right_pad; Costs costs; };
+  // 9 blocks; r = R = 0: one pixel block; r = R, W = 2r+1; 25 blocks, one disparity; max_disparity >= W: no
+  // pixel; a disparity count off the chunks; chunks overlapping at the end; whole chunks only; weight sums near
+  // underflow; steep spatial weights; gamma_color 0: NaN weights; gamma_space 0
   const Case cases[] = {
-      {9, 7, 1, 4, 3, 14, 23, 0, 0, kVolume},     // 9 blocks
-      {12, 6, 0, 0, 5, 14, 23, 1, 2, kVolume},    // r = R = 0: one pixel block
-      {5, 9, 2, 2, 2, 14, 23, 0, 3, kVolume},     // r = R, W = 2r+1
-      {14, 10, 0, 2, 0, 14, 23, 2, 0, kVolume},   // 25 blocks, one disparity
-      {6, 8, 1, 4, 8, 14, 23, 0, 0, kVolume},     // max_disparity >= W: no pixel
-      {40, 11, 1, 4, 17, 14, 23, 1, 1, kVolume},  // a disparity count off the chunks
-      {61, 13, 2, 7, 33, 5, 12, 0, 2, kVolume},   // chunks overlap at the end
-      {80, 15, 1, 4, 63, 14, 23, 3, 0, kVolume},  // whole chunks only
-      {47, 13, 1, 4, 20, 14, 2, 0, 0, kVolume},   // weight sums near underflow
-      {47, 13, 1, 4, 20, 1, 23, 0, 0, kVolume},   // steep spatial weights
-      {33, 12, 1, 4, 9, 14, 0, 0, 0, kVolume},    // gamma_color 0: NaN weights
-      {33, 12, 1, 4, 9, 0, 23, 0, 0, kVolume},    // gamma_space 0
+      {9, 7, 1, 4, 3, 14, 23, 0, 0, kVolume},    {12, 6, 0, 0, 5, 14, 23, 1, 2, kVolume},
+      {5, 9, 2, 2, 2, 14, 23, 0, 3, kVolume},    {14, 10, 0, 2, 0, 14, 23, 2, 0, kVolume},
+      {6, 8, 1, 4, 8, 14, 23, 0, 0, kVolume},    {40, 11, 1, 4, 17, 14, 23, 1, 1, kVolume},
+      {61, 13, 2, 7, 33, 5, 12, 0, 2, kVolume},  {80, 15, 1, 4, 63, 14, 23, 3, 0, kVolume},
+      {47, 13, 1, 4, 20, 14, 2, 0, 0, kVolume},  {47, 13, 1, 4, 20, 1, 23, 0, 0, kVolume},
+      {33, 12, 1, 4, 9, 14, 0, 0, 0, kVolume},   {33, 12, 1, 4, 9, 0, 23, 0, 0, kVolume},
       // costs not from the cost kernel: negative window costs take another route in the fast
       // winner search; ties, costs within one unit, costs that never win, costs around the
       // running minimum's start: the fast search works exact costs out only where they may win
@@ -179,8 +151,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
   std::mt19937 rng(73);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " R " << c.R << " max_disparity "
-                                    << c.max_disparity << " gammas " << c.gamma_space << ", " << c.gamma_color
-                                    << " costs " << c.costs);
+                                    << c.max_disparity << " gammas " << c.gamma_space << ", " << c.gamma_color << " costs " << c.costs);
     ondrel::Parameters p;
     p.block_radius = c.r, p.support_radius = c.R, p.max_disparity = c.max_disparity;
     p.gamma_space = c.gamma_space, p.gamma_color = c.gamma_color;
@@ -189,18 +160,15 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
                        random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad), p);
     for (auto& v : in.costs.vectors) {
       const int base = 1000 + static_cast<int>(rng() % 5);
-      for (int& cost : v) {
-        if (c.costs == kSigned) cost = static_cast<int>(rng() % 3000) - 1000;
-        if (c.costs == kFlat) cost = 3000;
-        if (c.costs == kNear) cost = base;
-        if (c.costs == kHuge) cost = 2000000000 - static_cast<int>(rng() % 100);
-        if (c.costs == kAroundStart) cost = rng() % 2 ? 999999 : 1000001;
-      }
+      for (int& cost : v)
+        cost = c.costs == kSigned ? static_cast<int>(rng() % 3000) - 1000 : c.costs == kFlat ? 3000
+               : c.costs == kNear ? base : c.costs == kHuge ? 2000000000 - static_cast<int>(rng() % 100)
+               : c.costs == kAroundStart ? (rng() % 2 ? 999999 : 1000001) : cost;
     }
     const Planes expected = reference_match(in);
     const AggregationContext ctx = in.context();
-    std::vector<int> order(c.H);
-    for (int y = 0; y < c.H; ++y) order[y] = y;
+    std::vector<int> order(static_cast<size_t>(c.H));
+    std::iota(order.begin(), order.end(), 0);
     for (int bits : simd_widths()) {
       SimdLimit limit(bits);
       AggregationScratch scratch;
@@ -227,69 +195,44 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
 
 TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
   // winner: an integer running minimum, the lower disparity on ties, never a NaN or 1e6
-  struct Search {
-    std::vector<double> costs;
-    int h, m;
-    float offset;  // refine_winner of h
-  };
+  struct Search { std::vector<double> costs; int h, m; float offset; };  // offset: refine_winner of h
+  // 10.2 is not below 10, 9.9 is; equal costs keep the lower d; nothing wins; a NaN beside the winner: no
+  // offset; the parabola's vertex; none at 0 and at max_disparity; none when a + c - 2b = 0; truncation toward
+  // zero, b < 0
   const Search searches[] = {
-      {{20, 15, 11, 10.7, 10.2, 12}, 3, 10, -2.0f},          // 10.2 is not below 10
-      {{20, 15, 11, 10.7, 9.9, 12}, 4, 9, -0.2241379f},      // 9.9 is
-      {{5, 3, 3, 3}, 1, 3, 0.5f},                             // equal costs keep the lower d
-      {{kNaN, 1000000, 2e9, kNaN}, -1, 1000000, 0.0f},        // nothing wins
-      {{kNaN, 999999.5, kNaN}, 1, 999999, 0.0f},              // a NaN beside the winner: no offset
-      {{15, 14, 13, 13, 12, 10, 11, 14}, 5, 10, 1.0f / 6},    // the parabola's vertex
-      {{1, 5, 9}, 0, 1, 0.0f},                                // at 0 and at max_disparity: none
-      {{9, 5, 1}, 2, 1, 0.0f},
-      {{3, 2.5, 2, 9}, 1, 2, 0.0f},                           // a + c - 2b = 0
-      {{5, -1.5, -1.2, 4}, 2, -1, 0.0f},                      // truncation toward zero; b < 0
-  };
+      {{20, 15, 11, 10.7, 10.2, 12}, 3, 10, -2.0f}, {{20, 15, 11, 10.7, 9.9, 12}, 4, 9, -0.2241379f},
+      {{5, 3, 3, 3}, 1, 3, 0.5f}, {{kNaN, 1000000, 2e9, kNaN}, -1, 1000000, 0.0f}, {{kNaN, 999999.5, kNaN}, 1, 999999, 0.0f},
+      {{15, 14, 13, 13, 12, 10, 11, 14}, 5, 10, 1.0f / 6}, {{1, 5, 9}, 0, 1, 0.0f}, {{9, 5, 1}, 2, 1, 0.0f},
+      {{3, 2.5, 2, 9}, 1, 2, 0.0f}, {{5, -1.5, -1.2, 4}, 2, -1, 0.0f}};
   for (const Search& s : searches) {
     const Winner w = select_winner(s.costs.data(), static_cast<int>(s.costs.size()));
-    EXPECT_EQ(w.found, s.h >= 0) << s.costs[1];
-    EXPECT_EQ(w.h, s.h) << s.costs[1];
+    EXPECT_TRUE(w.found == (s.h >= 0) && w.h == s.h) << s.costs[1] << ": " << w.found << ", " << w.h;
     if (!w.found) continue;
     EXPECT_EQ(w.m, s.m) << s.costs[1];
     EXPECT_NEAR(refine_winner(s.costs.data(), w.h, 0, static_cast<int>(s.costs.size()) - 1), s.offset, 1e-6);
   }
   // uniqueness: the first claim of a right column stands; claims of disparity 0 block nothing
-  struct Step {
-    bool fresh;
-    int x, h, m;
-    float value, expected, other_expected;
-    int other, claim_disparity;
-    float claim_cost;  // of column 15 afterwards
-  };
+  // afterwards: row[x], row[other], and the claim of column 15
+  struct Step { bool fresh; int x, h, m; float value, expected, other_expected; int other, claim_disparity; float claim_cost; };
+  // column 15 free; worse than the claim; a tie wins and knocks out pixel 20; compared with the first claim: 23
+  // stays; a claim of disparity 0, then one that finds it free
   const Step steps[] = {
-      {true, 20, 5, 30, 80, 80, 80, 20, 5, 30},      // column 15 free
-      {false, 22, 7, 40, 112, kNaN, 80, 20, 5, 30},  // worse than the claim
-      {false, 23, 8, 30, 128, 128, kNaN, 20, 5, 30}, // a tie wins and knocks out pixel 20
-      {false, 25, 10, 28, 160, 160, 128, 23, 5, 30}, // compared with the first claim: 23 stays
-      {true, 15, 0, 3, 0, 0, 0, 15, 0, 3},
-      {false, 20, 5, 90, 40, 40, 0, 15, 5, 90},      // the zero claim counts as free
-  };
-  std::vector<int> claimed(60);
-  std::vector<float> cost(60), row(40);
+      {true, 20, 5, 30, 80, 80, 80, 20, 5, 30},     {false, 22, 7, 40, 112, kNaN, 80, 20, 5, 30},
+      {false, 23, 8, 30, 128, 128, kNaN, 20, 5, 30}, {false, 25, 10, 28, 160, 160, 128, 23, 5, 30},
+      {true, 15, 0, 3, 0, 0, 0, 15, 0, 3},          {false, 20, 5, 90, 40, 40, 0, 15, 5, 90}};
+  std::vector<int> claimed;
+  std::vector<float> cost, row;
   for (const Step& s : steps) {
-    if (s.fresh) {
-      std::fill(claimed.begin(), claimed.end(), -1);
-      std::fill(cost.begin(), cost.end(), 5e8f);
-      std::fill(row.begin(), row.end(), kNaN);
-    }
+    if (s.fresh) claimed.assign(60, -1), cost.assign(60, 5e8f), row.assign(40, kNaN);
     apply_uniqueness(s.x, s.h, s.m, s.value, claimed.data(), cost.data(), row.data());
-    EXPECT_TRUE(same_value(row[s.x], s.expected)) << s.x << ": " << row[s.x];
-    EXPECT_TRUE(same_value(row[s.other], s.other_expected)) << s.x << ", pixel " << s.other << ": " << row[s.other];
-    EXPECT_EQ(claimed[15], s.claim_disparity) << s.x;
-    EXPECT_EQ(cost[15], s.claim_cost) << s.x;
+    EXPECT_TRUE(same_value(row[s.x], s.expected) && same_value(row[s.other], s.other_expected))
+        << s.x << ": " << row[s.x] << ", pixel " << s.other << ": " << row[s.other];
+    EXPECT_TRUE(claimed[15] == s.claim_disparity && cost[15] == s.claim_cost) << s.x << ": " << claimed[15] << ", " << cost[15];
   }
   // the program's byte: (value * scale) in float, truncated to 16 bits, low 8 bits; 255 for NaN
-  struct Byte {
-    float value;
-    int scale, byte;
-  };
-  const Byte bytes[] = {{16.09375f, 16, 1}, {16, 16, 0},    {-0.1875f, 16, 253}, {-0.01f, 16, 0}, {5003, 16, 0},
-                        {-4997, 16, 0},     {kNaN, 16, 255}, {INFINITY, 16, 0},  {7, 16, 112},    {300, 1, 44}};
-  for (const Byte& b : bytes) EXPECT_EQ(ondrel::disparity_byte_of(b.value, b.scale), b.byte) << b.value;
+  const struct { float value; int scale, byte; } bytes[] = {{16.09375f, 16, 1}, {16, 16, 0}, {-0.1875f, 16, 253}, {-0.01f, 16, 0}, {5003, 16, 0}, {-4997, 16, 0},
+               {kNaN, 16, 255},    {INFINITY, 16, 0}, {7, 16, 112},  {300, 1, 44}};
+  for (const auto& b : bytes) EXPECT_EQ(ondrel::disparity_byte_of(b.value, b.scale), b.byte) << b.value;
 }
 
 }  // namespace
