@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <ondrel/ondrel.h>
+#include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/support/test_support.h"
@@ -44,6 +45,8 @@ TEST(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
       {{"-d", "8", "-o", dir.file("a.tiff"), l, r}, 2, ".pfm"},
       {{"--frobnicate", l, r}, 2, "unknown option"},
+      {{"-d", "8", "--cost", "sad", l, r}, 2, "--cost"},
+      {{"-d", "8", "--refine", "-u", dir.file("u.pfm"), l, r}, 2, "--uniqueness"},
       {{"-d", "8", dir.file("missing.png"), r}, 1, "missing.png"},
       {{"-d", "8", l, dir.file("small.png")}, 1, "different sizes"},
       {{"-d", "8", "-o", dir.file("no/such/folder/d.pfm"), l, r}, 1, "d.pfm"},
@@ -101,6 +104,20 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
     }
   EXPECT_GT(found, d.rows * (d.cols - 12) * 8 / 10);
   EXPECT_GE(std::stod(ondrel_test::read_file(dir.file("t.txt"))), 0.0);
+
+  // --refine --cost census: the library's refined map with the census cost
+  ASSERT_EQ(run_program({ONDREL_MATCH_BINARY, "-q", "-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o",
+                         dir.file("c.pfm"), dir.file("l.png"), dir.file("r.png")},
+                        "", dir.path)
+                .status,
+            0);
+  p.cost = ondrel::CostFunction::kCensus;
+  ASSERT_TRUE(ondrel::match_refined({left.data, left.cols, left.rows, (std::ptrdiff_t)left.step[0]},
+                                    {right.data, right.cols, right.rows, (std::ptrdiff_t)right.step[0]}, p, {}, {},
+                                    out.disparity)
+                  .ok());
+  ASSERT_TRUE(read_pfm(dir.file("c.pfm"), &pfm, &error)) << error;
+  EXPECT_EQ(cv::norm(pfm, d, cv::NORM_INF), 0);
 }
 
 TEST(MatchCli, CalibFilesAreReadForNdispAlone) {
