@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -26,23 +24,18 @@ using namespace ondrel_test;
 namespace {
 
 // The messages of the allocation sites of the tables, cost rows and block planes, in the order
-// the matcher reaches them, and those of the rest of its working storage, which come after.
-const std::vector<std::string> kSiteMessages = {
-    "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n", "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n",
-    "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n",          "\nABORTING... CAN'T ALLOCATE R_LEFT\n\n",
-    "\nABORTING... CAN'T ALLOCATE G_LEFT\n\n",              "\nABORTING... CAN'T ALLOCATE B_LEFT\n\n",
-    "\nABORTING... CAN'T ALLOCATE R_RIGHT\n\n",             "\nABORTING... CAN'T ALLOCATE G_RIGHT\n\n",
-    "\nABORTING... CAN'T ALLOCATE B_RIGHT\n\n"};
-const std::vector<std::string> kOwnMessages = {"\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n",
-                                               "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n",
-                                               "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n"};
-// A buffer of the matching phase, which its jobs allocate for themselves, fails after the
-// initialization has been timed: its message follows that line.
+// the matcher reaches them, and those of the rest of its working storage. A buffer of the
+// matching phase, which its jobs allocate for themselves, fails after the initialization has
+// been timed: its message follows that line.
+const std::string kAbort = "ABORTING... CAN'T ALLOCATE ";
+const std::vector<std::string> kSiteMessages = {kAbort + "SPACE_DISTANCE_WEIGHT\n\n", kAbort + "DSI MATRIX\n\n",
+    kAbort + "DSI VECTORS \n\n", "\n" + kAbort + "R_LEFT\n\n", "\n" + kAbort + "G_LEFT\n\n", "\n" + kAbort + "B_LEFT\n\n",
+    "\n" + kAbort + "R_RIGHT\n\n", "\n" + kAbort + "G_RIGHT\n\n", "\n" + kAbort + "B_RIGHT\n\n"};
+const std::vector<std::string> kOwnMessages = {"\n" + kAbort + "AGGREGATION SCRATCH\n\n",
+    kAbort + "DSI WORKSPACE\n\n", "\n" + kAbort + "BOX FILTER COLUMNS\n\n"};
 const std::string kInitializationTimed = "\n\nExecution time: \nT sec : [*] Ondrel (initialization)\n";
 
-struct Call {
-  int W, H, max_disparity, r, R, threads;
-};
+struct Call { int W, H, max_disparity, r, R, threads; };
 
 // Padded output planes filled with a pattern that the matcher never writes as a whole.
 void fill(const Call& c, cv::Mat maps[3], uint32_t seed) {
@@ -52,11 +45,10 @@ void fill(const Call& c, cv::Mat maps[3], uint32_t seed) {
 int run_call(const Call& c, cv::Mat maps[3], std::string* out) {
   const cv::Mat left = random_image(c.W, c.H, CV_8UC3, 7, 2), right = random_image(c.W, c.H, CV_8UC3, 8, 1);
   testing::internal::CaptureStdout();
-  const int status =
-      Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, c.max_disparity, c.r, c.R, 14.0f, 23.0f, 20, 16);
+  const int s = Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, c.max_disparity, c.r, c.R, 14.f, 23.f, 20, 16);
   std::fflush(stdout);
   *out = testing::internal::GetCapturedStdout();
-  return status;
+  return s;
 }
 
 bool listed(const std::vector<std::string>& list, const std::string& m) {
@@ -65,32 +57,27 @@ bool listed(const std::vector<std::string>& list, const std::string& m) {
 
 const char kFirstAnswers[] = "n 1 4 1 10 12 20 q";  // one pass on Tsukuba
 const char kSecondAnswers[] = "n 1 7 2 3 4 200 q";  // another one, with other maps
-const std::string kContinuePrompt = "\nPress 'q' to quit or a different value to continue: ";
 const std::string kEndOfInput = "\nERROR: the input ended before the question was answered: exiting.\n";
 
 // What the program says after the matcher's last timing line.
 std::string after_matching(const std::string& out) {
-  const std::string last = " sec : [*] Ondrel\n";
-  const size_t at = out.rfind(last);
-  return at == std::string::npos ? out : out.substr(at + last.size());
+  const size_t at = out.rfind(" sec : [*] Ondrel\n");
+  return at == std::string::npos ? out : out.substr(at + 18);
 }
 
 }  // namespace
 
 // Every allocation of a call is failed in turn: the call prints its report and exactly one site
-// message (never the matching's timing line), returns -1, leaves the outputs as they were and
-// releases every buffer it had. The sites come in the order of their messages, each site's
-// allocations consecutive, every listed site reached; and a call afterwards gives the maps of
-// one before.
+// message, returns -1, leaves the outputs as they were and releases every buffer it had. Each
+// site's allocations are consecutive, every listed site is reached in its order; and a call
+// afterwards gives the maps of one before.
 TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
   // nine 3x3 blocks per window; one block per window of one pixel; a larger call
   const Call calls[] = {{20, 9, 4, 1, 4, 1}, {20, 9, 4, 1, 4, 3}, {11, 6, 2, 0, 0, 2}, {64, 48, 15, 2, 7, 2}};
   for (const Call& c : calls) {
-    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << ", r " << c.r << ", R " << c.R << ", " << c.threads
-                                    << " threads");
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << ", r " << c.r << ", R " << c.R << ", " << c.threads);
     ondrel_testing_set_thread_count(c.threads);
-    cv::Mat maps[3], pattern[3], expected[3];
-    std::string out;
+    cv::Mat maps[3], pattern[3], expected[3]; std::string out;
     fill(c, maps, 1);
     ASSERT_EQ(run_call(c, maps, &out), 0) << out;  // warm-up: the thread pool and the output buffer
     fill(c, expected, 1);
@@ -99,12 +86,10 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
     const long n = ondrel_testing_allocation_count() - before;
     const std::string report = out.substr(0, out.find("\n\nExecution time: \n"));
     ASSERT_NE(report, out);
-    std::vector<std::string> order;  // each site's message once, as met
-    bool in_matching = false;
+    std::vector<std::string> order, sites;  // each site's message once, as met; those of the tables
     for (long i = 1; i <= n; ++i) {
       SCOPED_TRACE(testing::Message() << "allocation " << i << " of " << n);
-      fill(c, maps, 100 + static_cast<uint32_t>(i));
-      fill(c, pattern, 100 + static_cast<uint32_t>(i));
+      fill(c, maps, 100 + static_cast<uint32_t>(i)), fill(c, pattern, 100 + static_cast<uint32_t>(i));
       const unsigned char* data = maps[0].data;
       const long live = ondrel_testing_live_allocations();
       ondrel_testing_fail_allocation(i);
@@ -117,22 +102,15 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
       for (int k = 0; k < 3; ++k) EXPECT_EQ(cv::norm(maps[k], pattern[k], cv::NORM_INF), 0) << "output " << k;
       ASSERT_EQ(out.compare(0, report.size(), report), 0) << out;
       std::string message = without_times(out.substr(report.size()));
-      const bool matching = message.compare(0, kInitializationTimed.size(), kInitializationTimed) == 0;
-      if (matching) message.erase(0, kInitializationTimed.size());
-      const bool table_site = listed(kSiteMessages, message);
-      EXPECT_TRUE(table_site || listed(kOwnMessages, message)) << "not exactly one site message: \"" << message << "\"";
-      EXPECT_FALSE(table_site && matching) << "these sites are all had before the initialization ends";
-      EXPECT_FALSE(in_matching && !matching) << "an initialization site after a matching one: " << message;
-      in_matching = in_matching || matching;
+      if (message.rfind(kInitializationTimed, 0) == 0) message.erase(0, kInitializationTimed.size());
+      EXPECT_TRUE(listed(kSiteMessages, message) || listed(kOwnMessages, message))
+          << "not exactly one site message: \"" << message << "\"";
       if (!order.empty() && order.back() == message) continue;
       EXPECT_FALSE(listed(order, message)) << "a site's allocations are not consecutive: " << message;
       order.push_back(message);
+      if (listed(kSiteMessages, message)) sites.push_back(message);
     }
-    std::vector<std::string> sites;
-    for (const std::string& m : order)
-      if (listed(kSiteMessages, m)) sites.push_back(m);
     EXPECT_EQ(sites, kSiteMessages);
-    EXPECT_EQ(order.front(), kSiteMessages.front());
     fill(c, maps, 1);  // nothing of the failures stays behind
     ASSERT_EQ(run_call(c, maps, &out), 0) << out;
     for (int k = 0; k < 3; ++k) EXPECT_EQ(cv::norm(maps[k], expected[k], cv::NORM_INF), 0) << "output " << k;
@@ -152,11 +130,9 @@ TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
   for (const auto& f : faults) {
     SCOPED_TRACE(f.reason);
     TempDir dir;
-    const std::string disparity_file = dir.file("Result_Tsukuba.png"), uniqueness_file = dir.file("Result_Tsukuba_SMP.png");
-    struct Unmount {
-      std::string path;
-      ~Unmount() { if (!path.empty()) umount2(path.c_str(), MNT_DETACH); }
-    } unmount;
+    const auto results = [&] {  // both result files
+      return read_file(dir.file("Result_Tsukuba.png")) + "|" + read_file(dir.file("Result_Tsukuba_SMP.png")); };
+    struct Unmount { std::string path; ~Unmount() { if (!path.empty()) umount2(path.c_str(), MNT_DETACH); } } unmount;
     if (f.fault != kSizeLimit) {
       if (mount("tmpfs", dir.path.c_str(), "tmpfs", 0, f.fault == kFull ? "size=256k,mode=0755" : "size=1m") != 0) {
         std::printf("[ skipped  ] %s: cannot mount a tmpfs here (%s)\n", f.reason, std::strerror(errno));
@@ -169,22 +145,15 @@ TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
 #endif
     write_views(dir.path, "Tsukuba", random_image(96, 64, CV_8UC3, 21), random_image(96, 64, CV_8UC3, 22));
     ASSERT_EQ(run_ondrel(kFirstAnswers, dir.path).status, 0);
-    const std::string disparity = read_file(disparity_file), uniqueness = read_file(uniqueness_file);
-    ASSERT_GT(disparity.size(), 1024u);
+    const std::string earlier = results();
+    ASSERT_GT(read_file(dir.file("Result_Tsukuba.png")).size(), 1024u);
     std::vector<std::string> argv = {ONDREL_BINARY};
     std::string input = kSecondAnswers;
-    if (f.fault == kFull) {  // every byte taken
-      FILE* filler = std::fopen(dir.file("filler").c_str(), "wb");
-      ASSERT_NE(filler, nullptr);
-      std::setvbuf(filler, nullptr, _IONBF, 0);
-      while (std::fputc('x', filler) != EOF) {
-      }
-      EXPECT_EQ(errno, ENOSPC);
-      std::fclose(filler);
-    }
-    if (f.fault == kReadOnly) {
-      ASSERT_EQ(mount(nullptr, dir.path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << std::strerror(errno);
-    }
+    // every byte taken (cat writes until the folder is full, then fails), or the folder made read-only
+    const std::string fill_up = "exec cat /dev/zero >'" + dir.file("filler") + "' 2>/dev/null";
+    ASSERT_TRUE(f.fault != kFull || std::system(fill_up.c_str()) != 0) << "the folder did not fill up";
+    ASSERT_TRUE(f.fault != kReadOnly || mount(nullptr, dir.path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0)
+        << std::strerror(errno);
     if (f.fault == kSizeLimit) {
       argv = {"/bin/bash", "-c", "set -o pipefail; (ulimit -f 1; exec \"$0\") <<<\"$1\" | cat", ONDREL_BINARY, input};
       input.clear();
@@ -192,19 +161,16 @@ TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
     const std::vector<std::string> files = files_in(dir.path);
     const RunResult run = run_program(argv, input, dir.path);
     EXPECT_EQ(run.status, 0);
-    std::string refused;
-    for (const char* name : {"Result_Tsukuba.png", "Result_Tsukuba_SMP.png"})
-      refused += "\nERROR: cannot save \"" + std::string(name) + "\" (" + f.reason +
-                 "): any earlier file of that name is unchanged...\n";
-    EXPECT_EQ(after_matching(run.out), refused + kContinuePrompt);
-    EXPECT_EQ(read_file(disparity_file), disparity);
-    EXPECT_EQ(read_file(uniqueness_file), uniqueness);
+    const std::string refused = "): any earlier file of that name is unchanged...\n", cannot = "\nERROR: cannot save \"";
+    EXPECT_EQ(after_matching(run.out), cannot + "Result_Tsukuba.png\" (" + f.reason + refused + cannot +
+                                           "Result_Tsukuba_SMP.png\" (" + f.reason + refused + kContinuePrompt);
+    EXPECT_EQ(results(), earlier);
     EXPECT_EQ(files_in(dir.path), files);
 
     if (f.fault == kFull) unlink(dir.file("filler").c_str());
     if (f.fault == kReadOnly) mount(nullptr, dir.path.c_str(), nullptr, MS_REMOUNT, nullptr);
     EXPECT_EQ(after_matching(run_ondrel(kSecondAnswers, dir.path).out), kContinuePrompt);
-    EXPECT_NE(read_file(disparity_file), disparity);
+    EXPECT_NE(results(), earlier);
   }
 }
 
@@ -239,11 +205,9 @@ TEST(FaultInjection, ResultsAreSyncedUnderATemporaryNameAndThenRenamed) {
 TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
   const auto prepare = [](const TempDir& dir) {
     write_views(dir.path, "Tsukuba", random_image(24, 10, CV_8UC3, 21), random_image(24, 10, CV_8UC3, 22));
-    write_views(dir.path, "Venus", random_image(30, 8, CV_8UC3, 23), random_image(30, 8, CV_8UC3, 24));
-  };
+    write_views(dir.path, "Venus", random_image(30, 8, CV_8UC3, 23), random_image(30, 8, CV_8UC3, 24)); };
   const auto run_through_pipe = [](const std::string& input, const std::string& cwd) {
-    return run_program({"/bin/bash", "-c", "printf '%s' \"$1\" | \"$0\"", ONDREL_BINARY, input}, "", cwd);
-  };
+    return run_program({"/bin/bash", "-c", "printf '%s' \"$1\" | \"$0\"", ONDREL_BINARY, input}, "", cwd); };
   // first pass: display, pair, radii, gammas and threshold, each with wrong answers first;
   // second pass: a block too large for Venus and an unsuitable support radius
   const std::vector<std::string> words = {"yes", "0", "1", "1", "2", "4", "2", "4", "1", "-3", "10", "-1", "12", "0",
@@ -251,7 +215,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
   const size_t first_continue = 16, second_continue = 26;  // words answered before each
   TempDir whole_dir;
   prepare(whole_dir);
-  std::string all;
+  std::string all;  // one word a line
   for (const std::string& w : words) all += w + "\n";
   const RunResult whole = run_through_pipe(all, whole_dir.path);
   ASSERT_EQ(whole.status, 0);
@@ -260,7 +224,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
     SCOPED_TRACE(testing::Message() << "input closed after " << k << " words");
     TempDir dir;
     prepare(dir);
-    std::string input;
+    std::string input;  // three words a line
     for (size_t i = 0; i < k; ++i) input += words[i] + (i % 3 == 2 ? "\n" : " ");
     const RunResult run = run_through_pipe(input, dir.path);
     const std::string out = without_times(run.out);

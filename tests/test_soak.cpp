@@ -11,8 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <fstream>
 
 #include "app/dialogue.h"
 #include "app/stereo_pairs.h"
@@ -42,23 +41,14 @@ constexpr int kPasses = 200;
 // among them. The first has the largest working storage (Cones, 60 disparities), so the
 // first pass reaches the peak.
 const std::pair<int, const char*> kVariants[] = {
-    {4, "4 19 6 14 23 53"},
-    {3, "0 abc 3 12 2 20 30 60"},
-    {1, "1 19 6 14 23 53"},
-    {2, "2 1 7 2 -4 10 20 0 40"},
-    {3, "3 4 1 0 23 1"},          // gamma_space 0
-    {4, "4 22 7 5 0 255"},        // gamma_color 0
-    {1, "1 19 2 10 3 30 50 20"},  // a wrong block radius first
-    {2, "2 19 19 14 23 53"},      // one block per window
-};
+    {4, "4 19 6 14 23 53"}, {3, "0 abc 3 12 2 20 30 60"}, {1, "1 19 6 14 23 53"}, {2, "2 1 7 2 -4 10 20 0 40"},
+    {3, "3 4 1 0 23 1"} /* gamma_space 0 */, {4, "4 22 7 5 0 255"} /* gamma_color 0 */,
+    {1, "1 19 2 10 3 30 50 20"} /* a wrong block radius first */, {2, "2 19 19 14 23 53"} /* one block per window */};
 constexpr int kVariantCount = sizeof kVariants / sizeof kVariants[0];
 
 long resident_kib() {
   long size = 0, resident = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
-    std::fclose(f);
-  }
+  std::ifstream("/proc/self/statm") >> size >> resident;
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -92,8 +82,7 @@ TEST(Soak, ManyPassesInOneProcessGiveTheMapsOfSingleRunsInConstantMemory) {
   for (int v = 0; v < kVariantCount; ++v) {
     TempDir dir;
     link_views(data, dir);
-    const RunResult run = run_ondrel(std::string("n ") + kVariants[v].second + " q", dir.path);
-    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run_ondrel(std::string("n ") + kVariants[v].second + " q", dir.path).status, 0);
     reference.push_back(maps_in(dir, v));
     ASSERT_GT(reference.back().size(), 1000u) << kVariants[v].second;
   }
@@ -108,20 +97,18 @@ TEST(Soak, ManyPassesInOneProcessGiveTheMapsOfSingleRunsInConstantMemory) {
   testing::internal::CaptureStdout();
   for (int pass = 0; pass < kPasses && mismatches <= 3; ++pass) {
     const int v = pass % kVariantCount;
-    const std::string answers = std::string("n ") + kVariants[v].second + " q";
-    FILE* in = fmemopen(const_cast<char*>(answers.data()), answers.size(), "r");
+    std::string answers = std::string("n ") + kVariants[v].second + " q";
+    FILE* in = fmemopen(&answers[0], answers.size(), "r");
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(run_dialogue(in), 0) << "pass " << pass;
     std::fclose(in);
-    if (maps_in(work, v) != reference[static_cast<size_t>(v)]) {
-      ADD_FAILURE() << "pass " << pass << " (" << kVariants[v].second << ") differs from a single run";
-      ++mismatches;
-    }
+    const bool same = maps_in(work, v) == reference[static_cast<size_t>(v)];
+    EXPECT_TRUE(same) << "pass " << pass << " (" << kVariants[v].second << ") differs from a single run";
+    mismatches += !same;
     malloc_trim(0);
-    end = resident_kib();
+    peak = std::max(peak, end = resident_kib());
     if (pass == 0) after_first = end;
     if (pass == kVariantCount - 1) after_round = end;
-    peak = std::max(peak, end);
   }
   std::fflush(stdout);
   const std::string out = testing::internal::GetCapturedStdout();
@@ -132,8 +119,7 @@ TEST(Soak, ManyPassesInOneProcessGiveTheMapsOfSingleRunsInConstantMemory) {
   EXPECT_EQ(count(out, " sec : [*] Ondrel\n"), static_cast<size_t>(kPasses));
   for (const char* failure : {"cannot", "could not", "ABORTING"}) EXPECT_EQ(count(out, failure), 0u) << failure;
   std::printf("[ soak     ] %d passes; resident size after the first %ld KiB, after the first %d %ld KiB, "
-              "peak %ld KiB, end %ld KiB\n",
-              kPasses, after_first, kVariantCount, after_round, peak, end);
+              "peak %ld KiB, end %ld KiB\n", kPasses, after_first, kVariantCount, after_round, peak, end);
 #ifndef ONDREL_SANITIZED
   EXPECT_LE(end - after_first, kAllowedGrowthKiB) << "the process grew over the passes";
   EXPECT_LE(end - after_round, kAllowedGrowthAfterRoundKiB) << "the process grew over the passes";

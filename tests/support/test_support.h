@@ -52,6 +52,9 @@ RunResult run_ondrel(const std::string& input, const std::string& cwd, const std
 // Folder of the four Middlebury pairs (and gt/); empty when it does not exist.
 std::string data_dir();
 
+// The question after each pass of the program.
+inline const std::string kContinuePrompt = "\nPress 'q' to quit or a different value to continue: ";
+
 // `text` with the seconds of every timing line ("0.012 sec : label") replaced by "T".
 std::string without_times(const std::string& text);
 
