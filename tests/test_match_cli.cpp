@@ -11,13 +11,13 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "tests/support/test_support.h"
-#include "util/calib.h"
 #include "util/pfm.h"
 
 namespace {
 
 using ondrel_test::run_program;
 using ondrel_test::TempDir;
+using ondrel_test::view_of;
 
 // A random texture and the same texture shifted by 4 columns: disparity 4.
 void write_pair(const TempDir& dir) {
@@ -81,8 +81,7 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
   ondrel::DisparityPlanes out;
   out.disparity = {d.ptr<float>(), d.cols, d.rows, d.cols};
   out.uniqueness = {u.ptr<float>(), u.cols, u.rows, u.cols};
-  ASSERT_TRUE(ondrel::match({left.data, left.cols, left.rows, (std::ptrdiff_t)left.step[0]},
-                            {right.data, right.cols, right.rows, (std::ptrdiff_t)right.step[0]}, p, {}, out)
+  ASSERT_TRUE(ondrel::match(view_of(left), view_of(right), p, {}, out)
                   .ok());
   cv::Mat pfm;
   std::string error;
@@ -112,36 +111,10 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
                 .status,
             0);
   p.cost = ondrel::CostFunction::kCensus;
-  ASSERT_TRUE(ondrel::match_refined({left.data, left.cols, left.rows, (std::ptrdiff_t)left.step[0]},
-                                    {right.data, right.cols, right.rows, (std::ptrdiff_t)right.step[0]}, p, {}, {},
-                                    out.disparity)
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, out.disparity)
                   .ok());
   ASSERT_TRUE(read_pfm(dir.file("c.pfm"), &pfm, &error)) << error;
   EXPECT_EQ(cv::norm(pfm, d, cv::NORM_INF), 0);
-}
-
-TEST(MatchCli, CalibFilesAreReadForNdispAlone) {
-  struct Case {
-    const char* text;
-    bool ok;
-    int ndisp;
-  } cases[] = {{"cam0=[1 0 2; 0 1 3; 0 0 1]\nwidth=46\nheight=30\nndisp=9\n", true, 9},
-               {"ndisp = 12\r\nvmin=3\n", true, 12},
-               {"width=46\n", false, 0},
-               {"ndisp=0\n", false, 0},
-               {"ndisp=9x\n", false, 0},
-               {"ndisp=9\nndisp=10\n", false, 0},
-               {"ndisp=99999999999999\n", false, 0}};
-  for (const Case& c : cases) {
-    Calibration calib;
-    std::string reason;
-    EXPECT_EQ(parse_calib(c.text, &calib, &reason), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(calib.ndisp, c.ndisp);
-    } else {
-      EXPECT_FALSE(reason.empty());
-    }
-  }
 }
 
 TEST(MatchCli, MiddleburyLayoutSkipsABrokenScene) {

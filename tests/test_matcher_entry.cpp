@@ -112,8 +112,7 @@ TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {
 // A call of either entry, before one argument is spoilt.
 struct Args {
   cv::Mat left = random_image(40, 30, CV_8UC3, 10), right = random_image(40, 30, CV_8UC3, 11);
-  ondrel::ImageView left_view{left.data, 40, 30, static_cast<std::ptrdiff_t>(left.step[0])};
-  ondrel::ImageView right_view{right.data, 40, 30, static_cast<std::ptrdiff_t>(right.step[0])};
+  ondrel::ImageView left_view = view_of(left), right_view = view_of(right);
   ondrel::Parameters p = parameters(6, 19, 15);
   ondrel::Options options;
   int min_disparity = 0;

@@ -20,6 +20,7 @@ namespace {
 
 namespace rf = ondrel::refine;
 using Plane = std::vector<float>;
+using ondrel_test::view_of;
 
 void expect_same(const Plane& got, const Plane& want, const char* what) {  // NaN equals NaN
   for (size_t i = 0; i < want.size(); ++i)
@@ -87,8 +88,6 @@ TEST_P(RefineSteps, EachStepEqualsAStraightforwardVersion) {
 INSTANTIATE_TEST_SUITE_P(Planes, RefineSteps,
                          ::testing::Values(Steps{9, 7, 1, 1, 12, 1}, Steps{17, 11, 3, 2, 5, 0},
                                            Steps{6, 20, 4, 2, 40, 0.5f}, Steps{1, 1, 2, 1, 12, 1}));
-
-ondrel::ImageView view_of(const cv::Mat& m) { return {m.data, m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step[0])}; }
 
 // Refined with 1 and 2 threads, every step off, ondrel::match; then refused calls.
 TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOutput) {

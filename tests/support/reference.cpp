@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/support/test_support.h"
+
 namespace ondrel_test {
 
 // ---------------------------------------------------------------------------------------
@@ -267,21 +269,10 @@ ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondre
 
 AggregationContext ReferenceInputs::context() const {
   AggregationContext c{};
-  c.left = left.data;
-  c.right = right.data;
-  c.left_stride = left.step[0];
-  c.right_stride = right.step[0];
-  c.min_disparity = 0;
-  c.max_disparity = p.max_disparity;
-  c.r = p.block_radius;
-  c.R = p.support_radius;
-  c.first_column = p.max_disparity;
-  c.border = 0;
-  c.W = left.cols;
-  c.H = left.rows;
-  c.nblocks = static_cast<int>(spatial.size());
-  c.spatial = spatial.data();
-  c.exp_lut = lut.data();
+  c.left = left.data, c.right = right.data, c.left_stride = left.step[0], c.right_stride = right.step[0];
+  c.min_disparity = 0, c.max_disparity = p.max_disparity, c.first_column = p.max_disparity, c.border = 0;
+  c.r = p.block_radius, c.R = p.support_radius, c.W = left.cols, c.H = left.rows;
+  c.nblocks = static_cast<int>(spatial.size()), c.spatial = spatial.data(), c.exp_lut = lut.data();
   c.cost_rows = costs.rows.data();
   for (int i = 0; i < kPlaneCount; ++i) c.planes[i] = means[i].data();
   return c;
@@ -319,9 +310,7 @@ ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ond
     buffers[i].assign(static_cast<size_t>(stride) * H, kMarker);
     *planes[i] = {buffers[i].data(), W, H, stride};
   }
-  const ondrel::Status status = ondrel::match({left.data, W, H, static_cast<std::ptrdiff_t>(left.step[0])},
-                                              {right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])},
-                                              p, options, wanted);
+  const ondrel::Status status = ondrel::match(view_of(left), view_of(right), p, options, wanted);
   out->W = W, out->H = H;
   for (int i = 0; i < 3; ++i) {
     out->plane[i].resize(static_cast<size_t>(W) * H);

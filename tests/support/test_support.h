@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <ondrel/ondrel.h>
 #include <opencv2/core/mat.hpp>
 
 namespace ondrel_test {
@@ -13,6 +14,11 @@ namespace ondrel_test {
 // is a view into a wider buffer, so that its row stride exceeds its row by pad pixels; the
 // spare bytes are random too.
 cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad = 0);
+
+// The matcher's view of a CV_8UC3 image (not owned).
+inline ondrel::ImageView view_of(const cv::Mat& m) {
+  return {m.data, m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step[0])};
+}
 
 // Copies `image` into a buffer whose rows are `pad` pixels longer (spare bytes random).
 cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed);
