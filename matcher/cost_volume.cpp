@@ -3,55 +3,25 @@
 // (integer sums, so any order of the additions gives the same values), does each pixel's
 // whole update in one loop over the disparities, reads the right row from a column-reversed
 // copy so that consecutive disparities read consecutive values, keeps its sums in 16 bits
-// where they fit, and is compiled for several SIMD widths (cost_volume_rows.h). The tests
+// where they fit, and is compiled for several SIMD widths (matcher/simd/). The tests
 // hold a straightforward version to compare it with (tests/support/reference.h).
 
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
 
-#include "matcher/cost_volume_rows.h"
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
 
-ONDREL_COST_ROWS(cost_volume_rows_sse2, int16_t) { cost_volume_rows<8, int16_t>(in, H, r, rows, st, y_begin, y_end, resume); }
-ONDREL_COST_ROWS(cost_volume_rows_sse2, int32_t) { cost_volume_rows<8, int32_t>(in, H, r, rows, st, y_begin, y_end, resume); }
-
 namespace {
 
-// Lanes of 16 bits in one vector of the widest path this CPU runs (and the test hook allows).
-int lanes_of_widest_path() {
-#if defined(ONDREL_SIMD_X86)
-  switch (simd_width_bits()) {
-    case 512: return 32;
-    case 256: return 16;
-    default: break;
-  }
-#endif
-  return 8;
-}
-
 template <typename Sum>
-using CostRowsKernel = void (*)(const CostVolumeInputs&, int, int, int* const* const*, const CostVolumeStorage<Sum>&,
-                                int, int, bool);
-
-template <typename Sum>
-CostRowsKernel<Sum> pick_cost_rows(int lanes) {
-#if defined(ONDREL_SIMD_X86)
-  if (lanes == 32) return cost_volume_rows_avx512;
-  if (lanes == 16) return cost_volume_rows_avx2;
-#endif
-  (void)lanes;
-  return cost_volume_rows_sse2;
-}
-
-template <typename Sum>
-bool alloc_storage(CostVolumeStorage<Sum>* st, const CostVolumeInputs& in, int H, int r) {
+bool alloc_storage(CostVolumeStorage<Sum>* st, const CostVolumeInputs& in) {
   const size_t n = static_cast<size_t>(in.Dp);
   *st = CostVolumeStorage<Sum>{};
   st->S = ondrel_alloc_array<Sum>(static_cast<size_t>(in.W) * n);
   st->A = st->S ? ondrel_alloc_array<Sum>(n) : nullptr;
-  const size_t ring = static_cast<size_t>(reversed_rows(r, H));
+  const size_t ring = static_cast<size_t>(in.ring);
   st->reversed = st->A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
   return st->reversed != nullptr;
 }
@@ -68,7 +38,8 @@ void free_storage(CostVolumeStorage<Sum>* st) {
 
 struct CostStream::Impl {
   CostVolumeInputs in;
-  int H, r, lanes, next_row;
+  const ondrel::simd::KernelTable* kernels;  // picked once, when the stream opens: Dp fits it
+  int H, r, next_row;
   bool narrow;  // 16-bit sums
   CostVolumeStorage<int16_t> narrow_storage;
   CostVolumeStorage<int32_t> wide_storage;
@@ -83,12 +54,13 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
   if (!impl) return false;
-  impl->lanes = lanes_of_widest_path();
-  const int L = impl->lanes;
+  impl->kernels = &ondrel::simd::kernel_table();
+  const int L = impl->kernels->cost_lanes;
   const int Dp = (D + L - 1) / L * L;
   const long long cut = census ? kLargestPixelCost : T < kLargestPixelCost ? T : kLargestPixelCost;
   impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, static_cast<int>(cut), Dp,
-                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp), census};
+                              static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp),
+                              2 * r + 2 < H ? 2 * r + 2 : H, census};
   impl->H = H;
   impl->r = r;
   impl->next_row = -1;
@@ -97,8 +69,8 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   // lanes per vector.
   const long long side = 2LL * r + 1;
   impl->narrow = side * side * cut <= 32767;
-  const bool ok = impl->narrow ? alloc_storage(&impl->narrow_storage, impl->in, H, r)
-                               : alloc_storage(&impl->wide_storage, impl->in, H, r);
+  const bool ok = impl->narrow ? alloc_storage(&impl->narrow_storage, impl->in)
+                               : alloc_storage(&impl->wide_storage, impl->in);
   if (!ok) {
     free_storage(&impl->narrow_storage);  // what alloc_storage had before it failed
     free_storage(&impl->wide_storage);
@@ -115,9 +87,9 @@ void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* co
   if (y_begin >= y_end) return;
   const bool resume = s.next_row == y_begin;
   if (s.narrow)
-    pick_cost_rows<int16_t>(s.lanes)(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, resume);
+    s.kernels->cost_rows_16(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, resume);
   else
-    pick_cost_rows<int32_t>(s.lanes)(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, resume);
+    s.kernels->cost_rows_32(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, resume);
   s.next_row = y_end;
 }
 

@@ -11,6 +11,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include "matcher/constants.h"
+#include "matcher/simd/kernels.h"
 #include "matcher/window.h"
 
 // ---------------------------------------------------------------------------------------
@@ -39,9 +40,6 @@ void ondrel_testing_limit_simd(int bits);
 // fills nothing). Every entry depends on its index alone, so ranges may be filled in any
 // order and on any thread. Returns 0.
 int init_exponential_lut_QUIRN(float* lut, float gamma, int begin, int end);
-
-// Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0.
-int blocks_per_axis(int block_radius, int support_radius);
 
 // Spatial weight of every block of a support window, row by row (dy outer, dx inner):
 // spatial[k] = exp(-(sqrt(dx^2 + dy^2) / gamma_space)), offsets r-R, r-R+(2r+1), ... R-r.
@@ -102,10 +100,6 @@ void census_transform(const unsigned char* image, size_t stride, int W, int H, u
 int box_filtering_sum_QUIRN(int W, int H, int stride, const unsigned char* image, int c, int* out,
                             int r);
 
-// The six channel planes, interleaved by channel: left c = 0, right c = 0, left c = 1, ...
-constexpr int kPlaneCount = 6;
-inline int left_plane(int c) { return 2 * c; }
-inline int right_plane(int c) { return 2 * c + 1; }
 
 struct BlockSumContext {
   const unsigned char* left;
@@ -139,62 +133,8 @@ struct ItemRange {
 ItemRange static_split(long long n, int nthreads, int thread);
 
 // ---------------------------------------------------------------------------------------
-// Aggregation, winner selection and uniqueness (aggregation.cpp)
-
-struct AggregationContext {
-  const unsigned char* left;
-  const unsigned char* right;
-  size_t left_stride, right_stride;  // bytes
-  int min_disparity, max_disparity;
-  int r, R;
-  int first_column;  // x0 = max_disparity
-  int border;        // 0
-  int W, H;
-  int nblocks;
-  const float* spatial;                 // nblocks
-  const float* exp_lut;                 // the colour weight table, kExpLutSize entries
-  const int* const* const* cost_rows;   // H rows of W pointers to max_disparity + 1 ints; only
-                                        // the rows y - R + r .. y + R - r are read for row y
-  const int* planes[kPlaneCount];       // block means, interleaved as above
-};
-
-// One output row of the aggregation: W floats each, NaN where there is no value.
-struct RowOutputs {
-  float* disparity;        // h + v of the winner
-  float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
-  float* uniqueness;       // disparity after the uniqueness check
-};
-
-// A block of the support window whose rows lie inside the image for the current row, with
-// what the fast aggregation needs for pixel x: its cost vector costs[x + dx] (costs: the
-// cost volume's row of the block centres), its right weights from right_weights - x on
-// (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
-// d = 0 .. min(max_disparity, x + dx - r, x).
-struct RowBlock {
-  const int* const* costs;
-  const double* right_weights;
-  const float* left_weights;
-  int dx;
-  int first, end;
-};
-
-// Per-thread scratch of the aggregation, reinitialised at the start of every row.
-struct AggregationScratch {
-  int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
-  float* claimed_cost;     // same count
-  double* costs;           // 2 * window_scratch_doubles(max_disparity + 1 - min_disparity)
-  // the colour weights of the row, block by block: the right ones with the
-  // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
-  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
-  // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
-  // the image (nblocks); the valid blocks of the current pixel (nblocks).
-  double* right_weights_reversed;
-  float* left_weights_by_block;
-  RowBlock* row_blocks;
-  WindowBlock* window;  // 2 * nblocks: two pixels' valid blocks, alternately
-  int* row_pixels;  // the row's pixels of both views, channel by channel: 6 * W
-  int* distances;   // squared colour distances along the row for one block: W
-};
+// Aggregation, winner selection and uniqueness (aggregation.cpp; its records, the winner
+// search and the uniqueness test: matcher/window.h)
 
 // Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
 bool aggregation_scratch_alloc(AggregationScratch* scratch, const AggregationContext& ctx);
@@ -204,31 +144,10 @@ void aggregation_scratch_free(AggregationScratch* scratch);
 // (a - c) / (2 (a + c - 2b)), or 0 when a + c - 2b is 0. Not clamped.
 double get_subpixel_adjustment_min(double a, double b, double c);
 
-// No value in a float output.
-float no_value();
-
-// Winner, select_winner: see matcher/window.h.
-
-// Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
-// float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
-float refine_winner(const double* costs, int h, int min_disparity, int max_disparity);
-
-// Uniqueness constraint for the pixel at column x of a row that won h with running minimum m
-// and output `value`. The claim table (claimed_disparity, claimed_cost, indexed by the
-// right-view column x - h) keeps the first claim of each column; claims with disparity -1 or
-// 0 count as free. Writes uniqueness[x] and, when x beats the first claimant, sets that
-// claimant's value to no_value().
-void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
-                      float* uniqueness);
-
 // Aggregation of row y: the window costs of every pixel, its winner, sub-pixel offset and
 // uniqueness test, into `out` (every element of the three rows is written). The rows of cost
 // vectors that row y reads must be in place. Accumulates several disparities at once, block
 // by block, with exactly the floating-point operations of the straightforward version the
 // tests hold (tests/support/reference.h: same products, same sums in block order, same
-// roundings), so the values are the same.
-using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
-                              const RowOutputs& out);
-// The fast version for the widest vector path this CPU runs (and the test hook allows).
-AggregateRow pick_aggregate_row();
-
+// roundings), so the values are the same. It is
+// ondrel::simd::kernel_table().aggregate_row (matcher/simd/kernels.h).

@@ -419,7 +419,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads());
   mark(&OndrelPhaseTicks::block_means);
 
-  const AggregateRow aggregate = pick_aggregate_row();
+  const ondrel::simd::AggregateRow aggregate = ondrel::simd::kernel_table().aggregate_row;
   std::atomic<int> rows_done{0};
   std::atomic<bool> cancelled{false};
 #pragma omp parallel num_threads(nworkers)

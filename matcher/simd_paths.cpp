@@ -1,9 +1,10 @@
 // Which vector width the kernels run with: the widest one the CPU has, unless a test asks
-// for a narrower one.
+// for a narrower one; and the one place that picks their table from it.
 
 #include <atomic>
 
 #include "matcher/kernels.h"
+#include "matcher/simd/kernels.h"
 
 namespace {
 std::atomic<int> g_limit_bits{0};  // 0: no limit
@@ -23,3 +24,14 @@ int simd_width_bits() {
 }
 
 void ondrel_testing_limit_simd(int bits) { g_limit_bits.store(bits); }
+
+const ondrel::simd::KernelTable& ondrel::simd::kernel_table() {
+#if defined(ONDREL_SIMD_X86)
+  switch (simd_width_bits()) {
+    case 512: return avx512::kTable;
+    case 256: return avx2::kTable;
+    default: break;
+  }
+#endif
+  return baseline::kTable;
+}

@@ -1,6 +1,12 @@
-// What the aggregation knows about one pixel's support window: its valid blocks, and the
-// winner of its window costs. Plain types, shared by kernels.h and the SIMD units.
+// The aggregation's records: its inputs and per-thread scratch, one pixel's support window
+// (its valid blocks) and the winner of its window costs, and the winner search and
+// uniqueness test (aggregation.cpp). Plain types, constexpr functions and declarations only:
+// shared by kernels.h and the SIMD kernels (matcher/simd/kernels.h).
 #pragma once
+
+#include <cstddef>
+
+#include "matcher/constants.h"
 
 // One block of a pixel's window as the fast aggregation sees it: the block is valid for the
 // disparities 0 .. last, and for disparity d its weight is left_weight * right_weights[d] and
@@ -19,6 +25,69 @@ struct WindowEstimate {
   bool in_range;
 };
 
+// Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0 (weight_tables.cpp).
+int blocks_per_axis(int block_radius, int support_radius);
+
+// The six channel planes, interleaved by channel: left c = 0, right c = 0, left c = 1, ...
+constexpr int kPlaneCount = 6;
+constexpr int left_plane(int c) { return 2 * c; }
+constexpr int right_plane(int c) { return 2 * c + 1; }
+
+struct AggregationContext {
+  const unsigned char* left;
+  const unsigned char* right;
+  size_t left_stride, right_stride;  // bytes
+  int min_disparity, max_disparity;
+  int r, R;
+  int first_column;  // x0 = max_disparity
+  int border;        // 0
+  int W, H;
+  int nblocks;
+  const float* spatial;                 // nblocks
+  const float* exp_lut;                 // the colour weight table, kExpLutSize entries
+  const int* const* const* cost_rows;   // H rows of W pointers to max_disparity + 1 ints; only
+                                        // the rows y - R + r .. y + R - r are read for row y
+  const int* planes[kPlaneCount];       // block means, interleaved as above
+};
+
+// One output row of the aggregation: W floats each, NaN where there is no value.
+struct RowOutputs {
+  float* disparity;        // h + v of the winner
+  float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
+  float* uniqueness;       // disparity after the uniqueness check
+};
+
+// A block of the support window whose rows lie inside the image for the current row, with
+// what the fast aggregation needs for pixel x: its cost vector costs[x + dx] (costs: the
+// cost volume's row of the block centres), its right weights from right_weights - x on
+// (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
+// d = 0 .. min(max_disparity, x + dx - r, x).
+struct RowBlock {
+  const int* const* costs;
+  const double* right_weights;
+  const float* left_weights;
+  int dx;
+  int first, end;
+};
+
+// Per-thread scratch of the aggregation, reinitialised at the start of every row.
+struct AggregationScratch {
+  int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
+  float* claimed_cost;     // same count
+  double* costs;           // 2 * 3 * (max_disparity + 1 - min_disparity + kWindowScratchPad)
+  // the colour weights of the row, block by block: the right ones with the
+  // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
+  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
+  // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
+  // the image (nblocks); the valid blocks of the current pixel (nblocks).
+  double* right_weights_reversed;
+  float* left_weights_by_block;
+  RowBlock* row_blocks;
+  WindowBlock* window;  // 2 * nblocks: two pixels' valid blocks, alternately
+  int* row_pixels;  // the row's pixels of both views, channel by channel: 6 * W
+  int* distances;   // squared colour distances along the row for one block: W
+};
+
 // Winner search over the window costs A(0 .. ndisp-1) of one pixel. The running minimum m
 // is an integer, initially kInitialRunningMin: a cost wins only when it lies below m, and m
 // then becomes its integer part, so ties and costs within the same integer unit keep the
@@ -28,3 +97,18 @@ struct Winner {
   bool found;
 };
 Winner select_winner(const double* costs, int ndisp);
+
+// Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
+// float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
+float refine_winner(const double* costs, int h, int min_disparity, int max_disparity);
+
+// Uniqueness constraint for the pixel at column x of a row that won h with running minimum m
+// and output `value`. The claim table (claimed_disparity, claimed_cost, indexed by the
+// right-view column x - h) keeps the first claim of each column; claims with disparity -1 or
+// 0 count as free. Writes uniqueness[x] and, when x beats the first claimant, sets that
+// claimant's value to no_value().
+void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
+                      float* uniqueness);
+
+// No value in a float output.
+float no_value();

@@ -182,7 +182,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
         std::fill(scratch.left_weights_by_block, scratch.left_weights_by_block + weights, kNaN);
         std::vector<float> rows[3];
         for (auto& row : rows) row.assign(c.W, 77.0f);  // every element must be written
-        pick_aggregate_row()(ctx, scratch, y, {rows[0].data(), rows[2].data(), rows[1].data()});
+        ondrel::simd::kernel_table().aggregate_row(ctx, scratch, y, {rows[0].data(), rows[2].data(), rows[1].data()});
         for (int i = 0; i < 3; ++i)
           for (int x = 0; x < c.W; ++x)
             ASSERT_TRUE(same_value(rows[i][x], expected.plane[i][static_cast<size_t>(y) * c.W + x]))

@@ -1,0 +1,93 @@
+// The matcher's SIMD kernels, one table of them per instruction set, and the one place that
+// picks a table (simd_paths.cpp, from simd_width_bits()).
+//
+// The stages, in the order the matcher runs them: the cost volume rows (16-bit or 32-bit
+// running sums, cost_volume.cpp chooses), then the aggregation of a row (window costs,
+// winners, uniqueness; the scratch comes from aggregation.cpp). All have one body,
+// matcher/simd/kernels.simd.h, compiled by kernels_baseline.cpp (SSE2 on x86-64, the
+// compiler's generic vectors elsewhere), kernels_avx2.cpp (-mavx2) and kernels_avx512.cpp
+// (-mavx512f -mavx512bw); the last two exist in x86-64 GCC/clang builds (ONDREL_SIMD_X86).
+// Every table does the same integer and floating-point operations, so all give the same bytes.
+//
+// Plain types and declarations only: the body includes this header in units built for wider
+// instruction sets, where an inline function would be compiled for those too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "matcher/window.h"
+
+// The rows and sizes the cost rows work with. The right rows are column-reversed copies
+// ("reversed rows"): channel c of a reversed row holds, at index m, channel c of right column
+// max(W - 1 - m, 0), so that the right pixel of left column x at element k, column
+// max(x - d0 - k, 0), lies at index W - 1 - x + d0 + k: consecutive elements, consecutive
+// values. The values are widened to 16 bits, the lanes all pixel costs are computed in.
+// The loops over the disparities run over whole vectors of KernelTable::cost_lanes elements,
+// on working vectors padded to a multiple of it (Dp); the padding lanes compute costs of
+// further disparities that are never stored, so no loop has a remainder.
+struct CostVolumeInputs {
+  const unsigned char* left;
+  size_t left_stride;
+  const unsigned char* right;
+  size_t right_stride;
+  int W, D, d0, T;         // T here is min(T, 765): the same truncation of a sum of three bytes
+  int Dp;                  // D rounded up to a multiple of the vector length
+  size_t reversed_length;  // values per channel of a reversed row: W + d0 + Dp
+  int ring;                // rows in the ring of reversed rows: min(2r + 2, H)
+  bool census = false;     // the rows are census images: Hamming distances instead of TAD
+};
+
+// Working storage of the cost rows.
+template <typename Sum>
+struct CostVolumeStorage {
+  Sum* S;             // column sums, W vectors of Dp, column x at x * Dp
+  Sum* A;             // window sum, Dp
+  int16_t* reversed;  // reversed rows, a ring of `ring` rows of 3 * reversed_length values:
+                      // row y at slot y % ring
+};
+
+// Doubles of scratch the window kernel needs beyond the disparities, per array (it keeps
+// three: estimates, cost sums, weight sums; aggregation.cpp allocates them for two pixels).
+constexpr size_t kWindowScratchPad = 64;
+
+namespace ondrel {
+namespace simd {
+
+// The cost rows y_begin .. y_end-1 of the stream whose inputs and storage cost_volume.cpp set
+// up (see cost_stream_rows in matcher/kernels.h); every pointer of rows[y_begin .. y_end-1]
+// points at D writable ints. Unless `resume` (the call before ended at y_begin with the same
+// storage), the column sums are first rebuilt.
+template <typename Sum>
+using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
+                          const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume);
+
+// Aggregation of row y (see the comment of kernel_table's users in matcher/kernels.h).
+using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
+                              const RowOutputs& out);
+
+struct KernelTable {
+  int cost_lanes;  // 16-bit lanes per vector of the cost rows: Dp is a multiple of it
+  CostRows<int16_t> cost_rows_16;
+  CostRows<int32_t> cost_rows_32;
+  AggregateRow aggregate_row;
+};
+
+namespace baseline {
+extern const KernelTable kTable;
+}
+#if defined(ONDREL_SIMD_X86)
+// Call these only on a CPU that has the instructions.
+namespace avx2 {
+extern const KernelTable kTable;
+}
+namespace avx512 {
+extern const KernelTable kTable;
+}
+#endif
+
+// The table of the widest path this CPU runs (and ondrel_testing_limit_simd allows).
+const KernelTable& kernel_table();
+
+}  // namespace simd
+}  // namespace ondrel

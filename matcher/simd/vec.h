@@ -1,0 +1,132 @@
+// The one vector layer of the SIMD kernels: vectors of N elements of type T (GCC/clang vector
+// extensions; the compiler maps them onto the registers of the unit's instruction set, two or
+// more registers per vector where one is too narrow), and the few helpers the kernels need.
+// Where the unit is compiled for the width, a helper names its instruction: some compilers
+// split the generic code into narrower pieces. Vectors go through references: no vector is
+// passed or returned by value, so no call depends on the vector ABI.
+//
+// Included only by matcher/simd/kernels.simd.h, inside the namespace of the unit's
+// instruction set (ONDREL_SIMD_ISA), after <cstring> and the intrinsics.
+#pragma once
+
+template <typename T, int N>
+struct VecOf {
+  typedef T type __attribute__((vector_size(sizeof(T) * N)));
+};
+template <typename T, int N>
+using Vec = typename VecOf<T, N>::type;
+
+// Masks of N lanes of 64 bits, as the comparisons of doubles give them.
+template <int N>
+using Mask = Vec<long long, N>;
+
+template <typename V, typename T>
+[[gnu::always_inline]] inline void load(V& v, const T* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+
+template <typename T, typename V>
+[[gnu::always_inline]] inline void store(T* p, const V& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// v = the lanes of a where m is set, of b elsewhere (doubles, bit for bit).
+template <int N>
+[[gnu::always_inline]] inline void blend(Vec<double, N>& v, const Mask<N>& m, const Vec<double, N>& a,
+                                          const Vec<double, N>& b) {
+  v = reinterpret_cast<Vec<double, N>>((m & reinterpret_cast<Mask<N>>(a)) | (~m & reinterpret_cast<Mask<N>>(b)));
+}
+
+// 0, 1, 2, ...: lane numbers, read into a vector rather than built lane by lane.
+alignas(64) constexpr long long kLaneIndex[64] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+
+// m = the lanes whose number first + j is below n.
+template <int N>
+[[gnu::always_inline]] inline void lanes_below(Mask<N>& m, int first, int n) {
+  load(m, kLaneIndex + first);
+  m = m < (Mask<N>{} + n);
+}
+
+// v = N consecutive ints converted to double (exact).
+template <int N>
+[[gnu::always_inline]] inline void widen(Vec<double, N>& v, const int* p) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    v = _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    return;
+  }
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) {
+    v = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) {
+    v = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    return;
+  }
+#endif
+  Vec<int, N> i;
+  load(i, p);
+  v = __builtin_convertvector(i, Vec<double, N>);
+}
+
+// Bit j set when p[j] <= bound, for j = 0 .. N-1.
+template <int N>
+[[gnu::always_inline]] inline unsigned at_most_bits(const double* p, double bound) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_cmp_pd_mask(_mm512_loadu_pd(p), _mm512_set1_pd(bound), _CMP_LE_OQ);
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4)
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(p), _mm256_set1_pd(bound), _CMP_LE_OQ)));
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(p), _mm_set1_pd(bound))));
+#endif
+  unsigned bits = 0;
+  for (int j = 0; j < N; ++j) bits |= (p[j] <= bound ? 1u : 0u) << j;
+  return bits;
+}
+
+// The lowest lane of v (v has no NaN), by halving rather than lane after lane.
+template <int N>
+[[gnu::always_inline]] inline double lowest_lane(const Vec<double, N>& v) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_reduce_min_pd(v);
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) {
+    const __m128d m = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_min_sd(m, _mm_unpackhi_pd(m, m)));
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return _mm_cvtsd_f64(_mm_min_sd(v, _mm_unpackhi_pd(v, v)));
+#endif
+  double low = v[0];
+  for (int j = 1; j < N; ++j) low = v[j] < low ? v[j] : low;
+  return low;
+}
+
+// True when no lane of m is set.
+template <int N>
+[[gnu::always_inline]] inline bool no_lane(const Mask<N>& m) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) return _mm512_test_epi64_mask(m, m) == 0;
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) return _mm256_testz_si256(m, m) != 0;
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) return _mm_movemask_pd(_mm_castsi128_pd(m)) == 0;
+#endif
+  bool none = true;
+  for (int j = 0; j < N; ++j) none = none && m[j] == 0;
+  return none;
+}
