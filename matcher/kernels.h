@@ -18,8 +18,9 @@
 // SIMD paths (simd_paths.cpp)
 //
 // The cost volume and the aggregation are compiled for several vector widths and take the
-// widest one that the CPU runs, chosen at run time; the build itself stays portable. Every
-// path does the same integer and floating-point operations, so all give the same bytes.
+// widest one that the CPU runs, chosen at run time (ondrel::simd::kernel_table,
+// matcher/simd/kernels.h); the build itself stays portable. Every path does the same integer
+// and floating-point operations, so all give the same bytes.
 
 // Widest vector the kernels use, in bits: 512 (AVX-512 F and BW), 256 (AVX2) or 128
 // (SSE2, or the compiler's generic code on other processors).

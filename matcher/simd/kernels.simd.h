@@ -5,10 +5,11 @@
 //   ONDREL_SIMD_SHORTS   16-bit lanes per vector of the cost rows (8, 16, 32),
 //   ONDREL_SIMD_DOUBLES  doubles per vector of the window kernel (2, 4, 8),
 //   ONDREL_SIMD_CHUNK    vectors per chunk of disparities of the window kernel.
-// Everything here lives in that namespace on purpose: every unit has its own copy of every
-// helper, built for its own instruction set, so no wide-instruction copy can stand in for the
-// portable one at link time. For the same reason it includes no library header with inline
-// functions beyond <cstring> and the intrinsics (<cassert> holds a macro); matcher/simd/kernels.h, matcher/window.h and
+// Everything here lives in that namespace (all but the table in an unnamed one inside it)
+// on purpose: every unit has its own copy of every helper, built for its own instruction
+// set, so no wide-instruction copy can stand in for the portable one at link time. For the
+// same reason it includes no library header with inline functions beyond <cstring> and the
+// intrinsics (<cassert> is a macro); matcher/simd/kernels.h, matcher/window.h and
 // matcher/constants.h hold only types, constants, constexpr functions and declarations.
 //
 // Cost rows. Running sums as in the straightforward version (tests/support/reference.h): a
@@ -53,6 +54,8 @@ namespace simd {
 namespace ONDREL_SIMD_ISA {
 
 #include "matcher/simd/vec.h"
+
+namespace {  // inside the ISA's namespace: internal, and still named after the ISA
 
 // ---------------------------------------------------------------------------------------
 // Cost rows
@@ -268,8 +271,8 @@ template <int L, typename Sum, bool kCensus>
 }
 
 template <int L, typename Sum>
-inline void cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
-                             const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume) {
+void cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
+                      const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume) {
   if (in.census)
     cost_volume_rows_of<L, Sum, true>(in, H, r, rows, st, y_begin, y_end, resume);
   else
@@ -641,10 +644,7 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
 // after block in block order, so each disparity sees the very operations of the reference:
 // w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
 // (window_sums above).
-
-
-void aggregate_row(const AggregationContext& context, AggregationScratch& scratch,
-                                                 int y, const RowOutputs& out) {
+void aggregate_row(const AggregationContext& context, AggregationScratch& scratch, int y, const RowOutputs& out) {
   // local copies: the stores through byte and int pointers below could otherwise alias the
   // caller's records, and their fields would be read again after each store
   const AggregationContext c = context;
@@ -760,6 +760,8 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
     finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
                  pending_A);
 }
+
+}  // namespace
 
 const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHORTS, int16_t>,
                              cost_volume_rows<ONDREL_SIMD_SHORTS, int32_t>, aggregate_row};
