@@ -8,7 +8,7 @@
 // rounded to float (it is cached as a float); w(k) and both sums are in double (the product
 // of two floats is exact in double); the quotient is rounded to float. Here: the scratch, the
 // winner search and the uniqueness test; the fast row itself is a SIMD kernel
-// (aggregate_row in matcher/simd/kernels.simd.h).
+// (matcher/simd/aggregate_row.simd.h).
 
 #include <cassert>
 #include <limits>

@@ -1,0 +1,173 @@
+// The aggregation of a row, for one instruction set: the per-row work around the window
+// kernel (weights, window lists, winners, uniqueness), built for the same instruction set as
+// the kernel it calls.
+// Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
+// namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
+
+// Block centre offsets of the support window, in block order (dy outer, dx inner).
+struct BlockOffsets {
+  int n;      // blocks per axis
+  int first;  // r - R
+  int step;   // 2r + 1
+  int dx(int k) const { return first + (k % n) * step; }
+  int dy(int k) const { return first + (k / n) * step; }
+};
+
+// Empties the row's claim table.
+void reset_claims(const AggregationContext& c, AggregationScratch& s) {
+  const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(c.W) + 1 -
+                        static_cast<size_t>(c.min_disparity);
+  for (size_t i = 0; i < claims; ++i) {
+    s.claimed_disparity[i] = ondrel::kUnclaimedDisparity;
+    s.claimed_cost[i] = ondrel::kUnclaimedCost;
+  }
+}
+
+// Every element of the row without a value, before the row's pixels are written.
+void clear_row(const RowOutputs& out, int W) {
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
+}
+
+bool pixel_processed(const AggregationContext& c, int x, int y) {
+  return c.border <= y && y <= c.H - c.border && c.border <= x && x <= c.W - c.border;
+}
+
+// Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
+// its window costs A(d) (only those around the winner are read).
+void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
+                  const Winner& winner, const double* A) {
+  if (!winner.found) {
+    out.disparity[x] = no_value();
+    return;
+  }
+  const int h = winner.h;
+  const float value = static_cast<float>(h) + refine_winner(A, h, c.min_disparity, c.max_disparity);
+  out.disparity[x] = value;
+  out.right_disparity[x - h] = value;
+  apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
+}
+
+// Fast version. For pixel x and block k the conditions that do not depend on d (rows inside
+// the image, left block inside on the right) are tested once, and the block is valid for
+// every d = 0 .. min(max_disparity, x + dx - r, x): one contiguous range. The block's costs
+// and, with the right weights stored column-reversed, its right weights for consecutive d are
+// consecutive in memory. A chunk of disparities is accumulated at once in registers, block
+// after block in block order, so each disparity sees the very operations of the reference:
+// w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
+// (window_sums above).
+void aggregate_row(const AggregationContext& context, AggregationScratch& scratch, int y, const RowOutputs& out) {
+  // local copies: the stores through byte and int pointers below could otherwise alias the
+  // caller's records, and their fields would be read again after each store
+  const AggregationContext c = context;
+  AggregationScratch s = scratch;
+  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
+  assert(0 <= y && y < H && W >= 2 * r + 1 && H >= 2 * r + 1);
+  const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
+  constexpr int kLeft[3] = {left_plane(0), left_plane(1), left_plane(2)};  // constants: no call at run time
+  constexpr int kRight[3] = {right_plane(0), right_plane(1), right_plane(2)};
+  const int* const left_means[3] = {c.planes[kLeft[0]], c.planes[kLeft[1]], c.planes[kLeft[2]]};
+  const int* const right_means[3] = {c.planes[kRight[0]], c.planes[kRight[1]], c.planes[kRight[2]]};
+  const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
+  const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
+  reset_claims(c, s);
+
+  // the row's pixels, channel by channel
+  int* const left_pixels[3] = {s.row_pixels, s.row_pixels + W, s.row_pixels + 2 * W};
+  int* const right_pixels[3] = {s.row_pixels + 3 * W, s.row_pixels + 4 * W, s.row_pixels + 5 * W};
+  for (int x = 0; x < W; ++x)
+    for (int ch = 0; ch < 3; ++ch) {
+      left_pixels[ch][x] = left_row[3 * x + ch];
+      right_pixels[ch][x] = right_row[3 * x + ch];
+    }
+
+  // The blocks whose rows lie inside the image (conditions 1 and 2 depend on y alone), and
+  // their colour weights along the row, each computed once: the right ones per block with
+  // the columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
+  // rounded to float, at k * W + x. Only the columns whose block lies inside are written;
+  // no valid (x, d) reads any other.
+  const int ndisp = c.max_disparity + 1;
+  int listed = 0;
+  int all_first = c.first_column, all_end = W;  // pixels with every listed block valid for every d
+  for (int k = 0; k < nb; ++k) {
+    const int dx = blocks.dx(k), by = y + blocks.dy(k);
+    if (by - r < 0 || by + r >= H) continue;
+    const size_t row = static_cast<size_t>(by) * W;
+    // columns with bx = x + dx in [r, W-1-r]
+    const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
+    double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
+    float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
+    const auto distances = [&](const int* const means[3], int* const pixels[3]) {
+      // the block means at x + dx and the pixels at x, from the first column on
+      const size_t at = row + static_cast<size_t>(first + dx);
+      const int* __restrict m0 = means[0] + at;
+      const int* __restrict m1 = means[1] + at;
+      const int* __restrict m2 = means[2] + at;
+      const int* __restrict p0 = pixels[0] + first;
+      const int* __restrict p1 = pixels[1] + first;
+      const int* __restrict p2 = pixels[2] + first;
+      int* __restrict squared = s.distances + first;
+      for (int i = 0; i < end - first; ++i) {
+        const int d0 = m0[i] - p0[i], d1 = m1[i] - p1[i], d2 = m2[i] - p2[i];
+        squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
+      }
+    };
+    distances(right_means, right_pixels);
+    for (int x = first; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
+    distances(left_means, left_pixels);
+    const float spatial = c.spatial[k];
+    for (int x = first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
+    // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
+    // x + dx + r < W (condition 4) and that range is not empty
+    s.row_blocks[listed++] = RowBlock{c.cost_rows[by], reversed + (W - 1), left, dx, first, end};
+    const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
+    if (all_first < first) all_first = first;
+    if (all_first < full_from) all_first = full_from;
+    if (all_first < c.max_disparity) all_first = c.max_disparity;
+    if (all_end > end) all_end = end;
+  }
+
+  clear_row(out, W);
+  int pending = -1;  // the pixel whose winner is still to be found
+  double* pending_A = nullptr;
+  const WindowBlock* pending_window = nullptr;
+  int pending_count = 0;
+  WindowEstimate pending_estimate{};
+  for (int x = c.first_column; x < W; ++x) {
+    if (!pixel_processed(c, x, y)) continue;
+    // the valid blocks, in block order, with their left weights and disparity ranges (in the
+    // slot the pending pixel does not use: its winner may read its blocks)
+    WindowBlock* window = s.window + (pending_window == s.window ? nb : 0);
+    int count = 0;
+    if (all_first <= x && x < all_end) {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+      }
+      count = listed;
+    } else {
+      for (int i = 0; i < listed; ++i) {
+        const RowBlock& b = s.row_blocks[i];
+        if (x < b.first || x >= b.end) continue;
+        int last = x + b.dx - r;
+        if (last > x) last = x;
+        if (last > c.max_disparity) last = c.max_disparity;
+        if (last < 0) continue;
+        window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+      }
+    }
+    // this pixel's sums, then the winner of the one before, whose data are ready by now
+    double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
+    const WindowEstimate estimate = window_sums_here(window, count, ndisp, A);
+    if (pending >= 0)
+      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+                   pending_A);
+    pending = x;
+    pending_A = A;
+    pending_window = window;
+    pending_count = count;
+    pending_estimate = estimate;
+  }
+  if (pending >= 0)
+    finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+                 pending_A);
+}
