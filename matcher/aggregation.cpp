@@ -30,6 +30,13 @@ int truncate_cost(float a) {
   return static_cast<int>(a);
 }
 
+// *p = n fresh elements; false when they cannot be had.
+template <typename T>
+bool take(T** p, size_t n) {
+  *p = ondrel_alloc_array<T>(n);
+  return *p != nullptr;
+}
+
 }  // namespace
 
 float no_value() { return std::numeric_limits<float>::quiet_NaN(); }
@@ -38,21 +45,15 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   const size_t claims = static_cast<size_t>(ctx.max_disparity) + static_cast<size_t>(ctx.W) + 1 -
                         static_cast<size_t>(ctx.min_disparity);
   const size_t costs = static_cast<size_t>(ctx.max_disparity) + 1 - static_cast<size_t>(ctx.min_disparity);
+  const size_t W = static_cast<size_t>(ctx.W), nblocks = static_cast<size_t>(ctx.nblocks);
   *s = AggregationScratch{};
-  s->claimed_disparity = ondrel_alloc_array<int>(claims);
-  if (s->claimed_disparity) s->claimed_cost = ondrel_alloc_array<float>(claims);
-  if (s->claimed_cost) s->costs = ondrel_alloc_array<double>(2 * 3 * (costs + kWindowScratchPad));
-  if (s->costs)
-    s->right_weights_reversed =
-        ondrel_alloc_array<double>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
-  if (s->right_weights_reversed)
-    s->left_weights_by_block =
-        ondrel_alloc_array<float>(static_cast<size_t>(ctx.W) * static_cast<size_t>(ctx.nblocks));
-  if (s->left_weights_by_block) s->row_blocks = ondrel_alloc_array<RowBlock>(static_cast<size_t>(ctx.nblocks));
-  if (s->row_blocks) s->window = ondrel_alloc_array<WindowBlock>(2 * static_cast<size_t>(ctx.nblocks));
-  if (s->window) s->row_pixels = ondrel_alloc_array<int>(6 * static_cast<size_t>(ctx.W));
-  if (s->row_pixels) s->distances = ondrel_alloc_array<int>(static_cast<size_t>(ctx.W));
-  if (s->distances) return true;
+  // in order, each only when the ones before were had
+  if (take(&s->claimed_disparity, claims) && take(&s->claimed_cost, claims) &&
+      take(&s->costs, 2 * 3 * (costs + kWindowScratchPad)) &&
+      take(&s->right_weights_reversed, W * nblocks) && take(&s->left_weights_by_block, W * nblocks) &&
+      take(&s->row_blocks, nblocks) && take(&s->window, 2 * nblocks) && take(&s->row_pixels, 6 * W) &&
+      take(&s->distances, W))
+    return true;
   aggregation_scratch_free(s);
   return false;
 }

@@ -47,21 +47,15 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
   apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
 }
 
-// Fast version. For pixel x and block k the conditions that do not depend on d (rows inside
-// the image, left block inside on the right) are tested once, and the block is valid for
-// every d = 0 .. min(max_disparity, x + dx - r, x): one contiguous range. The block's costs
-// and, with the right weights stored column-reversed, its right weights for consecutive d are
-// consecutive in memory. A chunk of disparities is accumulated at once in registers, block
-// after block in block order, so each disparity sees the very operations of the reference:
-// w = (double)left_weight * (double)wR, weight_sum += w, cost_sum += w * (double)C
-// (window_sums above).
-void aggregate_row(const AggregationContext& context, AggregationScratch& scratch, int y, const RowOutputs& out) {
-  // local copies: the stores through byte and int pointers below could otherwise alias the
-  // caller's records, and their fields would be read again after each store
-  const AggregationContext c = context;
-  AggregationScratch s = scratch;
-  const int W = c.W, H = c.H, r = c.r, nb = c.nblocks;
-  assert(0 <= y && y < H && W >= 2 * r + 1 && H >= 2 * r + 1);
+// The row's blocks: those whose rows lie inside the image (they depend on y alone), with
+// their colour weights along the row, each computed once: the right ones per block with the
+// columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
+// rounded to float, at k * W + x. Only the columns whose block lies inside are written; no
+// valid (x, d) reads any other. Returns the number of blocks listed in s.row_blocks; the
+// pixels x in [*all_first, *all_end) have every listed block valid for every d.
+[[gnu::always_inline]] inline int list_row_blocks(const AggregationContext& c, const AggregationScratch& s, int y,
+                                                  int* all_first, int* all_end) {
+  const int W = c.W, H = c.H, r = c.r;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   constexpr int kLeft[3] = {left_plane(0), left_plane(1), left_plane(2)};  // constants: no call at run time
   constexpr int kRight[3] = {right_plane(0), right_plane(1), right_plane(2)};
@@ -69,7 +63,6 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
   const int* const right_means[3] = {c.planes[kRight[0]], c.planes[kRight[1]], c.planes[kRight[2]]};
   const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
   const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
-  reset_claims(c, s);
 
   // the row's pixels, channel by channel
   int* const left_pixels[3] = {s.row_pixels, s.row_pixels + W, s.row_pixels + 2 * W};
@@ -80,15 +73,9 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
       right_pixels[ch][x] = right_row[3 * x + ch];
     }
 
-  // The blocks whose rows lie inside the image (conditions 1 and 2 depend on y alone), and
-  // their colour weights along the row, each computed once: the right ones per block with
-  // the columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
-  // rounded to float, at k * W + x. Only the columns whose block lies inside are written;
-  // no valid (x, d) reads any other.
-  const int ndisp = c.max_disparity + 1;
   int listed = 0;
-  int all_first = c.first_column, all_end = W;  // pixels with every listed block valid for every d
-  for (int k = 0; k < nb; ++k) {
+  *all_first = c.first_column, *all_end = W;
+  for (int k = 0; k < c.nblocks; ++k) {
     const int dx = blocks.dx(k), by = y + blocks.dy(k);
     if (by - r < 0 || by + r >= H) continue;
     const size_t row = static_cast<size_t>(by) * W;
@@ -120,11 +107,57 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
     // x + dx + r < W (condition 4) and that range is not empty
     s.row_blocks[listed++] = RowBlock{c.cost_rows[by], reversed + (W - 1), left, dx, first, end};
     const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
-    if (all_first < first) all_first = first;
-    if (all_first < full_from) all_first = full_from;
-    if (all_first < c.max_disparity) all_first = c.max_disparity;
-    if (all_end > end) all_end = end;
+    if (*all_first < first) *all_first = first;
+    if (*all_first < full_from) *all_first = full_from;
+    if (*all_first < c.max_disparity) *all_first = c.max_disparity;
+    if (*all_end > end) *all_end = end;
   }
+  return listed;
+}
+
+// The valid blocks of pixel x, in block order, with their left weights and disparity ranges,
+// into `window`; returns their number. `all_valid`: every listed block is valid for every d.
+[[gnu::always_inline]] inline int pixel_window(const AggregationContext& c, const AggregationScratch& s, int listed,
+                                               int x, bool all_valid, WindowBlock* window) {
+  if (all_valid) {
+    for (int i = 0; i < listed; ++i) {
+      const RowBlock& b = s.row_blocks[i];
+      window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+    }
+    return listed;
+  }
+  int count = 0;
+  for (int i = 0; i < listed; ++i) {
+    const RowBlock& b = s.row_blocks[i];
+    if (x < b.first || x >= b.end) continue;
+    int last = x + b.dx - c.r;
+    if (last > x) last = x;
+    if (last > c.max_disparity) last = c.max_disparity;
+    if (last < 0) continue;
+    window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+  }
+  return count;
+}
+
+// Fast version of the aggregation of row y. For pixel x and block k the conditions that do
+// not depend on d (rows inside the image, left block inside on the right) are tested once,
+// and the block is valid for every d = 0 .. min(max_disparity, x + dx - r, x): one contiguous
+// range. The block's costs and, with the right weights stored column-reversed, its right
+// weights for consecutive d are consecutive in memory. A chunk of disparities is accumulated
+// at once in registers, block after block in block order, so each disparity sees the very
+// operations of the reference: w = (double)left_weight * (double)wR, weight_sum += w,
+// cost_sum += w * (double)C (window_sums). Each pixel's winner is worked out after the next
+// pixel's sums are started, so that the two overlap.
+void aggregate_row(const AggregationContext& context, AggregationScratch& scratch, int y, const RowOutputs& out) {
+  // local copies: the stores through byte and int pointers below could otherwise alias the
+  // caller's records, and their fields would be read again after each store
+  const AggregationContext c = context;
+  AggregationScratch s = scratch;
+  const int W = c.W, nb = c.nblocks, ndisp = c.max_disparity + 1;
+  assert(0 <= y && y < c.H && W >= 2 * c.r + 1 && c.H >= 2 * c.r + 1);
+  reset_claims(c, s);
+  int all_first, all_end;
+  const int listed = list_row_blocks(c, s, y, &all_first, &all_end);
 
   clear_row(out, W);
   int pending = -1;  // the pixel whose winner is still to be found
@@ -134,27 +167,9 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
   WindowEstimate pending_estimate{};
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
-    // the valid blocks, in block order, with their left weights and disparity ranges (in the
-    // slot the pending pixel does not use: its winner may read its blocks)
+    // (in the slot the pending pixel does not use: its winner may read its blocks)
     WindowBlock* window = s.window + (pending_window == s.window ? nb : 0);
-    int count = 0;
-    if (all_first <= x && x < all_end) {
-      for (int i = 0; i < listed; ++i) {
-        const RowBlock& b = s.row_blocks[i];
-        window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
-      }
-      count = listed;
-    } else {
-      for (int i = 0; i < listed; ++i) {
-        const RowBlock& b = s.row_blocks[i];
-        if (x < b.first || x >= b.end) continue;
-        int last = x + b.dx - r;
-        if (last > x) last = x;
-        if (last > c.max_disparity) last = c.max_disparity;
-        if (last < 0) continue;
-        window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
-      }
-    }
+    const int count = pixel_window(c, s, listed, x, all_first <= x && x < all_end, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const WindowEstimate estimate = window_sums_here(window, count, ndisp, A);
