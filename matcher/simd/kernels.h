@@ -47,9 +47,11 @@ struct CostVolumeStorage {
                       // row y at slot y % ring
 };
 
-// Doubles of scratch the window kernel needs beyond the disparities, per array (it keeps
-// three: estimates, cost sums, weight sums; aggregation.cpp allocates them for two pixels).
+// Doubles of scratch the window kernel needs beyond the disparities, per array, and its
+// arrays: estimates, cost sums, weight sums, lowest block costs (aggregation.cpp allocates
+// them for two pixels).
 constexpr size_t kWindowScratchPad = 64;
+constexpr size_t kWindowScratchArrays = 4;
 
 namespace ondrel {
 namespace simd {

@@ -72,9 +72,67 @@ inline double window_cost(const WindowBlock* window, int count, int d) {
 
 // Doubles of scratch that window_sums and window_winner share for ndisp disparities: the
 // costs, then the cost sums, then the weight sums, each with room for a whole chunk beyond
-// ndisp.
+// ndisp, then the lowest block cost of each disparity (ints).
 inline size_t window_scratch_stride(int ndisp) { return static_cast<size_t>(ndisp) + kWindowScratchPad; }
-inline size_t window_scratch_doubles(int ndisp) { return 3 * window_scratch_stride(ndisp); }
+inline size_t window_scratch_doubles(int ndisp) { return kWindowScratchArrays * window_scratch_stride(ndisp); }
+inline int* window_lowest_costs(double* A, int ndisp) {
+  return reinterpret_cast<int*>(A + 3 * window_scratch_stride(ndisp));
+}
+
+// low[d] = the lowest cost of the blocks valid for d (INT_MAX where none is), d < ndisp;
+// returns the first d of the lowest one.
+[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlock* window, int count, int ndisp, bool all_valid,
+                                                     int* low) {
+  constexpr int K = 2 * ONDREL_SIMD_DOUBLES;  // ints per vector
+  typedef Vec<int, K> Ints;
+  constexpr int kNone = 0x7FFFFFFF;
+  if (all_valid && count > 0 && ndisp >= K) {
+    // every block valid for every d: one vector of disparities at a time over the blocks;
+    // the last vector ends at ndisp (it overlaps the one before, with the same values)
+    for (int d = 0; d < ndisp; d += K) {
+      const int at = d + K <= ndisp ? d : ndisp - K;
+      Ints m, c;
+      load(m, window[0].costs + at);
+      for (int i = 1; i < count; ++i) {
+        load(c, window[i].costs + at);
+        m = c < m ? c : m;
+      }
+      store(low + at, m);
+    }
+  } else {
+    for (int d = 0; d < ndisp; ++d) low[d] = kNone;
+    for (int i = 0; i < count; ++i) {
+      const int* costs = window[i].costs;
+      const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
+      int d = 0;
+      for (; d + K <= valid; d += K) {
+        Ints m, c;
+        load(m, low + d);
+        load(c, costs + d);
+        store(low + d, c < m ? c : m);
+      }
+      for (; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
+    }
+  }
+  // the lowest value by vectors, then its first place
+  int lowest = low[0];
+  if (ndisp >= K) {
+    Ints m, c;
+    load(m, low);
+    for (int d = K; d < ndisp; d += K) {
+      load(c, low + (d + K <= ndisp ? d : ndisp - K));  // the last vector ends at ndisp
+      m = c < m ? c : m;
+    }
+    for (int j = 0; j < K; ++j) lowest = m[j] < lowest ? m[j] : lowest;
+    for (int d = 0; d + K <= ndisp; d += K)
+      if (const unsigned bits = equal_bits<K>(low + d, lowest)) return d + __builtin_ctz(bits);
+  } else {
+    for (int d = 1; d < ndisp; ++d) lowest = low[d] < lowest ? low[d] : lowest;
+  }
+  for (int d = ndisp / K * K; d < ndisp; ++d)
+    if (low[d] == lowest) return d;
+  return 0;  // not reached: lowest is one of low[0 .. ndisp-1]
+}
 
 // The window sums of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
 // order (window[i].last < ndisp), and an estimate of each window cost: the first half of the
@@ -175,42 +233,18 @@ template <int N, int V>
   // blocks' costs, so it is at least the lowest of them (the float rounding of a mean of
   // integers >= U in double stays >= U). The winner lies below m + 1, m the integer part of
   // the lowest cost, and m + 1 <= U for U = trunc(upper bound of any one cost) + 1. So the
-  // chunk whose lowest block cost is lowest goes first, its lowest estimate gives U, and a
+  // chunk that holds the lowest block cost goes first, its lowest estimate gives U, and a
   // chunk whose every block cost is >= U is skipped: its lanes get the marker weight sum -1
   // and cost +inf, and window_winner computes any of them it needs from the window itself.
   const int nchunks = ndisp <= kChunk ? 1 : (ndisp - 1) / kChunk + 1;
   const auto chunk_start = [&](int c) { return c * kChunk + kChunk > ndisp ? (ndisp > kChunk ? ndisp - kChunk : 0) : c * kChunk; };
-  constexpr int kMaxChunks = 64;
-  if (nchunks < 2 || nchunks > kMaxChunks) {
-    for (int c = 0; c < nchunks; ++c) chunk_sums(chunk_start(c));
+  if (nchunks < 2) {
+    chunk_sums(0);
   } else {
-    int bound_of[kMaxChunks];
-    int first = 0;
-    for (int c = 0; c < nchunks; ++c) {
-      const int d0 = chunk_start(c);
-      static_assert(kChunk >= 4, "a chunk of at least 4 disparities");
-      typedef Vec<int, kChunk> ChunkInts;
-      ChunkInts low = ChunkInts{} + 0x7FFFFFFF;
-      for (int i = 0; i < count; ++i) {
-        const WindowBlock& b = window[i];
-        const int valid = b.last + 1 - d0;
-        ChunkInts costs;
-        if (valid >= kChunk) {
-          load(costs, b.costs + d0);
-        } else {
-          // nothing is read beyond the block's last disparity
-          int part[sizeof(ChunkInts) / sizeof(int)];
-          for (int j = 0; j < static_cast<int>(sizeof part / sizeof(int)); ++j)
-            part[j] = j < valid ? b.costs[d0 + j] : 0x7FFFFFFF;
-          load(costs, part);
-        }
-        low = costs < low ? costs : low;
-      }
-      int lowest_cost = low[0];
-      for (int j = 1; j < kChunk; ++j) lowest_cost = low[j] < lowest_cost ? low[j] : lowest_cost;
-      bound_of[c] = lowest_cost;
-      if (lowest_cost < bound_of[first]) first = c;
-    }
+    int* const low = window_lowest_costs(A, ndisp);
+    const int lowest_at = lowest_block_costs(window, count, ndisp, all_valid, low);
+    // the chunk of the first lowest block cost (the last chunk overlaps the one before it)
+    const int first = lowest_at / kChunk < nchunks ? lowest_at / kChunk : nchunks - 1;
     chunk_sums(chunk_start(first));
     double lowest_estimate = lowest[0][0];
     for (int v = 0; v < V; ++v)
@@ -222,7 +256,7 @@ template <int N, int V>
     for (int c = 0; c < nchunks; ++c) {
       if (c == first) continue;
       const int d0 = chunk_start(c);
-      if (prune && bound_of[c] >= U) {
+      if (prune && !any_below<kChunk>(low + d0, U)) {
         for (int j = 0; j < kChunk; ++j) {
           A[d0 + j] = __builtin_inf();
           weight_sums[d0 + j] = -1.0;
