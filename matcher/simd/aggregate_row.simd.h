@@ -169,10 +169,11 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
     if (!pixel_processed(c, x, y)) continue;
     // (in the slot the pending pixel does not use: its winner may read its blocks)
     WindowBlock* window = s.window + (pending_window == s.window ? nb : 0);
-    const int count = pixel_window(c, s, listed, x, all_first <= x && x < all_end, window);
+    const bool whole = all_first <= x && x < all_end;
+    const int count = pixel_window(c, s, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
-    const WindowEstimate estimate = window_sums_here(window, count, ndisp, A);
+    const WindowEstimate estimate = window_sums_here(window, count, ndisp, whole, A);
     if (pending >= 0)
       finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
                    pending_A);

@@ -3,5 +3,5 @@
 #define ONDREL_SIMD_ISA avx2
 #define ONDREL_SIMD_SHORTS 16
 #define ONDREL_SIMD_DOUBLES 4
-#define ONDREL_SIMD_CHUNK 2
+#define ONDREL_SIMD_CHUNK 1
 #include "matcher/simd/kernels.simd.h"

@@ -89,7 +89,21 @@ inline int* window_lowest_costs(double* A, int ndisp) {
   if (all_valid && count > 0 && ndisp >= K) {
     // every block valid for every d: one vector of disparities at a time over the blocks;
     // the last vector ends at ndisp (it overlaps the one before, with the same values)
-    for (int d = 0; d < ndisp; d += K) {
+    int d = 0;
+    for (; d + 2 * K <= ndisp; d += 2 * K) {  // two vectors per block: half the loop's overhead
+      Ints m0, m1, c0, c1;
+      load(m0, window[0].costs + d);
+      load(m1, window[0].costs + d + K);
+      for (int i = 1; i < count; ++i) {
+        load(c0, window[i].costs + d);
+        load(c1, window[i].costs + d + K);
+        m0 = c0 < m0 ? c0 : m0;
+        m1 = c1 < m1 ? c1 : m1;
+      }
+      store(low + d, m0);
+      store(low + d + K, m1);
+    }
+    for (; d < ndisp; d += K) {
       const int at = d + K <= ndisp ? d : ndisp - K;
       Ints m, c;
       load(m, window[0].costs + at);
@@ -137,6 +151,7 @@ inline int* window_lowest_costs(double* A, int ndisp) {
 // The window sums of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
 // order (window[i].last < ndisp), and an estimate of each window cost: the first half of the
 // window kernel. A: window_scratch_doubles(ndisp) doubles, which window_winner takes on.
+// whole: the caller knows that every block is valid for every disparity (false: not known).
 // The kernel is in two halves so that the caller can work out one pixel's winner (branches
 // on fresh data) after starting the next pixel's sums, which then overlap.
 //
@@ -146,7 +161,7 @@ inline int* window_lowest_costs(double* A, int ndisp) {
 // max_disparity never take the partial path.
 template <int N, int V>
 [[gnu::always_inline]] inline WindowEstimate window_sums(const WindowBlock* window, int count, int ndisp,
-                                                         double* A) {
+                                                         bool whole, double* A) {
   typedef Vec<double, N> Doubles;
   constexpr int kChunk = N * V;
   constexpr double kLowestSum = 0x1p-100, kHighestSum = 0x1p100;
@@ -162,9 +177,10 @@ template <int N, int V>
     lowest[v] = Doubles{} + __builtin_inf();
     lanes_below<N>(present[v], N * v, ndisp);
   }
-  // most pixels have every block valid for every disparity: their loop needs no tests
+  // most pixels have every block valid for every disparity (the caller may know it: whole):
+  // their loop needs no tests
   bool all_valid = ndisp >= kChunk;
-  for (int i = 0; i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
+  for (int i = 0; !whole && i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
   // the sums of the chunk from d0 on, their estimates, the lowest estimate per lane
   const auto chunk_sums = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
@@ -237,7 +253,6 @@ template <int N, int V>
   // chunk whose every block cost is >= U is skipped: its lanes get the marker weight sum -1
   // and cost +inf, and window_winner computes any of them it needs from the window itself.
   const int nchunks = ndisp <= kChunk ? 1 : (ndisp - 1) / kChunk + 1;
-  const auto chunk_start = [&](int c) { return c * kChunk + kChunk > ndisp ? (ndisp > kChunk ? ndisp - kChunk : 0) : c * kChunk; };
   if (nchunks < 2) {
     chunk_sums(0);
   } else {
@@ -245,6 +260,7 @@ template <int N, int V>
     const int lowest_at = lowest_block_costs(window, count, ndisp, all_valid, low);
     // the chunk of the first lowest block cost (the last chunk overlaps the one before it)
     const int first = lowest_at / kChunk < nchunks ? lowest_at / kChunk : nchunks - 1;
+    const auto chunk_start = [&](int c) { return c < nchunks - 1 ? c * kChunk : ndisp - kChunk; };
     chunk_sums(chunk_start(first));
     double lowest_estimate = lowest[0][0];
     for (int v = 0; v < V; ++v)
@@ -257,9 +273,9 @@ template <int N, int V>
       if (c == first) continue;
       const int d0 = chunk_start(c);
       if (prune && !any_below<kChunk>(low + d0, U)) {
-        for (int j = 0; j < kChunk; ++j) {
-          A[d0 + j] = __builtin_inf();
-          weight_sums[d0 + j] = -1.0;
+        for (int v = 0; v < V; ++v) {
+          store(A + d0 + N * v, Doubles{} + __builtin_inf());
+          store(weight_sums + d0 + N * v, Doubles{} - 1.0);
         }
         continue;
       }
@@ -278,12 +294,12 @@ template <int N, int V>
 // recomputes fewer disparities (20 disparities: 24 lanes rather than 32).
 template <int N, int V>
 [[gnu::always_inline]] inline WindowEstimate window_sums_fitted(const WindowBlock* window, int count, int ndisp,
-                                                                double* A) {
+                                                                bool whole, double* A) {
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
-    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2>(window, count, ndisp, A);
+    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2>(window, count, ndisp, whole, A);
   }
-  return window_sums<N, V>(window, count, ndisp, A);
+  return window_sums<N, V>(window, count, ndisp, whole, A);
 }
 
 // The second half of the window kernel: the winner of the window costs whose sums and
@@ -320,9 +336,9 @@ template <int N>
   // the exact costs below the bound, and the lowest of them (below it is the lowest cost)
   double low = __builtin_inf();
   int first_candidate = ndisp;
-  for (int d0 = 0; d0 < ndisp; d0 += N) {
-    unsigned bits = at_most_bits<N>(A + d0, bound);  // A has room beyond ndisp
-    if (ndisp - d0 < N) bits &= (1u << (ndisp - d0)) - 1;
+  for (int d0 = 0; d0 < ndisp; d0 += 2 * N) {  // two vectors at a time; A has room beyond ndisp
+    unsigned bits = at_most_bits<N>(A + d0, bound) | at_most_bits<N>(A + d0 + N, bound) << N;
+    if (ndisp - d0 < 2 * N) bits &= (1u << (ndisp - d0)) - 1;
     for (; bits != 0; bits &= bits - 1) {
       const int d = d0 + __builtin_ctz(bits);
       A[d] = exact(d);
@@ -345,8 +361,9 @@ template <int N>
 }
 
 // The window kernel of this unit, in its two halves (out of line: the caller interleaves them).
-[[gnu::noinline]] WindowEstimate window_sums_here(const WindowBlock* window, int count, int ndisp, double* A) {
-  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK>(window, count, ndisp, A);
+[[gnu::noinline]] WindowEstimate window_sums_here(const WindowBlock* window, int count, int ndisp, bool whole,
+                                                  double* A) {
+  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK>(window, count, ndisp, whole, A);
 }
 [[gnu::noinline]] Winner window_winner_here(const WindowBlock* window, int count, double* A, int ndisp,
                                             WindowEstimate estimate) {
