@@ -20,6 +20,7 @@
 #include "tools/match/options.h"
 #include "util/calib.h"
 #include "util/png_file.h"
+#include "util/process.h"
 
 namespace {
 
@@ -213,6 +214,7 @@ int run_middlebury(const MatchOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  keep_freed_memory_for_reuse();  // a folder of scenes, one after the other
   MatchOptions o;
   std::string message;
   switch (parse_match_options(argc, argv, &o, &message)) {
