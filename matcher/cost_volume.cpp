@@ -65,10 +65,9 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   impl->r = r;
   impl->next_row = -1;
   // a window sum is at most (2r+1)^2 pixel costs; the sums in between (a column, a row start)
-  // are parts of one window. Where none can pass 32767, they are kept in 16 bits: twice the
-  // lanes per vector.
-  const long long side = 2LL * r + 1;
-  impl->narrow = side * side * cut <= 32767;
+  // are parts of one window. Where none can pass 32767, they and the cost rows are kept in
+  // 16 bits: twice the lanes per vector, half the memory.
+  impl->narrow = cost_rows_narrow(r, T, census);
   const bool ok = impl->narrow ? alloc_storage(&impl->narrow_storage, impl->in)
                                : alloc_storage(&impl->wide_storage, impl->in);
   if (!ok) {
@@ -81,15 +80,25 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   return true;
 }
 
+bool cost_rows_narrow(int r, int T, bool census) {
+  const long long largest = census ? kLargestCensusCost : T < 3 * 255 ? T : 3 * 255;
+  const long long side = 2LL * r + 1;
+  return side * side * largest <= 32767;
+}
+
+void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int16_t* const* const* rows) {
+  CostStream::Impl& s = *stream->impl;
+  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && s.narrow);
+  if (y_begin >= y_end) return;
+  s.kernels->cost_rows_16(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, s.next_row == y_begin);
+  s.next_row = y_end;
+}
+
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows) {
   CostStream::Impl& s = *stream->impl;
-  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H);
+  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && !s.narrow);
   if (y_begin >= y_end) return;
-  const bool resume = s.next_row == y_begin;
-  if (s.narrow)
-    s.kernels->cost_rows_16(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, resume);
-  else
-    s.kernels->cost_rows_32(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, resume);
+  s.kernels->cost_rows_32(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, s.next_row == y_begin);
   s.next_row = y_end;
 }
 

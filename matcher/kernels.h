@@ -71,8 +71,13 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
                       size_t left_stride, const unsigned char* right, size_t right_stride, int r, int T,
                       bool census = false);
 // Writes the rows y_begin .. y_end-1 (0 <= y_begin <= y_end <= H): pixel (x, y)'s D costs go
-// to rows[y][x][0 .. D-1]. Runs on the calling thread.
+// to rows[y][x][0 .. D-1]. Runs on the calling thread. The rows are of 16-bit costs when
+// cost_rows_narrow(r, T, census), of ints otherwise (the other overload must not be called).
+void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int16_t* const* const* rows);
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows);
+// Whether no block cost, nor any running sum of one, can pass 32767: (2r+1)^2 times the
+// largest pixel cost (min(T, 765), or 24 for census) is at most 32767.
+bool cost_rows_narrow(int r, int T, bool census);
 void cost_stream_close(CostStream* stream);
 
 // ---------------------------------------------------------------------------------------

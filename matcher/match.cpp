@@ -104,12 +104,40 @@ void release_lut(float* owned) {
 // ---------------------------------------------------------------------------------------
 // Working storage.
 
-// One worker's share: a band of rows, the ring of cost rows it streams through, its
-// aggregation scratch and one row of each output.
+// A ring of cost rows of one cost type (16-bit where every block cost fits, else int).
+template <typename Cost>
+struct CostRing {
+  Cost** slots = nullptr;        // ring slot s, column x: slots[s * W + x] -> ndisp costs
+  Cost* const** rows = nullptr;  // H entries: row y lives in slot y % ring
+  Cost* vectors = nullptr;       // ring * W cost vectors
+
+  // The slot and row pointers; false when they cannot be had.
+  bool take_pointers(size_t ring_vectors, int H) {
+    slots = ondrel_alloc_array<Cost*>(ring_vectors);
+    rows = slots ? ondrel_alloc_array<Cost* const*>(static_cast<size_t>(H)) : nullptr;
+    return rows != nullptr;
+  }
+  // The cost vectors, and the pointers set to them; false when they cannot be had (a count
+  // beyond the address space fails like any other allocation).
+  bool take_vectors(size_t ring_vectors, size_t length, int ring, int W, int H) {
+    if (length <= SIZE_MAX / ring_vectors) vectors = ondrel_alloc_array<Cost>(ring_vectors * length);
+    if (!vectors) return false;
+    for (size_t i = 0; i < ring_vectors; ++i) slots[i] = vectors + i * length;
+    for (int y = 0; y < H; ++y) rows[y] = slots + static_cast<size_t>(y % ring) * W;
+    return true;
+  }
+  void release() {
+    ondrel_free(slots);
+    ondrel_free(rows);
+    ondrel_free(vectors);
+  }
+};
+
+// One worker's share: a band of rows, the ring of cost rows it streams through (one of the
+// two types), its aggregation scratch and one row of each output.
 struct Worker {
-  int** slots = nullptr;          // ring slot s, column x: slots[s * W + x] -> ndisp ints
-  int* const** rows = nullptr;    // H entries: row y lives in slot y % ring
-  int* vectors = nullptr;         // ring * W cost vectors
+  CostRing<int16_t> narrow;
+  CostRing<int> wide;
   AggregationScratch scratch{};
   bool scratch_held = false;
   float* row_values = nullptr;    // 3 * W: the three outputs of the current row
@@ -132,9 +160,8 @@ void release(Workspace& w) {
   for (unsigned char* image : w.census) ondrel_free(image);
   for (int t = 0; w.workers && t < w.nworkers; ++t) {
     Worker& k = w.workers[t];
-    ondrel_free(k.slots);
-    ondrel_free(k.rows);
-    ondrel_free(k.vectors);
+    k.narrow.release();
+    k.wide.release();
     if (k.scratch_held) aggregation_scratch_free(&k.scratch);
     ondrel_free(k.row_values);
     cost_stream_close(&k.stream);
@@ -284,7 +311,9 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   const int ring = 2 * reach + 1 < H ? 2 * reach + 1 : H;
   const size_t ring_vectors = static_cast<size_t>(ring) * static_cast<size_t>(W);
   int nworkers = threads < H ? threads : H;
-  const double ring_bytes = static_cast<double>(ring_vectors) * ndisp * sizeof(int);
+  const bool census = p.cost == CostFunction::kCensus;
+  const bool narrow = cost_rows_narrow(r, p.tad_threshold, census);
+  const double ring_bytes = static_cast<double>(ring_vectors) * ndisp * (narrow ? sizeof(int16_t) : sizeof(int));
   while (nworkers > 1 && nworkers * ring_bytes > kRingBudgetBytes) --nworkers;
 
   // tables and working storage
@@ -306,23 +335,17 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   bool ok = w.workers != nullptr;
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
-    k.slots = ondrel_alloc_array<int*>(ring_vectors);
-    k.rows = k.slots ? ondrel_alloc_array<int* const*>(static_cast<size_t>(H)) : nullptr;
-    ok = k.rows != nullptr;
+    ok = narrow ? k.narrow.take_pointers(ring_vectors, H) : k.wide.take_pointers(ring_vectors, H);
   }
   if (!ok) {
     release(w);
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n");
   }
-  // a count beyond the address space fails like any other allocation
   const size_t vector_length = static_cast<size_t>(ndisp);
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
-    if (vector_length <= SIZE_MAX / ring_vectors) k.vectors = ondrel_alloc_array<int>(ring_vectors * vector_length);
-    ok = k.vectors != nullptr;
-    if (!ok) break;
-    for (size_t i = 0; i < ring_vectors; ++i) k.slots[i] = k.vectors + i * vector_length;
-    for (int y = 0; y < H; ++y) k.rows[y] = k.slots + static_cast<size_t>(y % ring) * W;
+    ok = narrow ? k.narrow.take_vectors(ring_vectors, vector_length, ring, W, H)
+                : k.wide.take_vectors(ring_vectors, vector_length, ring, W, H);
   }
   if (!ok) {
     release(w);
@@ -366,7 +389,6 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     release(w);
     return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n");
   }
-  const bool census = p.cost == CostFunction::kCensus;
   for (int i = 0; census && i < 2; ++i) {
     w.census[i] = ondrel_alloc_array<unsigned char>(3 * pixels);
     if (!w.census[i]) {
@@ -427,7 +449,10 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     const int t = omp_get_thread_num(), n = omp_get_num_threads();
     Worker& k = w.workers[t];
     AggregationContext ctx = base;
-    ctx.cost_rows = k.rows;
+    if (narrow)
+      ctx.narrow_cost_rows = k.narrow.rows;
+    else
+      ctx.cost_rows = k.wide.rows;
     const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W)};
     // a band of rows per worker; the ring holds the cost rows of y - reach .. y + reach
     const ItemRange band = static_split(H, n, t);
@@ -435,7 +460,10 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     for (int y = static_cast<int>(band.begin); y < band.end && !cancelled.load(std::memory_order_relaxed); ++y) {
       const int needed = y + reach + 1 < H ? y + reach + 1 : H;
       if (computed < 0) computed = y - reach > 0 ? y - reach : 0;
-      cost_stream_rows(&k.stream, computed, needed, k.rows);
+      if (narrow)
+        cost_stream_rows(&k.stream, computed, needed, k.narrow.rows);
+      else
+        cost_stream_rows(&k.stream, computed, needed, k.wide.rows);
       computed = needed;
       aggregate(ctx, k.scratch, y, out);
       emit_row(k.row_values, W, y, floats, bytes);

@@ -5,18 +5,21 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "matcher/constants.h"
 
 // One block of a pixel's window as the fast aggregation sees it: the block is valid for the
 // disparities 0 .. last, and for disparity d its weight is left_weight * right_weights[d] and
-// its cost costs[d].
-struct WindowBlock {
-  const int* costs;             // the block's cost vector
+// its cost costs[d]. Cost: the type of the cost rows, int16_t or int (AggregationContext).
+template <typename Cost>
+struct WindowBlockOf {
+  const Cost* costs;            // the block's cost vector
   const double* right_weights;  // wR(x - d, k) at index d
   float left_weight;            // ws[k] * wL(x, y, k), rounded to float
   int last;                     // last valid disparity
 };
+using WindowBlock = WindowBlockOf<int>;
 
 // What the first half of the window kernel tells the second: the lowest estimate of a window
 // cost, and whether every sum lay in the range where the estimates hold.
@@ -45,8 +48,11 @@ struct AggregationContext {
   int nblocks;
   const float* spatial;                 // nblocks
   const float* exp_lut;                 // the colour weight table, kExpLutSize entries
-  const int* const* const* cost_rows;   // H rows of W pointers to max_disparity + 1 ints; only
-                                        // the rows y - R + r .. y + R - r are read for row y
+  // H rows of W pointers to the max_disparity + 1 costs of a pixel; only the rows
+  // y - R + r .. y + R - r are read for row y. Exactly one of the two is set: 16-bit costs
+  // where every block cost fits (cost_rows_narrow in kernels.h), ints otherwise.
+  const int* const* const* cost_rows;
+  const int16_t* const* const* narrow_cost_rows;
   const int* planes[kPlaneCount];       // block means, interleaved as above
 };
 
@@ -62,13 +68,19 @@ struct RowOutputs {
 // cost volume's row of the block centres), its right weights from right_weights - x on
 // (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
 // d = 0 .. min(max_disparity, x + dx - r, x).
-struct RowBlock {
-  const int* const* costs;
+template <typename Cost>
+struct RowBlockOf {
+  const Cost* const* costs;
   const double* right_weights;
   const float* left_weights;
   int dx;
   int first, end;
 };
+using RowBlock = RowBlockOf<int>;
+// The scratch holds RowBlock and WindowBlock records; the 16-bit kernel uses the same memory
+// for its own, which have the same layout.
+static_assert(sizeof(RowBlockOf<int16_t>) == sizeof(RowBlock) && sizeof(WindowBlockOf<int16_t>) == sizeof(WindowBlock),
+              "one scratch for both cost types");
 
 // Per-thread scratch of the aggregation, reinitialised at the start of every row.
 struct AggregationScratch {

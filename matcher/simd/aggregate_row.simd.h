@@ -14,7 +14,7 @@ struct BlockOffsets {
 };
 
 // Empties the row's claim table.
-void reset_claims(const AggregationContext& c, AggregationScratch& s) {
+void reset_claims(const AggregationContext& c, const AggregationScratch& s) {
   const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(c.W) + 1 -
                         static_cast<size_t>(c.min_disparity);
   for (size_t i = 0; i < claims; ++i) {
@@ -34,7 +34,7 @@ bool pixel_processed(const AggregationContext& c, int x, int y) {
 
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
 // its window costs A(d) (only those around the winner are read).
-void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowOutputs& out, int x,
+void finish_pixel(const AggregationContext& c, const AggregationScratch& s, const RowOutputs& out, int x,
                   const Winner& winner, const double* A) {
   if (!winner.found) {
     out.disparity[x] = no_value();
@@ -51,10 +51,13 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
 // their colour weights along the row, each computed once: the right ones per block with the
 // columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
 // rounded to float, at k * W + x. Only the columns whose block lies inside are written; no
-// valid (x, d) reads any other. Returns the number of blocks listed in s.row_blocks; the
-// pixels x in [*all_first, *all_end) have every listed block valid for every d.
-[[gnu::always_inline]] inline int list_row_blocks(const AggregationContext& c, const AggregationScratch& s, int y,
-                                                  int* all_first, int* all_end) {
+// valid (x, d) reads any other. Returns the number of blocks listed in row_blocks (the
+// scratch's); the pixels x in [*all_first, *all_end) have every listed block valid for every
+// d. cost_rows: the context's rows of this cost type.
+template <typename Cost>
+[[gnu::always_inline]] inline int list_row_blocks(const AggregationContext& c, const AggregationScratch& s,
+                                                  const Cost* const* const* cost_rows, RowBlockOf<Cost>* row_blocks,
+                                                  int y, int* all_first, int* all_end) {
   const int W = c.W, H = c.H, r = c.r;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   constexpr int kLeft[3] = {left_plane(0), left_plane(1), left_plane(2)};  // constants: no call at run time
@@ -105,7 +108,7 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
     for (int x = first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
-    s.row_blocks[listed++] = RowBlock{c.cost_rows[by], reversed + (W - 1), left, dx, first, end};
+    row_blocks[listed++] = RowBlockOf<Cost>{cost_rows[by], reversed + (W - 1), left, dx, first, end};
     const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
     if (*all_first < first) *all_first = first;
     if (*all_first < full_from) *all_first = full_from;
@@ -117,24 +120,25 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
 
 // The valid blocks of pixel x, in block order, with their left weights and disparity ranges,
 // into `window`; returns their number. `all_valid`: every listed block is valid for every d.
-[[gnu::always_inline]] inline int pixel_window(const AggregationContext& c, const AggregationScratch& s, int listed,
-                                               int x, bool all_valid, WindowBlock* window) {
+template <typename Cost>
+[[gnu::always_inline]] inline int pixel_window(const AggregationContext& c, const RowBlockOf<Cost>* row_blocks,
+                                               int listed, int x, bool all_valid, WindowBlockOf<Cost>* window) {
   if (all_valid) {
     for (int i = 0; i < listed; ++i) {
-      const RowBlock& b = s.row_blocks[i];
-      window[i] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
+      const RowBlockOf<Cost>& b = row_blocks[i];
+      window[i] = WindowBlockOf<Cost>{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], c.max_disparity};
     }
     return listed;
   }
   int count = 0;
   for (int i = 0; i < listed; ++i) {
-    const RowBlock& b = s.row_blocks[i];
+    const RowBlockOf<Cost>& b = row_blocks[i];
     if (x < b.first || x >= b.end) continue;
     int last = x + b.dx - c.r;
     if (last > x) last = x;
     if (last > c.max_disparity) last = c.max_disparity;
     if (last < 0) continue;
-    window[count++] = WindowBlock{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
+    window[count++] = WindowBlockOf<Cost>{b.costs[x + b.dx], b.right_weights - x, b.left_weights[x], last};
   }
   return count;
 }
@@ -147,30 +151,35 @@ void finish_pixel(const AggregationContext& c, AggregationScratch& s, const RowO
 // at once in registers, block after block in block order, so each disparity sees the very
 // operations of the reference: w = (double)left_weight * (double)wR, weight_sum += w,
 // cost_sum += w * (double)C (window_sums). Each pixel's winner is worked out after the next
-// pixel's sums are started, so that the two overlap.
-void aggregate_row(const AggregationContext& context, AggregationScratch& scratch, int y, const RowOutputs& out) {
+// pixel's sums are started, so that the two overlap. Cost: the type of the cost rows.
+template <typename Cost>
+void aggregate_row_of(const AggregationContext& context, const AggregationScratch& scratch,
+                      const Cost* const* const* cost_rows, int y, const RowOutputs& out) {
   // local copies: the stores through byte and int pointers below could otherwise alias the
   // caller's records, and their fields would be read again after each store
   const AggregationContext c = context;
-  AggregationScratch s = scratch;
+  const AggregationScratch s = scratch;
   const int W = c.W, nb = c.nblocks, ndisp = c.max_disparity + 1;
   assert(0 <= y && y < c.H && W >= 2 * c.r + 1 && c.H >= 2 * c.r + 1);
+  // the scratch's block records, in this cost type's layout (the same as the int one)
+  RowBlockOf<Cost>* const row_blocks = reinterpret_cast<RowBlockOf<Cost>*>(s.row_blocks);
+  WindowBlockOf<Cost>* const windows = reinterpret_cast<WindowBlockOf<Cost>*>(s.window);
   reset_claims(c, s);
   int all_first, all_end;
-  const int listed = list_row_blocks(c, s, y, &all_first, &all_end);
+  const int listed = list_row_blocks(c, s, cost_rows, row_blocks, y, &all_first, &all_end);
 
   clear_row(out, W);
   int pending = -1;  // the pixel whose winner is still to be found
   double* pending_A = nullptr;
-  const WindowBlock* pending_window = nullptr;
+  const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
   WindowEstimate pending_estimate{};
   for (int x = c.first_column; x < W; ++x) {
     if (!pixel_processed(c, x, y)) continue;
     // (in the slot the pending pixel does not use: its winner may read its blocks)
-    WindowBlock* window = s.window + (pending_window == s.window ? nb : 0);
+    WindowBlockOf<Cost>* window = windows + (pending_window == windows ? nb : 0);
     const bool whole = all_first <= x && x < all_end;
-    const int count = pixel_window(c, s, listed, x, whole, window);
+    const int count = pixel_window(c, row_blocks, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const WindowEstimate estimate = window_sums_here(window, count, ndisp, whole, A);
@@ -186,4 +195,12 @@ void aggregate_row(const AggregationContext& context, AggregationScratch& scratc
   if (pending >= 0)
     finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
                  pending_A);
+}
+
+// The aggregation of row y, on the context's cost rows (16-bit or int).
+void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
+  if (c.narrow_cost_rows)
+    aggregate_row_of<int16_t>(c, s, c.narrow_cost_rows, y, out);
+  else
+    aggregate_row_of<int>(c, s, c.cost_rows, y, out);
 }

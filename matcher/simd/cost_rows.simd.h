@@ -1,12 +1,13 @@
 // The cost rows, for one instruction set. Running sums as in the straightforward version
-// (tests/support/reference.h): a column sum per column and a window sum (integer sums, so any order of the additions gives
-// the same values), but each pixel's whole update is one loop over the disparities, the right
-// row is read from a column-reversed copy so that consecutive disparities read consecutive
-// values, and the sums are kept in 16 bits wherever no sum can pass 32767. The same kernel
-// computes census costs (CostVolumeInputs::census): the rows it reads are then census images
-// (matcher/census.cpp: 3 bytes of census bits per pixel, in the layout of a colour image) and
-// a pixel cost is the number of bits that differ, summed over the 3 bytes (0 .. 24), in the
-// same 16-bit lanes; the running sums do not change.
+// (tests/support/reference.h): a column sum per column and a window sum (integer sums, so any
+// order of the additions gives the same values), but each pixel's whole update is one loop
+// over the disparities, the right row is read from a column-reversed copy so that
+// consecutive disparities read consecutive values, and the sums, and the costs written, are
+// 16-bit wherever no sum can pass 32767. The same kernel computes census costs
+// (CostVolumeInputs::census): the rows it reads are then census images (matcher/census.cpp:
+// 3 bytes of census bits per pixel, in the layout of a colour image) and a pixel cost is the
+// number of bits that differ, summed over the 3 bytes (0 .. 24), in the same 16-bit lanes;
+// the running sums do not change.
 // Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
 
@@ -80,65 +81,52 @@ template <int L, typename Sum, bool kCensus>
   }
 }
 
-// out[0 .. n-1] = the sums a[0 .. n-1] as ints, 0 < n <= L. Where the unit has them, the
-// widening and the masked stores of the last part are named: through memory, each vector
-// would be spilled and read back, and a copy would stall on the vector just written.
+// out[0 .. n-1] = the sums a[0 .. n-1], 0 < n <= L, in the type of the sums (the cost rows
+// have it). Nothing is written beyond n. Where the unit has them, the masked stores of the
+// last part are named: through memory, the vector would be spilled and read back, and the
+// copy would stall on the vector just written.
 template <int L, typename Sum>
-[[gnu::always_inline]] inline void store_as_ints(int* out, const Vec<Sum, L>& a, int n) {
+[[gnu::always_inline]] inline void store_costs(Sum* out, const Vec<Sum, L>& a, int n) {
+  if (n >= L) {
+    store(out, a);
+    return;
+  }
 #if defined(__AVX512BW__)
   if constexpr (L == 32) {
-    __m512i half[2];
+    __m512i v[sizeof(Sum) / 2];
+    std::memcpy(v, &a, sizeof v);
     if constexpr (sizeof(Sum) == 2) {
-      __m512i v;
-      std::memcpy(&v, &a, sizeof v);
-      half[0] = _mm512_cvtepi16_epi32(_mm512_castsi512_si256(v));
-      half[1] = _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(v, 1));
-    } else {
-      std::memcpy(half, &a, sizeof half);
-    }
-    if (n >= 32) {
-      _mm512_storeu_si512(out, half[0]);
-      _mm512_storeu_si512(out + 16, half[1]);
+      _mm512_mask_storeu_epi16(out, static_cast<__mmask32>((1ull << n) - 1), v[0]);
     } else {
       const unsigned low = n >= 16 ? 0xFFFFu : (1u << n) - 1, high = n > 16 ? (1u << (n - 16)) - 1 : 0u;
-      _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(low), half[0]);
-      _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(high), half[1]);
+      _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(low), v[0]);
+      _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(high), v[1]);
     }
     return;
   }
 #endif
 #if defined(__AVX2__)
   if constexpr (L == 16) {
-    __m256i half[2];
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m256i v[sizeof(Sum) / 2];
+    std::memcpy(v, &a, sizeof v);
     if constexpr (sizeof(Sum) == 2) {
-      __m256i v;
-      std::memcpy(&v, &a, sizeof v);
-      half[0] = _mm256_cvtepi16_epi32(_mm256_castsi256_si128(v));
-      half[1] = _mm256_cvtepi16_epi32(_mm256_extracti128_si256(v, 1));
+      // pairs of costs as 32-bit lanes, then the odd last one
+      _mm256_maskstore_epi32(reinterpret_cast<int*>(out), _mm256_cmpgt_epi32(_mm256_set1_epi32(n / 2), lane), v[0]);
+      if (n % 2) out[n - 1] = a[n - 1];
     } else {
-      std::memcpy(half, &a, sizeof half);
-    }
-    if (n >= 16) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), half[0]);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), half[1]);
-    } else {
-      const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-      _mm256_maskstore_epi32(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane), half[0]);
-      _mm256_maskstore_epi32(out + 8, _mm256_cmpgt_epi32(_mm256_set1_epi32(n - 8), lane), half[1]);
+      _mm256_maskstore_epi32(out, _mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane), v[0]);
+      _mm256_maskstore_epi32(out + 8, _mm256_cmpgt_epi32(_mm256_set1_epi32(n - 8), lane), v[1]);
     }
     return;
   }
 #endif
-  const Vec<int32_t, L> wide = __builtin_convertvector(a, Vec<int32_t, L>);
-  if (n >= L)
-    std::memcpy(out, &wide, sizeof wide);
-  else
-    for (int j = 0; j < n; ++j) out[j] = wide[j];
+  for (int j = 0; j < n; ++j) out[j] = a[j];
 }
 
 template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
 [[gnu::always_inline]] inline void slide(Sum* __restrict A, Sum* __restrict entering, const Sum* __restrict leaving,
-                                         int* __restrict out, const CostVolumeInputs& in, const CostRow& e,
+                                         Sum* __restrict out, const CostVolumeInputs& in, const CostRow& e,
                                          const CostRow& l, int x_entering) {
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
     // the leaving column first: then no sum in between spans more than one window
@@ -159,7 +147,7 @@ template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
       a += column;
     }
     store(A + k0, a);
-    store_as_ints<L, Sum>(out + k0, a, in.D - k0);  // the last vector may reach past D
+    store_costs<L, Sum>(out + k0, a, in.D - k0);  // the last vector may reach past D
   }
 }
 
@@ -167,10 +155,10 @@ template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
 // entering row y + r and leaving row y - r - 1, each counted while inside the image. Unless
 // `resume` (the call before ended at y_begin with the same storage), the column sums are
 // first rebuilt from rows y_begin - r - 1 .. y_begin + r - 1 (integer sums: the same values as
-// when every row before had been run). rows[y][x] is where pixel (x, y)'s D ints go.
+// when every row before had been run). rows[y][x] is where pixel (x, y)'s D costs go.
 template <int L, typename Sum, bool kCensus>
 [[gnu::always_inline]] inline void cost_volume_rows_of(const CostVolumeInputs& inputs, int H, int r,
-                                                    int* const* const* rows, const CostVolumeStorage<Sum>& st,
+                                                    Sum* const* const* rows, const CostVolumeStorage<Sum>& st,
                                                     int y_begin, int y_end, bool resume) {
   // a local copy: the stores through int pointers below could otherwise alias the caller's
   // ints, and every field would be read again after each store
@@ -210,7 +198,7 @@ template <int L, typename Sum, bool kCensus>
       const Sum* s = column(x);
       for (int k = 0; k < Dp; ++k) st.A[k] = static_cast<Sum>(st.A[k] + s[k]);
     }
-    int* const* out = rows[y];
+    Sum* const* out = rows[y];
     for (int k = 0; k < in.D; ++k) out[0][k] = st.A[k];
     int x = 1;
     for (; x <= r && x + r <= W - 1; ++x)
@@ -221,7 +209,7 @@ template <int L, typename Sum, bool kCensus>
 }
 
 template <int L, typename Sum>
-void cost_volume_rows(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
+void cost_volume_rows(const CostVolumeInputs& in, int H, int r, Sum* const* const* rows,
                       const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume) {
   if (in.census)
     cost_volume_rows_of<L, Sum, true>(in, H, r, rows, st, y_begin, y_end, resume);

@@ -58,10 +58,10 @@ namespace simd {
 
 // The cost rows y_begin .. y_end-1 of the stream whose inputs and storage cost_volume.cpp set
 // up (see cost_stream_rows in matcher/kernels.h); every pointer of rows[y_begin .. y_end-1]
-// points at D writable ints. Unless `resume` (the call before ended at y_begin with the same
-// storage), the column sums are first rebuilt.
+// points at D writable costs, of the type of the sums. Unless `resume` (the call before ended
+// at y_begin with the same storage), the column sums are first rebuilt.
 template <typename Sum>
-using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, int* const* const* rows,
+using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, Sum* const* const* rows,
                           const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume);
 
 // Aggregation of row y (see the comment of kernel_table's users in matcher/kernels.h).

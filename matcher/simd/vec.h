@@ -76,6 +76,26 @@ template <int N>
   v = __builtin_convertvector(i, Vec<double, N>);
 }
 
+// v = N consecutive 16-bit ints converted to double (exact).
+template <int N>
+[[gnu::always_inline]] inline void widen(Vec<double, N>& v, const int16_t* p) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    v = _mm512_cvtepi32_pd(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 4) {
+    v = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+  Vec<int16_t, N> i;
+  load(i, p);
+  v = __builtin_convertvector(i, Vec<double, N>);
+}
+
 // Bit j set when p[j] <= bound, for j = 0 .. N-1.
 template <int N>
 [[gnu::always_inline]] inline unsigned at_most_bits(const double* p, double bound) {

@@ -58,10 +58,11 @@ inline double exact_cost(double cost_sum, double weight_sum) {
 
 // The window cost of disparity d from the blocks themselves: the operations of one lane of
 // window_sums (the blocks not valid for d add nothing there either).
-inline double window_cost(const WindowBlock* window, int count, int d) {
+template <typename Cost>
+inline double window_cost(const WindowBlockOf<Cost>* window, int count, int d) {
   double weight_sum = 0.0, cost_sum = 0.0;
   for (int i = 0; i < count; ++i) {
-    const WindowBlock& b = window[i];
+    const WindowBlockOf<Cost>& b = window[i];
     if (d > b.last) continue;
     const double w = b.right_weights[d] * static_cast<double>(b.left_weight);
     weight_sum += w;
@@ -81,49 +82,55 @@ inline int* window_lowest_costs(double* A, int ndisp) {
 
 // low[d] = the lowest cost of the blocks valid for d (INT_MAX where none is), d < ndisp;
 // returns the first d of the lowest one.
-[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlock* window, int count, int ndisp, bool all_valid,
-                                                     int* low) {
-  constexpr int K = 2 * ONDREL_SIMD_DOUBLES;  // ints per vector
+template <typename Cost>
+[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
+                                                     bool all_valid, int* low) {
+  constexpr int K = 2 * ONDREL_SIMD_DOUBLES;                              // ints per vector
+  constexpr int KC = K * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
   typedef Vec<int, K> Ints;
+  typedef Vec<Cost, KC> Costs;
+  typedef Vec<int, KC> Widened;
   constexpr int kNone = 0x7FFFFFFF;
-  if (all_valid && count > 0 && ndisp >= K) {
+  if (all_valid && count > 0 && ndisp >= KC) {
     // every block valid for every d: one vector of disparities at a time over the blocks;
     // the last vector ends at ndisp (it overlaps the one before, with the same values)
     int d = 0;
-    for (; d + 2 * K <= ndisp; d += 2 * K) {  // two vectors per block: half the loop's overhead
-      Ints m0, m1, c0, c1;
+    for (; d + 2 * KC <= ndisp; d += 2 * KC) {  // two vectors per block: half the loop's overhead
+      Costs m0, m1, c0, c1;
       load(m0, window[0].costs + d);
-      load(m1, window[0].costs + d + K);
+      load(m1, window[0].costs + d + KC);
       for (int i = 1; i < count; ++i) {
         load(c0, window[i].costs + d);
-        load(c1, window[i].costs + d + K);
+        load(c1, window[i].costs + d + KC);
         m0 = c0 < m0 ? c0 : m0;
         m1 = c1 < m1 ? c1 : m1;
       }
-      store(low + d, m0);
-      store(low + d + K, m1);
+      store(low + d, __builtin_convertvector(m0, Widened));
+      store(low + d + KC, __builtin_convertvector(m1, Widened));
     }
-    for (; d < ndisp; d += K) {
-      const int at = d + K <= ndisp ? d : ndisp - K;
-      Ints m, c;
+    for (; d < ndisp; d += KC) {
+      const int at = d + KC <= ndisp ? d : ndisp - KC;
+      Costs m, c;
       load(m, window[0].costs + at);
       for (int i = 1; i < count; ++i) {
         load(c, window[i].costs + at);
         m = c < m ? c : m;
       }
-      store(low + at, m);
+      store(low + at, __builtin_convertvector(m, Widened));
     }
   } else {
     for (int d = 0; d < ndisp; ++d) low[d] = kNone;
     for (int i = 0; i < count; ++i) {
-      const int* costs = window[i].costs;
+      const Cost* costs = window[i].costs;
       const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
       int d = 0;
-      for (; d + K <= valid; d += K) {
-        Ints m, c;
+      for (; d + KC <= valid; d += KC) {
+        Widened m;
+        Costs c;
         load(m, low + d);
         load(c, costs + d);
-        store(low + d, c < m ? c : m);
+        const Widened w = __builtin_convertvector(c, Widened);
+        store(low + d, w < m ? w : m);
       }
       for (; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
     }
@@ -159,8 +166,8 @@ inline int* window_lowest_costs(double* A, int ndisp) {
 // ends at ndisp (it overlaps the one before when ndisp is not a multiple of the chunk and
 // recomputes a few disparities with the same result), so that blocks valid up to
 // max_disparity never take the partial path.
-template <int N, int V>
-[[gnu::always_inline]] inline WindowEstimate window_sums(const WindowBlock* window, int count, int ndisp,
+template <int N, int V, typename Cost>
+[[gnu::always_inline]] inline WindowEstimate window_sums(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                          bool whole, double* A) {
   typedef Vec<double, N> Doubles;
   constexpr int kChunk = N * V;
@@ -185,7 +192,7 @@ template <int N, int V>
   const auto chunk_sums = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
     for (int i = 0; all_valid && i < count; ++i) {
-      const WindowBlock& b = window[i];
+      const WindowBlockOf<Cost>& b = window[i];
       const double left = b.left_weight;
       for (int v = 0; v < V; ++v) {
         Doubles right, cost;
@@ -197,7 +204,7 @@ template <int N, int V>
       }
     }
     for (int i = 0; !all_valid && i < count; ++i) {
-      const WindowBlock& b = window[i];
+      const WindowBlockOf<Cost>& b = window[i];
       const int valid = b.last + 1 - d0;  // disparities of this chunk for which b is valid
       if (valid <= 0) continue;
       const double left = b.left_weight;  // broadcast by the vector-scalar products
@@ -214,7 +221,7 @@ template <int N, int V>
         // the block's last disparities: nothing is read beyond them, and the lanes beyond
         // add exactly +0.0, which leaves the sums unchanged (they are never -0.0)
         double rights[kChunk] = {};
-        int costs[kChunk] = {};
+        Cost costs[kChunk] = {};
         for (int j = 0; j < valid; ++j) {
           rights[j] = b.right_weights[d0 + j];
           costs[j] = b.costs[d0 + j];
@@ -292,14 +299,14 @@ template <int N, int V>
 // window_sums with chunks of N * V disparities, or of half as many when the disparity count
 // is a whole number of half chunks beyond a multiple of the chunk: the last chunk then
 // recomputes fewer disparities (20 disparities: 24 lanes rather than 32).
-template <int N, int V>
-[[gnu::always_inline]] inline WindowEstimate window_sums_fitted(const WindowBlock* window, int count, int ndisp,
+template <int N, int V, typename Cost>
+[[gnu::always_inline]] inline WindowEstimate window_sums_fitted(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                                 bool whole, double* A) {
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
-    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2>(window, count, ndisp, whole, A);
+    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2, Cost>(window, count, ndisp, whole, A);
   }
-  return window_sums<N, V>(window, count, ndisp, whole, A);
+  return window_sums<N, V, Cost>(window, count, ndisp, whole, A);
 }
 
 // The second half of the window kernel: the winner of the window costs whose sums and
@@ -314,8 +321,8 @@ template <int N, int V>
 // bound get their exact cost, the rest none (it is above the bound whatever its exact
 // value). Should a sum be out of the estimates' range (a negative cost sum among them: the
 // bounds above hold for costs >= 0), every cost is computed exactly and select_winner decides.
-template <int N>
-[[gnu::always_inline]] inline Winner window_winner(const WindowBlock* window, int count, double* A, int ndisp,
+template <int N, typename Cost>
+[[gnu::always_inline]] inline Winner window_winner(const WindowBlockOf<Cost>* window, int count, double* A, int ndisp,
                                                    WindowEstimate estimate) {
   // an estimate is within this factor of the exact cost (the float rounding included)
   constexpr double kSlack = 1.0 / (1 << 18);
@@ -361,11 +368,13 @@ template <int N>
 }
 
 // The window kernel of this unit, in its two halves (out of line: the caller interleaves them).
-[[gnu::noinline]] WindowEstimate window_sums_here(const WindowBlock* window, int count, int ndisp, bool whole,
+template <typename Cost>
+[[gnu::noinline]] WindowEstimate window_sums_here(const WindowBlockOf<Cost>* window, int count, int ndisp, bool whole,
                                                   double* A) {
-  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK>(window, count, ndisp, whole, A);
+  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK, Cost>(window, count, ndisp, whole, A);
 }
-[[gnu::noinline]] Winner window_winner_here(const WindowBlock* window, int count, double* A, int ndisp,
+template <typename Cost>
+[[gnu::noinline]] Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A, int ndisp,
                                             WindowEstimate estimate) {
-  return window_winner<ONDREL_SIMD_DOUBLES>(window, count, A, ndisp, estimate);
+  return window_winner<ONDREL_SIMD_DOUBLES, Cost>(window, count, A, ndisp, estimate);
 }

@@ -54,12 +54,6 @@ std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const c
 // ---------------------------------------------------------------------------------------
 // 3. Cost volume
 
-CostVolume::CostVolume(int W_, int H_, int D_, int marker)
-    : W(W_), H(H_), D(D_), vectors(static_cast<size_t>(W_) * H_, std::vector<int>(D_, marker)) {
-  for (auto& v : vectors) pointers.push_back(v.data());
-  for (int y = 0; y < H; ++y) rows.push_back(pointers.data() + static_cast<size_t>(y) * W);
-}
-
 namespace {
 
 struct CostInputs {

@@ -32,15 +32,22 @@ std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const c
 // sanitizer builds catch any access past one), each filled with `marker`. pointers: W * H
 // (index y * W + x); rows: H pointers into it, as AggregationContext::cost_rows and
 // cost_stream_rows take them.
-struct CostVolume {
-  CostVolume(int W, int H, int D, int marker = -7);
-  CostVolume(const CostVolume&) = delete;
-  CostVolume& operator=(const CostVolume&) = delete;
+// T: the cost type, int or int16_t (the 16-bit rows of cost_stream_rows).
+template <typename T>
+struct CostVolumeOf {
+  CostVolumeOf(int W_, int H_, int D_, int marker = -7)
+      : W(W_), H(H_), D(D_), vectors(static_cast<size_t>(W_) * H_, std::vector<T>(D_, static_cast<T>(marker))) {
+    for (auto& v : vectors) pointers.push_back(v.data());
+    for (int y = 0; y < H; ++y) rows.push_back(pointers.data() + static_cast<size_t>(y) * W);
+  }
+  CostVolumeOf(const CostVolumeOf&) = delete;
+  CostVolumeOf& operator=(const CostVolumeOf&) = delete;
   int W, H, D;
-  std::vector<std::vector<int>> vectors;
-  std::vector<int*> pointers;
-  std::vector<int* const*> rows;
+  std::vector<std::vector<T>> vectors;
+  std::vector<T*> pointers;
+  std::vector<T* const*> rows;
 };
+using CostVolume = CostVolumeOf<int>;
 
 // 3. The block cost volume of cost_stream_rows' contract, computed step by step: column sums
 // as separate vectors, row starts through two segments. Needs W, H >= 2r+1, r >= 0, D >= 1,
