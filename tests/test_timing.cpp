@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <opencv2/core/utility.hpp>
 
+#include "util/process.h"
 #include "util/timing.h"
 
 TEST(Timing, ElapsedTimeIsTheModularTickDifferenceInSeconds) {
@@ -30,3 +36,14 @@ TEST(Timing, PrintedLinesPutSecondsAndLabelInTheirOrder) {
   EXPECT_EQ(out.find_first_not_of("0123456789", first.size()), first.size() + 3) << out;
   EXPECT_EQ(out.substr(first.size() + 3), " sec : [*] Ondrel\n") << out;
 }
+
+#if defined(__GLIBC__) && !defined(ONDREL_SANITIZED)  // the sanitizers bring their own allocator
+// A block of 30 MiB, which glibc maps by default (and unmaps on release), comes from the heap.
+TEST(Process, FreedMemoryStaysWithTheProcess) {
+  keep_freed_memory_for_reuse();
+  const size_t mapped = mallinfo2().hblks;
+  void* block = std::malloc(30 << 20);
+  EXPECT_EQ(mallinfo2().hblks, mapped);
+  std::free(block);
+}
+#endif
