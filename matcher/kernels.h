@@ -98,38 +98,28 @@ void census_transform(const unsigned char* image, size_t stride, int W, int H, u
 // ---------------------------------------------------------------------------------------
 // Block colour means (block_means.cpp)
 
-// Block sums of channel c (0..2) of a 3-channel image into `out` (W * H ints, zero-filled by
-// the caller): out(x, y) = sum over the (2r+1)^2 pixels centred at (x, y), written only where
-// the block lies wholly inside the image (x in [r, W-r-1], y in [r, H-r-1]). stride in bytes.
-// Outside its domain (r < 0, or 2r+1 larger than W or H) it writes nothing.
-// Returns 0, or -1 (nothing written) when its column buffer cannot be had.
-int box_filtering_sum_QUIRN(int W, int H, int stride, const unsigned char* image, int c, int* out,
-                            int r);
+// Block means of the three channels of one 3-channel view (stride in bytes), for the output
+// rows [y_begin, y_end): planes[c](x, y) = the sum of channel c over the (2r+1)^2 pixels
+// centred at (x, y), divided by (2r+1)^2 and truncated, written only where the block lies
+// wholly inside the image (x in [r, W-r-1], y in [r, H-r-1]); nothing else is written, and
+// nothing at all outside the domain (r < 0, or 2r+1 larger than W or H). planes: W * H ints
+// each, row-major. columns: 3 * W ints of scratch, owned by the caller. The sums must fit an
+// int: (2r+1)^2 * 255 <= INT_MAX (the argument check ensures it).
+void block_means_rows(const unsigned char* image, size_t stride, int W, int H, int r, int* const planes[3],
+                      int y_begin, int y_end, int* columns);
 
-
-struct BlockSumContext {
+struct BlockMeanContext {
   const unsigned char* left;
   const unsigned char* right;
-  int left_stride, right_stride;  // bytes
+  size_t left_stride, right_stride;  // bytes
   int r, W, H;
   int* planes[kPlaneCount];
 };
 
-// Body of the block-sum region: thread `thread` of `nthreads` runs its share of the six
-// box-sum jobs (job j: channel j % 3 of left for j < 3, of right otherwise). A job whose
-// buffer cannot be had sets job_failed[j] to 1. Each job writes only its own plane.
-void block_sum_region_QUIRN(const BlockSumContext& ctx, int thread, int nthreads,
-                            int job_failed[kPlaneCount]);
-
-struct BlockMeanContext {
-  int W, H;
-  int* planes[kPlaneCount];
-  int block_area;  // (2r+1)^2
-};
-
-// Body of the block-mean region: divides this thread's static share of the W * H elements of
-// the six planes by the block area, truncating.
-void block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads);
+// Body of the block-mean region: thread `thread` of `nthreads` writes both views' block
+// means (block_means_rows) for its static share of the rows whose blocks lie inside.
+// Returns false, having written nothing, when its column buffer cannot be had.
+bool block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads);
 
 // Static split of n items over nthreads threads: chunk = ceil(n / nthreads); thread t takes
 // [t * chunk, min((t + 1) * chunk, n)), empty when it starts at or beyond n.

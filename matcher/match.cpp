@@ -424,21 +424,17 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n");
   }
 
-  BlockSumContext sums{left.data, right.data, static_cast<int>(left.stride), static_cast<int>(right.stride), r, W, H, {}};
-  BlockMeanContext means{W, H, {}, (2 * r + 1) * (2 * r + 1)};
-  for (int i = 0; i < kPlaneCount; ++i) sums.planes[i] = means.planes[i] = w.planes[i];
-  int job_failed[kPlaneCount] = {};
+  BlockMeanContext means{left.data, right.data, static_cast<size_t>(left.stride), static_cast<size_t>(right.stride),
+                         r, W, H, {}};
+  for (int i = 0; i < kPlaneCount; ++i) means.planes[i] = w.planes[i];
+  std::atomic<bool> means_failed{false};
 #pragma omp parallel num_threads(threads)
-  block_sum_region_QUIRN(sums, omp_get_thread_num(), omp_get_num_threads(), job_failed);
-  for (int failed : job_failed) {
-    if (failed) {
-      release(w);
-      report->failed_in_matching = true;
-      return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
-    }
+  if (!block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads())) means_failed.store(true);
+  if (means_failed.load()) {
+    release(w);
+    report->failed_in_matching = true;
+    return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
   }
-#pragma omp parallel num_threads(threads)
-  block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads());
   mark(&OndrelPhaseTicks::block_means);
 
   const ondrel::simd::AggregateRow aggregate = ondrel::simd::kernel_table().aggregate_row;
