@@ -26,13 +26,14 @@ Reciprocal reciprocal_of(int d) {
   return {((uint64_t{1} << s) + static_cast<uint64_t>(d) - 1) / static_cast<uint64_t>(d), s};
 }
 
-inline int divide(int a, const Reciprocal& q) {
-  return static_cast<int>((static_cast<uint64_t>(static_cast<uint32_t>(a)) * q.m) >> q.s);
+// (a mean of bytes is at most 255)
+inline unsigned char divide(int a, const Reciprocal& q) {
+  return static_cast<unsigned char>((static_cast<uint64_t>(static_cast<uint32_t>(a)) * q.m) >> q.s);
 }
 
 }  // namespace
 
-void block_means_rows(const unsigned char* image, size_t stride, int W, int H, int r, int* const planes[3],
+void block_means_rows(const unsigned char* image, size_t stride, int W, int H, int r, unsigned char* const planes[3],
                       int y_begin, int y_end, int* columns) {
   if (r < 0 || 2 * r + 1 > W || 2 * r + 1 > H) return;
   if (y_begin < r) y_begin = r;
@@ -55,9 +56,9 @@ void block_means_rows(const unsigned char* image, size_t stride, int W, int H, i
       for (int i = 0; i < values; ++i) col[i] += static_cast<int>(entering[i]) - static_cast<int>(leaving[i]);
     }
     const size_t row = static_cast<size_t>(y) * static_cast<size_t>(W);
-    int* __restrict out0 = planes[0] + row;
-    int* __restrict out1 = planes[1] + row;
-    int* __restrict out2 = planes[2] + row;
+    unsigned char* __restrict out0 = planes[0] + row;
+    unsigned char* __restrict out1 = planes[1] + row;
+    unsigned char* __restrict out2 = planes[2] + row;
     int s0 = 0, s1 = 0, s2 = 0;
     for (int x = 0; x < n; ++x) {
       s0 += col[3 * x];
@@ -87,8 +88,8 @@ bool block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthrea
   if (rows.begin >= rows.end) return true;
   int* columns = ondrel_alloc_array<int>(3 * static_cast<size_t>(ctx.W));
   if (!columns) return false;
-  int* const left[3] = {ctx.planes[left_plane(0)], ctx.planes[left_plane(1)], ctx.planes[left_plane(2)]};
-  int* const right[3] = {ctx.planes[right_plane(0)], ctx.planes[right_plane(1)], ctx.planes[right_plane(2)]};
+  unsigned char* const left[3] = {ctx.planes[left_plane(0)], ctx.planes[left_plane(1)], ctx.planes[left_plane(2)]};
+  unsigned char* const right[3] = {ctx.planes[right_plane(0)], ctx.planes[right_plane(1)], ctx.planes[right_plane(2)]};
   const int begin = r + static_cast<int>(rows.begin), end = r + static_cast<int>(rows.end);
   block_means_rows(ctx.left, ctx.left_stride, ctx.W, ctx.H, ctx.r, left, begin, end, columns);
   block_means_rows(ctx.right, ctx.right_stride, ctx.W, ctx.H, ctx.r, right, begin, end, columns);

@@ -102,10 +102,10 @@ void census_transform(const unsigned char* image, size_t stride, int W, int H, u
 // rows [y_begin, y_end): planes[c](x, y) = the sum of channel c over the (2r+1)^2 pixels
 // centred at (x, y), divided by (2r+1)^2 and truncated, written only where the block lies
 // wholly inside the image (x in [r, W-r-1], y in [r, H-r-1]); nothing else is written, and
-// nothing at all outside the domain (r < 0, or 2r+1 larger than W or H). planes: W * H ints
-// each, row-major. columns: 3 * W ints of scratch, owned by the caller. The sums must fit an
+// nothing at all outside the domain (r < 0, or 2r+1 larger than W or H). planes: W * H bytes
+// each (a mean of bytes is one), row-major. columns: 3 * W ints of scratch, owned by the caller. The sums must fit an
 // int: (2r+1)^2 * 255 <= INT_MAX (the argument check ensures it).
-void block_means_rows(const unsigned char* image, size_t stride, int W, int H, int r, int* const planes[3],
+void block_means_rows(const unsigned char* image, size_t stride, int W, int H, int r, unsigned char* const planes[3],
                       int y_begin, int y_end, int* columns);
 
 struct BlockMeanContext {
@@ -113,7 +113,7 @@ struct BlockMeanContext {
   const unsigned char* right;
   size_t left_stride, right_stride;  // bytes
   int r, W, H;
-  int* planes[kPlaneCount];
+  unsigned char* planes[kPlaneCount];
 };
 
 // Body of the block-mean region: thread `thread` of `nthreads` writes both views' block

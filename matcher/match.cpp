@@ -146,7 +146,7 @@ struct Worker {
 
 struct Workspace {
   float* spatial = nullptr;
-  int* planes[kPlaneCount] = {};
+  unsigned char* planes[kPlaneCount] = {};
   Worker* workers = nullptr;
   int nworkers = 0;
   const float* lut = nullptr;
@@ -156,7 +156,7 @@ struct Workspace {
 
 void release(Workspace& w) {
   ondrel_free(w.spatial);
-  for (int* plane : w.planes) ondrel_free(plane);
+  for (unsigned char* plane : w.planes) ondrel_free(plane);
   for (unsigned char* image : w.census) ondrel_free(image);
   for (int t = 0; w.workers && t < w.nworkers; ++t) {
     Worker& k = w.workers[t];
@@ -352,7 +352,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
   }
   for (const PlaneLabel& label : kPlaneLabels) {
-    w.planes[label.index] = ondrel_alloc_array<int>(pixels);
+    w.planes[label.index] = ondrel_alloc_array<unsigned char>(pixels);
     if (!w.planes[label.index]) {
       char text[64];
       std::snprintf(text, sizeof text, "\nABORTING... CAN'T ALLOCATE %s\n\n", label.name);

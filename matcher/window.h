@@ -53,7 +53,7 @@ struct AggregationContext {
   // where every block cost fits (cost_rows_narrow in kernels.h), ints otherwise.
   const int* const* const* cost_rows;
   const int16_t* const* const* narrow_cost_rows;
-  const int* planes[kPlaneCount];       // block means, interleaved as above
+  const unsigned char* planes[kPlaneCount];  // block means, interleaved as above
 };
 
 // One output row of the aggregation: W floats each, NaN where there is no value.

@@ -56,7 +56,7 @@ TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
     if (s[3]) left.setTo(cv::Scalar::all(s[3])), right.setTo(cv::Scalar::all(s[3]));
     const auto expected = reference_block_means(left, right, r);
     for (int threads : {1, 2, 3, 7}) {
-      std::vector<std::vector<int>> planes(kPlaneCount, std::vector<int>(static_cast<size_t>(W) * H, 0));
+      std::vector<std::vector<unsigned char>> planes(kPlaneCount, std::vector<unsigned char>(static_cast<size_t>(W) * H, 0));
       BlockMeanContext means{left.data, right.data, left.step[0], right.step[0], r, W, H, {}};
       for (int i = 0; i < kPlaneCount; ++i) means.planes[i] = planes[i].data();
       bool ok = true;
@@ -69,10 +69,11 @@ TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
   // outside its domain (r negative, a block wider or higher than the image) nothing is written
   const cv::Mat image = random_image(6, 4, CV_8UC3, 8);
   for (int r : {-1, 2, 3}) {
-    std::vector<int> out(24, 5), columns(18);
-    int* const planes[3] = {out.data(), out.data(), out.data()};
+    std::vector<unsigned char> out(24, 5);
+    std::vector<int> columns(18);
+    unsigned char* const planes[3] = {out.data(), out.data(), out.data()};
     block_means_rows(image.data, image.step[0], 6, 4, r, planes, 0, 4, columns.data());
-    EXPECT_EQ(out, std::vector<int>(24, 5)) << r;
+    EXPECT_EQ(out, std::vector<unsigned char>(24, 5)) << r;
   }
 }
 

@@ -62,8 +62,8 @@ template <typename Cost>
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   constexpr int kLeft[3] = {left_plane(0), left_plane(1), left_plane(2)};  // constants: no call at run time
   constexpr int kRight[3] = {right_plane(0), right_plane(1), right_plane(2)};
-  const int* const left_means[3] = {c.planes[kLeft[0]], c.planes[kLeft[1]], c.planes[kLeft[2]]};
-  const int* const right_means[3] = {c.planes[kRight[0]], c.planes[kRight[1]], c.planes[kRight[2]]};
+  const unsigned char* const left_means[3] = {c.planes[kLeft[0]], c.planes[kLeft[1]], c.planes[kLeft[2]]};
+  const unsigned char* const right_means[3] = {c.planes[kRight[0]], c.planes[kRight[1]], c.planes[kRight[2]]};
   const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
   const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
 
@@ -86,12 +86,12 @@ template <typename Cost>
     const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
     double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
     float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
-    const auto distances = [&](const int* const means[3], int* const pixels[3]) {
+    const auto distances = [&](const unsigned char* const means[3], int* const pixels[3]) {
       // the block means at x + dx and the pixels at x, from the first column on
       const size_t at = row + static_cast<size_t>(first + dx);
-      const int* __restrict m0 = means[0] + at;
-      const int* __restrict m1 = means[1] + at;
-      const int* __restrict m2 = means[2] + at;
+      const unsigned char* __restrict m0 = means[0] + at;
+      const unsigned char* __restrict m1 = means[1] + at;
+      const unsigned char* __restrict m2 = means[2] + at;
       const int* __restrict p0 = pixels[0] + first;
       const int* __restrict p1 = pixels[1] + first;
       const int* __restrict p2 = pixels[2] + first;

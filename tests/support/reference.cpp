@@ -33,19 +33,19 @@ std::vector<float> reference_spatial_weights(int r, int R, float gamma_space) {
 // ---------------------------------------------------------------------------------------
 // 2. Block means
 
-std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r) {
+std::vector<std::vector<unsigned char>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r) {
   const int W = left.cols, H = left.rows;
-  std::vector<std::vector<int>> planes(kPlaneCount, std::vector<int>(static_cast<size_t>(W) * H, 0));
+  std::vector<std::vector<unsigned char>> planes(kPlaneCount, std::vector<unsigned char>(static_cast<size_t>(W) * H, 0));
   for (int c = 0; c < 3; ++c)
     for (const bool is_left : {true, false}) {
       const cv::Mat& image = is_left ? left : right;
-      std::vector<int>& plane = planes[is_left ? left_plane(c) : right_plane(c)];
+      std::vector<unsigned char>& plane = planes[is_left ? left_plane(c) : right_plane(c)];
       for (int y = r; y < H - r; ++y)
         for (int x = r; x < W - r; ++x) {
           int sum = 0;
           for (int yy = y - r; yy <= y + r; ++yy)
             for (int xx = x - r; xx <= x + r; ++xx) sum += image.at<cv::Vec3b>(yy, xx)[c];
-          plane[static_cast<size_t>(y) * W + x] = sum / ((2 * r + 1) * (2 * r + 1));
+          plane[static_cast<size_t>(y) * W + x] = static_cast<unsigned char>(sum / ((2 * r + 1) * (2 * r + 1)));
         }
     }
   return planes;

@@ -26,7 +26,7 @@ std::vector<float> reference_spatial_weights(int r, int R, float gamma_space);
 // 2. Block means of both views, six W * H planes interleaved as kernels.h has them
 // (left_plane(c), right_plane(c)): the block sum divided by (2r+1)^2, truncated, where the
 // block lies wholly inside the image; 0 elsewhere.
-std::vector<std::vector<int>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r);
+std::vector<std::vector<unsigned char>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r);
 
 // A cost volume whose vectors are allocated one by one at exactly their length (so that the
 // sanitizer builds catch any access past one), each filled with `marker`. pointers: W * H
@@ -82,7 +82,7 @@ struct ReferenceInputs {
   cv::Mat left, right;
   ondrel::Parameters p;
   std::vector<float> lut, spatial;
-  std::vector<std::vector<int>> means;
+  std::vector<std::vector<unsigned char>> means;
   CostVolume costs;
   AggregationContext context() const;
 };
