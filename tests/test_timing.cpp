@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #if defined(__GLIBC__)
@@ -38,12 +40,33 @@ TEST(Timing, PrintedLinesPutSecondsAndLabelInTheirOrder) {
 }
 
 #if defined(__GLIBC__) && !defined(ONDREL_SANITIZED)  // the sanitizers bring their own allocator
-// A block of 30 MiB, which glibc maps by default (and unmaps on release), comes from the heap.
-TEST(Process, FreedMemoryStaysWithTheProcess) {
+// The flags of the mapping that holds address `at`, from /proc/self/smaps ("" if none is found).
+std::string mapping_flags(const void* at) {
+  std::ifstream smaps("/proc/self/smaps");
+  const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long lo, hi;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 && line.find(':') > line.find(' ')) inside = lo <= a && a < hi;
+    if (inside && line.rfind("VmFlags:", 0) == 0) return line;
+  }
+  return "";
+}
+
+// A block of 30 MiB, which glibc maps by default (and unmaps on release), comes from the
+// heap; and the heap that serves the next blocks is marked for huge pages where the kernel
+// has them.
+TEST(Process, FreedMemoryStaysWithTheProcessOnHugePages) {
   keep_freed_memory_for_reuse();
   const size_t mapped = mallinfo2().hblks;
   void* block = std::malloc(30 << 20);
   EXPECT_EQ(mallinfo2().hblks, mapped);
   std::free(block);
+  void* small = std::malloc(4 << 20);
+  if (std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled")) {
+    const std::string flags = mapping_flags(static_cast<char*>(small) + (2 << 20));  // past the unaligned start
+    EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
+  }
+  std::free(small);
 }
 #endif

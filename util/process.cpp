@@ -1,9 +1,11 @@
 #include "util/process.h"
 
+#include <cstdint>
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
 #if defined(__GLIBC__)
 #include <malloc.h>
+#include <sys/mman.h>
 #endif
 
 void keep_freed_memory_for_reuse() {
@@ -12,5 +14,27 @@ void keep_freed_memory_for_reuse() {
   // release), and up to 256 MiB of free heap stay with the process.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#if defined(MADV_HUGEPAGE)
+  // The heap's next 124 MiB on huge pages where the system allows them: the first touch of a
+  // fresh 4 KiB page costs several microseconds (about 10 on virtual machines), that of a
+  // 2 MiB page about as much as 20 of them. The blocks are taken and given back untouched:
+  // they stay in the heap as free memory, and only what is used becomes resident.
+  constexpr size_t kBlock = 31u << 20;
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  void* blocks[4];
+  for (void*& b : blocks) b = std::malloc(kBlock);
+  uintptr_t lo = UINTPTR_MAX, hi = 0;
+  for (void* b : blocks) {
+    if (!b) continue;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(b);
+    lo = at < lo ? at : lo;
+    hi = at + kBlock > hi ? at + kBlock : hi;
+  }
+  lo = (lo + kHuge - 1) & ~(kHuge - 1);
+  hi &= ~(kHuge - 1);
+  // contiguous blocks only (a heap that grows upward); otherwise nothing is asked
+  if (lo < hi && hi - lo <= 4 * kBlock) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+  for (void* b : blocks) std::free(b);
+#endif
 #endif
 }
