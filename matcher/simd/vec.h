@@ -172,24 +172,75 @@ template <int K>
   for (int j = 0; j < K; ++j) any = any || p[j] < bound;
   return any;
 }
-
-// Bit j set when p[j] == value, for j = 0 .. K-1.
 template <int K>
-[[gnu::always_inline]] inline unsigned equal_bits(const int* p, int value) {
-#if defined(__AVX512F__)
-  if constexpr (K == 16) return _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(p), _mm512_set1_epi32(value));
-#endif
+[[gnu::always_inline]] inline bool any_below(const int16_t* p, int16_t bound) {
 #if defined(__AVX2__)
-  if constexpr (K == 8)
-    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
-        _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi32(value)))));
+  if constexpr (K == 16) {
+    const __m256i below = _mm256_cmpgt_epi16(_mm256_set1_epi16(bound), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    return _mm256_testz_si256(below, below) == 0;
+  }
 #endif
 #if defined(__SSE2__)
+  if constexpr (K == 8)
+    return _mm_movemask_epi8(_mm_cmplt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi16(bound))) != 0;
   if constexpr (K == 4)
-    return static_cast<unsigned>(_mm_movemask_ps(
-        _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi32(value)))));
+    return (_mm_movemask_epi8(_mm_cmplt_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi16(bound))) & 0xFF) != 0;
 #endif
-  unsigned bits = 0;
-  for (int j = 0; j < K; ++j) bits |= (p[j] == value ? 1u : 0u) << j;
-  return bits;
+  bool any = false;
+  for (int j = 0; j < K; ++j) any = any || p[j] < bound;
+  return any;
+}
+
+// The first j in 0 .. K-1 with p[j] == value, or -1.
+template <int K>
+[[gnu::always_inline]] inline int first_equal(const int* p, int value) {
+#if defined(__AVX512F__)
+  if constexpr (K == 16) {
+    const unsigned bits = _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(p), _mm512_set1_epi32(value));
+    return bits ? __builtin_ctz(bits) : -1;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (K == 8) {
+    const unsigned bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
+        _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi32(value)))));
+    return bits ? __builtin_ctz(bits) : -1;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (K == 4) {
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_ps(
+        _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi32(value)))));
+    return bits ? __builtin_ctz(bits) : -1;
+  }
+#endif
+  for (int j = 0; j < K; ++j)
+    if (p[j] == value) return j;
+  return -1;
+}
+template <int K>
+[[gnu::always_inline]] inline int first_equal(const int16_t* p, int16_t value) {
+#if defined(__AVX512BW__)
+  if constexpr (K == 32) {
+    const unsigned bits = _mm512_cmpeq_epi16_mask(_mm512_loadu_si512(p), _mm512_set1_epi16(value));
+    return bits ? __builtin_ctz(bits) : -1;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (K == 16) {  // two mask bits per lane
+    const unsigned bits = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi16(value))));
+    return bits ? __builtin_ctz(bits) / 2 : -1;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (K == 8) {
+    const unsigned bits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi16(value))));
+    return bits ? __builtin_ctz(bits) / 2 : -1;
+  }
+#endif
+  for (int j = 0; j < K; ++j)
+    if (p[j] == value) return j;
+  return -1;
 }

@@ -73,27 +73,29 @@ inline double window_cost(const WindowBlockOf<Cost>* window, int count, int d) {
 
 // Doubles of scratch that window_sums and window_winner share for ndisp disparities: the
 // costs, then the cost sums, then the weight sums, each with room for a whole chunk beyond
-// ndisp, then the lowest block cost of each disparity (ints).
+// ndisp, then the lowest block cost of each disparity (in the cost type).
 inline size_t window_scratch_stride(int ndisp) { return static_cast<size_t>(ndisp) + kWindowScratchPad; }
 inline size_t window_scratch_doubles(int ndisp) { return kWindowScratchArrays * window_scratch_stride(ndisp); }
-inline int* window_lowest_costs(double* A, int ndisp) {
-  return reinterpret_cast<int*>(A + 3 * window_scratch_stride(ndisp));
+template <typename Cost>
+inline Cost* window_lowest_costs(double* A, int ndisp) {
+  return reinterpret_cast<Cost*>(A + 3 * window_scratch_stride(ndisp));
 }
 
-// low[d] = the lowest cost of the blocks valid for d (INT_MAX where none is), d < ndisp;
-// returns the first d of the lowest one.
+// low[d] = the lowest cost of the blocks valid for d (the largest Cost where none is),
+// d < ndisp; returns the first d of the lowest one.
 template <typename Cost>
 [[gnu::always_inline]] inline int lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                     bool all_valid, int* low) {
-  constexpr int K = 2 * ONDREL_SIMD_DOUBLES;                              // ints per vector
-  constexpr int KC = K * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
-  typedef Vec<int, K> Ints;
+                                                     bool all_valid, Cost* low) {
+  constexpr int KC = 2 * ONDREL_SIMD_DOUBLES * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
   typedef Vec<Cost, KC> Costs;
-  typedef Vec<int, KC> Widened;
-  constexpr int kNone = 0x7FFFFFFF;
+  constexpr Cost kNone = static_cast<Cost>(sizeof(Cost) == 2 ? 0x7FFF : 0x7FFFFFFF);
+  Cost lowest = kNone;
   if (all_valid && count > 0 && ndisp >= KC) {
-    // every block valid for every d: one vector of disparities at a time over the blocks;
-    // the last vector ends at ndisp (it overlaps the one before, with the same values)
+    // every block valid for every d: one vector of disparities at a time over the blocks,
+    // the lowest of all kept on the way; the last vector ends at ndisp (it overlaps the one
+    // before, with the same values)
+    Costs all;
+    load(all, window[0].costs);
     int d = 0;
     for (; d + 2 * KC <= ndisp; d += 2 * KC) {  // two vectors per block: half the loop's overhead
       Costs m0, m1, c0, c1;
@@ -105,8 +107,10 @@ template <typename Cost>
         m0 = c0 < m0 ? c0 : m0;
         m1 = c1 < m1 ? c1 : m1;
       }
-      store(low + d, __builtin_convertvector(m0, Widened));
-      store(low + d + KC, __builtin_convertvector(m1, Widened));
+      store(low + d, m0);
+      store(low + d + KC, m1);
+      all = m0 < all ? m0 : all;
+      all = m1 < all ? m1 : all;
     }
     for (; d < ndisp; d += KC) {
       const int at = d + KC <= ndisp ? d : ndisp - KC;
@@ -116,8 +120,10 @@ template <typename Cost>
         load(c, window[i].costs + at);
         m = c < m ? c : m;
       }
-      store(low + at, __builtin_convertvector(m, Widened));
+      store(low + at, m);
+      all = m < all ? m : all;
     }
+    for (int j = 0; j < KC; ++j) lowest = all[j] < lowest ? all[j] : lowest;
   } else {
     for (int d = 0; d < ndisp; ++d) low[d] = kNone;
     for (int i = 0; i < count; ++i) {
@@ -125,32 +131,20 @@ template <typename Cost>
       const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
       int d = 0;
       for (; d + KC <= valid; d += KC) {
-        Widened m;
-        Costs c;
+        Costs m, c;
         load(m, low + d);
         load(c, costs + d);
-        const Widened w = __builtin_convertvector(c, Widened);
-        store(low + d, w < m ? w : m);
+        store(low + d, c < m ? c : m);
       }
       for (; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
     }
+    for (int d = 0; d < ndisp; ++d) lowest = low[d] < lowest ? low[d] : lowest;
   }
-  // the lowest value by vectors, then its first place
-  int lowest = low[0];
-  if (ndisp >= K) {
-    Ints m, c;
-    load(m, low);
-    for (int d = K; d < ndisp; d += K) {
-      load(c, low + (d + K <= ndisp ? d : ndisp - K));  // the last vector ends at ndisp
-      m = c < m ? c : m;
-    }
-    for (int j = 0; j < K; ++j) lowest = m[j] < lowest ? m[j] : lowest;
-    for (int d = 0; d + K <= ndisp; d += K)
-      if (const unsigned bits = equal_bits<K>(low + d, lowest)) return d + __builtin_ctz(bits);
-  } else {
-    for (int d = 1; d < ndisp; ++d) lowest = low[d] < lowest ? low[d] : lowest;
-  }
-  for (int d = ndisp / K * K; d < ndisp; ++d)
+  // its first place
+  int d = 0;
+  for (; d + KC <= ndisp; d += KC)
+    if (const int j = first_equal<KC>(low + d, lowest); j >= 0) return d + j;
+  for (; d < ndisp; ++d)
     if (low[d] == lowest) return d;
   return 0;  // not reached: lowest is one of low[0 .. ndisp-1]
 }
@@ -263,19 +257,21 @@ template <int N, int V, typename Cost>
   if (nchunks < 2) {
     chunk_sums(0);
   } else {
-    int* const low = window_lowest_costs(A, ndisp);
+    Cost* const low = window_lowest_costs<Cost>(A, ndisp);
     const int lowest_at = lowest_block_costs(window, count, ndisp, all_valid, low);
     // the chunk of the first lowest block cost (the last chunk overlaps the one before it)
     const int first = lowest_at / kChunk < nchunks ? lowest_at / kChunk : nchunks - 1;
     const auto chunk_start = [&](int c) { return c < nchunks - 1 ? c * kChunk : ndisp - kChunk; };
     chunk_sums(chunk_start(first));
-    double lowest_estimate = lowest[0][0];
-    for (int v = 0; v < V; ++v)
-      for (int j = 0; j < N; ++j) lowest_estimate = lowest[v][j] < lowest_estimate ? lowest[v][j] : lowest_estimate;
+    Doubles lowest_lanes = lowest[0];
+    for (int v = 1; v < V; ++v) blend<N>(lowest_lanes, lowest[v] < lowest_lanes, lowest[v], lowest_lanes);
+    const double lowest_estimate = lowest_lane<N>(lowest_lanes);
     // an estimate is within 2^-18 of the exact cost (see window_winner); a wider margin here
     const double upper = lowest_estimate * (1.0 + 1.0 / (1 << 16));
-    const bool prune = no_lane<N>(out_of_range) && upper < 16777216.0;  // then U is an exact integer
-    const int U = prune ? static_cast<int>(upper) + 1 : 0;
+    // (then U is an exact integer, and one of the cost type)
+    constexpr double kLargestBound = sizeof(Cost) == 2 ? 32767.0 : 16777216.0;
+    const bool prune = no_lane<N>(out_of_range) && upper < kLargestBound;
+    const Cost U = prune ? static_cast<Cost>(static_cast<int>(upper) + 1) : Cost(0);
     for (int c = 0; c < nchunks; ++c) {
       if (c == first) continue;
       const int d0 = chunk_start(c);
