@@ -134,6 +134,20 @@ template <int N>
   return low;
 }
 
+// The lowest lane of an integer vector, by halving.
+template <typename T, int K>
+[[gnu::always_inline]] inline T lowest_int_lane(const Vec<T, K>& v) {
+  if constexpr (K <= 2) {
+    return K == 1 || v[0] < v[K - 1] ? v[0] : v[K - 1];
+  } else {
+    Vec<T, K / 2> low, high;
+    std::memcpy(&low, &v, sizeof low);
+    std::memcpy(&high, reinterpret_cast<const char*>(&v) + sizeof low, sizeof high);
+    low = high < low ? high : low;
+    return lowest_int_lane<T, K / 2>(low);
+  }
+}
+
 // True when no lane of m is set.
 template <int N>
 [[gnu::always_inline]] inline bool no_lane(const Mask<N>& m) {

@@ -123,7 +123,7 @@ template <typename Cost>
       store(low + at, m);
       all = m < all ? m : all;
     }
-    for (int j = 0; j < KC; ++j) lowest = all[j] < lowest ? all[j] : lowest;
+    lowest = lowest_int_lane<Cost, KC>(all);
   } else {
     for (int d = 0; d < ndisp; ++d) low[d] = kNone;
     for (int i = 0; i < count; ++i) {
