@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -47,7 +48,9 @@ const PlaneLabel kPlaneLabels[kPlaneCount] = {
 
 struct SharedLut {
   std::mutex mutex;
-  float table[ondrel::kExpLutSize];
+  // taken from the heap on first use and kept for the process (static storage would fault in
+  // page by page, where a program's heap may sit on huge pages: util/process.h)
+  float* table = nullptr;
   uint32_t gamma_bits = 0;
   bool filled = false;
   int users = 0;
@@ -77,7 +80,8 @@ const float* acquire_lut(float gamma, int threads, float** owned) {
   {
     std::lock_guard<std::mutex> lock(g_lut.mutex);
     const bool same = g_lut.filled && g_lut.gamma_bits == bits_of(gamma);
-    if (same || g_lut.users == 0) {
+    if (!g_lut.table) g_lut.table = static_cast<float*>(std::calloc(ondrel::kExpLutSize, sizeof(float)));
+    if (g_lut.table && (same || g_lut.users == 0)) {
       if (!same) {
         fill_lut(g_lut.table, gamma, threads);
         g_lut.gamma_bits = bits_of(gamma);
