@@ -21,8 +21,8 @@ struct WindowBlockOf {
 };
 using WindowBlock = WindowBlockOf<int>;
 
-// What the first half of the window kernel tells the second: the lowest estimate of a window
-// cost, and whether every sum lay in the range where the estimates hold.
+// What the first half of the window kernel tells the second: the lowest window cost it
+// worked out (+inf when none is a number), and whether none is negative.
 struct WindowEstimate {
   double lowest;
   bool in_range;

@@ -48,10 +48,9 @@ struct CostVolumeStorage {
 };
 
 // Doubles of scratch the window kernel needs beyond the disparities, per array, and its
-// arrays: estimates, cost sums, weight sums, lowest block costs (aggregation.cpp allocates
-// them for two pixels).
+// arrays: window costs, lowest block costs (aggregation.cpp allocates them for two pixels).
 constexpr size_t kWindowScratchPad = 64;
-constexpr size_t kWindowScratchArrays = 4;
+constexpr size_t kWindowScratchArrays = 2;
 
 namespace ondrel {
 namespace simd {

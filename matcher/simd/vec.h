@@ -96,21 +96,21 @@ template <int N>
   v = __builtin_convertvector(i, Vec<double, N>);
 }
 
-// Bit j set when p[j] <= bound, for j = 0 .. N-1.
+// Bit j set when p[j] < bound, for j = 0 .. N-1 (a NaN is not below).
 template <int N>
-[[gnu::always_inline]] inline unsigned at_most_bits(const double* p, double bound) {
+[[gnu::always_inline]] inline unsigned below_bits(const double* p, double bound) {
 #if defined(__AVX512F__)
-  if constexpr (N == 8) return _mm512_cmp_pd_mask(_mm512_loadu_pd(p), _mm512_set1_pd(bound), _CMP_LE_OQ);
+  if constexpr (N == 8) return _mm512_cmp_pd_mask(_mm512_loadu_pd(p), _mm512_set1_pd(bound), _CMP_LT_OQ);
 #endif
 #if defined(__AVX__)
   if constexpr (N == 4)
-    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(p), _mm256_set1_pd(bound), _CMP_LE_OQ)));
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(p), _mm256_set1_pd(bound), _CMP_LT_OQ)));
 #endif
 #if defined(__SSE2__)
-  if constexpr (N == 2) return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(p), _mm_set1_pd(bound))));
+  if constexpr (N == 2) return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(p), _mm_set1_pd(bound))));
 #endif
   unsigned bits = 0;
-  for (int j = 0; j < N; ++j) bits |= (p[j] <= bound ? 1u : 0u) << j;
+  for (int j = 0; j < N; ++j) bits |= (p[j] < bound ? 1u : 0u) << j;
   return bits;
 }
 

@@ -2,12 +2,10 @@
 // disparities, accumulated several disparities at a time in vectors, and their winner. Exactness: per disparity d, the same
 // operations as the straightforward aggregation, in the same order: w = (double)left_weight *
 // (double)wR, weight_sum += w, cost_sum += w * (double)C for the valid blocks in block order,
-// A(d) = (float)(cost_sum / weight_sum). Vector lanes do exactly what the scalar code does per
-// d; no fused multiply-add (-ffp-contract=off). The division is the one step done only where
-// its result can matter: every quotient gets a cheap estimate with a proven error bound, and
-// those that could decide the winner or feed the refinement are then computed exactly
-// (window_winner). (Chunks of twice the disparities were tried: fewer instructions, no faster
-// on AVX2, slower on AVX-512, and more lanes wasted for small disparity counts.)
+// A(d) = (float)(cost_sum / weight_sum), the division and the rounding done lane by lane
+// (IEEE, as the scalar code does them); no fused multiply-add (-ffp-contract=off). (Chunks
+// of twice the disparities were tried: fewer instructions, no faster on AVX2, slower on
+// AVX-512, and more lanes wasted for small disparity counts.)
 // Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
 
@@ -15,40 +13,6 @@
 inline int truncate_cost(float a) {
   if (a <= -2147483648.0f) return -2147483647 - 1;
   return static_cast<int>(a);
-}
-
-// Quotients close to cost_sum / weight_sum, from a reciprocal estimate refined by one Newton
-// step: relative error below 2^-22 (2^-27 with the AVX-512 estimate), far cheaper than a
-// division. Only where the weight sums lie in [2^-100, 2^100] and the cost sums in
-// [0, 2^100] (the estimates go through float on the narrower paths); elsewhere nothing is
-// assumed of them. Without SIMD the quotient itself.
-template <int N>
-[[gnu::always_inline]] inline void approximate_quotient(Vec<double, N>& q,
-                                                        const Vec<double, N>& cost_sum,
-                                                        const Vec<double, N>& weight_sum) {
-  typedef Vec<double, N> Doubles;
-  Doubles r;
-#if defined(__AVX512F__)
-  if constexpr (N == 8) {
-    r = _mm512_rcp14_pd(weight_sum);
-  } else
-#endif
-#if defined(__AVX__)
-  if constexpr (N == 4) {
-    r = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(weight_sum)));
-  } else
-#endif
-#if defined(__SSE2__)
-  if constexpr (N == 2) {
-    r = _mm_cvtps_pd(_mm_rcp_ps(_mm_cvtpd_ps(weight_sum)));
-  } else
-#endif
-  {
-    q = cost_sum / weight_sum;
-    return;
-  }
-  r = r * (2.0 - weight_sum * r);
-  q = cost_sum * r;
 }
 
 // The window cost of one disparity exactly as the straightforward aggregation has it.
@@ -72,13 +36,13 @@ inline double window_cost(const WindowBlockOf<Cost>* window, int count, int d) {
 }
 
 // Doubles of scratch that window_sums and window_winner share for ndisp disparities: the
-// costs, then the cost sums, then the weight sums, each with room for a whole chunk beyond
-// ndisp, then the lowest block cost of each disparity (in the cost type).
+// window costs, with room for a whole chunk beyond ndisp, then the lowest block cost of each
+// disparity (in the cost type).
 inline size_t window_scratch_stride(int ndisp) { return static_cast<size_t>(ndisp) + kWindowScratchPad; }
 inline size_t window_scratch_doubles(int ndisp) { return kWindowScratchArrays * window_scratch_stride(ndisp); }
 template <typename Cost>
 inline Cost* window_lowest_costs(double* A, int ndisp) {
-  return reinterpret_cast<Cost*>(A + 3 * window_scratch_stride(ndisp));
+  return reinterpret_cast<Cost*>(A + window_scratch_stride(ndisp));
 }
 
 // low[d] = the lowest cost of the blocks valid for d (the largest Cost where none is),
@@ -149,12 +113,14 @@ template <typename Cost>
   return 0;  // not reached: lowest is one of low[0 .. ndisp-1]
 }
 
-// The window sums of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
-// order (window[i].last < ndisp), and an estimate of each window cost: the first half of the
-// window kernel. A: window_scratch_doubles(ndisp) doubles, which window_winner takes on.
-// whole: the caller knows that every block is valid for every disparity (false: not known).
-// The kernel is in two halves so that the caller can work out one pixel's winner (branches
-// on fresh data) after starting the next pixel's sums, which then overlap.
+// The window costs of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
+// order (window[i].last < ndisp), into A: the first half of the window kernel. A:
+// window_scratch_doubles(ndisp) doubles, which window_winner takes on. A disparity of a
+// chunk that cannot hold the winner gets +inf instead (no window cost is +inf: a weight sum
+// of 0 comes with a cost sum of 0). whole: the caller knows that every block is valid for
+// every disparity (false: not known). The kernel is in two halves so that the caller can
+// work out one pixel's winner (branches on fresh data) after starting the next pixel's
+// sums, which then overlap.
 //
 // The disparities go in chunks of N * V, V vectors per sum held in registers; the last chunk
 // ends at ndisp (it overlaps the one before when ndisp is not a multiple of the chunk and
@@ -165,12 +131,7 @@ template <int N, int V, typename Cost>
                                                          bool whole, double* A) {
   typedef Vec<double, N> Doubles;
   constexpr int kChunk = N * V;
-  constexpr double kLowestSum = 0x1p-100, kHighestSum = 0x1p100;
-  const size_t stride = window_scratch_stride(ndisp);
-  double* const cost_sums = A + stride;
-  double* const weight_sums = A + 2 * stride;
-  Doubles lowest[V];  // per lane, the lowest estimate so far
-  Mask<N> out_of_range = {};  // lanes with a sum out of the estimates' range are set
+  Doubles lowest[V];  // per lane, the lowest window cost so far (NaN never)
   // lanes that hold a disparity: all but those at or beyond ndisp when ndisp is below the
   // chunk (then the one chunk starts at 0)
   Mask<N> present[V];
@@ -182,8 +143,8 @@ template <int N, int V, typename Cost>
   // their loop needs no tests
   bool all_valid = ndisp >= kChunk;
   for (int i = 0; !whole && i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
-  // the sums of the chunk from d0 on, their estimates, the lowest estimate per lane
-  const auto chunk_sums = [&](int d0) __attribute__((always_inline)) {
+  // the window costs of the chunk from d0 on, and the lowest per lane
+  const auto chunk_costs = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
     for (int i = 0; all_valid && i < count; ++i) {
       const WindowBlockOf<Cost>& b = window[i];
@@ -231,65 +192,54 @@ template <int N, int V, typename Cost>
         }
       }
     }
-    // the sums, and the estimates of their quotients; the lowest estimate per lane (lanes
-    // without a disparity stay out of both)
+    // the quotients rounded to float; the lowest per lane (lanes without a disparity stay
+    // out: +inf)
     for (int v = 0; v < V; ++v) {
-      Doubles q;
-      approximate_quotient<N>(q, cost_sum[v], weight_sum[v]);
-      out_of_range |= present[v] & ~((weight_sum[v] >= kLowestSum) & (weight_sum[v] <= kHighestSum) &
-                                     (cost_sum[v] >= 0.0) & (cost_sum[v] <= kHighestSum));
+      Doubles q = __builtin_convertvector(__builtin_convertvector(cost_sum[v] / weight_sum[v], Vec<float, N>), Doubles);
       blend<N>(q, present[v], q, Doubles{} + __builtin_inf());
       blend<N>(lowest[v], q < lowest[v], q, lowest[v]);
       store(A + d0 + N * v, q);
-      store(cost_sums + d0 + N * v, cost_sum[v]);
-      store(weight_sums + d0 + N * v, weight_sum[v]);
     }
+  };
+  const auto lowest_of_all = [&]() __attribute__((always_inline)) {
+    Doubles m = lowest[0];
+    for (int v = 1; v < V; ++v) blend<N>(m, lowest[v] < m, lowest[v], m);
+    return lowest_lane<N>(m);
   };
 
   // Chunks that cannot hold the winner are skipped. A window cost is a weighted mean of its
   // blocks' costs, so it is at least the lowest of them (the float rounding of a mean of
-  // integers >= U in double stays >= U). The winner lies below m + 1, m the integer part of
-  // the lowest cost, and m + 1 <= U for U = trunc(upper bound of any one cost) + 1. So the
-  // chunk that holds the lowest block cost goes first, its lowest estimate gives U, and a
-  // chunk whose every block cost is >= U is skipped: its lanes get the marker weight sum -1
-  // and cost +inf, and window_winner computes any of them it needs from the window itself.
+  // integers >= U in double stays >= U). Where every cost is >= 0 the winner lies below
+  // m + 1, m the integer part of the lowest cost (window_winner), and m + 1 <= U for
+  // U = trunc(any one cost) + 1. So the chunk that holds the lowest block cost goes first,
+  // its lowest window cost gives U, and a chunk whose every block cost is >= U is skipped.
   const int nchunks = ndisp <= kChunk ? 1 : (ndisp - 1) / kChunk + 1;
   if (nchunks < 2) {
-    chunk_sums(0);
+    chunk_costs(0);
   } else {
     Cost* const low = window_lowest_costs<Cost>(A, ndisp);
     const int lowest_at = lowest_block_costs(window, count, ndisp, all_valid, low);
     // the chunk of the first lowest block cost (the last chunk overlaps the one before it)
     const int first = lowest_at / kChunk < nchunks ? lowest_at / kChunk : nchunks - 1;
     const auto chunk_start = [&](int c) { return c < nchunks - 1 ? c * kChunk : ndisp - kChunk; };
-    chunk_sums(chunk_start(first));
-    Doubles lowest_lanes = lowest[0];
-    for (int v = 1; v < V; ++v) blend<N>(lowest_lanes, lowest[v] < lowest_lanes, lowest[v], lowest_lanes);
-    const double lowest_estimate = lowest_lane<N>(lowest_lanes);
-    // an estimate is within 2^-18 of the exact cost (see window_winner); a wider margin here
-    const double upper = lowest_estimate * (1.0 + 1.0 / (1 << 16));
-    // (then U is an exact integer, and one of the cost type)
+    chunk_costs(chunk_start(first));
+    const double lowest_first = lowest_of_all();
+    // (U an integer of the cost type)
     constexpr double kLargestBound = sizeof(Cost) == 2 ? 32767.0 : 16777216.0;
-    const bool prune = no_lane<N>(out_of_range) && upper < kLargestBound;
-    const Cost U = prune ? static_cast<Cost>(static_cast<int>(upper) + 1) : Cost(0);
+    const bool prune = lowest_first >= 0.0 && lowest_first < kLargestBound;
+    const Cost U = prune ? static_cast<Cost>(static_cast<int>(lowest_first) + 1) : Cost(0);
     for (int c = 0; c < nchunks; ++c) {
       if (c == first) continue;
       const int d0 = chunk_start(c);
       if (prune && !any_below<kChunk>(low + d0, U)) {
-        for (int v = 0; v < V; ++v) {
-          store(A + d0 + N * v, Doubles{} + __builtin_inf());
-          store(weight_sums + d0 + N * v, Doubles{} - 1.0);
-        }
+        for (int v = 0; v < V; ++v) store(A + d0 + N * v, Doubles{} + __builtin_inf());
         continue;
       }
-      chunk_sums(d0);
+      chunk_costs(d0);
     }
   }
-
-  for (int v = 1; v < V; ++v) {
-    blend<N>(lowest[0], lowest[v] < lowest[0], lowest[v], lowest[0]);
-  }
-  return WindowEstimate{lowest_lane<N>(lowest[0]), no_lane<N>(out_of_range)};
+  const double lowest_cost = lowest_of_all();
+  return WindowEstimate{lowest_cost, !(lowest_cost < 0.0)};
 }
 
 // window_sums with chunks of N * V disparities, or of half as many when the disparity count
@@ -305,57 +255,36 @@ template <int N, int V, typename Cost>
   return window_sums<N, V, Cost>(window, count, ndisp, whole, A);
 }
 
-// The second half of the window kernel: the winner of the window costs whose sums and
-// estimates window_sums left in A, under the rules of select_winner. On return A[h-1], A[h]
-// and A[h+1] (those inside 0 .. ndisp-1) hold the exact window costs around the winner h,
-// which is all the refinement reads; the other entries are unspecified.
+// The second half of the window kernel: the winner of the window costs that window_sums
+// left in A, under the rules of select_winner. On return A[h-1], A[h] and A[h+1] (those
+// inside 0 .. ndisp-1) hold the exact window costs around the winner h, which is all the
+// refinement reads; the other entries are unspecified.
 //
 // Those rules pick, when every cost is >= 0 or NaN, the first d with A(d) < m + 1 where
 // m = trunc(lowest cost): no earlier cost lies below that bound, so the running minimum is
-// above A(d) when d comes and d wins, and no later cost lies below m. So only the costs
-// below the lowest one plus 1 matter: the disparities whose estimate could reach below that
-// bound get their exact cost, the rest none (it is above the bound whatever its exact
-// value). Should a sum be out of the estimates' range (a negative cost sum among them: the
-// bounds above hold for costs >= 0), every cost is computed exactly and select_winner decides.
+// above A(d) when d comes and d wins, and no later cost lies below m. The skipped chunks hold
+// no such cost. Should a cost be negative, every cost is worked out and select_winner decides.
 template <int N, typename Cost>
 [[gnu::always_inline]] inline Winner window_winner(const WindowBlockOf<Cost>* window, int count, double* A, int ndisp,
                                                    WindowEstimate estimate) {
-  // an estimate is within this factor of the exact cost (the float rounding included)
-  constexpr double kSlack = 1.0 / (1 << 18);
-  const size_t stride = window_scratch_stride(ndisp);
-  const double* const cost_sums = A + stride;
-  const double* const weight_sums = A + 2 * stride;
-  // the exact cost of d, from the sums or, for a skipped chunk, from the window
-  const auto exact = [&](int d) {
-    return weight_sums[d] < 0.0 ? window_cost(window, count, d) : exact_cost(cost_sums[d], weight_sums[d]);
-  };
+  // the exact cost of d: A's, or, for a skipped chunk, from the window
+  const auto exact = [&](int d) { return A[d] == __builtin_inf() ? window_cost(window, count, d) : A[d]; };
   if (!estimate.in_range) {
     for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
     return select_winner(A, ndisp);
   }
-
-  // every cost below the lowest estimate's upper bound plus 1 comes within this bound
-  const double bound = (estimate.lowest * (1.0 + kSlack) + 1.0) * (1.0 + 4.0 * kSlack);
-  // the exact costs below the bound, and the lowest of them (below it is the lowest cost)
-  double low = __builtin_inf();
-  int first_candidate = ndisp;
-  for (int d0 = 0; d0 < ndisp; d0 += 2 * N) {  // two vectors at a time; A has room beyond ndisp
-    unsigned bits = at_most_bits<N>(A + d0, bound) | at_most_bits<N>(A + d0 + N, bound) << N;
-    if (ndisp - d0 < 2 * N) bits &= (1u << (ndisp - d0)) - 1;
-    for (; bits != 0; bits &= bits - 1) {
-      const int d = d0 + __builtin_ctz(bits);
-      A[d] = exact(d);
-      if (A[d] < low) low = A[d];
-      if (first_candidate == ndisp) first_candidate = d;  // the scan goes up
-    }
-  }
   Winner winner{ondrel::kInitialRunningMin, -1, false};
-  if (!(low < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
-  // the first d below m + 1: exact values where they may be, estimates above it elsewhere
-  winner.m = truncate_cost(static_cast<float>(low));
+  if (!(estimate.lowest < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
+  winner.m = truncate_cost(static_cast<float>(estimate.lowest));
+  // the first d below m + 1, two vectors at a time (A has room beyond ndisp)
   const double first_above = static_cast<double>(winner.m) + 1.0;
-  int h = first_candidate;
-  while (!(A[h] < first_above)) ++h;
+  int h = -1;
+  for (int d0 = 0; h < 0 && d0 < ndisp; d0 += 2 * N) {
+    unsigned bits = below_bits<N>(A + d0, first_above) | below_bits<N>(A + d0 + N, first_above) << N;
+    if (ndisp - d0 < 2 * N) bits &= (1u << (ndisp - d0)) - 1;
+    if (bits) h = d0 + __builtin_ctz(bits);
+  }
+  if (h < 0) return winner;  // not reached: the lowest cost is one of them
   winner.h = h;
   winner.found = true;
   if (h > 0) A[h - 1] = exact(h - 1);
