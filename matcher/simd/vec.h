@@ -134,18 +134,42 @@ template <int N>
   return low;
 }
 
-// The lowest lane of an integer vector, by halving.
+// The lowest lane of an integer vector, by halving where the unit has the instructions.
 template <typename T, int K>
 [[gnu::always_inline]] inline T lowest_int_lane(const Vec<T, K>& v) {
-  if constexpr (K <= 2) {
-    return K == 1 || v[0] < v[K - 1] ? v[0] : v[K - 1];
-  } else {
-    Vec<T, K / 2> low, high;
-    std::memcpy(&low, &v, sizeof low);
-    std::memcpy(&high, reinterpret_cast<const char*>(&v) + sizeof low, sizeof high);
-    low = high < low ? high : low;
-    return lowest_int_lane<T, K / 2>(low);
+#if defined(__SSE4_1__)
+  if constexpr (sizeof(T) == 2 && (K == 8 || K == 16 || K == 32)) {
+    __m128i m;
+    if constexpr (K == 8) {
+      m = reinterpret_cast<const __m128i&>(v);
+    } else {
+      __m256i h;
+#if defined(__AVX512BW__)
+      if constexpr (K == 32) {
+        const __m512i w = reinterpret_cast<const __m512i&>(v);
+        h = _mm256_min_epi16(_mm512_castsi512_si256(w), _mm512_extracti64x4_epi64(w, 1));
+      } else
+#endif
+      {
+        h = reinterpret_cast<const __m256i&>(v);
+      }
+      if constexpr (K == 16 || K == 32) {
+#if defined(__AVX2__)
+        m = _mm_min_epi16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
+#endif
+      }
+    }
+    // the unsigned minimum of the lanes with their sign bits flipped: the signed one
+    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+    return static_cast<T>(_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(m, flip))) ^ 0x8000);
   }
+#endif
+#if defined(__AVX512F__)
+  if constexpr (sizeof(T) == 4 && K == 16) return static_cast<T>(_mm512_reduce_min_epi32(reinterpret_cast<const __m512i&>(v)));
+#endif
+  T low = v[0];
+  for (int j = 1; j < K; ++j) low = v[j] < low ? v[j] : low;
+  return low;
 }
 
 // True when no lane of m is set.
