@@ -96,7 +96,19 @@ template <typename Cost>
       const int* __restrict p1 = pixels[1] + first;
       const int* __restrict p2 = pixels[2] + first;
       int* __restrict squared = s.distances + first;
-      for (int i = 0; i < end - first; ++i) {
+      // whole vectors of ints, then the rest one by one
+      constexpr int K = 2 * ONDREL_SIMD_DOUBLES;
+      typedef Vec<int, K> Ints;
+      const int n = end - first;
+      int i = 0;
+      for (; i + K <= n; i += K) {
+        Ints b0, b1, b2, q0, q1, q2;
+        widen<K>(b0, m0 + i), widen<K>(b1, m1 + i), widen<K>(b2, m2 + i);
+        load(q0, p0 + i), load(q1, p1 + i), load(q2, p2 + i);
+        const Ints d0 = b0 - q0, d1 = b1 - q1, d2 = b2 - q2;
+        store(squared + i, d0 * d0 + d1 * d1 + d2 * d2);
+      }
+      for (; i < n; ++i) {
         const int d0 = m0[i] - p0[i], d1 = m1[i] - p1[i], d2 = m2[i] - p2[i];
         squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
       }

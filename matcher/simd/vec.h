@@ -96,6 +96,33 @@ template <int N>
   v = __builtin_convertvector(i, Vec<double, N>);
 }
 
+// v = K consecutive bytes as ints (the compilers' generic conversion goes lane by lane).
+template <int K>
+[[gnu::always_inline]] inline void widen(Vec<int, K>& v, const unsigned char* p) {
+#if defined(__AVX512F__)
+  if constexpr (K == 16) {
+    v = reinterpret_cast<Vec<int, K>>(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (K == 8) {
+    v = reinterpret_cast<Vec<int, K>>(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (K == 4) {
+    int four;
+    std::memcpy(&four, p, sizeof four);
+    const __m128i zero = _mm_setzero_si128();
+    v = reinterpret_cast<Vec<int, K>>(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero), zero));
+    return;
+  }
+#endif
+  for (int j = 0; j < K; ++j) v[j] = p[j];
+}
+
 // Bit j set when p[j] < bound, for j = 0 .. N-1 (a NaN is not below).
 template <int N>
 [[gnu::always_inline]] inline unsigned below_bits(const double* p, double bound) {
