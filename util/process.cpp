@@ -1,6 +1,7 @@
 #include "util/process.h"
 
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
 #if defined(__GLIBC__)
@@ -8,7 +9,7 @@
 #include <sys/mman.h>
 #endif
 
-void keep_freed_memory_for_reuse() {
+void keep_freed_memory_for_reuse(size_t warm_bytes) {
 #if defined(__GLIBC__)
   // Blocks up to 32 MiB come from the heap (larger ones are still mapped and returned on
   // release), and up to 256 MiB of free heap stay with the process.
@@ -33,7 +34,12 @@ void keep_freed_memory_for_reuse() {
   lo = (lo + kHuge - 1) & ~(kHuge - 1);
   hi &= ~(kHuge - 1);
   // contiguous blocks only (a heap that grows upward); otherwise nothing is asked
-  if (lo < hi && hi - lo <= 4 * kBlock) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+  if (lo < hi && hi - lo <= 4 * kBlock) {
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    // the start of that heap made resident now, which the next blocks are cut from
+    const size_t warm = warm_bytes < hi - lo ? warm_bytes : hi - lo;
+    std::memset(reinterpret_cast<void*>(lo), 0, warm);
+  }
   for (void* b : blocks) std::free(b);
 #endif
 #endif
