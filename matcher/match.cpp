@@ -31,6 +31,9 @@ constexpr int kMaxDisparityLimit = INT_MAX / 4;
 // Working memory of the cost rings of all workers together, beyond which fewer workers run
 // (the results are the same for any number of workers).
 constexpr double kRingBudgetBytes = 2.0 * (1u << 30);
+// The fewest rows left in a band that another worker takes half of: a band's first row
+// needs 2 (R - r) cost rows before it, each about a seventh of an aggregated row.
+constexpr int kLeastRowsTaken = 8;
 
 // Plane labels in allocation order, with their place in the interleaved plane array.
 struct PlaneLabel {
@@ -146,7 +149,47 @@ struct Worker {
   bool scratch_held = false;
   float* row_values = nullptr;    // 3 * W: the three outputs of the current row
   CostStream stream;
+  // the rows this worker has still to do, next .. end-1, in one word (next high, end low):
+  // another worker that runs out of rows takes the lower half
+  std::atomic<uint64_t> band{0};
 };
+
+// ---------------------------------------------------------------------------------------
+// Rows shared out among the workers: each starts with an even band and works down it; one
+// that finishes early takes the lower half of the band with the most rows left (the rows
+// cost the same whoever does them, and the results do not depend on who does).
+
+uint64_t band_of(int next, int end) { return uint64_t{static_cast<uint32_t>(next)} << 32 | static_cast<uint32_t>(end); }
+int band_next(uint64_t band) { return static_cast<int>(band >> 32); }
+int band_end(uint64_t band) { return static_cast<int>(band & 0xFFFFFFFFu); }
+
+// The next row of a worker's band, or -1 when it has none left.
+int claim_row(std::atomic<uint64_t>& band) {
+  uint64_t b = band.load();
+  while (band_next(b) < band_end(b))
+    if (band.compare_exchange_weak(b, band_of(band_next(b) + 1, band_end(b)))) return band_next(b);
+  return -1;
+}
+
+// Gives worker `thief` the lower half of the band with the most rows left, if that band has
+// at least `least` (a new band costs the thief the cost rows before its first row); false
+// when none has.
+bool take_rows(Worker* workers, int n, int thief, int least) {
+  for (;;) {
+    int victim = -1, most = least - 1;
+    uint64_t seen = 0;
+    for (int i = 0; i < n; ++i) {
+      const uint64_t b = workers[i].band.load();
+      if (i != thief && band_end(b) - band_next(b) > most) victim = i, most = band_end(b) - band_next(b), seen = b;
+    }
+    if (victim < 0) return false;
+    const int next = band_next(seen), end = band_end(seen), mid = next + (end - next) / 2;
+    if (workers[victim].band.compare_exchange_strong(seen, band_of(next, mid))) {
+      workers[thief].band.store(band_of(mid, end));
+      return true;
+    }
+  }
+}
 
 struct Workspace {
   float* spatial = nullptr;
@@ -444,20 +487,33 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   const ondrel::simd::AggregateRow aggregate = ondrel::simd::kernel_table().aggregate_row;
   std::atomic<int> rows_done{0};
   std::atomic<bool> cancelled{false};
+  for (int t = 0; t < nworkers; ++t) w.workers[t].band.store(0);
 #pragma omp parallel num_threads(nworkers)
   {
     const int t = omp_get_thread_num(), n = omp_get_num_threads();
     Worker& k = w.workers[t];
+    const ItemRange first_band = static_split(H, n, t);
+    k.band.store(band_of(static_cast<int>(first_band.begin), static_cast<int>(first_band.end)));
+#pragma omp barrier
     AggregationContext ctx = base;
     if (narrow)
       ctx.narrow_cost_rows = k.narrow.rows;
     else
       ctx.cost_rows = k.wide.rows;
     const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W)};
-    // a band of rows per worker; the ring holds the cost rows of y - reach .. y + reach
-    const ItemRange band = static_split(H, n, t);
-    int computed = -1;  // cost rows below this are in the ring
-    for (int y = static_cast<int>(band.begin); y < band.end && !cancelled.load(std::memory_order_relaxed); ++y) {
+    // the rows of this worker's bands, top down; the ring holds the cost rows of
+    // y - reach .. y + reach
+    int computed = -1;  // cost rows below this are in the ring (-1: a band starts)
+    int last = -1;      // the row done before
+    for (;;) {
+      if (cancelled.load(std::memory_order_relaxed)) break;
+      int y = claim_row(k.band);
+      if (y < 0) {
+        if (!take_rows(w.workers, n, t, kLeastRowsTaken)) break;
+        continue;
+      }
+      if (y != last + 1) computed = -1;
+      last = y;
       const int needed = y + reach + 1 < H ? y + reach + 1 : H;
       if (computed < 0) computed = y - reach > 0 ? y - reach : 0;
       if (narrow)
