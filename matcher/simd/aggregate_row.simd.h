@@ -28,8 +28,12 @@ void clear_row(const RowOutputs& out, int W) {
   for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
 }
 
-bool pixel_processed(const AggregationContext& c, int x, int y) {
-  return c.border <= y && y <= c.H - c.border && c.border <= x && x <= c.W - c.border;
+// The columns [*begin, *end) of row y that are processed: x >= first_column and, with the
+// border, border <= x <= W - border and border <= y <= H - border.
+void processed_columns(const AggregationContext& c, int y, int* begin, int* end) {
+  *begin = c.first_column > c.border ? c.first_column : c.border;
+  *end = c.W - c.border + 1 < c.W ? c.W - c.border + 1 : c.W;
+  if (y < c.border || y > c.H - c.border) *end = *begin;
 }
 
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
@@ -186,8 +190,9 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
   WindowEstimate pending_estimate{};
-  for (int x = c.first_column; x < W; ++x) {
-    if (!pixel_processed(c, x, y)) continue;
+  int x_begin, x_end;
+  processed_columns(c, y, &x_begin, &x_end);
+  for (int x = x_begin; x < x_end; ++x) {
     // (in the slot the pending pixel does not use: its winner may read its blocks)
     WindowBlockOf<Cost>* window = windows + (pending_window == windows ? nb : 0);
     const bool whole = all_first <= x && x < all_end;
