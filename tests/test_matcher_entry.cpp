@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <string>
@@ -212,6 +213,23 @@ TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
     EXPECT_EQ(s.code, ondrel::StatusCode::kCancelled) << threads << " threads";
     EXPECT_STREQ(s.message, "the call was cancelled");
     EXPECT_EQ(progress.calls.size(), 1u) << threads << " threads";  // no call after the refusal
+  }
+}
+
+// The first thread reports the progress; when that report takes long, the other threads take
+// the rest of its band: the planes stay those of one thread, every row done once.
+TEST(LibraryEntry, RowsTakenFromASlowThreadGiveTheSameRows) {
+  const cv::Mat left = random_image(33, 61, CV_8UC3, 62), right = random_image(33, 61, CV_8UC3, 63);
+  Planes one;
+  ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), ondrel::Options{1}, &one).ok());
+  for (int threads : {2, 3}) {
+    const ondrel::Options slow{threads, [](void*, int, int) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return true;
+    }, nullptr};
+    Planes got;
+    ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), slow, &got).ok());
+    EXPECT_TRUE(same_planes(got, one)) << threads << " threads";
   }
 }
 
