@@ -18,26 +18,28 @@ void keep_freed_memory_for_reuse(size_t warm_bytes) {
 #if defined(MADV_HUGEPAGE)
   // The heap's next 124 MiB on huge pages where the system allows them: the first touch of a
   // fresh 4 KiB page costs several microseconds (about 10 on virtual machines), that of a
-  // 2 MiB page about as much as 20 of them. The blocks are taken and given back untouched:
-  // they stay in the heap as free memory, and only what is used becomes resident.
+  // 2 MiB page about as much as 20 of them. The blocks are taken and given back: they stay in
+  // the heap as free memory, and only what is used (and warm_bytes) becomes resident.
   constexpr size_t kBlock = 31u << 20;
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
   void* blocks[4];
   for (void*& b : blocks) b = std::malloc(kBlock);
-  uintptr_t lo = UINTPTR_MAX, hi = 0;
+  uintptr_t lo = UINTPTR_MAX, hi = 0;  // lo: the lowest block's start, then the first huge page in it
   for (void* b : blocks) {
     if (!b) continue;
     const uintptr_t at = reinterpret_cast<uintptr_t>(b);
     lo = at < lo ? at : lo;
     hi = at + kBlock > hi ? at + kBlock : hi;
   }
+  const uintptr_t lowest_end = lo + kBlock;
   lo = (lo + kHuge - 1) & ~(kHuge - 1);
   hi &= ~(kHuge - 1);
   // contiguous blocks only (a heap that grows upward); otherwise nothing is asked
   if (lo < hi && hi - lo <= 4 * kBlock) {
     madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-    // the start of that heap made resident now, which the next blocks are cut from
-    const size_t warm = warm_bytes < hi - lo ? warm_bytes : hi - lo;
+    // the start of that heap made resident now, which the next blocks are cut from; inside
+    // the lowest block only (the allocator's records lie between the blocks)
+    const size_t warm = warm_bytes < lowest_end - lo ? warm_bytes : lowest_end - lo;
     std::memset(reinterpret_cast<void*>(lo), 0, warm);
   }
   for (void* b : blocks) std::free(b);
