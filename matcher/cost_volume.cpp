@@ -50,15 +50,13 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
                       bool census) {
   assert(r >= 0 && W >= 2 * r + 1 && H >= 2 * r + 1 && D >= 1 && d0 >= 0);
   assert(left_stride >= 3 * static_cast<size_t>(W) && right_stride >= 3 * static_cast<size_t>(W));
-  const long long kLargestPixelCost = census ? kLargestCensusCost : 3 * 255;
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
   if (!impl) return false;
   impl->kernels = &ondrel::simd::kernel_table();
   const int L = impl->kernels->cost_lanes;
   const int Dp = (D + L - 1) / L * L;
-  const long long cut = census ? kLargestPixelCost : T < kLargestPixelCost ? T : kLargestPixelCost;
-  impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, static_cast<int>(cut), Dp,
+  impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, largest_pixel_cost(T, census), Dp,
                               static_cast<size_t>(W) + static_cast<size_t>(d0) + static_cast<size_t>(Dp),
                               2 * r + 2 < H ? 2 * r + 2 : H, census};
   impl->H = H;
@@ -80,26 +78,36 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   return true;
 }
 
+int largest_pixel_cost(int T, bool census) { return census ? kLargestCensusCost : T < 3 * 255 ? T : 3 * 255; }
+
 bool cost_rows_narrow(int r, int T, bool census) {
-  const long long largest = census ? kLargestCensusCost : T < 3 * 255 ? T : 3 * 255;
   const long long side = 2LL * r + 1;
-  return side * side * largest <= 32767;
+  return side * side * largest_pixel_cost(T, census) <= 32767;
 }
+
+namespace {
+
+// The rows y_begin .. y_end-1 of stream s by its kernel for this cost type, resuming the
+// running sums where the last range ended.
+template <typename Cost>
+void stream_rows(CostStream::Impl& s, int y_begin, int y_end, Cost* const* const* rows,
+                 ondrel::simd::CostRows<Cost> kernel, const CostVolumeStorage<Cost>& storage) {
+  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && s.narrow == (sizeof(Cost) == 2));
+  if (y_begin >= y_end) return;
+  kernel(s.in, s.H, s.r, rows, storage, y_begin, y_end, s.next_row == y_begin);
+  s.next_row = y_end;
+}
+
+}  // namespace
 
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int16_t* const* const* rows) {
   CostStream::Impl& s = *stream->impl;
-  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && s.narrow);
-  if (y_begin >= y_end) return;
-  s.kernels->cost_rows_16(s.in, s.H, s.r, rows, s.narrow_storage, y_begin, y_end, s.next_row == y_begin);
-  s.next_row = y_end;
+  stream_rows(s, y_begin, y_end, rows, s.kernels->cost_rows_16, s.narrow_storage);
 }
 
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows) {
   CostStream::Impl& s = *stream->impl;
-  assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && !s.narrow);
-  if (y_begin >= y_end) return;
-  s.kernels->cost_rows_32(s.in, s.H, s.r, rows, s.wide_storage, y_begin, y_end, s.next_row == y_begin);
-  s.next_row = y_end;
+  stream_rows(s, y_begin, y_end, rows, s.kernels->cost_rows_32, s.wide_storage);
 }
 
 void cost_stream_close(CostStream* stream) {

@@ -75,8 +75,11 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
 // cost_rows_narrow(r, T, census), of ints otherwise (the other overload must not be called).
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int16_t* const* const* rows);
 void cost_stream_rows(CostStream* stream, int y_begin, int y_end, int* const* const* rows);
+// The largest pixel cost: min(T, 765) (three channels' differences, cut at T), or the census
+// bits (kLargestCensusCost) for census. Needs T >= 0.
+int largest_pixel_cost(int T, bool census);
 // Whether no block cost, nor any running sum of one, can pass 32767: (2r+1)^2 times the
-// largest pixel cost (min(T, 765), or 24 for census) is at most 32767.
+// largest pixel cost is at most 32767.
 bool cost_rows_narrow(int r, int T, bool census);
 void cost_stream_close(CostStream* stream);
 

@@ -320,8 +320,8 @@ bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, co
                   static_cast<int>(p.cost));
   } else {
     // running block sums reach (2r+1)(2r+2) times the largest pixel cost or channel value
-    const int T = p.tad_threshold;
-    const long long largest = T < 765 ? (T > 255 ? T : 255) : 765;
+    const long long tad = largest_pixel_cost(p.tad_threshold, false);
+    const long long largest = tad > 255 ? tad : 255;
     const long long side = 2 * r + 1;
     if (side * (side + 1) * largest > INT_MAX)
       std::snprintf(text, sizeof text, "Error: blocks of %dx%d pixels overflow the 32-bit block sums: aborting...\n",

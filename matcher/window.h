@@ -25,7 +25,7 @@ using WindowBlock = WindowBlockOf<int>;
 // worked out (+inf when none is a number), and whether none is negative.
 struct WindowEstimate {
   double lowest;
-  bool in_range;
+  bool none_negative;
 };
 
 // Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0 (weight_tables.cpp).

@@ -50,48 +50,36 @@ template <int N>
   m = m < (Mask<N>{} + n);
 }
 
-// v = N consecutive ints converted to double (exact).
-template <int N>
-[[gnu::always_inline]] inline void widen(Vec<double, N>& v, const int* p) {
+// v = N consecutive ints or 16-bit ints (I) converted to double (exact).
+template <int N, typename I>
+[[gnu::always_inline]] inline void widen(Vec<double, N>& v, const I* p) {
+  static_assert(sizeof(I) == 4 || sizeof(I) == 2, "ints or 16-bit ints");
+  constexpr bool kShort = sizeof(I) == 2;
 #if defined(__AVX512F__)
   if constexpr (N == 8) {
-    v = _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    if constexpr (kShort)
+      v = _mm512_cvtepi32_pd(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    else
+      v = _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
     return;
   }
 #endif
 #if defined(__AVX__)
   if constexpr (N == 4) {
-    v = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    if constexpr (kShort)
+      v = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    else
+      v = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     return;
   }
 #endif
 #if defined(__SSE2__)
-  if constexpr (N == 2) {
+  if constexpr (N == 2 && !kShort) {
     v = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     return;
   }
 #endif
-  Vec<int, N> i;
-  load(i, p);
-  v = __builtin_convertvector(i, Vec<double, N>);
-}
-
-// v = N consecutive 16-bit ints converted to double (exact).
-template <int N>
-[[gnu::always_inline]] inline void widen(Vec<double, N>& v, const int16_t* p) {
-#if defined(__AVX512F__)
-  if constexpr (N == 8) {
-    v = _mm512_cvtepi32_pd(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
-    return;
-  }
-#endif
-#if defined(__AVX2__)
-  if constexpr (N == 4) {
-    v = _mm256_cvtepi32_pd(_mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-    return;
-  }
-#endif
-  Vec<int16_t, N> i;
+  Vec<I, N> i;
   load(i, p);
   v = __builtin_convertvector(i, Vec<double, N>);
 }
@@ -164,7 +152,7 @@ template <int N>
 // The lowest lane of an integer vector, by halving where the unit has the instructions.
 template <typename T, int K>
 [[gnu::always_inline]] inline T lowest_int_lane(const Vec<T, K>& v) {
-#if defined(__SSE4_1__)
+#if defined(__AVX2__)
   if constexpr (sizeof(T) == 2 && (K == 8 || K == 16 || K == 32)) {
     __m128i m;
     if constexpr (K == 8) {
@@ -180,11 +168,7 @@ template <typename T, int K>
       {
         h = reinterpret_cast<const __m256i&>(v);
       }
-      if constexpr (K == 16 || K == 32) {
-#if defined(__AVX2__)
-        m = _mm_min_epi16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
-#endif
-      }
+      m = _mm_min_epi16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
     }
     // the unsigned minimum of the lanes with their sign bits flipped: the signed one
     const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));

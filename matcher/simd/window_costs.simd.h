@@ -269,7 +269,7 @@ template <int N, typename Cost>
                                                    WindowEstimate estimate) {
   // the exact cost of d: A's, or, for a skipped chunk, from the window
   const auto exact = [&](int d) { return A[d] == __builtin_inf() ? window_cost(window, count, d) : A[d]; };
-  if (!estimate.in_range) {
+  if (!estimate.none_negative) {
     for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
     return select_winner(A, ndisp);
   }
