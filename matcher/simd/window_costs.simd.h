@@ -46,18 +46,18 @@ inline Cost* window_lowest_costs(double* A, int ndisp) {
 }
 
 // low[d] = the lowest cost of the blocks valid for d (the largest Cost where none is),
-// d < ndisp; returns the first d of the lowest one.
-template <typename Cost>
-[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                     bool all_valid, Cost* low) {
-  constexpr int KC = 2 * ONDREL_SIMD_DOUBLES * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
+// d < ndisp; returns the first d of the lowest one. Vectors of KC costs; a row of costs that
+// is not a whole number of vectors ends with a vector that overlaps the one before (the
+// minimum of a lane taken twice is the same).
+template <int KC, typename Cost>
+[[gnu::always_inline]] inline int lowest_block_costs_by(const WindowBlockOf<Cost>* window, int count, int ndisp,
+                                                        bool all_valid, Cost* low) {
   typedef Vec<Cost, KC> Costs;
   constexpr Cost kNone = static_cast<Cost>(sizeof(Cost) == 2 ? 0x7FFF : 0x7FFFFFFF);
   Cost lowest = kNone;
   if (all_valid && count > 0 && ndisp >= KC) {
     // every block valid for every d: one vector of disparities at a time over the blocks,
-    // the lowest of all kept on the way; the last vector ends at ndisp (it overlaps the one
-    // before, with the same values)
+    // the lowest of all kept on the way
     Costs all;
     load(all, window[0].costs);
     int d = 0;
@@ -93,24 +93,41 @@ template <typename Cost>
     for (int i = 0; i < count; ++i) {
       const Cost* costs = window[i].costs;
       const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
-      int d = 0;
-      for (; d + KC <= valid; d += KC) {
-        Costs m, c;
-        load(m, low + d);
-        load(c, costs + d);
-        store(low + d, c < m ? c : m);
+      if (valid < KC) {
+        for (int d = 0; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
+        continue;
       }
-      for (; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
+      for (int d = 0; d < valid; d += KC) {
+        const int at = d + KC <= valid ? d : valid - KC;
+        Costs m, c;
+        load(m, low + at);
+        load(c, costs + at);
+        store(low + at, c < m ? c : m);
+      }
     }
     for (int d = 0; d < ndisp; ++d) lowest = low[d] < lowest ? low[d] : lowest;
   }
-  // its first place
-  int d = 0;
-  for (; d + KC <= ndisp; d += KC)
-    if (const int j = first_equal<KC>(low + d, lowest); j >= 0) return d + j;
-  for (; d < ndisp; ++d)
+  // its first place (the last vector may overlap the one before: no earlier lane holds it)
+  if (ndisp >= KC)
+    for (int d = 0; d < ndisp; d += KC) {
+      const int at = d + KC <= ndisp ? d : ndisp - KC;
+      if (const int j = first_equal<KC>(low + at, lowest); j >= 0) return at + j;
+    }
+  for (int d = 0; d < ndisp; ++d)
     if (low[d] == lowest) return d;
   return 0;  // not reached: lowest is one of low[0 .. ndisp-1]
+}
+
+// lowest_block_costs_by with the widest vectors of costs that ndisp fills (20 disparities
+// take vectors of 16 rather than the scalar path of a vector of 32).
+template <typename Cost>
+[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
+                                                     bool all_valid, Cost* low) {
+  constexpr int KC = 2 * ONDREL_SIMD_DOUBLES * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
+  if constexpr (KC >= 16) {
+    if (ndisp < KC) return lowest_block_costs_by<KC / 2, Cost>(window, count, ndisp, all_valid, low);
+  }
+  return lowest_block_costs_by<KC, Cost>(window, count, ndisp, all_valid, low);
 }
 
 // The window costs of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
