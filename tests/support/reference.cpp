@@ -94,18 +94,6 @@ void add_pixel_costs(std::vector<int>& acc, const CostInputs& in, int x, int row
   }
 }
 
-// v = the sum of cost(x, y', k) over y' = 0 .. last_row.
-void column_sum(std::vector<int>& v, const CostInputs& in, int x, int last_row) {
-  std::fill(v.begin(), v.end(), 0);
-  for (int y = 0; y <= last_row; ++y) add_pixel_costs<+1>(v, in, x, y);
-}
-
-// v += cost(x, e, k) - cost(x, l, k), each term only when its row is present.
-void column_update(std::vector<int>& v, const CostInputs& in, int x, int e, bool has_e, int l, bool has_l) {
-  if (has_e) add_pixel_costs<+1>(v, in, x, e);
-  if (has_l) add_pixel_costs<-1>(v, in, x, l);
-}
-
 // v = the sum of cost(x', row, k) over x' = 0 .. r (0 when the row is absent).
 void segment_sum(std::vector<int>& v, const CostInputs& in, int row, bool present, int r) {
   std::fill(v.begin(), v.end(), 0);
@@ -122,61 +110,50 @@ void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, in
   std::vector<int> A(D), G_out(D), G_in(D), Z(D);
   std::vector<std::vector<int>> S(W, std::vector<int>(D));
   const auto store = [&](int x, int y) { volume->vectors[static_cast<size_t>(y) * W + x] = A; };
-  const auto add = [&](const std::vector<int>& plus, const std::vector<int>* minus) {
-    for (int k = 0; k < D; ++k) A[k] += plus[k] - (minus ? (*minus)[k] : 0);
+  const auto add = [&](const std::vector<int>& v, int sign) {
+    for (int k = 0; k < D; ++k) A[k] += sign * v[k];
   };
-  const auto remove = [&](const std::vector<int>& minus) {
-    for (int k = 0; k < D; ++k) A[k] -= minus[k];
-  };
-
-  // row 0: column sums from rows 0 .. r; columns 1 .. r enter the first window directly
-  column_sum(S[0], in, 0, r);
-  A = S[0];
-  for (int x = 1; x <= r; ++x)
-    for (int y = 0; y <= r; ++y) add_pixel_costs<+1>(A, in, x, y);
-  store(0, 0);
-  Z = A;
-  for (int x = 1; x <= r; ++x) {
-    column_sum(S[x + r], in, x + r, r);
-    add(S[x + r], nullptr);
-    store(x, 0);
-    column_sum(S[x], in, x, r);
-  }
-  for (int x = r + 1; x <= W - r - 1; ++x) {
-    column_sum(S[x + r], in, x + r, r);
-    add(S[x + r], &S[x - r - 1]);
-    store(x, 0);
-  }
-  for (int x = W - r; x <= W - 1; ++x) {
-    remove(S[x - r - 1]);
-    store(x, 0);
-  }
-
-  // rows 1 .. H-1: row e = y + r enters, row l = y - r - 1 leaves, each while inside
-  for (int y = 1; y <= H - 1; ++y) {
+  for (int y = 0; y <= H - 1; ++y) {
+    // row 0: column sums of rows 0 .. r; later rows: row e = y + r enters, row l = y - r - 1
+    // leaves, each while inside
     const int e = y + r, l = y - r - 1;
     const bool has_e = e <= H - 1, has_l = l >= 0;
-    // row start: column 0's window moves down through two segments of r+1 pixel costs
-    column_update(S[0], in, 0, e, has_e, l, has_l);
-    segment_sum(G_in, in, e, has_e, r);
-    segment_sum(G_out, in, l, has_l, r);
-    for (int k = 0; k < D; ++k) Z[k] = Z[k] - G_out[k] + G_in[k];
-    A = Z;
+    const auto column = [&](int x) {
+      if (y == 0) {
+        std::fill(S[x].begin(), S[x].end(), 0);
+        for (int yy = 0; yy <= r; ++yy) add_pixel_costs<+1>(S[x], in, x, yy);
+      } else {
+        if (has_e) add_pixel_costs<+1>(S[x], in, x, e);
+        if (has_l) add_pixel_costs<-1>(S[x], in, x, l);
+      }
+    };
+    column(0);
+    if (y == 0) {  // columns 1 .. r enter the first window directly
+      A = S[0];
+      for (int x = 1; x <= r; ++x)
+        for (int yy = 0; yy <= r; ++yy) add_pixel_costs<+1>(A, in, x, yy);
+      Z = A;
+    } else {  // row start: column 0's window moves down through two segments of r+1 pixel costs
+      segment_sum(G_in, in, e, has_e, r);
+      segment_sum(G_out, in, l, has_l, r);
+      for (int k = 0; k < D; ++k) Z[k] = Z[k] - G_out[k] + G_in[k];
+      A = Z;
+    }
     store(0, y);
     // columns 1 .. r were counted through Z; each is brought up to date after its store
     for (int x = 1; x <= r; ++x) {
-      column_update(S[x + r], in, x + r, e, has_e, l, has_l);
-      add(S[x + r], nullptr);
+      column(x + r);
+      add(S[x + r], +1);
       store(x, y);
-      column_update(S[x], in, x, e, has_e, l, has_l);
+      column(x);
     }
     for (int x = r + 1; x <= W - r - 1; ++x) {
-      column_update(S[x + r], in, x + r, e, has_e, l, has_l);
-      add(S[x + r], &S[x - r - 1]);
+      column(x + r);
+      add(S[x + r], +1), add(S[x - r - 1], -1);
       store(x, y);
     }
     for (int x = W - r; x <= W - 1; ++x) {
-      remove(S[x - r - 1]);
+      add(S[x - r - 1], -1);
       store(x, y);
     }
   }
