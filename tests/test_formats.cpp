@@ -52,9 +52,7 @@ TEST(Pfm, RoundTripsInBothByteOrdersBottomRowFirst) {
 
 TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
   const std::string px4(16, '\0');
-  const struct Case {
-    std::string bytes, error;
-  } cases[] = {
+  const struct Case { std::string bytes, error; } cases[] = {
       {"", "not a PFM file"}, {"P5\n2 2\n255\n1234", "not a PFM file"},
       {"PF\n1 1\n-1\n" + std::string(12, '\0'), "a colour PFM"},
       {"Pf\n2 2\n", "header cut short"}, {"Pf\n2 2\n-1", "header cut short"},
@@ -79,10 +77,8 @@ TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
 }
 
 TEST(Calib, ReadsNdispWidthHeightAndNamesADamagedValue) {
-  const struct Case {
-    const char* text;
-    std::string expected;  // "ndisp widthxheight" or the reason of the refusal
-  } cases[] = {
+  // expected: "ndisp widthxheight" or the reason of the refusal
+  const struct Case { const char* text; std::string expected; } cases[] = {
       {"cam0=[3997.684 0 1176.728; 0 3997.684 1011.728; 0 0 1]\ndoffs=131.111\nwidth=2964\nheight=1988\n"
        "ndisp=280\nvmin=31\n", "280 2964x1988"},
       {"ndisp=107\r\nvmin=oops\r\n", "107 0x0"}, {"  ndisp =  64 \t\nno equals sign here\n\n", "64 0x0"},

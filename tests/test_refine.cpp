@@ -95,18 +95,14 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
   cv::Mat left, right, truth;
   ondrel_test::synthetic_pair(W, H, 3, 11, cv::Rect(30, 16, 36, 30), 5, &left, &right, &truth);
   ondrel::Parameters p;
-  p.max_disparity = 15;
-  p.support_radius = 7;
-  p.block_radius = 2;
+  p.max_disparity = 15, p.support_radius = 7, p.block_radius = 2;
   Plane runs[4];
   for (int i = 0; i < 4; ++i) {
-    ondrel::Options options;
-    options.threads = i == 1 ? 2 : 1;
+    const ondrel::Options options{i == 1 ? 2 : 1};
     runs[i].assign(W * H, -1.0f);
     ondrel::DisparityPlanes planes;
     planes.disparity = {runs[i].data(), W, H, W};
-    ondrel::RefineOptions refine;
-    if (i == 2) refine = {false, 1, false, 0, 1};
+    const ondrel::RefineOptions refine = i == 2 ? ondrel::RefineOptions{false, 1, false, 0, 1} : ondrel::RefineOptions{};
     const ondrel::Status s = i == 3 ? ondrel::match(view_of(left), view_of(right), p, options, planes)
                                     : ondrel::match_refined(view_of(left), view_of(right), p, refine, options,
                                                             planes.disparity);

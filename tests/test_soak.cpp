@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 #include "app/dialogue.h"
 #include "app/stereo_pairs.h"
@@ -45,12 +44,6 @@ const std::pair<int, const char*> kVariants[] = {
     {3, "3 4 1 0 23 1"} /* gamma_space 0 */, {4, "4 22 7 5 0 255"} /* gamma_color 0 */,
     {1, "1 19 2 10 3 30 50 20"} /* a wrong block radius first */, {2, "2 19 19 14 23 53"} /* one block per window */};
 constexpr int kVariantCount = sizeof kVariants / sizeof kVariants[0];
-
-long resident_kib() {
-  long size = 0, resident = 0;
-  std::ifstream("/proc/self/statm") >> size >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 void link_views(const std::string& data, const TempDir& dir) {
   for (const StereoPair& pair : kStereoPairs)

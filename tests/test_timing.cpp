@@ -13,6 +13,7 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include "tests/support/test_support.h"
 #include "util/process.h"
 #include "util/timing.h"
 
@@ -54,20 +55,13 @@ std::string mapping_flags(const void* at) {
   return "";
 }
 
-// Resident pages of the process.
-long resident_pages() {
-  long size = 0, resident = 0;
-  std::ifstream("/proc/self/statm") >> size >> resident;
-  return resident;
-}
-
 // A block of 30 MiB, which glibc maps by default (and unmaps on release), comes from the
 // heap; the heap that serves the next blocks is marked for huge pages where the kernel has
 // them, and the part asked for is resident at once.
 TEST(Process, FreedMemoryStaysWithTheProcessOnHugePages) {
-  const long before = resident_pages();
+  const long before = ondrel_test::resident_kib();
   keep_freed_memory_for_reuse(16 << 20);
-  EXPECT_GE(resident_pages() - before, (16 << 20) / sysconf(_SC_PAGESIZE));
+  EXPECT_GE(ondrel_test::resident_kib() - before, 16 << 10);
   const size_t mapped = mallinfo2().hblks;
   void* block = std::malloc(30 << 20);
   EXPECT_EQ(mallinfo2().hblks, mapped);

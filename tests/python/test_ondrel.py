@@ -74,13 +74,10 @@ def test_views_of_any_layout_give_the_same_planes():
 ])
 def test_bad_arguments_raise_value_error(left, right, kwargs, message):
     l0, r0 = textured_pair()
-    left = l0 if left is None else left
-    right = (r0 if left is l0 else left) if right is None else right
-    args = dict(SMALL)
-    args.update(kwargs)
-    max_disparity = args.pop("max_disparity", 8)
+    left, right = (l0, r0) if left is None else (left, left if right is None else right)
+    args = {**SMALL, **kwargs}
     with pytest.raises(ValueError, match=message):
-        ondrel.match(left, right, max_disparity, **args)
+        ondrel.match(left, right, args.pop("max_disparity", 8), **args)
 
 
 def test_pfm_round_trip_and_damaged_files(tmp_path):
@@ -109,13 +106,12 @@ def write_scenes(folder):
     for name, seed, ndisp in (("a", 1, 9), ("b", 2, 12)):
         left, right = textured_pair(seed=seed)
         os.makedirs(folder / name)
-        cv2.imwrite(str(folder / name / "im0.png"), left)
-        cv2.imwrite(str(folder / name / "im1.png"), right)
+        for f, view in (("im0.png", left), ("im1.png", right)):
+            cv2.imwrite(str(folder / name / f), view)
         (folder / name / "calib.txt").write_text(f"width=64\nheight=40\nndisp={ndisp}\nvmin=1\nvmax=8\n")
     os.makedirs(folder / "broken")
-    for f in ("im0.png", "im1.png"):
-        (folder / "broken" / f).write_bytes(b"not a png")
-    (folder / "broken" / "calib.txt").write_text("ndisp=9\n")
+    for f, text in (("im0.png", "not a png"), ("im1.png", "not a png"), ("calib.txt", "ndisp=9\n")):
+        (folder / "broken" / f).write_text(text)
 
 
 def test_dask_batch_matches_in_process_and_the_command_line(tmp_path):

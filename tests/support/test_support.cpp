@@ -75,9 +75,7 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   if (path.empty()) return;
   const std::string command = "chmod -R u+w '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
-  if (std::system(command.c_str()) != 0) {
-    // nothing more to do; the folder is left behind
-  }
+  if (std::system(command.c_str()) != 0) return;  // nothing more to do; the folder is left behind
 }
 
 std::string without_times(const std::string& text) {
@@ -187,6 +185,12 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
 
 RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env) {
   return run_program({ONDREL_BINARY}, input, cwd, env);
+}
+
+long resident_kib() {
+  long size = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 std::string data_dir() {

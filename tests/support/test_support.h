@@ -55,6 +55,9 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
 // The ondrel program of this build, run like run_program.
 RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env = {});
 
+// Resident size of this process in KiB.
+long resident_kib();
+
 // Folder of the four Middlebury pairs (and gt/); empty when it does not exist.
 std::string data_dir();
 
