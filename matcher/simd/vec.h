@@ -37,6 +37,30 @@ template <int N>
   v = reinterpret_cast<Vec<double, N>>((m & reinterpret_cast<Mask<N>>(a)) | (~m & reinterpret_cast<Mask<N>>(b)));
 }
 
+// v = a < b ? a : b lane by lane (b where either is NaN): the instruction's own rule.
+template <int N>
+[[gnu::always_inline]] inline void lower(Vec<double, N>& v, const Vec<double, N>& a, const Vec<double, N>& b) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    v = _mm512_min_pd(a, b);
+    return;
+  }
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 4) {
+    v = _mm256_min_pd(a, b);
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 2) {
+    v = _mm_min_pd(a, b);
+    return;
+  }
+#endif
+  blend<N>(v, a < b, a, b);
+}
+
 // 0, 1, 2, ...: lane numbers, read into a vector rather than built lane by lane.
 alignas(64) constexpr long long kLaneIndex[64] = {
     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,

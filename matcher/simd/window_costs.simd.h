@@ -150,7 +150,8 @@ template <int N, int V, typename Cost>
   constexpr int kChunk = N * V;
   Doubles lowest[V];  // per lane, the lowest window cost so far (NaN never)
   // lanes that hold a disparity: all but those at or beyond ndisp when ndisp is below the
-  // chunk (then the one chunk starts at 0)
+  // chunk (then the one chunk starts at 0; partial)
+  const bool partial = ndisp < kChunk;
   Mask<N> present[V];
   for (int v = 0; v < V; ++v) {
     lowest[v] = Doubles{} + __builtin_inf();
@@ -213,14 +214,14 @@ template <int N, int V, typename Cost>
     // out: +inf)
     for (int v = 0; v < V; ++v) {
       Doubles q = __builtin_convertvector(__builtin_convertvector(cost_sum[v] / weight_sum[v], Vec<float, N>), Doubles);
-      blend<N>(q, present[v], q, Doubles{} + __builtin_inf());
-      blend<N>(lowest[v], q < lowest[v], q, lowest[v]);
+      if (partial) blend<N>(q, present[v], q, Doubles{} + __builtin_inf());
+      lower<N>(lowest[v], q, lowest[v]);
       store(A + d0 + N * v, q);
     }
   };
   const auto lowest_of_all = [&]() __attribute__((always_inline)) {
     Doubles m = lowest[0];
-    for (int v = 1; v < V; ++v) blend<N>(m, lowest[v] < m, lowest[v], m);
+    for (int v = 1; v < V; ++v) lower<N>(m, lowest[v], m);
     return lowest_lane<N>(m);
   };
 
