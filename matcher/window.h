@@ -23,7 +23,7 @@ using WindowBlock = WindowBlockOf<int>;
 
 // What the first half of the window kernel tells the second: the lowest window cost it
 // worked out (+inf when none is a number), and whether none is negative.
-struct WindowEstimate {
+struct WindowLowest {
   double lowest;
   bool none_negative;
 };

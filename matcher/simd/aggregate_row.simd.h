@@ -199,7 +199,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   double* pending_A = nullptr;
   const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
-  WindowEstimate pending_estimate{};
+  WindowLowest pending_lowest{};
   int x_begin, x_end;
   processed_columns(c, y, &x_begin, &x_end);
   for (int x = x_begin; x < x_end; ++x) {
@@ -209,18 +209,18 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     const int count = pixel_window(c, row_blocks, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
-    const WindowEstimate estimate = window_sums_here(window, count, ndisp, whole, A);
+    const WindowLowest lowest = window_sums_here(window, count, ndisp, whole, A);
     if (pending >= 0)
-      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
                    pending_A);
     pending = x;
     pending_A = A;
     pending_window = window;
     pending_count = count;
-    pending_estimate = estimate;
+    pending_lowest = lowest;
   }
   if (pending >= 0)
-    finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_estimate),
+    finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
                  pending_A);
 }
 

@@ -144,7 +144,7 @@ template <typename Cost>
 // recomputes a few disparities with the same result), so that blocks valid up to
 // max_disparity never take the partial path.
 template <int N, int V, typename Cost>
-[[gnu::always_inline]] inline WindowEstimate window_sums(const WindowBlockOf<Cost>* window, int count, int ndisp,
+[[gnu::always_inline]] inline WindowLowest window_sums(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                          bool whole, double* A) {
   typedef Vec<double, N> Doubles;
   constexpr int kChunk = N * V;
@@ -257,14 +257,14 @@ template <int N, int V, typename Cost>
     }
   }
   const double lowest_cost = lowest_of_all();
-  return WindowEstimate{lowest_cost, !(lowest_cost < 0.0)};
+  return WindowLowest{lowest_cost, !(lowest_cost < 0.0)};
 }
 
 // window_sums with chunks of N * V disparities, or of half as many when the disparity count
 // is a whole number of half chunks beyond a multiple of the chunk: the last chunk then
 // recomputes fewer disparities (20 disparities: 24 lanes rather than 32).
 template <int N, int V, typename Cost>
-[[gnu::always_inline]] inline WindowEstimate window_sums_fitted(const WindowBlockOf<Cost>* window, int count, int ndisp,
+[[gnu::always_inline]] inline WindowLowest window_sums_fitted(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                                 bool whole, double* A) {
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
@@ -284,16 +284,16 @@ template <int N, int V, typename Cost>
 // no such cost. Should a cost be negative, every cost is worked out and select_winner decides.
 template <int N, typename Cost>
 [[gnu::always_inline]] inline Winner window_winner(const WindowBlockOf<Cost>* window, int count, double* A, int ndisp,
-                                                   WindowEstimate estimate) {
+                                                   WindowLowest summary) {
   // the exact cost of d: A's, or, for a skipped chunk, from the window
   const auto exact = [&](int d) { return A[d] == __builtin_inf() ? window_cost(window, count, d) : A[d]; };
-  if (!estimate.none_negative) {
+  if (!summary.none_negative) {
     for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
     return select_winner(A, ndisp);
   }
   Winner winner{ondrel::kInitialRunningMin, -1, false};
-  if (!(estimate.lowest < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
-  winner.m = truncate_cost(static_cast<float>(estimate.lowest));
+  if (!(summary.lowest < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
+  winner.m = truncate_cost(static_cast<float>(summary.lowest));
   // the first d below m + 1, two vectors at a time (A has room beyond ndisp)
   const double first_above = static_cast<double>(winner.m) + 1.0;
   int h = -1;
@@ -313,12 +313,12 @@ template <int N, typename Cost>
 // The window kernel of this unit, in its two halves, inlined into the row's loop (out of line,
 // the calls cost a tenth of the matching time: no vector register survives a call).
 template <typename Cost>
-[[gnu::always_inline]] inline WindowEstimate window_sums_here(const WindowBlockOf<Cost>* window, int count, int ndisp,
+[[gnu::always_inline]] inline WindowLowest window_sums_here(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                               bool whole, double* A) {
   return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK, Cost>(window, count, ndisp, whole, A);
 }
 template <typename Cost>
 [[gnu::always_inline]] inline Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A,
-                                                        int ndisp, WindowEstimate estimate) {
-  return window_winner<ONDREL_SIMD_DOUBLES, Cost>(window, count, A, ndisp, estimate);
+                                                        int ndisp, WindowLowest summary) {
+  return window_winner<ONDREL_SIMD_DOUBLES, Cost>(window, count, A, ndisp, summary);
 }
