@@ -145,6 +145,11 @@ struct CostRing {
 struct Worker {
   CostRing<int16_t> narrow;
   CostRing<int> wide;
+  // f(the ring of the cost type in use)
+  template <typename F>
+  auto with_ring(bool narrow_costs, F f) -> decltype(f(wide)) {
+    return narrow_costs ? f(narrow) : f(wide);
+  }
   AggregationScratch scratch{};
   bool scratch_held = false;
   float* row_values = nullptr;    // 3 * W: the three outputs of the current row
@@ -190,6 +195,10 @@ bool take_rows(Worker* workers, int n, int thief, int least) {
     }
   }
 }
+
+// The aggregation reads the worker's cost rows of either type.
+void set_cost_rows(AggregationContext* c, int16_t* const** rows) { c->narrow_cost_rows = rows; }
+void set_cost_rows(AggregationContext* c, int* const** rows) { c->cost_rows = rows; }
 
 struct Workspace {
   float* spatial = nullptr;
@@ -387,7 +396,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   bool ok = w.workers != nullptr;
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
-    ok = narrow ? k.narrow.take_pointers(ring_vectors, H) : k.wide.take_pointers(ring_vectors, H);
+    ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_pointers(ring_vectors, H); });
   }
   if (!ok) {
     release(w);
@@ -396,8 +405,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   const size_t vector_length = static_cast<size_t>(ndisp);
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
-    ok = narrow ? k.narrow.take_vectors(ring_vectors, vector_length, ring, W, H)
-                : k.wide.take_vectors(ring_vectors, vector_length, ring, W, H);
+    ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_vectors(ring_vectors, vector_length, ring, W, H); });
   }
   if (!ok) {
     release(w);
@@ -501,10 +509,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     k.band.store(band_of(static_cast<int>(first_band.begin), static_cast<int>(first_band.end)));
 #pragma omp barrier
     AggregationContext ctx = base;
-    if (narrow)
-      ctx.narrow_cost_rows = k.narrow.rows;
-    else
-      ctx.cost_rows = k.wide.rows;
+    k.with_ring(narrow, [&](auto& costs) { set_cost_rows(&ctx, costs.rows); });
     const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W)};
     // the rows of this worker's bands, top down; the ring holds the cost rows of
     // y - reach .. y + reach
@@ -521,10 +526,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
       last = y;
       const int needed = y + reach + 1 < H ? y + reach + 1 : H;
       if (computed < 0) computed = y - reach > 0 ? y - reach : 0;
-      if (narrow)
-        cost_stream_rows(&k.stream, computed, needed, k.narrow.rows);
-      else
-        cost_stream_rows(&k.stream, computed, needed, k.wide.rows);
+      k.with_ring(narrow, [&](auto& costs) { cost_stream_rows(&k.stream, computed, needed, costs.rows); });
       computed = needed;
       aggregate(ctx, k.scratch, y, out);
       emit_row(k.row_values, W, y, floats, bytes);
