@@ -145,11 +145,6 @@ struct CostRing {
 struct Worker {
   CostRing<int16_t> narrow;
   CostRing<int> wide;
-  // f(the ring of the cost type in use)
-  template <typename F>
-  auto with_ring(bool narrow_costs, F f) -> decltype(f(wide)) {
-    return narrow_costs ? f(narrow) : f(wide);
-  }
   AggregationScratch scratch{};
   bool scratch_held = false;
   float* row_values = nullptr;    // 3 * W: the three outputs of the current row
@@ -157,6 +152,12 @@ struct Worker {
   // the rows this worker has still to do, next .. end-1, in one word (next high, end low):
   // another worker that runs out of rows takes the lower half
   std::atomic<uint64_t> band{0};
+
+  // f(the ring of the cost type in use)
+  template <typename F>
+  auto with_ring(bool narrow_costs, F f) -> decltype(f(wide)) {
+    return narrow_costs ? f(narrow) : f(wide);
+  }
 };
 
 // ---------------------------------------------------------------------------------------

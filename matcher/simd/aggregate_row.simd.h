@@ -200,6 +200,11 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
   WindowLowest pending_lowest{};
+  const auto finish_pending = [&]() __attribute__((always_inline)) {
+    if (pending >= 0)
+      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
+                   pending_A);
+  };
   int x_begin, x_end;
   processed_columns(c, y, &x_begin, &x_end);
   for (int x = x_begin; x < x_end; ++x) {
@@ -210,18 +215,14 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const WindowLowest lowest = window_sums_here(window, count, ndisp, whole, A);
-    if (pending >= 0)
-      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
-                   pending_A);
+    finish_pending();
     pending = x;
     pending_A = A;
     pending_window = window;
     pending_count = count;
     pending_lowest = lowest;
   }
-  if (pending >= 0)
-    finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
-                 pending_A);
+  finish_pending();
 }
 
 // The aggregation of row y, on the context's cost rows (16-bit or int).
