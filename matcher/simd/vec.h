@@ -108,6 +108,52 @@ template <int N, typename I>
   v = __builtin_convertvector(i, Vec<double, N>);
 }
 
+// load and widen of the first n lanes only (0 < n < N): the lanes from n on are 0 and their
+// memory is not read (on AVX-512, masked loads, which do not fault beyond the lanes read).
+template <int N>
+[[gnu::always_inline]] inline void load_first(Vec<double, N>& v, const double* p, int n) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    v = _mm512_maskz_loadu_pd(static_cast<__mmask8>((1u << n) - 1), p);
+    return;
+  }
+#endif
+  double lanes[N] = {};
+  for (int j = 0; j < n; ++j) lanes[j] = p[j];
+  load(v, lanes);
+}
+template <int N, typename I>
+[[gnu::always_inline]] inline void widen_first(Vec<double, N>& v, const I* p, int n) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 8 && sizeof(I) == 2) {
+    const __m512i i = _mm512_maskz_loadu_epi16(static_cast<__mmask32>((1u << n) - 1), p);
+    v = _mm512_cvtepi32_pd(_mm256_cvtepi16_epi32(_mm512_castsi512_si128(i)));
+    return;
+  }
+#endif
+#if defined(__AVX512F__)
+  if constexpr (N == 8 && sizeof(I) == 4) {
+    v = _mm512_cvtepi32_pd(_mm512_castsi512_si256(_mm512_maskz_loadu_epi32(static_cast<__mmask16>((1u << n) - 1), p)));
+    return;
+  }
+#endif
+  I lanes[N] = {};
+  for (int j = 0; j < n; ++j) lanes[j] = p[j];
+  widen<N>(v, lanes);
+}
+
+// v = v rounded to float and back, lane by lane.
+template <int N>
+[[gnu::always_inline]] inline void round_to_float(Vec<double, N>& v) {
+#if defined(__AVX512F__)
+  if constexpr (N == 8) {
+    v = _mm512_cvtps_pd(_mm512_cvtpd_ps(v));
+    return;
+  }
+#endif
+  v = __builtin_convertvector(__builtin_convertvector(v, Vec<float, N>), Vec<double, N>);
+}
+
 // v = K consecutive bytes as ints (the compilers' generic conversion goes lane by lane).
 template <int K>
 [[gnu::always_inline]] inline void widen(Vec<int, K>& v, const unsigned char* p) {

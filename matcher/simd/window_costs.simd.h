@@ -159,18 +159,27 @@ template <int N, int V, typename Cost>
   }
   // most pixels have every block valid for every disparity (the caller may know it: whole):
   // their loop needs no tests
-  bool all_valid = ndisp >= kChunk;
+  bool all_valid = true;
   for (int i = 0; !whole && i < count; ++i) all_valid = all_valid && window[i].last == ndisp - 1;
   // the window costs of the chunk from d0 on, and the lowest per lane
   const auto chunk_costs = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
+    // (in one chunk of fewer than kChunk disparities the lanes from ndisp on are not read,
+    // and add exactly +0.0, as in the partial path below)
     for (int i = 0; all_valid && i < count; ++i) {
       const WindowBlockOf<Cost>& b = window[i];
       const double left = b.left_weight;
       for (int v = 0; v < V; ++v) {
         Doubles right, cost;
-        load(right, b.right_weights + d0 + N * v);
-        widen<N>(cost, b.costs + d0 + N * v);
+        const int lanes = ndisp - N * v;
+        if (partial && lanes < N) {
+          if (lanes <= 0) continue;
+          load_first<N>(right, b.right_weights + N * v, lanes);
+          widen_first<N>(cost, b.costs + N * v, lanes);
+        } else {
+          load(right, b.right_weights + d0 + N * v);
+          widen<N>(cost, b.costs + d0 + N * v);
+        }
         const Doubles w = right * left;
         weight_sum[v] += w;
         cost_sum[v] += w * cost;
@@ -213,7 +222,8 @@ template <int N, int V, typename Cost>
     // the quotients rounded to float; the lowest per lane (lanes without a disparity stay
     // out: +inf)
     for (int v = 0; v < V; ++v) {
-      Doubles q = __builtin_convertvector(__builtin_convertvector(cost_sum[v] / weight_sum[v], Vec<float, N>), Doubles);
+      Doubles q = cost_sum[v] / weight_sum[v];
+      round_to_float<N>(q);
       if (partial) blend<N>(q, present[v], q, Doubles{} + __builtin_inf());
       lower<N>(lowest[v], q, lowest[v]);
       store(A + d0 + N * v, q);
@@ -262,10 +272,16 @@ template <int N, int V, typename Cost>
 
 // window_sums with chunks of N * V disparities, or of half as many when the disparity count
 // is a whole number of half chunks beyond a multiple of the chunk: the last chunk then
-// recomputes fewer disparities (20 disparities: 24 lanes rather than 32).
+// recomputes fewer disparities. With two vectors per chunk, up to three vectors' worth of
+// disparities go in one chunk of three: no pruning, whose bound waits for a first chunk and
+// whose tests cost more than they save there (20 disparities on AVX-512: 24 lanes at once
+// rather than three chunks of 8, about a sixth of the call).
 template <int N, int V, typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums_fitted(const WindowBlockOf<Cost>* window, int count, int ndisp,
                                                                 bool whole, double* A) {
+  if constexpr (V == 2) {  // one chunk of three vectors rather than chunks of two
+    if (ndisp > N * V && ndisp <= N * (V + 1)) return window_sums<N, V + 1, Cost>(window, count, ndisp, whole, A);
+  }
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
     if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2, Cost>(window, count, ndisp, whole, A);
