@@ -200,10 +200,12 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
   WindowLowest pending_lowest{};
+  int hint = 0;  // the last winner found: the next pixels' winners are likely to lie near it
   const auto finish_pending = [&]() __attribute__((always_inline)) {
-    if (pending >= 0)
-      finish_pixel(c, s, out, pending, window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest),
-                   pending_A);
+    if (pending < 0) return;
+    const Winner winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+    if (winner.found) hint = winner.h;
+    finish_pixel(c, s, out, pending, winner, pending_A);
   };
   int x_begin, x_end;
   processed_columns(c, y, &x_begin, &x_end);
@@ -214,7 +216,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     const int count = pixel_window(c, row_blocks, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
-    const WindowLowest lowest = window_sums_here(window, count, ndisp, whole, A);
+    const WindowLowest lowest = window_sums_here(window, count, ndisp, whole, hint, A);
     finish_pending();
     pending = x;
     pending_A = A;

@@ -46,20 +46,15 @@ inline Cost* window_lowest_costs(double* A, int ndisp) {
 }
 
 // low[d] = the lowest cost of the blocks valid for d (the largest Cost where none is),
-// d < ndisp; returns the first d of the lowest one. Vectors of KC costs; a row of costs that
-// is not a whole number of vectors ends with a vector that overlaps the one before (the
-// minimum of a lane taken twice is the same).
+// d < ndisp. Vectors of KC costs; a row of costs that is not a whole number of vectors ends
+// with a vector that overlaps the one before (the minimum of a lane taken twice is the same).
 template <int KC, typename Cost>
-[[gnu::always_inline]] inline int lowest_block_costs_by(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                        bool all_valid, Cost* low) {
+[[gnu::always_inline]] inline void lowest_block_costs_by(const WindowBlockOf<Cost>* window, int count, int ndisp,
+                                                         bool all_valid, Cost* low) {
   typedef Vec<Cost, KC> Costs;
   constexpr Cost kNone = static_cast<Cost>(sizeof(Cost) == 2 ? 0x7FFF : 0x7FFFFFFF);
-  Cost lowest = kNone;
   if (all_valid && count > 0 && ndisp >= KC) {
-    // every block valid for every d: one vector of disparities at a time over the blocks,
-    // the lowest of all kept on the way
-    Costs all;
-    load(all, window[0].costs);
+    // every block valid for every d: one vector of disparities at a time over the blocks
     int d = 0;
     for (; d + 2 * KC <= ndisp; d += 2 * KC) {  // two vectors per block: half the loop's overhead
       Costs m0, m1, c0, c1;
@@ -73,8 +68,6 @@ template <int KC, typename Cost>
       }
       store(low + d, m0);
       store(low + d + KC, m1);
-      all = m0 < all ? m0 : all;
-      all = m1 < all ? m1 : all;
     }
     for (; d < ndisp; d += KC) {
       const int at = d + KC <= ndisp ? d : ndisp - KC;
@@ -85,49 +78,37 @@ template <int KC, typename Cost>
         m = c < m ? c : m;
       }
       store(low + at, m);
-      all = m < all ? m : all;
     }
-    lowest = lowest_int_lane<Cost, KC>(all);
-  } else {
-    for (int d = 0; d < ndisp; ++d) low[d] = kNone;
-    for (int i = 0; i < count; ++i) {
-      const Cost* costs = window[i].costs;
-      const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
-      if (valid < KC) {
-        for (int d = 0; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
-        continue;
-      }
-      for (int d = 0; d < valid; d += KC) {
-        const int at = d + KC <= valid ? d : valid - KC;
-        Costs m, c;
-        load(m, low + at);
-        load(c, costs + at);
-        store(low + at, c < m ? c : m);
-      }
-    }
-    for (int d = 0; d < ndisp; ++d) lowest = low[d] < lowest ? low[d] : lowest;
+    return;
   }
-  // its first place (the last vector may overlap the one before: no earlier lane holds it)
-  if (ndisp >= KC)
-    for (int d = 0; d < ndisp; d += KC) {
-      const int at = d + KC <= ndisp ? d : ndisp - KC;
-      if (const int j = first_equal<KC>(low + at, lowest); j >= 0) return at + j;
+  for (int d = 0; d < ndisp; ++d) low[d] = kNone;
+  for (int i = 0; i < count; ++i) {
+    const Cost* costs = window[i].costs;
+    const int valid = window[i].last + 1;  // nothing is read beyond the block's last disparity
+    if (valid < KC) {
+      for (int d = 0; d < valid; ++d) low[d] = costs[d] < low[d] ? costs[d] : low[d];
+      continue;
     }
-  for (int d = 0; d < ndisp; ++d)
-    if (low[d] == lowest) return d;
-  return 0;  // not reached: lowest is one of low[0 .. ndisp-1]
+    for (int d = 0; d < valid; d += KC) {
+      const int at = d + KC <= valid ? d : valid - KC;
+      Costs m, c;
+      load(m, low + at);
+      load(c, costs + at);
+      store(low + at, c < m ? c : m);
+    }
+  }
 }
 
 // lowest_block_costs_by with the widest vectors of costs that ndisp fills (20 disparities
 // take vectors of 16 rather than the scalar path of a vector of 32).
 template <typename Cost>
-[[gnu::always_inline]] inline int lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                     bool all_valid, Cost* low) {
+[[gnu::always_inline]] inline void lowest_block_costs(const WindowBlockOf<Cost>* window, int count, int ndisp,
+                                                      bool all_valid, Cost* low) {
   constexpr int KC = 2 * ONDREL_SIMD_DOUBLES * static_cast<int>(sizeof(int) / sizeof(Cost));  // costs per vector
   if constexpr (KC >= 16) {
     if (ndisp < KC) return lowest_block_costs_by<KC / 2, Cost>(window, count, ndisp, all_valid, low);
   }
-  return lowest_block_costs_by<KC, Cost>(window, count, ndisp, all_valid, low);
+  lowest_block_costs_by<KC, Cost>(window, count, ndisp, all_valid, low);
 }
 
 // The window costs of one pixel, d = 0 .. ndisp-1, from its `count` valid blocks in block
@@ -135,7 +116,8 @@ template <typename Cost>
 // window_scratch_doubles(ndisp) doubles, which window_winner takes on. A disparity of a
 // chunk that cannot hold the winner gets +inf instead (no window cost is +inf: a weight sum
 // of 0 comes with a cost sum of 0). whole: the caller knows that every block is valid for
-// every disparity (false: not known). The kernel is in two halves so that the caller can
+// every disparity (false: not known). hint: a disparity 0 .. ndisp-1 near which the winner
+// is likely to lie; the results do not depend on it, only the time. The kernel is in two halves so that the caller can
 // work out one pixel's winner (branches on fresh data) after starting the next pixel's
 // sums, which then overlap.
 //
@@ -145,7 +127,7 @@ template <typename Cost>
 // max_disparity never take the partial path.
 template <int N, int V, typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                         bool whole, double* A) {
+                                                         bool whole, int hint, double* A) {
   typedef Vec<double, N> Doubles;
   constexpr int kChunk = N * V;
   Doubles lowest[V];  // per lane, the lowest window cost so far (NaN never)
@@ -239,18 +221,19 @@ template <int N, int V, typename Cost>
   // blocks' costs, so it is at least the lowest of them (the float rounding of a mean of
   // integers >= U in double stays >= U). Where every cost is >= 0 the winner lies below
   // m + 1, m the integer part of the lowest cost (window_winner), and m + 1 <= U for
-  // U = trunc(any one cost) + 1. So the chunk that holds the lowest block cost goes first,
-  // its lowest window cost gives U, and a chunk whose every block cost is >= U is skipped.
+  // U = trunc(any one cost) + 1. So the chunk of the hint goes first (the nearer its lowest
+  // cost is to the winner's, the more chunks go), its lowest window cost gives U, and a chunk
+  // whose every block cost is >= U is skipped.
   const int nchunks = ndisp <= kChunk ? 1 : (ndisp - 1) / kChunk + 1;
   if (nchunks < 2) {
     chunk_costs(0);
   } else {
-    Cost* const low = window_lowest_costs<Cost>(A, ndisp);
-    const int lowest_at = lowest_block_costs(window, count, ndisp, all_valid, low);
-    // the chunk of the first lowest block cost (the last chunk overlaps the one before it)
-    const int first = lowest_at / kChunk < nchunks ? lowest_at / kChunk : nchunks - 1;
+    // the chunk of the hint (the last chunk overlaps the one before it)
+    const int first = hint / kChunk < nchunks ? hint / kChunk : nchunks - 1;
     const auto chunk_start = [&](int c) { return c < nchunks - 1 ? c * kChunk : ndisp - kChunk; };
     chunk_costs(chunk_start(first));
+    Cost* const low = window_lowest_costs<Cost>(A, ndisp);
+    lowest_block_costs(window, count, ndisp, all_valid, low);
     const double lowest_first = lowest_of_all();
     // (U an integer of the cost type)
     constexpr double kLargestBound = sizeof(Cost) == 2 ? 32767.0 : 16777216.0;
@@ -278,15 +261,15 @@ template <int N, int V, typename Cost>
 // rather than three chunks of 8, about a sixth of the call).
 template <int N, int V, typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums_fitted(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                                bool whole, double* A) {
+                                                                bool whole, int hint, double* A) {
   if constexpr (V == 2) {  // one chunk of three vectors rather than chunks of two
-    if (ndisp > N * V && ndisp <= N * (V + 1)) return window_sums<N, V + 1, Cost>(window, count, ndisp, whole, A);
+    if (ndisp > N * V && ndisp <= N * (V + 1)) return window_sums<N, V + 1, Cost>(window, count, ndisp, whole, hint, A);
   }
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
-    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2, Cost>(window, count, ndisp, whole, A);
+    if (rest != 0 && rest <= N * V / 2) return window_sums<N, V / 2, Cost>(window, count, ndisp, whole, hint, A);
   }
-  return window_sums<N, V, Cost>(window, count, ndisp, whole, A);
+  return window_sums<N, V, Cost>(window, count, ndisp, whole, hint, A);
 }
 
 // The second half of the window kernel: the winner of the window costs that window_sums
@@ -330,8 +313,8 @@ template <int N, typename Cost>
 // the calls cost a tenth of the matching time: no vector register survives a call).
 template <typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums_here(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                              bool whole, double* A) {
-  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK, Cost>(window, count, ndisp, whole, A);
+                                                              bool whole, int hint, double* A) {
+  return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK, Cost>(window, count, ndisp, whole, hint, A);
 }
 template <typename Cost>
 [[gnu::always_inline]] inline Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A,
