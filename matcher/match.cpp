@@ -127,7 +127,9 @@ struct CostRing {
   // The cost vectors, and the pointers set to them; false when they cannot be had (a count
   // beyond the address space fails like any other allocation).
   bool take_vectors(size_t ring_vectors, size_t length, int ring, int W, int H) {
-    if (length <= SIZE_MAX / ring_vectors) vectors = ondrel_alloc_array<Cost>(ring_vectors * length);
+    // (not cleared: the cost rows are written before the aggregation reads them)
+    if (length <= SIZE_MAX / ring_vectors)
+      vectors = static_cast<Cost*>(ondrel_alloc_uninitialized(ring_vectors * length, sizeof(Cost)));
     if (!vectors) return false;
     for (size_t i = 0; i < ring_vectors; ++i) slots[i] = vectors + i * length;
     for (int y = 0; y < H; ++y) rows[y] = slots + static_cast<size_t>(y % ring) * W;

@@ -10,16 +10,24 @@ static std::atomic<long> g_fail_at{0};  // allocation number that fails, 0 = non
 static std::atomic<int> g_thread_override{0};
 static std::atomic<long> g_live{0};  // buffers handed out and not yet freed
 
-void* ondrel_alloc_zeroed(size_t count, size_t size) {
+namespace {
+void* allocate(size_t count, size_t size, bool zeroed) {
   const long number = ++g_allocations;
   if (number == g_fail_at.load()) return nullptr;
   if (size != 0 && count > static_cast<size_t>(-1) / size) return nullptr;
   // calloc(0, n) may return nullptr; ask for one element so that an empty buffer is not
   // mistaken for a failure.
-  void* p = std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+  if (count == 0) count = 1;
+  if (size == 0) size = 1;
+  void* p = zeroed ? std::calloc(count, size) : std::malloc(count * size);
   if (p) ++g_live;
   return p;
 }
+}  // namespace
+
+void* ondrel_alloc_zeroed(size_t count, size_t size) { return allocate(count, size, true); }
+
+void* ondrel_alloc_uninitialized(size_t count, size_t size) { return allocate(count, size, false); }
 
 void ondrel_free(void* p) {
   if (p) --g_live;
