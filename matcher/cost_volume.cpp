@@ -1,5 +1,5 @@
-// Box-summed TAD cost volume by running sums, streamed row by row: about two pixel costs per
-// pixel and disparity, whatever the block radius. It keeps running column and window sums
+// Box-summed TAD cost volume by running sums, streamed row by row: one pixel cost per pixel
+// and disparity, whatever the block radius (each row's are kept until the row leaves). It keeps running column and window sums
 // (integer sums, so any order of the additions gives the same values), does each pixel's
 // whole update in one loop over the disparities, reads the right row from a column-reversed
 // copy so that consecutive disparities read consecutive values, keeps its sums in 16 bits
@@ -23,7 +23,11 @@ bool alloc_storage(CostVolumeStorage<Sum>* st, const CostVolumeInputs& in) {
   st->A = st->S ? ondrel_alloc_array<Sum>(n) : nullptr;
   const size_t ring = static_cast<size_t>(in.ring);
   st->reversed = st->A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
-  return st->reversed != nullptr;
+  // (written before read: a row's costs are kept when it enters, read when it leaves)
+  const size_t row_costs = static_cast<size_t>(in.W) * n;
+  if (st->reversed && row_costs <= SIZE_MAX / ring)
+    st->pixel_costs = static_cast<int16_t*>(ondrel_alloc_uninitialized(ring * row_costs, sizeof(int16_t)));
+  return st->pixel_costs != nullptr;
 }
 
 template <typename Sum>
@@ -31,6 +35,7 @@ void free_storage(CostVolumeStorage<Sum>* st) {
   ondrel_free(st->S);
   ondrel_free(st->A);
   ondrel_free(st->reversed);
+  ondrel_free(st->pixel_costs);
   *st = CostVolumeStorage<Sum>{};
 }
 

@@ -1,7 +1,8 @@
 // The cost rows, for one instruction set. Running sums as in the straightforward version
 // (tests/support/reference.h): a column sum per column and a window sum (integer sums, so any
 // order of the additions gives the same values), but each pixel's whole update is one loop
-// over the disparities, the right row is read from a column-reversed copy so that
+// over the disparities, each row's pixel costs are worked out once and kept until the row
+// leaves the window, the right row is read from a column-reversed copy so that
 // consecutive disparities read consecutive values, and the sums, and the costs written, are
 // 16-bit wherever no sum can pass 32767. The same kernel computes census costs
 // (CostVolumeInputs::census): the rows it reads are then census images (matcher/census.cpp:
@@ -25,7 +26,9 @@ void reverse_right_row(int16_t* reversed, size_t length, const unsigned char* ri
 struct CostRow {
   const unsigned char* left;
   const int16_t* reversed;
-  int mask;  // -1 present, 0 absent
+  int mask;            // -1 present, 0 absent
+  int16_t* costs;      // its pixel costs in the ring (CostVolumeStorage::pixel_costs): kept
+                       // there when it enters if present, read back when it leaves
 };
 
 // cost = the pixel costs of left column x in `row` at elements k0 .. k0+L-1, in 16 bits
@@ -58,14 +61,17 @@ template <int L, bool kCensus>
   cost = (sum < T ? sum : T) & static_cast<int16_t>(row.mask);
 }
 
-// diff = cost(x, e, k) - cost(x, l, k) at elements k0 .. k0+L-1.
+// diff = cost(x, e, k) - cost(x, l, k) at elements k0 .. k0+L-1: the entering row's costs
+// worked out (and kept), the leaving row's read back from when it entered.
 template <int L, bool kCensus>
 [[gnu::always_inline]] inline void cost_difference(Vec<int16_t, L>& diff, const CostVolumeInputs& in,
                                                    const CostRow& e, const CostRow& l, int x, int k0) {
-  Vec<int16_t, L> leaving;
+  const size_t at = static_cast<size_t>(x) * static_cast<size_t>(in.Dp) + static_cast<size_t>(k0);
   pixel_costs<L, kCensus>(diff, in, e, x, k0);
-  pixel_costs<L, kCensus>(leaving, in, l, x, k0);
-  diff -= leaving;
+  if (e.mask) store(e.costs + at, diff);
+  Vec<int16_t, L> leaving;
+  load(leaving, l.costs + at);
+  diff -= leaving & static_cast<int16_t>(l.mask);
 }
 
 // Column sum update: S[k] += cost(x, e, k) - cost(x, l, k).
@@ -167,6 +173,7 @@ template <int L, typename Sum, bool kCensus>
   const size_t n = static_cast<size_t>(Dp), channels = 3 * in.reversed_length;
   const int ring = in.ring;
   const auto reversed = [&](int y) { return st.reversed + static_cast<size_t>(y % ring) * channels; };
+  const auto kept = [&](int y) { return st.pixel_costs + static_cast<size_t>(y % ring) * static_cast<size_t>(W) * n; };
   const auto left_row = [&](int y) { return in.left + static_cast<size_t>(y) * in.left_stride; };
   const auto right_row = [&](int y) { return in.right + static_cast<size_t>(y) * in.right_stride; };
   const auto column = [&](int x) { return st.S + static_cast<size_t>(x) * n; };
@@ -177,7 +184,7 @@ template <int L, typename Sum, bool kCensus>
     const int first = y_begin - r - 1 > 0 ? y_begin - r - 1 : 0;
     for (int y = first; y < y_begin + r && y < H; ++y) {
       reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
-      const CostRow e{left_row(y), reversed(y), -1}, none{left_row(y), reversed(y), 0};
+      const CostRow e{left_row(y), reversed(y), -1, kept(y)}, none{left_row(y), reversed(y), 0, kept(y)};
       for (int x = 0; x < W; ++x) update_column<L, Sum, kCensus>(column(x), in, e, none, x);
     }
   }
@@ -188,8 +195,8 @@ template <int L, typename Sum, bool kCensus>
     // an absent row reads the other one, masked to 0
     const int ye_read = has_e ? ye : has_l ? yl : 0, yl_read = has_l ? yl : ye_read;
     if (has_e) reverse_right_row(reversed(ye), in.reversed_length, right_row(ye), W);
-    const CostRow e{left_row(ye_read), reversed(ye_read), has_e ? -1 : 0};
-    const CostRow l{left_row(yl_read), reversed(yl_read), has_l ? -1 : 0};
+    const CostRow e{left_row(ye_read), reversed(ye_read), has_e ? -1 : 0, kept(ye_read)};
+    const CostRow l{left_row(yl_read), reversed(yl_read), has_l ? -1 : 0, kept(yl_read)};
 
     // columns 0 .. r are up to date before pixel 0, whose window they are
     for (int x = 0; x <= r; ++x) update_column<L, Sum, kCensus>(column(x), in, e, l, x);

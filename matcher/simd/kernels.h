@@ -45,6 +45,9 @@ struct CostVolumeStorage {
   Sum* A;             // window sum, Dp
   int16_t* reversed;  // reversed rows, a ring of `ring` rows of 3 * reversed_length values:
                       // row y at slot y % ring
+  int16_t* pixel_costs;  // the pixel costs of the rows inside the window, kept from when a row
+                         // enters until it leaves: a ring of `ring` rows of W * Dp values, row
+                         // y at slot y % ring, column x at x * Dp
 };
 
 // Doubles of scratch the window kernel needs beyond the disparities, per array, and its
