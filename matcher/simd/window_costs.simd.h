@@ -264,6 +264,9 @@ template <int N, int V, typename Cost>
                                                                 bool whole, int hint, double* A) {
   if constexpr (V == 2) {  // one chunk of three vectors rather than chunks of two
     if (ndisp > N * V && ndisp <= N * (V + 1)) return window_sums<N, V + 1, Cost>(window, count, ndisp, whole, hint, A);
+    // up to 8 vectors' worth: chunks of one vector, pruned one by one (4 % faster on 60
+    // disparities; beyond 128 the tests of the many chunks cost more than they save)
+    if (ndisp > N * (V + 1) && ndisp <= 8 * N) return window_sums<N, 1, Cost>(window, count, ndisp, whole, hint, A);
   }
   if constexpr (V % 2 == 0) {
     const int rest = ndisp % (N * V);
