@@ -16,7 +16,8 @@ template <typename Cost>
 struct WindowBlockOf {
   const Cost* costs;            // the block's cost vector
   const double* right_weights;  // wR(x - d, k) at index d
-  float left_weight;            // ws[k] * wL(x, y, k), rounded to float
+  double left_weight;           // ws[k] * wL(x, y, k), rounded to float (held as a double: the
+                                // window kernel broadcasts it from memory, chunk after chunk)
   int last;                     // last valid disparity
 };
 using WindowBlock = WindowBlockOf<int>;
