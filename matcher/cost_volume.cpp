@@ -23,11 +23,15 @@ bool alloc_storage(CostVolumeStorage<Sum>* st, const CostVolumeInputs& in) {
   st->A = st->S ? ondrel_alloc_array<Sum>(n) : nullptr;
   const size_t ring = static_cast<size_t>(in.ring);
   st->reversed = st->A ? ondrel_alloc_array<int16_t>(ring * 3 * in.reversed_length) : nullptr;
-  // (written before read: a row's costs are kept when it enters, read when it leaves)
+  if (!st->reversed) return false;
+  // the pixel costs kept where their ring is small enough (written before read: a row's
+  // costs are kept when it enters, read when it leaves)
   const size_t row_costs = static_cast<size_t>(in.W) * n;
-  if (st->reversed && row_costs <= SIZE_MAX / ring)
+  if (row_costs <= kKeptPixelCostBytes / sizeof(int16_t) / ring) {
     st->pixel_costs = static_cast<int16_t*>(ondrel_alloc_uninitialized(ring * row_costs, sizeof(int16_t)));
-  return st->pixel_costs != nullptr;
+    return st->pixel_costs != nullptr;
+  }
+  return true;
 }
 
 template <typename Sum>

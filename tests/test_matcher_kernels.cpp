@@ -84,7 +84,9 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
       {23, 17, 9, 2, 3, 0, 0, 5},    {31, 12, 40, 0, 0, 1000, 2, 0}, {64, 9, 60, 0, 4, 53, 0, 0}, {17, 33, 17, 1, 8, 100, 1, 1},
       {50, 21, 33, 0, 2, 30, 4, 0},  {29, 14, 21, 0, 4, 765, 1, 0}, {40, 16, 70, 3, 5, 300, 0, 3},
       // 49 pixels per block: 49 * 668 = 32732 still fits 16 bits, 49 * 669 does not
-      {21, 12, 37, 0, 3, 668, 0, 0, true}, {21, 12, 37, 0, 3, 669, 0, 0, true}, {21, 12, 37, 0, 3, 765, 0, 0, true}};
+      {21, 12, 37, 0, 3, 668, 0, 0, true}, {21, 12, 37, 0, 3, 669, 0, 0, true}, {21, 12, 37, 0, 3, 765, 0, 0, true},
+      // rows too long to keep their pixel costs (kKeptPixelCostBytes): worked out again as they leave
+      {2000, 11, 60, 0, 5, 53, 0, 0}};
   // the smallest images: W, H = 2r+1 or 2r+2, more disparities than columns, d0 > 0 on odd r
   for (int r = 0; r <= 3; ++r)
     for (int W = 2 * r + 1; W <= 2 * r + 2; ++W)

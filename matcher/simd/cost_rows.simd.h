@@ -61,26 +61,32 @@ template <int L, bool kCensus>
   cost = (sum < T ? sum : T) & static_cast<int16_t>(row.mask);
 }
 
-// diff = cost(x, e, k) - cost(x, l, k) at elements k0 .. k0+L-1: the entering row's costs
-// worked out (and kept), the leaving row's read back from when it entered.
-template <int L, bool kCensus>
+// diff = cost(x, e, k) - cost(x, l, k) at elements k0 .. k0+L-1. kKept: the entering row's
+// costs are kept and the leaving row's read back from when it entered; otherwise both are
+// worked out.
+template <int L, bool kCensus, bool kKept>
 [[gnu::always_inline]] inline void cost_difference(Vec<int16_t, L>& diff, const CostVolumeInputs& in,
                                                    const CostRow& e, const CostRow& l, int x, int k0) {
-  const size_t at = static_cast<size_t>(x) * static_cast<size_t>(in.Dp) + static_cast<size_t>(k0);
-  pixel_costs<L, kCensus>(diff, in, e, x, k0);
-  if (e.mask) store(e.costs + at, diff);
   Vec<int16_t, L> leaving;
-  load(leaving, l.costs + at);
-  diff -= leaving & static_cast<int16_t>(l.mask);
+  pixel_costs<L, kCensus>(diff, in, e, x, k0);
+  if constexpr (kKept) {
+    const size_t at = static_cast<size_t>(x) * static_cast<size_t>(in.Dp) + static_cast<size_t>(k0);
+    if (e.mask) store(e.costs + at, diff);
+    load(leaving, l.costs + at);
+    leaving &= static_cast<int16_t>(l.mask);
+  } else {
+    pixel_costs<L, kCensus>(leaving, in, l, x, k0);
+  }
+  diff -= leaving;
 }
 
 // Column sum update: S[k] += cost(x, e, k) - cost(x, l, k).
-template <int L, typename Sum, bool kCensus>
+template <int L, typename Sum, bool kCensus, bool kKept>
 [[gnu::always_inline]] inline void update_column(Sum* S, const CostVolumeInputs& in, const CostRow& e, const CostRow& l,
                                                  int x) {
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
     Vec<int16_t, L> diff;
-    cost_difference<L, kCensus>(diff, in, e, l, x, k0);
+    cost_difference<L, kCensus, kKept>(diff, in, e, l, x, k0);
     Vec<Sum, L> column;
     load(column, S + k0);
     store(S + k0, column + __builtin_convertvector(diff, Vec<Sum, L>));
@@ -130,7 +136,7 @@ template <int L, typename Sum>
   for (int j = 0; j < n; ++j) out[j] = a[j];
 }
 
-template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
+template <int L, typename Sum, bool kCensus, bool kKept, bool kEnter, bool kLeave>
 [[gnu::always_inline]] inline void slide(Sum* __restrict A, Sum* __restrict entering, const Sum* __restrict leaving,
                                          Sum* __restrict out, const CostVolumeInputs& in, const CostRow& e,
                                          const CostRow& l, int x_entering) {
@@ -145,7 +151,7 @@ template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
     }
     if (kEnter) {
       Vec<int16_t, L> diff;
-      cost_difference<L, kCensus>(diff, in, e, l, x_entering, k0);
+      cost_difference<L, kCensus, kKept>(diff, in, e, l, x_entering, k0);
       Vec<Sum, L> column;
       load(column, entering + k0);
       column += __builtin_convertvector(diff, Vec<Sum, L>);
@@ -162,7 +168,7 @@ template <int L, typename Sum, bool kCensus, bool kEnter, bool kLeave>
 // `resume` (the call before ended at y_begin with the same storage), the column sums are
 // first rebuilt from rows y_begin - r - 1 .. y_begin + r - 1 (integer sums: the same values as
 // when every row before had been run). rows[y][x] is where pixel (x, y)'s D costs go.
-template <int L, typename Sum, bool kCensus>
+template <int L, typename Sum, bool kCensus, bool kKept>
 [[gnu::always_inline]] inline void cost_volume_rows_of(const CostVolumeInputs& inputs, int H, int r,
                                                     Sum* const* const* rows, const CostVolumeStorage<Sum>& st,
                                                     int y_begin, int y_end, bool resume) {
@@ -173,7 +179,10 @@ template <int L, typename Sum, bool kCensus>
   const size_t n = static_cast<size_t>(Dp), channels = 3 * in.reversed_length;
   const int ring = in.ring;
   const auto reversed = [&](int y) { return st.reversed + static_cast<size_t>(y % ring) * channels; };
-  const auto kept = [&](int y) { return st.pixel_costs + static_cast<size_t>(y % ring) * static_cast<size_t>(W) * n; };
+  const auto kept = [&](int y) -> int16_t* {
+    if constexpr (!kKept) return nullptr;
+    return st.pixel_costs + static_cast<size_t>(y % ring) * static_cast<size_t>(W) * n;
+  };
   const auto left_row = [&](int y) { return in.left + static_cast<size_t>(y) * in.left_stride; };
   const auto right_row = [&](int y) { return in.right + static_cast<size_t>(y) * in.right_stride; };
   const auto column = [&](int x) { return st.S + static_cast<size_t>(x) * n; };
@@ -185,7 +194,7 @@ template <int L, typename Sum, bool kCensus>
     for (int y = first; y < y_begin + r && y < H; ++y) {
       reverse_right_row(reversed(y), in.reversed_length, right_row(y), W);
       const CostRow e{left_row(y), reversed(y), -1, kept(y)}, none{left_row(y), reversed(y), 0, kept(y)};
-      for (int x = 0; x < W; ++x) update_column<L, Sum, kCensus>(column(x), in, e, none, x);
+      for (int x = 0; x < W; ++x) update_column<L, Sum, kCensus, kKept>(column(x), in, e, none, x);
     }
   }
 
@@ -199,7 +208,7 @@ template <int L, typename Sum, bool kCensus>
     const CostRow l{left_row(yl_read), reversed(yl_read), has_l ? -1 : 0, kept(yl_read)};
 
     // columns 0 .. r are up to date before pixel 0, whose window they are
-    for (int x = 0; x <= r; ++x) update_column<L, Sum, kCensus>(column(x), in, e, l, x);
+    for (int x = 0; x <= r; ++x) update_column<L, Sum, kCensus, kKept>(column(x), in, e, l, x);
     std::memcpy(st.A, column(0), sizeof(Sum) * n);
     for (int x = 1; x <= r; ++x) {
       const Sum* s = column(x);
@@ -209,17 +218,25 @@ template <int L, typename Sum, bool kCensus>
     for (int k = 0; k < in.D; ++k) out[0][k] = st.A[k];
     int x = 1;
     for (; x <= r && x + r <= W - 1; ++x)
-      slide<L, Sum, kCensus, true, false>(st.A, column(x + r), nullptr, out[x], in, e, l, x + r);
-    for (; x + r <= W - 1; ++x) slide<L, Sum, kCensus, true, true>(st.A, column(x + r), column(x - r - 1), out[x], in, e, l, x + r);
-    for (; x <= W - 1; ++x) slide<L, Sum, kCensus, false, true>(st.A, nullptr, column(x - r - 1), out[x], in, e, l, 0);
+      slide<L, Sum, kCensus, kKept, true, false>(st.A, column(x + r), nullptr, out[x], in, e, l, x + r);
+    for (; x + r <= W - 1; ++x) slide<L, Sum, kCensus, kKept, true, true>(st.A, column(x + r), column(x - r - 1), out[x], in, e, l, x + r);
+    for (; x <= W - 1; ++x) slide<L, Sum, kCensus, kKept, false, true>(st.A, nullptr, column(x - r - 1), out[x], in, e, l, 0);
   }
 }
 
 template <int L, typename Sum>
 void cost_volume_rows(const CostVolumeInputs& in, int H, int r, Sum* const* const* rows,
                       const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume) {
-  if (in.census)
-    cost_volume_rows_of<L, Sum, true>(in, H, r, rows, st, y_begin, y_end, resume);
-  else
-    cost_volume_rows_of<L, Sum, false>(in, H, r, rows, st, y_begin, y_end, resume);
+  // (the pixel costs are kept where the storage has room for them: CostVolumeStorage)
+  if (in.census) {
+    if (st.pixel_costs)
+      cost_volume_rows_of<L, Sum, true, true>(in, H, r, rows, st, y_begin, y_end, resume);
+    else
+      cost_volume_rows_of<L, Sum, true, false>(in, H, r, rows, st, y_begin, y_end, resume);
+  } else {
+    if (st.pixel_costs)
+      cost_volume_rows_of<L, Sum, false, true>(in, H, r, rows, st, y_begin, y_end, resume);
+    else
+      cost_volume_rows_of<L, Sum, false, false>(in, H, r, rows, st, y_begin, y_end, resume);
+  }
 }
