@@ -1,5 +1,6 @@
-// Box-summed TAD cost volume by running sums, streamed row by row: one pixel cost per pixel
-// and disparity, whatever the block radius (each row's are kept until the row leaves). It keeps running column and window sums
+// Box-summed TAD cost volume by running sums, streamed row by row: one or two pixel costs per
+// pixel and disparity, whatever the block radius (one where a row's costs can be kept until
+// it leaves the window). It keeps running column and window sums
 // (integer sums, so any order of the additions gives the same values), does each pixel's
 // whole update in one loop over the disparities, reads the right row from a column-reversed
 // copy so that consecutive disparities read consecutive values, keeps its sums in 16 bits

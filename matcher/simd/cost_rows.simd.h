@@ -2,7 +2,8 @@
 // (tests/support/reference.h): a column sum per column and a window sum (integer sums, so any
 // order of the additions gives the same values), but each pixel's whole update is one loop
 // over the disparities, each row's pixel costs are worked out once and kept until the row
-// leaves the window, the right row is read from a column-reversed copy so that
+// leaves the window (where that ring fits kKeptPixelCostBytes), the right row is read from a
+// column-reversed copy so that
 // consecutive disparities read consecutive values, and the sums, and the costs written, are
 // 16-bit wherever no sum can pass 32767. The same kernel computes census costs
 // (CostVolumeInputs::census): the rows it reads are then census images (matcher/census.cpp:

@@ -219,57 +219,6 @@ template <int N>
   return low;
 }
 
-// The lowest lane of an integer vector, by halving where the unit has the instructions.
-template <typename T, int K>
-[[gnu::always_inline]] inline T lowest_int_lane(const Vec<T, K>& v) {
-#if defined(__AVX2__)
-  if constexpr (sizeof(T) == 2 && (K == 8 || K == 16 || K == 32)) {
-    __m128i m;
-    if constexpr (K == 8) {
-      m = reinterpret_cast<const __m128i&>(v);
-    } else {
-      __m256i h;
-#if defined(__AVX512BW__)
-      if constexpr (K == 32) {
-        const __m512i w = reinterpret_cast<const __m512i&>(v);
-        h = _mm256_min_epi16(_mm512_castsi512_si256(w), _mm512_extracti64x4_epi64(w, 1));
-      } else
-#endif
-      {
-        h = reinterpret_cast<const __m256i&>(v);
-      }
-      m = _mm_min_epi16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
-    }
-    // the unsigned minimum of the lanes with their sign bits flipped: the signed one
-    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-    return static_cast<T>(_mm_cvtsi128_si32(_mm_minpos_epu16(_mm_xor_si128(m, flip))) ^ 0x8000);
-  }
-#endif
-#if defined(__AVX512F__)
-  if constexpr (sizeof(T) == 4 && K == 16) return static_cast<T>(_mm512_reduce_min_epi32(reinterpret_cast<const __m512i&>(v)));
-#endif
-  T low = v[0];
-  for (int j = 1; j < K; ++j) low = v[j] < low ? v[j] : low;
-  return low;
-}
-
-// True when no lane of m is set.
-template <int N>
-[[gnu::always_inline]] inline bool no_lane(const Mask<N>& m) {
-#if defined(__AVX512F__)
-  if constexpr (N == 8) return _mm512_test_epi64_mask(m, m) == 0;
-#endif
-#if defined(__AVX__)
-  if constexpr (N == 4) return _mm256_testz_si256(m, m) != 0;
-#endif
-#if defined(__SSE2__)
-  if constexpr (N == 2) return _mm_movemask_pd(_mm_castsi128_pd(m)) == 0;
-#endif
-  bool none = true;
-  for (int j = 0; j < N; ++j) none = none && m[j] == 0;
-  return none;
-}
-
 // True when one of p[0 .. K-1] lies below bound.
 template <int K>
 [[gnu::always_inline]] inline bool any_below(const int* p, int bound) {
@@ -308,58 +257,4 @@ template <int K>
   bool any = false;
   for (int j = 0; j < K; ++j) any = any || p[j] < bound;
   return any;
-}
-
-// The first j in 0 .. K-1 with p[j] == value, or -1.
-template <int K>
-[[gnu::always_inline]] inline int first_equal(const int* p, int value) {
-#if defined(__AVX512F__)
-  if constexpr (K == 16) {
-    const unsigned bits = _mm512_cmpeq_epi32_mask(_mm512_loadu_si512(p), _mm512_set1_epi32(value));
-    return bits ? __builtin_ctz(bits) : -1;
-  }
-#endif
-#if defined(__AVX2__)
-  if constexpr (K == 8) {
-    const unsigned bits = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(
-        _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi32(value)))));
-    return bits ? __builtin_ctz(bits) : -1;
-  }
-#endif
-#if defined(__SSE2__)
-  if constexpr (K == 4) {
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_ps(
-        _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi32(value)))));
-    return bits ? __builtin_ctz(bits) : -1;
-  }
-#endif
-  for (int j = 0; j < K; ++j)
-    if (p[j] == value) return j;
-  return -1;
-}
-template <int K>
-[[gnu::always_inline]] inline int first_equal(const int16_t* p, int16_t value) {
-#if defined(__AVX512BW__)
-  if constexpr (K == 32) {
-    const unsigned bits = _mm512_cmpeq_epi16_mask(_mm512_loadu_si512(p), _mm512_set1_epi16(value));
-    return bits ? __builtin_ctz(bits) : -1;
-  }
-#endif
-#if defined(__AVX2__)
-  if constexpr (K == 16) {  // two mask bits per lane
-    const unsigned bits = static_cast<unsigned>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi16(value))));
-    return bits ? __builtin_ctz(bits) / 2 : -1;
-  }
-#endif
-#if defined(__SSE2__)
-  if constexpr (K == 8) {
-    const unsigned bits = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi16(value))));
-    return bits ? __builtin_ctz(bits) / 2 : -1;
-  }
-#endif
-  for (int j = 0; j < K; ++j)
-    if (p[j] == value) return j;
-  return -1;
 }

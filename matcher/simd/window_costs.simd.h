@@ -117,9 +117,9 @@ template <typename Cost>
 // chunk that cannot hold the winner gets +inf instead (no window cost is +inf: a weight sum
 // of 0 comes with a cost sum of 0). whole: the caller knows that every block is valid for
 // every disparity (false: not known). hint: a disparity 0 .. ndisp-1 near which the winner
-// is likely to lie; the results do not depend on it, only the time. The kernel is in two halves so that the caller can
-// work out one pixel's winner (branches on fresh data) after starting the next pixel's
-// sums, which then overlap.
+// is likely to lie; the results do not depend on it, only the time. The kernel is in two
+// halves so that the caller can work out one pixel's winner (branches on fresh data) after
+// starting the next pixel's sums, which then overlap.
 //
 // The disparities go in chunks of N * V, V vectors per sum held in registers; the last chunk
 // ends at ndisp (it overlaps the one before when ndisp is not a multiple of the chunk and
@@ -146,8 +146,8 @@ template <int N, int V, typename Cost>
   // the window costs of the chunk from d0 on, and the lowest per lane
   const auto chunk_costs = [&](int d0) __attribute__((always_inline)) {
     Doubles weight_sum[V] = {}, cost_sum[V] = {};
-    // (in one chunk of fewer than kChunk disparities the lanes from ndisp on are not read,
-    // and add exactly +0.0, as in the partial path below)
+    // (in one chunk of fewer than kChunk disparities the lanes from ndisp on are not read;
+    // what they hold is never used: `present` leaves them out)
     for (int i = 0; all_valid && i < count; ++i) {
       const WindowBlockOf<Cost>& b = window[i];
       const double left = b.left_weight;
