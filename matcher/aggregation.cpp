@@ -11,24 +11,13 @@
 // (matcher/simd/aggregate_row.simd.h).
 
 #include <cassert>
-#include <limits>
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
 
-double get_subpixel_adjustment_min(double a, double b, double c) {
-  const double curvature = a + c - 2.0 * b;
-  if (curvature == 0.0) return 0.0;
-  return (a - c) / (2.0 * curvature);
-}
-
 namespace {
 
-// The integer part of a cost below the running minimum; the clamp only guards the type.
-int truncate_cost(float a) {
-  if (a <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(a);
-}
+#include "matcher/simd/pixel_rules.simd.h"
 
 // *p = n fresh elements; false when they cannot be had.
 template <typename T>
@@ -39,7 +28,9 @@ bool take(T** p, size_t n) {
 
 }  // namespace
 
-float no_value() { return std::numeric_limits<float>::quiet_NaN(); }
+double get_subpixel_adjustment_min(double a, double b, double c) { return subpixel_offset_here(a, b, c); }
+
+float no_value() { return no_value_here(); }
 
 bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& ctx) {
   const size_t claims = static_cast<size_t>(ctx.max_disparity) + static_cast<size_t>(ctx.W) + 1 -
@@ -71,39 +62,13 @@ void aggregation_scratch_free(AggregationScratch* s) {
   *s = AggregationScratch{};
 }
 
-Winner select_winner(const double* costs, int ndisp) {
-  Winner w{ondrel::kInitialRunningMin, -1, false};
-  for (int d = 0; d < ndisp; ++d) {
-    const float a = static_cast<float>(costs[d]);
-    if (static_cast<double>(a) < static_cast<double>(w.m)) {  // exact; false for a NaN
-      w.m = truncate_cost(a);
-      w.h = d;
-      w.found = true;
-    }
-  }
-  return w;
-}
+Winner select_winner(const double* costs, int ndisp) { return select_winner_here(costs, ndisp); }
 
 float refine_winner(const double* costs, int h, int min_disparity, int max_disparity) {
-  if (!(min_disparity < h && h < max_disparity)) return 0.0f;
-  const double a = costs[h - 1 - min_disparity], b = costs[h - min_disparity], c = costs[h + 1 - min_disparity];
-  if (!(a >= 0.0 && b >= 0.0 && c >= 0.0)) return 0.0f;  // a NaN fails too
-  return static_cast<float>(get_subpixel_adjustment_min(a, b, c));
+  return refine_winner_here(costs, h, min_disparity, max_disparity);
 }
 
 void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
                       float* uniqueness) {
-  const int xr = x - h;
-  assert(h >= 0 && xr >= 0);  // the claim table starts at right-view column 0
-  if (claimed_disparity[xr] <= 0) {
-    claimed_disparity[xr] = h;
-    claimed_cost[xr] = static_cast<float>(m);
-    uniqueness[x] = value;
-  } else if (static_cast<double>(m) > static_cast<double>(claimed_cost[xr])) {
-    uniqueness[x] = no_value();
-  } else {
-    // the claim stays the first claimant's: later pixels are compared with it too
-    uniqueness[x] = value;
-    uniqueness[xr + claimed_disparity[xr]] = no_value();
-  }
+  apply_uniqueness_here(x, h, m, value, claimed_disparity, claimed_cost, uniqueness);
 }

@@ -25,7 +25,7 @@ void reset_claims(const AggregationContext& c, const AggregationScratch& s) {
 
 // Every element of the row without a value, before the row's pixels are written.
 void clear_row(const RowOutputs& out, int W) {
-  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value_here();
 }
 
 // The columns [*begin, *end) of row y that are processed: x >= first_column and, with the
@@ -41,14 +41,14 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
 void finish_pixel(const AggregationContext& c, const AggregationScratch& s, const RowOutputs& out, int x,
                   const Winner& winner, const double* A) {
   if (!winner.found) {
-    out.disparity[x] = no_value();
+    out.disparity[x] = no_value_here();
     return;
   }
   const int h = winner.h;
-  const float value = static_cast<float>(h) + refine_winner(A, h, c.min_disparity, c.max_disparity);
+  const float value = static_cast<float>(h) + refine_winner_here(A, h, c.min_disparity, c.max_disparity);
   out.disparity[x] = value;
   out.right_disparity[x - h] = value;
-  apply_uniqueness(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
+  apply_uniqueness_here(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
 }
 
 // The row's blocks: those whose rows lie inside the image (they depend on y alone), with

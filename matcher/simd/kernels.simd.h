@@ -13,7 +13,8 @@
 // matcher/constants.h hold only types, constants, constexpr functions and declarations.
 //
 // The stages are in three files, each included below inside the namespaces:
-// cost_rows.simd.h, window_costs.simd.h and aggregate_row.simd.h.
+// cost_rows.simd.h, window_costs.simd.h and aggregate_row.simd.h, after the per-pixel rules
+// they share with the portable code (pixel_rules.simd.h).
 
 #include <cassert>
 #include <cstddef>
@@ -36,6 +37,7 @@ namespace ONDREL_SIMD_ISA {
 
 namespace {  // inside the ISA's namespace: internal, and still named after the ISA
 
+#include "matcher/simd/pixel_rules.simd.h"
 #include "matcher/simd/cost_rows.simd.h"
 #include "matcher/simd/window_costs.simd.h"
 #include "matcher/simd/aggregate_row.simd.h"

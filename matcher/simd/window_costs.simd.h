@@ -7,13 +7,8 @@
 // of twice the disparities were tried: fewer instructions, no faster on AVX2, slower on
 // AVX-512, and more lanes wasted for small disparity counts.)
 // Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
-// namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
-
-// The integer part of a cost below the running minimum; the clamp only guards the type.
-inline int truncate_cost(float a) {
-  if (a <= -2147483648.0f) return -2147483647 - 1;
-  return static_cast<int>(a);
-}
+// namespace, after the vector layer (matcher/simd/vec.h) and the pixel rules
+// (matcher/simd/pixel_rules.simd.h): it includes nothing itself.
 
 // The window cost of one disparity exactly as the straightforward aggregation has it.
 inline double exact_cost(double cost_sum, double weight_sum) {
@@ -291,7 +286,7 @@ template <int N, typename Cost>
   const auto exact = [&](int d) { return A[d] == __builtin_inf() ? window_cost(window, count, d) : A[d]; };
   if (!summary.none_negative) {
     for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
-    return select_winner(A, ndisp);
+    return select_winner_here(A, ndisp);
   }
   Winner winner{ondrel::kInitialRunningMin, -1, false};
   if (!(summary.lowest < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
