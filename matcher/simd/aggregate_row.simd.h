@@ -38,7 +38,7 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
 
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
 // its window costs A(d) (only those around the winner are read).
-void finish_pixel(const AggregationContext& c, const AggregationScratch& s, const RowOutputs& out, int x,
+[[gnu::always_inline]] inline void finish_pixel(const AggregationContext& c, const AggregationScratch& s, const RowOutputs& out, int x,
                   const Winner& winner, const double* A) {
   if (!winner.found) {
     out.disparity[x] = no_value_here();
@@ -54,8 +54,8 @@ void finish_pixel(const AggregationContext& c, const AggregationScratch& s, cons
 // The row's blocks: those whose rows lie inside the image (they depend on y alone), with
 // their colour weights along the row, each computed once: the right ones per block with the
 // columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
-// rounded to float, at k * W + x. Only the columns whose block lies inside are written; no
-// valid (x, d) reads any other. Returns the number of blocks listed in row_blocks (the
+// rounded to float, at k * W + x for the processed columns x. Only the columns whose block
+// lies inside are written; no valid (x, d) reads any other. Returns the number of blocks listed in row_blocks (the
 // scratch's); the pixels x in [*all_first, *all_end) have every listed block valid for every
 // d. cost_rows: the context's rows of this cost type.
 template <typename Cost>
@@ -71,15 +71,23 @@ template <typename Cost>
   const unsigned char* left_row = c.left + static_cast<size_t>(y) * c.left_stride;
   const unsigned char* right_row = c.right + static_cast<size_t>(y) * c.right_stride;
 
-  // the row's pixels, channel by channel
+  // the row's pixels, channel by channel (restrict: the int stores cannot change the bytes,
+  // and the copy becomes vector code)
   int* const left_pixels[3] = {s.row_pixels, s.row_pixels + W, s.row_pixels + 2 * W};
   int* const right_pixels[3] = {s.row_pixels + 3 * W, s.row_pixels + 4 * W, s.row_pixels + 5 * W};
-  for (int x = 0; x < W; ++x)
-    for (int ch = 0; ch < 3; ++ch) {
-      left_pixels[ch][x] = left_row[3 * x + ch];
-      right_pixels[ch][x] = right_row[3 * x + ch];
+  const auto split_channels = [W](const unsigned char* __restrict row, int* __restrict c0, int* __restrict c1,
+                                  int* __restrict c2) {
+    for (int x = 0; x < W; ++x) {
+      c0[x] = row[3 * x];
+      c1[x] = row[3 * x + 1];
+      c2[x] = row[3 * x + 2];
     }
+  };
+  split_channels(left_row, left_pixels[0], left_pixels[1], left_pixels[2]);
+  split_channels(right_row, right_pixels[0], right_pixels[1], right_pixels[2]);
 
+  int x_begin, x_end;
+  processed_columns(c, y, &x_begin, &x_end);
   int listed = 0;
   *all_first = c.first_column, *all_end = W;
   for (int k = 0; k < c.nblocks; ++k) {
@@ -90,20 +98,20 @@ template <typename Cost>
     const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
     double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
     float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
-    const auto distances = [&](const unsigned char* const means[3], int* const pixels[3]) {
-      // the block means at x + dx and the pixels at x, from the first column on
-      const size_t at = row + static_cast<size_t>(first + dx);
+    const auto distances = [&](const unsigned char* const means[3], int* const pixels[3], int from) {
+      // the block means at x + dx and the pixels at x, from column `from` on
+      const size_t at = row + static_cast<size_t>(from + dx);
       const unsigned char* __restrict m0 = means[0] + at;
       const unsigned char* __restrict m1 = means[1] + at;
       const unsigned char* __restrict m2 = means[2] + at;
-      const int* __restrict p0 = pixels[0] + first;
-      const int* __restrict p1 = pixels[1] + first;
-      const int* __restrict p2 = pixels[2] + first;
-      int* __restrict squared = s.distances + first;
+      const int* __restrict p0 = pixels[0] + from;
+      const int* __restrict p1 = pixels[1] + from;
+      const int* __restrict p2 = pixels[2] + from;
+      int* __restrict squared = s.distances + from;
       // whole vectors of ints, then the rest one by one
       constexpr int K = 2 * ONDREL_SIMD_DOUBLES;
       typedef Vec<int, K> Ints;
-      const int n = end - first;
+      const int n = end - from;
       int i = 0;
       for (; i + K <= n; i += K) {
         Ints b0, b1, b2, q0, q1, q2;
@@ -117,11 +125,13 @@ template <typename Cost>
         squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
       }
     };
-    distances(right_means, right_pixels);
+    distances(right_means, right_pixels, first);
     for (int x = first; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
-    distances(left_means, left_pixels);
+    // (the left weights only where a pixel is processed)
+    const int left_first = first > x_begin ? first : x_begin;
+    distances(left_means, left_pixels, left_first);
     const float spatial = c.spatial[k];
-    for (int x = first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
+    for (int x = left_first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
     row_blocks[listed++] = RowBlockOf<Cost>{cost_rows[by], reversed + (W - 1), left, dx, first, end};
