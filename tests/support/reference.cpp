@@ -56,13 +56,6 @@ std::vector<std::vector<unsigned char>> reference_block_means(const cv::Mat& lef
 
 namespace {
 
-struct CostInputs {
-  const cv::Mat& left;
-  const cv::Mat& right;
-  int D, d0, T;
-  bool census;
-};
-
 // The census string of pixel (x, y): one bit per other pixel of its 5x5 window, set where that
 // pixel's channel sum (clamped into the image) is below the centre's.
 uint32_t census_of(const cv::Mat& image, int x, int y) {
@@ -77,86 +70,33 @@ uint32_t census_of(const cv::Mat& image, int x, int y) {
   return bits;
 }
 
-// acc[k] += Sign * cost(x, row, k) for every k: min(|L - R| over the channels, T), the right
-// pixel at column x - d0 - k, or column 0 where that is negative.
-template <int Sign>
-void add_pixel_costs(std::vector<int>& acc, const CostInputs& in, int x, int row) {
-  const cv::Vec3b p = in.left.at<cv::Vec3b>(row, x);
-  for (int k = 0; k < in.D; ++k) {
-    const int xr = x - in.d0 - k < 0 ? 0 : x - in.d0 - k;
-    if (in.census) {
-      acc[k] += Sign * __builtin_popcount(census_of(in.left, x, row) ^ census_of(in.right, xr, row));
-      continue;
-    }
-    const cv::Vec3b q = in.right.at<cv::Vec3b>(row, xr);
-    const int s = std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]);
-    acc[k] += Sign * (s < in.T ? s : in.T);
-  }
-}
-
-// v = the sum of cost(x', row, k) over x' = 0 .. r (0 when the row is absent).
-void segment_sum(std::vector<int>& v, const CostInputs& in, int row, bool present, int r) {
-  std::fill(v.begin(), v.end(), 0);
-  if (!present) return;
-  for (int x = 0; x <= r; ++x) add_pixel_costs<+1>(v, in, x, row);
-}
-
 }  // namespace
 
 void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
                            bool census) {
   const int W = volume->W, H = volume->H, D = volume->D;
-  const CostInputs in{left, right, D, d0, T, census};
-  std::vector<int> A(D), G_out(D), G_in(D), Z(D);
-  std::vector<std::vector<int>> S(W, std::vector<int>(D));
-  const auto store = [&](int x, int y) { volume->vectors[static_cast<size_t>(y) * W + x] = A; };
-  const auto add = [&](const std::vector<int>& v, int sign) {
-    for (int k = 0; k < D; ++k) A[k] += sign * v[k];
-  };
-  for (int y = 0; y <= H - 1; ++y) {
-    // row 0: column sums of rows 0 .. r; later rows: row e = y + r enters, row l = y - r - 1
-    // leaves, each while inside
-    const int e = y + r, l = y - r - 1;
-    const bool has_e = e <= H - 1, has_l = l >= 0;
-    const auto column = [&](int x) {
-      if (y == 0) {
-        std::fill(S[x].begin(), S[x].end(), 0);
-        for (int yy = 0; yy <= r; ++yy) add_pixel_costs<+1>(S[x], in, x, yy);
-      } else {
-        if (has_e) add_pixel_costs<+1>(S[x], in, x, e);
-        if (has_l) add_pixel_costs<-1>(S[x], in, x, l);
+  // the pixel costs, index (y * W + x) * D + k: min(|L - R| over the channels, T), or the
+  // Hamming distance of the census strings, with R the right pixel at column x - d0 - k, or
+  // column 0 where that is negative
+  std::vector<int> pixel_costs(static_cast<size_t>(W) * H * D);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      for (int k = 0; k < D; ++k) {
+        const int xr = std::max(x - d0 - k, 0);
+        const cv::Vec3b p = left.at<cv::Vec3b>(y, x), q = right.at<cv::Vec3b>(y, xr);
+        const int tad = std::min(std::abs(p[0] - q[0]) + std::abs(p[1] - q[1]) + std::abs(p[2] - q[2]), T);
+        pixel_costs[(static_cast<size_t>(y) * W + x) * D + k] =
+            census ? __builtin_popcount(census_of(left, x, y) ^ census_of(right, xr, y)) : tad;
       }
-    };
-    column(0);
-    if (y == 0) {  // columns 1 .. r enter the first window directly
-      A = S[0];
-      for (int x = 1; x <= r; ++x)
-        for (int yy = 0; yy <= r; ++yy) add_pixel_costs<+1>(A, in, x, yy);
-      Z = A;
-    } else {  // row start: column 0's window moves down through two segments of r+1 pixel costs
-      segment_sum(G_in, in, e, has_e, r);
-      segment_sum(G_out, in, l, has_l, r);
-      for (int k = 0; k < D; ++k) Z[k] = Z[k] - G_out[k] + G_in[k];
-      A = Z;
+  // each pixel's block costs: the sums over the block centred there, cut at the image border
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      std::vector<int>& block = volume->vectors[static_cast<size_t>(y) * W + x];
+      std::fill(block.begin(), block.end(), 0);
+      for (int yy = std::max(y - r, 0); yy <= std::min(y + r, H - 1); ++yy)
+        for (int xx = std::max(x - r, 0); xx <= std::min(x + r, W - 1); ++xx)
+          for (int k = 0; k < D; ++k) block[k] += pixel_costs[(static_cast<size_t>(yy) * W + xx) * D + k];
     }
-    store(0, y);
-    // columns 1 .. r were counted through Z; each is brought up to date after its store
-    for (int x = 1; x <= r; ++x) {
-      column(x + r);
-      add(S[x + r], +1);
-      store(x, y);
-      column(x);
-    }
-    for (int x = r + 1; x <= W - r - 1; ++x) {
-      column(x + r);
-      add(S[x + r], +1), add(S[x - r - 1], -1);
-      store(x, y);
-    }
-    for (int x = W - r; x <= W - 1; ++x) {
-      add(S[x - r - 1], -1);
-      store(x, y);
-    }
-  }
 }
 
 // ---------------------------------------------------------------------------------------
