@@ -13,7 +13,7 @@
 #include <random>
 #include <sstream>
 
-#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "matcher/ondrel.h"
@@ -30,12 +30,6 @@ cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad) {
     for (size_t i = 0; i < buffer.step[0]; ++i) row[i] = static_cast<unsigned char>(rng() >> 24);
   }
   return buffer(cv::Rect(0, 0, W, H));
-}
-
-cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed) {
-  cv::Mat padded = random_image(image.cols, image.rows, image.type(), seed, pad);
-  image.copyTo(padded);  // copies into the view, keeping its stride
-  return padded;
 }
 
 void synthetic_pair(int W, int H, int background, int foreground, cv::Rect rect, uint32_t seed, cv::Mat* left,
@@ -92,6 +86,16 @@ std::string without_times(const std::string& text) {
   }
   return out;
 }
+
+testing::AssertionResult same_image(const cv::Mat& got, const cv::Mat& expected) {
+  if (got.size() != expected.size() || got.type() != expected.type())
+    return testing::AssertionFailure() << got.cols << "x" << got.rows << " of type " << got.type() << " instead of "
+                                       << expected.cols << "x" << expected.rows << " of type " << expected.type();
+  if (got.empty() || cv::norm(got, expected, cv::NORM_INF) == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "pixels differ by up to " << cv::norm(got, expected, cv::NORM_INF);
+}
+
+cv::Mat read_image(const std::string& path) { return cv::imread(path, cv::IMREAD_UNCHANGED); }
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

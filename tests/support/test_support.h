@@ -1,10 +1,12 @@
 // Helpers shared by the tests: seeded images, temporary folders, running the program.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <ondrel/ondrel.h>
 #include <opencv2/core/mat.hpp>
 
@@ -19,9 +21,6 @@ cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad = 0);
 inline ondrel::ImageView view_of(const cv::Mat& m) {
   return {m.data, m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step[0])};
 }
-
-// Copies `image` into a buffer whose rows are `pad` pixels longer (spare bytes random).
-cv::Mat with_padding(const cv::Mat& image, int pad, uint32_t seed);
 
 // A rectified pair with known disparity: a dark textured background at disparity `background`
 // and a bright textured rectangle [rx, rx + rw) x [ry, ry + rh) of the left view at disparity
@@ -66,6 +65,14 @@ inline const std::string kContinuePrompt = "\nPress 'q' to quit or a different v
 
 // `text` with the seconds of every timing line ("0.012 sec : label") replaced by "T".
 std::string without_times(const std::string& text);
+
+// The same size, type and pixels; otherwise what differs.
+testing::AssertionResult same_image(const cv::Mat& got, const cv::Mat& expected);
+// The image file as it is stored (any depth and channels); empty when unreadable.
+cv::Mat read_image(const std::string& path);
+
+// The last n characters of `text` (all of it when shorter).
+inline std::string tail_of(const std::string& text, size_t n) { return text.substr(text.size() - std::min(text.size(), n)); }
 
 // The whole file as bytes; empty when unreadable.
 std::string read_file(const std::string& path);

@@ -1,0 +1,195 @@
+// The utilities beside the matcher: the timing lines, the display mosaic, the PFM maps (round
+// trips bit for bit in either byte order, damaged files refused with their reason), the keys
+// of a calib.txt, and the process's heap settings.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+
+#include "tests/support/test_support.h"
+#include "util/calib.h"
+#include "util/mosaic.h"
+#include "util/pfm.h"
+#include "util/process.h"
+#include "util/timing.h"
+
+using namespace ondrel_test;
+
+namespace {
+
+// The mosaic of `first` and `second` at least W x H (the first's size): pixel (x, y) of the
+// first on the left, of the second W columns on, a 1-channel source repeated into the three
+// channels of a colour mosaic. Only those pixels are written, and an empty first source
+// writes none.
+TEST(Mosaic, TheSourcesSideBySideAndNothingElse) {
+  for (int flags = 0; flags < 5; ++flags) {  // 0 .. 3: the colour mosaic of the two colour flags; 4: grey
+    const bool grey = flags == 4, first_color = flags & 1, second_color = flags & 2;
+    // each image with its own spare bytes at the end of its rows; only 13 x 7 of the second count
+    const cv::Mat first = random_image(13, 7, first_color ? CV_8UC3 : CV_8UC1, 1 + flags, 3);
+    const cv::Mat second = random_image(15, 9, second_color ? CV_8UC3 : CV_8UC1, 11 + flags, 5);
+    cv::Mat mosaic = random_image(29, 10, grey ? CV_8UC1 : CV_8UC3, 21, 2), want = mosaic.clone();
+    const auto byte = [](const cv::Mat& m, int y, int x, int k) { return m.ptr(y)[m.channels() * x + k % m.channels()]; };
+    for (int y = 0; y < 7; ++y)
+      for (int x = 0; x < 13; ++x)
+        for (int k = 0, c = want.channels(); k < c; ++k)
+          want.ptr(y)[c * x + k] = byte(first, y, x, k), want.ptr(y)[c * (13 + x) + k] = byte(second, y, x, k);
+    EXPECT_EQ(grey ? MosaicTwoHorizontalGreyscale(first, second, mosaic)
+                   : MosaicTwoHorizontalColor(first, first_color, second, second_color, mosaic), 0);
+    EXPECT_TRUE(same_image(mosaic, want)) << "flags " << flags;
+    for (const cv::Size size : {cv::Size(0, 4), cv::Size(4, 0)}) {
+      EXPECT_EQ(grey ? MosaicTwoHorizontalGreyscale(cv::Mat(size, CV_8UC1), second, mosaic)
+                     : MosaicTwoHorizontalColor(cv::Mat(size, first.type()), first_color, second, second_color, mosaic),
+                0);
+      EXPECT_TRUE(same_image(mosaic, want)) << "flags " << flags << ", an empty first source";
+    }
+  }
+}
+
+// The PFM file of `m` with header `header`: rows bottom to top, each float in the byte order.
+std::string pfm_bytes(const cv::Mat& m, const std::string& header, bool little) {
+  std::string out = header;
+  for (int y = m.rows - 1; y >= 0; --y)
+    for (int x = 0; x < m.cols; ++x) {
+      uint32_t bits;
+      std::memcpy(&bits, &m.at<float>(y, x), 4);
+      for (int i = 0; i < 4; ++i) out += static_cast<char>((bits >> (little ? 8 * i : 24 - 8 * i)) & 0xff);
+    }
+  return out;
+}
+
+TEST(Pfm, RoundTripsInBothByteOrdersBottomRowFirst) {
+  TempDir dir;
+  for (const cv::Size size : {cv::Size(1, 1), cv::Size(3, 2), cv::Size(7, 5)}) {
+    cv::Mat m(size, CV_32FC1);
+    cv::randu(m, -1000.0f, 1000.0f);
+    m.at<float>(0, 0) = INFINITY;  // no value
+    const std::string head = "Pf\n" + std::to_string(size.width) + " " + std::to_string(size.height) + "\n";
+    std::string error;
+    ASSERT_TRUE(write_pfm(dir.file("w.pfm"), m, &error)) << error;
+    EXPECT_EQ(read_file(dir.file("w.pfm")), pfm_bytes(m, head + "-1\n", true));
+    write_file(dir.file("be.pfm"), pfm_bytes(m, head + "2.5\n", false));
+    for (const char* name : {"w.pfm", "be.pfm"}) {
+      cv::Mat back;
+      ASSERT_TRUE(read_pfm(dir.file(name), &back, &error)) << name << ": " << error;
+      ASSERT_EQ(back.size(), size);
+      EXPECT_EQ(std::memcmp(back.data, m.data, 4 * m.total()), 0) << name << " " << size;
+    }
+  }
+}
+
+TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
+  const std::string px4(16, '\0');
+  const struct Case { std::string bytes, error; } cases[] = {
+      {"", "not a PFM file"}, {"P5\n2 2\n255\n1234", "not a PFM file"},
+      {"PF\n1 1\n-1\n" + std::string(12, '\0'), "a colour PFM"},
+      {"Pf\n2 2\n", "header cut short"}, {"Pf\n2 2\n-1", "header cut short"},
+      {"Pf\n0 2\n-1\n", "bad size '0 2'"}, {"Pf\n-2 2\n-1\n", "bad size '-2 2'"},
+      {"Pf\n2 2x\n-1\n" + px4, "bad size '2 2x'"}, {"Pf\n65537 1\n-1\n", "bad size '65537 1'"},
+      {"Pf\n" + std::string(31, '0') + "11 -1\n" + std::string(4, '\0'), "header cut short"},  // width 000..011
+      {"Pf\n2 2\n0\n" + px4, "bad scale '0'"}, {"Pf\n2 2\nnan\n" + px4, "bad scale 'nan'"},
+      {"Pf\n2 2\n-1e999\n" + px4, "bad scale '-1e999'"},
+      {"Pf\n2 2\n-1\n" + px4.substr(4), "cut short: 12 bytes of pixels, expected 16 for 2x2"},
+      {"Pf\n2 2\n-1\n" + px4 + "\n", "wrong length: 17 bytes of pixels, expected 16 for 2x2"},
+      {"Pf\n65536 65536\n-1\n1234", "cut short: 4 bytes of pixels, expected 17179869184 for 65536x65536"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    write_file(dir.file("d.pfm"), c.bytes);
+    cv::Mat m(2, 2, CV_32FC1);
+    std::string error;
+    EXPECT_FALSE(read_pfm(dir.file("d.pfm"), &m, &error)) << c.bytes;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.bytes << ": " << error;
+    EXPECT_TRUE(m.empty()) << c.bytes;
+  }
+}
+
+TEST(Calib, ReadsNdispWidthHeightAndNamesADamagedValue) {
+  // expected: "ndisp widthxheight" or the reason of the refusal
+  const struct Case { const char* text; std::string expected; } cases[] = {
+      {"cam0=[3997.684 0 1176.728; 0 3997.684 1011.728; 0 0 1]\ndoffs=131.111\nwidth=2964\nheight=1988\n"
+       "ndisp=280\nvmin=31\n", "280 2964x1988"},
+      {"ndisp=107\r\nvmin=oops\r\n", "107 0x0"}, {"  ndisp =  64 \t\nno equals sign here\n\n", "64 0x0"},
+      {"ndisp=536870912", "536870912 0x0"}, {"", "no ndisp (the number of disparities)"},
+      {"width=10\nheight=5\n", "no ndisp (the number of disparities)"}, {"ndisp=7\nndisp=7\n", "ndisp is given twice"},
+      {"ndisp=", "ndisp '' is not an integer in 1 .. 536870912"},
+      {"ndisp=-5", "ndisp '-5' is not an integer in 1 .. 536870912"},
+      {"ndisp=1e3", "ndisp '1e3' is not an integer in 1 .. 536870912"},
+      {"ndisp=536870913", "ndisp '536870913' is not an integer in 1 .. 536870912"},
+      {"ndisp=99999999999999999999", "ndisp '99999999999999999999' is not an integer in 1 .. 536870912"},
+      {"ndisp=10\nwidth=0\n", "width '0' is not an integer in 1 .. 2147483647"},
+      {"ndisp=10\nheight=5 px\n", "height '5 px' is not an integer in 1 .. 2147483647"},
+  };
+  for (const Case& c : cases) {
+    Calibration k{-1, -1, -1};  // kept on a refusal
+    std::string reason;
+    const bool ok = parse_calib(c.text, &k, &reason);
+    EXPECT_EQ(ok ? std::to_string(k.ndisp) + " " + std::to_string(k.width) + "x" + std::to_string(k.height) : reason,
+              c.expected) << c.text;
+    EXPECT_TRUE(ok || (k.ndisp == -1 && k.width == -1 && k.height == -1)) << c.text;
+  }
+}
+
+TEST(Timing, PrintedLinesPutSecondsAndLabelInTheirOrder) {
+  // an end below the start wraps around modulo 2^64: huge, never negative
+  EXPECT_EQ(ElapsedTime(10, 5), static_cast<float>(static_cast<double>(UINT64_MAX - 4) / cv::getTickFrequency()));
+  testing::internal::CaptureStdout();
+  PrintElapsedTime("[*] Ondrel", 7, 7);
+  PrintElapsedTime("label", 0, static_cast<uint64_t>(1234.5678 * cv::getTickFrequency()));
+  const uint64_t start = Get_Time() - static_cast<uint64_t>(12 * cv::getTickFrequency());
+  GetTimeAndPrintElapsedTime("[*] Ondrel", start);
+  const std::string out = testing::internal::GetCapturedStdout();
+  // "%3.3f": at least three characters, exactly three decimals; the last line's time is 12
+  // seconds and a little
+  const std::string first = "[*] Ondrel : 0.000 sec\nlabel : 1234.568 sec\n12.";
+  ASSERT_EQ(out.compare(0, first.size(), first), 0) << out;
+  EXPECT_EQ(out.find_first_not_of("0123456789", first.size()), first.size() + 3) << out;
+  EXPECT_EQ(out.substr(first.size() + 3), " sec : [*] Ondrel\n") << out;
+}
+
+#if defined(__GLIBC__) && !defined(ONDREL_SANITIZED)  // the sanitizers bring their own allocator
+// The flags of the mapping that holds address `at`, from /proc/self/smaps ("" if none is found).
+std::string mapping_flags(const void* at) {
+  std::ifstream smaps("/proc/self/smaps");
+  const uintptr_t a = reinterpret_cast<uintptr_t>(at);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long lo, hi;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &lo, &hi) == 2 && line.find(':') > line.find(' ')) inside = lo <= a && a < hi;
+    if (inside && line.rfind("VmFlags:", 0) == 0) return line;
+  }
+  return "";
+}
+
+// A block of 30 MiB, which glibc maps by default (and unmaps on release), comes from the
+// heap; the heap that serves the next blocks is marked for huge pages where the kernel has
+// them, and the part asked for is resident at once.
+TEST(Process, FreedMemoryStaysWithTheProcessOnHugePages) {
+  const long before = resident_kib();
+  keep_freed_memory_for_reuse(16 << 20);
+  EXPECT_GE(resident_kib() - before, 16 << 10);
+  const size_t mapped = mallinfo2().hblks;
+  void* block = std::malloc(30 << 20);
+  EXPECT_EQ(mallinfo2().hblks, mapped);
+  std::free(block);
+  void* small = std::malloc(4 << 20);
+  if (std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled")) {
+    const std::string flags = mapping_flags(static_cast<char*>(small) + (2 << 20));  // past the unaligned start
+    EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
+  }
+  std::free(small);
+}
+#endif
+
+}  // namespace
