@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -84,10 +83,9 @@ std::string differ(const char* pair, cv::Size a, cv::Size b) {
 
 // The pair written under the names of all four pairs unless a case says otherwise.
 struct Views { cv::Mat left, right, truth; };
-const Views& views(int W = 64, int H = 48) {
-  static std::map<std::pair<int, int>, Views> made;
-  Views& v = made[{W, H}];
-  if (v.left.empty()) synthetic_pair(W, H, 3, 8, cv::Rect(W / 3, H / 4, W / 3, H / 2), 5, &v.left, &v.right, &v.truth);
+Views views(int W = 64, int H = 48) {
+  Views v;
+  synthetic_pair(W, H, 3, 8, cv::Rect(W / 3, H / 4, W / 3, H / 2), 5, &v.left, &v.right, &v.truth);
   return v;
 }
 
@@ -125,7 +123,8 @@ struct Case {
 };
 
 std::vector<Case> cases() {
-  const cv::Mat &L = views().left, &R = views().right;
+  const Views v = views(), tiny = views(20, 16);
+  const cv::Mat &L = v.left, &R = v.right;
   const std::string left = png(L), right = png(R);
   const cv::Mat narrow(48, 60, CV_8UC3, cv::Scalar(1, 2, 3)), low(40, 64, CV_8UC3, cv::Scalar(1, 2, 3));
   const cv::Mat dot(1, 1, CV_8UC3, cv::Scalar(10, 20, 30));
@@ -171,7 +170,7 @@ std::vector<Case> cases() {
       // 299 zeros and a 2 read as 255 zeros: pair 0, asked again; a long "y..." is not "y"
       {"WordsLongerThan255CharactersAreCut", {},
        "y" + std::string(400, 'x') + " " + std::string(299, '0') + "2 1 19 6 14 23 53 q", kPairPrompt + example, tsukuba},
-      {"RadiiBeyondTheImageOrTheLimitsAreAskedAgain", {put_pair(views(20, 16).left, views(20, 16).right)},
+      {"RadiiBeyondTheImageOrTheLimitsAreAskedAgain", {put_pair(tiny.left, tiny.right)},
        "n 1 2048 19 19 4 -1 4 -5 7 2 14 23 53 q",
        kPairPrompt + kSupportPrompt +
            "** Unfortunately the selected radius (i.e. 2048) is larger than 2047, the largest supported (support "
@@ -225,12 +224,6 @@ std::vector<std::string> results_in(const TempDir& dir) {
   return names;
 }
 
-cv::Mat saved(const TempDir& dir, const char* name) { return cv::imread(dir.file(name), cv::IMREAD_UNCHANGED); }
-
-bool same(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
-}
-
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class Dialogue : public testing::TestWithParam<Case> {};
@@ -238,7 +231,8 @@ class Dialogue : public testing::TestWithParam<Case> {};
 TEST_P(Dialogue, SaysExactlyThisAndSavesTheseFiles) {
   const Case& run = GetParam();
   TempDir dir;
-  for (const char* pair : {"Tsukuba", "Venus", "Teddy", "Cones"}) write_views(dir.path, pair, views().left, views().right);
+  const Views v = views();
+  for (const char* pair : {"Tsukuba", "Venus", "Teddy", "Cones"}) write_views(dir.path, pair, v.left, v.right);
   for (const Step& step : run.setup) step(dir);
   std::vector<std::pair<std::string, std::string>> earlier;  // results from before: kept byte for byte
   for (const std::string& name : results_in(dir)) earlier.push_back({name, read_file(dir.file(name))});
@@ -250,8 +244,8 @@ TEST_P(Dialogue, SaysExactlyThisAndSavesTheseFiles) {
   for (const auto& [name, bytes] : earlier) EXPECT_EQ(read_file(dir.file(name)), bytes) << name;
 
   if (run.want.disparity.empty()) return;
-  EXPECT_TRUE(same(saved(dir, "Result_Tsukuba.png"), run.want.disparity));
-  EXPECT_TRUE(same(saved(dir, "Result_Tsukuba_SMP.png"), run.want.uniqueness));
+  EXPECT_TRUE(same_image(read_image(dir.file("Result_Tsukuba.png")), run.want.disparity));
+  EXPECT_TRUE(same_image(read_image(dir.file("Result_Tsukuba_SMP.png")), run.want.uniqueness));
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, Dialogue, testing::ValuesIn(cases()),
@@ -272,7 +266,7 @@ TEST(DialogueInputs, AFailedMatcherCallShowsAndSavesNothing) {
   EXPECT_EQ(run.status, 0);
   const std::string tail = "\nERROR: the disparity maps could not be computed: nothing is shown or saved...\n" +
                            kContinuePrompt;
-  EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), tail.size())), tail);
+  EXPECT_EQ(tail_of(run.out, tail.size()), tail);
   EXPECT_NE(run.out.find("ABORTING... CAN'T ALLOCATE "), std::string::npos);
   EXPECT_EQ(run.out.find("Move the mouse pointer"), std::string::npos);
   EXPECT_EQ(read_file(dir.file("Result_Teddy.png")), "earlier result");

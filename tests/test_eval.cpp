@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,7 +20,7 @@
 #include "tests/support/test_support.h"
 #include "util/pfm.h"
 
-using ondrel_test::read_file;
+using namespace ondrel_test;
 
 namespace {
 
@@ -49,8 +48,6 @@ cv::Mat scene(F value, int type, int n = kColumns) {
 
 bool known(float truth) { return std::isfinite(truth) && truth > 0; }
 
-bool write_bytes(const std::string& path, const std::string& b) { return bool(std::ofstream(path) << b); }
-
 // `m` as `path` (PFM or PNG).
 void put(const std::string& path, const cv::Mat& m) {
   std::string error;
@@ -66,8 +63,8 @@ void write_scene(const std::string& root) {
   const cv::Mat truth = scene([](const Pixel& p) { return p.truth; }, CV_32F);
   std::string pfm = "Pf\n" + std::to_string(kColumns) + " 2\n-1\n";
   for (int y : {1, 0}) pfm.append(truth.ptr<char>(y), 4 * kColumns);
-  ASSERT_TRUE(write_bytes(root + "/scenes/Scene/disp0GT.pfm", pfm));
-  ASSERT_TRUE(write_bytes(root + "/out/Scene/timeOndrel.txt", "1.5\n"));
+  write_file(root + "/scenes/Scene/disp0GT.pfm", pfm);
+  write_file(root + "/out/Scene/timeOndrel.txt", "1.5\n");
   const auto mask = [](const Pixel& p) { return p.kind == 'x' ? 0 : p.kind == 'o' ? 128 : 255; };
   put(root + "/scenes/Scene/mask0nocc.png", scene(mask, CV_8U));
   put(root + "/out/Scene/disp0Ondrel.pfm", scene([](const Pixel& p) { return p.result; }, CV_32F));
@@ -88,7 +85,7 @@ void write_scene(const std::string& root) {
       put(root + "/gt/" + pair + "_" + region + ".png", scene(in, CV_8U, n));
     }
     cv::Mat left;
-    cv::cvtColor(ondrel_test::random_image(n, 2, CV_8UC1, 7), left, cv::COLOR_GRAY2BGR);
+    cv::cvtColor(random_image(n, 2, CV_8UC1, 7), left, cv::COLOR_GRAY2BGR);
     put(root + "/res/" + pair + "_L.png", left);
   }
 }
@@ -99,10 +96,10 @@ std::string at(const std::string& root, std::string text) {
   return text;
 }
 
-ondrel_test::RunResult run_eval(const std::string& root, const std::vector<std::string>& args) {
+RunResult run_eval(const std::string& root, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {ONDREL_EVAL_BINARY};
   for (const std::string& a : args) argv.push_back(at(root, a));
-  return ondrel_test::run_program(argv, "", root);
+  return run_program(argv, "", root);
 }
 
 // One command line. Edits damage files of the scene first: "" removes the file, "cut" keeps
@@ -188,15 +185,16 @@ class EvalRun : public ::testing::TestWithParam<EvalCase> {};
 
 TEST_P(EvalRun, StatusMessagesTableAndCsv) {
   const EvalCase& run = GetParam();
-  ondrel_test::TempDir root;
+  TempDir root;
   write_scene(root.path);
   for (const auto& [file, how] : run.edits) {
     const std::string path = root.file(file), old = read_file(path);
     const std::string bytes = how == "cut" ? old.substr(0, old.size() / 2)
                               : how[0] == '=' ? read_file(root.file(how.substr(1))) : how;
-    ASSERT_TRUE(how.empty() ? std::remove(path.c_str()) == 0 : write_bytes(path, bytes)) << path;
+    if (how.empty()) ASSERT_EQ(std::remove(path.c_str()), 0) << path;
+    else write_file(path, bytes);
   }
-  const ondrel_test::RunResult r = run_eval(root.path, run.args);
+  const RunResult r = run_eval(root.path, run.args);
   std::string err;
   for (size_t p = 0, e; (e = run.err.find('\n', p)) != std::string::npos; p = e + 1)
     err += "ondrel-eval: " + at(root.path, run.err.substr(p, e + 1 - p));
@@ -210,28 +208,26 @@ TEST_P(EvalRun, StatusMessagesTableAndCsv) {
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, EvalRun, ::testing::ValuesIn(kRuns));
 
-cv::Mat read(const std::string& path) { return cv::imread(path, cv::IMREAD_UNCHANGED); }
-
 // The colour views of a pair share one scale from 0 to the larger of max_disparity x scale
 // (Venus: 19 x 8) and its truth (Tsukuba: 15.5 x 16 > 15 x 16); no value is black. The error
 // picture: blue without a value, red where bad, the left image's grey, halved outside nonocc.
 TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
-  ondrel_test::TempDir root;
+  TempDir root;
   write_scene(root.path);
   ASSERT_EQ(run_eval(root.path, {"--gt", "R/gt", "R/res"}).status, 0);
   for (const auto& [pair, high] : {std::pair<std::string, int>{"Tsukuba", 248}, {"Venus", 152}}) {
     for (const auto& [grey, none] : {std::pair<std::string, int>{"gt/" + pair + "_gt", 0},
                                      {"res/Result_" + pair, 255}, {"res/Result_" + pair + "_SMP", 255}}) {
-      const cv::Mat g = read(root.file(grey + ".png"));
+      const cv::Mat g = read_image(root.file(grey + ".png"));
       cv::Mat index = g * (255.0 / high), want;  // rounded (no level here is half-way) and saturated
       cv::applyColorMap(index, want, cv::COLORMAP_TURBO);
       want.setTo(cv::Scalar::all(0), g == none);
       const std::string view = grey[0] == 'g' ? "res/" + pair + "_gt" : grey;
-      EXPECT_EQ(cv::norm(read(root.file(view + "_color.png")), want, cv::NORM_INF), 0.0) << view;
+      EXPECT_TRUE(same_image(read_image(root.file(view + "_color.png")), want)) << view;
     }
   }
-  const cv::Mat g = read(root.file("gt/Tsukuba_gt.png")), m = read(root.file("gt/Tsukuba_nonocc.png")),
-                v = read(root.file("res/Result_Tsukuba.png")), left = read(root.file("res/Tsukuba_L.png"));
+  const cv::Mat g = read_image(root.file("gt/Tsukuba_gt.png")), m = read_image(root.file("gt/Tsukuba_nonocc.png")),
+                v = read_image(root.file("res/Result_Tsukuba.png")), left = read_image(root.file("res/Tsukuba_L.png"));
   cv::Mat want(g.size(), CV_8UC3);
   for (int i = 0; i < static_cast<int>(g.total()); ++i) {
     const unsigned char l = left.data[3 * i], bad = v.data[i] == 255 || std::abs(v.data[i] - g.data[i]) > 16;
@@ -240,7 +236,7 @@ TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
                             : bad                              ? cv::Vec3b(0, 0, 255)
                                                                : cv::Vec3b::all(l);
   }
-  EXPECT_EQ(cv::norm(read(root.file("res/Result_Tsukuba_errors.png")), want, cv::NORM_INF), 0.0);
+  EXPECT_TRUE(same_image(read_image(root.file("res/Result_Tsukuba_errors.png")), want));
 }
 
 }  // namespace

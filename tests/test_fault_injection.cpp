@@ -243,6 +243,6 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
     const RunResult run = run_program({"/bin/bash", "-c", std::string("exec \"$0\" ") + redirect, ONDREL_BINARY}, "",
                                       whole_dir.path);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), question.size())), question);
+    EXPECT_EQ(tail_of(run.out, question.size()), question);
   }
 }

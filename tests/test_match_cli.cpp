@@ -17,21 +17,19 @@
 
 namespace {
 
-using ondrel_test::run_program;
-using ondrel_test::TempDir;
-using ondrel_test::view_of;
+using namespace ondrel_test;
 
-// A random texture and the same texture shifted by 4 columns: disparity 4.
-void write_pair(const TempDir& dir) {
-  cv::Mat scene(30, 50, CV_8UC3);
-  cv::randu(scene, 0, 256);
-  cv::imwrite(dir.file("l.png"), scene(cv::Rect(0, 0, 46, 30)));
-  cv::imwrite(dir.file("r.png"), scene(cv::Rect(4, 0, 46, 30)));
-  cv::imwrite(dir.file("small.png"), scene(cv::Rect(0, 0, 20, 30)));
+// pair_L.png and pair_R.png: a random texture and the same texture shifted by 4 columns (disparity 4);
+// small.png: a narrower view.
+void write_pair(const TempDir& dir, cv::Mat* left, cv::Mat* right) {
+  cv::Mat truth;
+  synthetic_pair(46, 30, 4, 5, cv::Rect(), 3, left, right, &truth);
+  write_views(dir.path, "pair", *left, *right);
+  cv::imwrite(dir.file("small.png"), (*left)(cv::Rect(0, 0, 20, 30)));
 }
 
 // ondrel-match in `dir` with -q and `args`; the files named are in `dir`.
-ondrel_test::RunResult match_cli(const TempDir& dir, std::vector<std::string> args) {
+RunResult match_cli(const TempDir& dir, std::vector<std::string> args) {
   for (std::string& a : args)
     if (a.find('.') != std::string::npos && a[0] != '/') a = dir.file(a);
   args.insert(args.begin(), {ONDREL_MATCH_BINARY, "-q"});
@@ -40,8 +38,9 @@ ondrel_test::RunResult match_cli(const TempDir& dir, std::vector<std::string> ar
 
 TEST(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
   TempDir dir;
-  write_pair(dir);
-  const std::string l = dir.file("l.png"), r = dir.file("r.png");
+  cv::Mat left, right;
+  write_pair(dir, &left, &right);
+  const std::string l = dir.file("pair_L.png"), r = dir.file("pair_R.png");
   const struct Case { std::vector<std::string> args; int status; std::string message; } cases[] = {
       {{"-d", "8", l}, 2, "two views"},
       {{"-d", "8", "", r}, 2, "LEFT is an empty file name"},
@@ -76,11 +75,11 @@ cv::Mat pfm_in(const std::string& path) {
 
 TEST(MatchCli, FilesHoldTheLibrarysValues) {
   TempDir dir;
-  write_pair(dir);
+  cv::Mat left, right;
+  write_pair(dir, &left, &right);
   const auto run = match_cli(dir, {"-d", "8", "-R", "4", "-r", "1", "-o", "d.pfm", "-u", "u.png", "--time", "t.txt",
-                                   "l.png", "r.png"});
+                                   "pair_L.png", "pair_R.png"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const cv::Mat left = cv::imread(dir.file("l.png")), right = cv::imread(dir.file("r.png"));
   cv::Mat d(left.size(), CV_32FC1), u(left.size(), CV_32FC1);
   ondrel::Parameters p;
   p.max_disparity = 8, p.support_radius = 4, p.block_radius = 1;
@@ -88,7 +87,7 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
   out.disparity = {d.ptr<float>(), d.cols, d.rows, d.cols};
   out.uniqueness = {u.ptr<float>(), u.cols, u.rows, u.cols};
   ASSERT_TRUE(ondrel::match(view_of(left), view_of(right), p, {}, out).ok());
-  const cv::Mat pfm = pfm_in(dir.file("d.pfm")), png = cv::imread(dir.file("u.png"), cv::IMREAD_UNCHANGED);
+  const cv::Mat pfm = pfm_in(dir.file("d.pfm")), png = read_image(dir.file("u.png"));
   ASSERT_EQ(png.type(), CV_16UC1);
   int found = 0;
   for (int y = 0; y < d.rows; ++y)
@@ -99,24 +98,25 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
       EXPECT_EQ(png.at<uint16_t>(y, x), std::isnan(w) ? 0 : std::max(1, std::min(65535, (int)std::lround(256.0 * w))));
     }
   EXPECT_GT(found, d.rows * (d.cols - 12) * 8 / 10);
-  EXPECT_GE(std::stod(ondrel_test::read_file(dir.file("t.txt"))), 0.0);
+  EXPECT_GE(std::stod(read_file(dir.file("t.txt"))), 0.0);
 
   // --refine --cost census: the library's refined map with the census cost
-  ASSERT_EQ(match_cli(dir, {"-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o", "c.pfm", "l.png",
-                            "r.png"}).status, 0);
+  ASSERT_EQ(match_cli(dir, {"-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o", "c.pfm", "pair_L.png",
+                            "pair_R.png"}).status, 0);
   p.cost = ondrel::CostFunction::kCensus;
   ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, out.disparity).ok());
-  EXPECT_EQ(cv::norm(pfm_in(dir.file("c.pfm")), d, cv::NORM_INF), 0);
+  EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), d));
 }
 
 TEST(MatchCli, MiddleburyLayoutSkipsABrokenScene) {
   TempDir dir;
-  write_pair(dir);
+  cv::Mat left, right;
+  write_pair(dir, &left, &right);
   for (const std::string scene : {"good", "broken"}) {
     ASSERT_EQ(mkdir(dir.file(scene).c_str(), 0755), 0);
-    cv::imwrite(dir.file(scene + "/im0.png"), cv::imread(dir.file("l.png")));
-    cv::imwrite(dir.file(scene + "/im1.png"), cv::imread(dir.file("r.png")));
-    ondrel_test::write_file(dir.file(scene + "/calib.txt"), scene == "good" ? "ndisp=9\n" : "ndisp=-3\n");
+    cv::imwrite(dir.file(scene + "/im0.png"), left);
+    cv::imwrite(dir.file(scene + "/im1.png"), right);
+    write_file(dir.file(scene + "/calib.txt"), scene == "good" ? "ndisp=9\n" : "ndisp=-3\n");
   }
   const auto run = match_cli(dir, {"-R", "4", "-r", "1", "--middlebury", dir.path, dir.file("out")});
   EXPECT_EQ(run.status, 1);
