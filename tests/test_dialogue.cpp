@@ -119,7 +119,7 @@ struct Case {
   std::string input, out;   // out: after the banner and the display question
   std::vector<std::string> results;  // the Result_* files afterwards
   Maps want = {};                    // what the Tsukuba results hold, when not empty
-  std::vector<std::string> env = {};
+  std::string shell = "";  // run_ondrel's script, when not empty
 };
 
 std::vector<Case> cases() {
@@ -181,7 +181,7 @@ std::vector<Case> cases() {
        tsukuba},
       {"DisplayWithoutAScreenSaysSo", {}, "y 1 19 6 14 23 53 q",
        pass(k19, 19, 6, 14, 23, 53, "\nNo display available: the disparity map is not shown.\n"), tsukuba, {},
-       {"DISPLAY=", "WAYLAND_DISPLAY="}},
+       "unset DISPLAY WAYLAND_DISPLAY; exec \"$0\""},
       // a folder in the way of the disparity map: the file cannot replace it, even for root;
       // the uniqueness map is written all the same, and no temporary file is left behind
       {"AResultThatCannotBeWrittenIsReported", {[](const TempDir& d) { mkdir(d.file("Result_Tsukuba.png").c_str(), 0755); }},
@@ -237,7 +237,7 @@ TEST_P(Dialogue, SaysExactlyThisAndSavesTheseFiles) {
   std::vector<std::pair<std::string, std::string>> earlier;  // results from before: kept byte for byte
   for (const std::string& name : results_in(dir)) earlier.push_back({name, read_file(dir.file(name))});
 
-  const RunResult result = run_ondrel(run.input, dir.path, run.env);
+  const RunResult result = run_ondrel(run.input, dir.path, run.shell);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(without_times(result.out), kStart + run.out);
   EXPECT_EQ(results_in(dir), run.results);
@@ -261,8 +261,7 @@ TEST(DialogueInputs, AFailedMatcherCallShowsAndSavesNothing) {
   const cv::Mat big(4000, 5600, CV_8UC3, cv::Scalar(40, 80, 120));
   write_views(dir.path, "Teddy", big, big);
   write_file(dir.file("Result_Teddy.png"), "earlier result");
-  const RunResult run = run_program({"/bin/sh", "-c", std::string("ulimit -v 520000 && exec '") + ONDREL_BINARY + "'"},
-                                    "y 3 19 6 14 23 53 q", dir.path);
+  const RunResult run = run_ondrel("y 3 19 6 14 23 53 q", dir.path, "ulimit -v 520000 && exec \"$0\"");
   EXPECT_EQ(run.status, 0);
   const std::string tail = "\nERROR: the disparity maps could not be computed: nothing is shown or saved...\n" +
                            kContinuePrompt;

@@ -41,9 +41,8 @@ TEST(Display, WindowShowsTheLeftImageBesideTheUniquenessMapUntilAKey) {
   cv::hconcat(left, grey, mosaic);
 
   // the window toolkit keeps caches until exit that a leak checker would report
-  const RunResult run = run_program({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1600x900x24 -nolisten tcp", "/bin/sh",
-                                     "-c", kSession, ONDREL_BINARY},
-                                    "", dir.path, {std::string("LSAN_OPTIONS=suppressions=") + ONDREL_LSAN_SUPPRESSIONS});
+  const RunResult run = run_ondrel("", dir.path, "LSAN_OPTIONS=suppressions=\"$2\" exec xvfb-run -a -s '-screen 0 "
+                                  "1600x900x24 -nolisten tcp' /bin/sh -c \"$1\" \"$0\"", {kSession, ONDREL_LSAN_SUPPRESSIONS});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(read_file(dir.file("title")), "[Left]: Reference [Right]: Disparity (uniqueness enabled) - Ondrel "
                                           "parameters: R=19, r=6, space=14, color=23, TAD=53\n");

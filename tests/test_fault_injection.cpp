@@ -147,19 +147,14 @@ TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
     ASSERT_EQ(run_ondrel(kFirstAnswers, dir.path).status, 0);
     const std::string earlier = results();
     ASSERT_GT(read_file(dir.file("Result_Tsukuba.png")).size(), 1024u);
-    std::vector<std::string> argv = {ONDREL_BINARY};
-    std::string input = kSecondAnswers;
     // every byte taken (cat writes until the folder is full, then fails), or the folder made read-only
     const std::string fill_up = "exec cat /dev/zero >'" + dir.file("filler") + "' 2>/dev/null";
     ASSERT_TRUE(f.fault != kFull || std::system(fill_up.c_str()) != 0) << "the folder did not fill up";
     ASSERT_TRUE(f.fault != kReadOnly || mount(nullptr, dir.path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0)
         << std::strerror(errno);
-    if (f.fault == kSizeLimit) {
-      argv = {"/bin/bash", "-c", "set -o pipefail; (ulimit -f 1; exec \"$0\") <<<\"$1\" | cat", ONDREL_BINARY, input};
-      input.clear();
-    }
     const std::vector<std::string> files = files_in(dir.path);
-    const RunResult run = run_program(argv, input, dir.path);
+    const RunResult run = f.fault != kSizeLimit ? run_ondrel(kSecondAnswers, dir.path)
+        : run_ondrel("", dir.path, "set -o pipefail; (ulimit -f 1; exec \"$0\") <<<\"$1\" | cat", {kSecondAnswers});
     EXPECT_EQ(run.status, 0);
     const std::string refused = "): any earlier file of that name is unchanged...\n", cannot = "\nERROR: cannot save \"";
     EXPECT_EQ(after_matching(run.out), cannot + "Result_Tsukuba.png\" (" + f.reason + refused + cannot +
@@ -182,8 +177,7 @@ TEST(FaultInjection, ResultsAreSyncedUnderATemporaryNameAndThenRenamed) {
 #endif
   TempDir dir;
   write_views(dir.path, "Tsukuba", random_image(24, 10, CV_8UC3, 21), random_image(24, 10, CV_8UC3, 22));
-  const RunResult run = run_program({"/bin/sh", "-c", "exec strace -f -qq -o trace -e trace=openat,fsync,rename \"$0\"",
-                                     ONDREL_BINARY}, kFirstAnswers, dir.path);
+  const RunResult run = run_ondrel(kFirstAnswers, dir.path, "exec strace -f -qq -o trace -e trace=openat,fsync,rename \"$0\"");
   ASSERT_EQ(run.status, 0);
   const std::string trace = read_file(dir.file("trace"));
   for (const std::string name : {"Result_Tsukuba.png", "Result_Tsukuba_SMP.png"}) {
@@ -207,7 +201,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
     write_views(dir.path, "Tsukuba", random_image(24, 10, CV_8UC3, 21), random_image(24, 10, CV_8UC3, 22));
     write_views(dir.path, "Venus", random_image(30, 8, CV_8UC3, 23), random_image(30, 8, CV_8UC3, 24)); };
   const auto run_through_pipe = [](const std::string& input, const std::string& cwd) {
-    return run_program({"/bin/bash", "-c", "printf '%s' \"$1\" | \"$0\"", ONDREL_BINARY, input}, "", cwd); };
+    return run_ondrel("", cwd, "printf '%s' \"$1\" | \"$0\"", {input}); };
   // first pass: display, pair, radii, gammas and threshold, each with wrong answers first;
   // second pass: a block too large for Venus and an unsuitable support radius
   const std::vector<std::string> words = {"yes", "0", "1", "1", "2", "4", "2", "4", "1", "-3", "10", "-1", "12", "0",
@@ -240,8 +234,7 @@ TEST(FaultInjection, StandardInputClosedAtEveryQuestion) {
   const std::string question = "If yes, press y and enter: " + kEndOfInput;
   for (const char* redirect : {"<&-", "<.", "</dev/null"}) {
     SCOPED_TRACE(redirect);
-    const RunResult run = run_program({"/bin/bash", "-c", std::string("exec \"$0\" ") + redirect, ONDREL_BINARY}, "",
-                                      whole_dir.path);
+    const RunResult run = run_ondrel("", whole_dir.path, std::string("exec \"$0\" ") + redirect);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(tail_of(run.out, question.size()), question);
   }

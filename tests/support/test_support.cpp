@@ -18,8 +18,6 @@
 
 #include "matcher/ondrel.h"
 
-extern char** environ;
-
 namespace ondrel_test {
 
 cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad) {
@@ -141,25 +139,12 @@ Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, in
   return maps;
 }
 
-RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,
-                      const std::vector<std::string>& env) {
+RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd) {
   TempDir io;
   const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
   write_file(in_path, input);
-
-  // environment: ours, with the requested changes
-  std::vector<std::string> variables;
-  for (char** e = environ; *e; ++e) variables.emplace_back(*e);
-  for (const std::string& change : env) {
-    const std::string name = change.substr(0, change.find('=') + 1);
-    for (auto it = variables.begin(); it != variables.end();)
-      it = it->compare(0, name.size(), name) == 0 ? variables.erase(it) : it + 1;
-    if (change.size() > name.size()) variables.push_back(change);
-  }
-  std::vector<char*> envp, args;
-  for (std::string& v : variables) envp.push_back(&v[0]);
-  envp.push_back(nullptr);
   std::vector<std::string> argv_copy = argv;
+  std::vector<char*> args;
   for (std::string& a : argv_copy) args.push_back(&a[0]);
   args.push_back(nullptr);
 
@@ -172,7 +157,7 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execve(args[0], args.data(), envp.data());
+    execv(args[0], args.data());
     _exit(127);
   }
   int wstatus = 0;
@@ -187,8 +172,12 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& i
   return result;
 }
 
-RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env) {
-  return run_program({ONDREL_BINARY}, input, cwd, env);
+RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::string& shell,
+                     const std::vector<std::string>& args) {
+  if (shell.empty()) return run_program({ONDREL_BINARY}, input, cwd);
+  std::vector<std::string> argv = {"/bin/bash", "-c", shell, ONDREL_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, input, cwd);
 }
 
 long resident_kib() {

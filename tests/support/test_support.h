@@ -45,14 +45,14 @@ struct RunResult {
   int status;       // exit status, or 128 + signal number
 };
 
-// Runs `argv` in folder `cwd` with `input` on standard input. `env` adds or replaces
-// variables ("NAME=value"); "NAME=" with nothing after it removes NAME. A sanitizer report on
-// the program's standard error is a test failure.
-RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,
-                      const std::vector<std::string>& env = {});
+// Runs `argv` in folder `cwd` with `input` on standard input. A sanitizer report on the
+// program's standard error is a test failure.
+RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd);
 
-// The ondrel program of this build, run like run_program.
-RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::vector<std::string>& env = {});
+// The ondrel program of this build, run like run_program. With `shell`, that bash script runs
+// instead, with the program's path as $0 and `args` as $1, $2, ... (e.g. "ulimit -v 1000; exec \"$0\"").
+RunResult run_ondrel(const std::string& input, const std::string& cwd, const std::string& shell = "",
+                     const std::vector<std::string>& args = {});
 
 // Resident size of this process in KiB.
 long resident_kib();
