@@ -21,26 +21,20 @@ def textured_pair(h=40, w=64, shift=SHIFT, seed=7):
     return np.ascontiguousarray(scene[:, :w]), np.ascontiguousarray(scene[:, shift:])
 
 
-def test_a_shifted_texture_gives_its_shift():
+def test_both_costs_find_the_shift_and_refined_maps_are_dense():
     left, right = textured_pair()
     r = ondrel.match(left, right, 8, **SMALL)
     for plane in (r.disparity, r.uniqueness, r.right_disparity):
         assert plane.dtype == np.float32 and plane.shape == left.shape[:2]
-    inner = r.disparity[4:-4, 12:-4]
-    assert np.mean(np.abs(inner - SHIFT) < 0.5) > 0.95
     assert np.isnan(r.disparity[:, :8]).all()  # no match left of the search range
     assert r.seconds >= 0
-
-
-def test_census_finds_the_shift_under_other_lighting_and_refined_maps_are_dense():
-    left, right = textured_pair()
     darker = (right.astype(np.float32) * 0.6 + 40).astype(np.uint8)  # another exposure in the right view
-    census = ondrel.match(left, darker, 8, cost="census", **SMALL).disparity[4:-4, 12:-4]
-    assert np.mean(np.abs(census - SHIFT) < 0.5) > 0.95
-    for cost in ("tad", "census"):
-        refined = ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL)
-        assert refined.dtype == np.float32 and refined.shape == left.shape[:2] and not np.isnan(refined).any()
-        assert np.mean(np.abs(refined[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
+    maps = [r.disparity, ondrel.match(left, darker, 8, cost="census", **SMALL).disparity]
+    refined = [ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL) for cost in ("tad", "census")]
+    for m in refined:
+        assert m.dtype == np.float32 and m.shape == left.shape[:2] and not np.isnan(m).any()
+    for m in maps + refined:
+        assert np.mean(np.abs(m[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
 
 
 def test_views_of_any_layout_give_the_same_planes():
@@ -62,11 +56,7 @@ def test_views_of_any_layout_give_the_same_planes():
     (np.zeros((20, 20, 3), np.float32), None, {}, "uint8"),
     (np.zeros((20, 20, 4), np.uint8), None, {}, "H x W x 3"),
     (np.zeros((20, 20, 3), np.uint8), np.zeros((20, 21, 3), np.uint8), {}, "same size"),
-    (None, None, {"block_radius": 2}, "radius"),
-    (None, None, {"tad_threshold": -1}, "TAD_threshold"),
-    (None, None, {"max_disparity": -3}, "max_disparity"),
-    (np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2, 3), np.uint8), {}, "does not fit"),
-    (None, None, {"threads": -1}, "threads"),
+    (None, None, {"block_radius": 2}, "radius"),  # the library's message (its own tests have each one)
     (None, None, {"max_disparity": 2**40}, "max_disparity .* out of range"),
     (None, None, {"support_radius": 2.5}, "support_radius must be an integer"),
     (None, None, {"gamma_color": "wide"}, "gamma_color must be a number"),
