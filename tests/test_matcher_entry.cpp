@@ -15,7 +15,6 @@
 #include <opencv2/core.hpp>
 
 #include "matcher/entry.h"
-#include "matcher/ondrel.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 
@@ -95,11 +94,9 @@ TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheValues) {
     Planes values;
     ASSERT_TRUE(match_planes(left, right, p, {}, &values).ok());
     cv::Mat maps[3];  // disparity, right disparity, uniqueness: rows padded, spare bytes random
-    for (int i = 0; i < 3; ++i) maps[i] = random_image(W, H, CV_8UC1, 50 + i, 3);
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], 0, max_disparity, 1, 4, p.gamma_space,
-                           p.gamma_color, p.tad_threshold, scale), 0);
-    testing::internal::GetCapturedStdout();
+    random_maps(maps, W, H, 50);
+    ASSERT_EQ(program_match(left, right, maps, max_disparity, 1, 4, p.gamma_space, p.gamma_color, p.tad_threshold,
+                            scale), 0);
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < W * H; ++j) {
         const float v = values.plane[(3 - i) % 3][static_cast<size_t>(j)];  // maps 0, 1, 2 are planes 0, 2, 1
@@ -176,30 +173,36 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
       for (const auto& buffer : a.buffers) EXPECT_EQ(buffer, std::vector<float>(40 * 30, -5.0f)) << c.what;
     }
     if (c.where & kProgram) {
-      cv::Mat maps[3];
-      for (int i = 0; i < 3; ++i) maps[i] = random_image(40, 30, CV_8UC1, 20 + i);
-      testing::internal::CaptureStdout();
-      EXPECT_EQ(Ondrel_QUIRN(a.left, a.right, maps[0], maps[1], maps[2], a.min_disparity, a.p.max_disparity,
-                             a.p.block_radius, a.p.support_radius, a.p.gamma_space, a.p.gamma_color, a.p.tad_threshold, 16),
-                -1) << c.what;
-      EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(c.message) + "\n") << c.what;
-      for (int i = 0; i < 3; ++i) EXPECT_EQ(cv::norm(maps[i], random_image(40, 30, CV_8UC1, 20 + i), cv::NORM_INF), 0) << c.what;
+      cv::Mat maps[3], before[3];
+      random_maps(maps, 40, 30, 20), random_maps(before, 40, 30, 20);
+      std::string out;
+      EXPECT_EQ(program_match(a.left, a.right, maps, a.p.max_disparity, a.p.block_radius, a.p.support_radius,
+                              a.p.gamma_space, a.p.gamma_color, a.p.tad_threshold, 16, &out, a.min_disparity), -1) << c.what;
+      EXPECT_EQ(out, std::string(c.message) + "\n") << c.what;
+      for (int i = 0; i < 3; ++i) EXPECT_TRUE(same_image(maps[i], before[i])) << c.what;
     }
   }
 }
 
-TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
-  const int W = 30, H = 17;
-  const cv::Mat left = random_image(W, H, CV_8UC3, 60), right = random_image(W, H, CV_8UC3, 61);
+// The progress is the rows done so far, never fewer than before, up to H; false cancels, and
+// no call follows. The first thread reports it; when the report takes long, the other threads
+// take the rest of its band: the planes stay those of one thread, every row done once.
+TEST(LibraryEntry, ProgressCountsTheRowsFalseCancelsAndASlowReportChangesNoRow) {
+  const int W = 33, H = 61;
+  const cv::Mat left = random_image(W, H, CV_8UC3, 62), right = random_image(W, H, CV_8UC3, 63);
+  Planes one;
+  ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), ondrel::Options{1}, &one).ok());
   struct Progress { std::vector<std::pair<int, int>> calls; bool answer = true; };
   for (int threads : {1, 2, 3}) {
     Progress progress;
     const ondrel::Options options{threads, [](void* user, int done, int total) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
       static_cast<Progress*>(user)->calls.emplace_back(done, total);
       return static_cast<Progress*>(user)->answer;
     }, &progress};
     Planes got;
     ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), options, &got).ok());
+    EXPECT_TRUE(same_planes(got, one)) << threads << " threads";
     ASSERT_FALSE(progress.calls.empty());
     for (size_t i = 0; i < progress.calls.size(); ++i) {
       EXPECT_EQ(progress.calls[i].second, H);
@@ -213,23 +216,6 @@ TEST(LibraryEntry, ProgressCountsTheRowsAndFalseCancels) {
     EXPECT_EQ(s.code, ondrel::StatusCode::kCancelled) << threads << " threads";
     EXPECT_STREQ(s.message, "the call was cancelled");
     EXPECT_EQ(progress.calls.size(), 1u) << threads << " threads";  // no call after the refusal
-  }
-}
-
-// The first thread reports the progress; when that report takes long, the other threads take
-// the rest of its band: the planes stay those of one thread, every row done once.
-TEST(LibraryEntry, RowsTakenFromASlowThreadGiveTheSameRows) {
-  const cv::Mat left = random_image(33, 61, CV_8UC3, 62), right = random_image(33, 61, CV_8UC3, 63);
-  Planes one;
-  ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), ondrel::Options{1}, &one).ok());
-  for (int threads : {2, 3}) {
-    const ondrel::Options slow{threads, [](void*, int, int) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      return true;
-    }, nullptr};
-    Planes got;
-    ASSERT_TRUE(match_planes(left, right, parameters(1, 4, 7), slow, &got).ok());
-    EXPECT_TRUE(same_planes(got, one)) << threads << " threads";
   }
 }
 

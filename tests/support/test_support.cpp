@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -127,16 +128,28 @@ void write_views(const std::string& dir, const std::string& pair, const cv::Mat&
   EXPECT_TRUE(cv::imwrite(dir + "/" + pair + "_R.png", right));
 }
 
+int program_match(const cv::Mat& left, const cv::Mat& right, cv::Mat maps[3], int max_disparity, int r, int R,
+                  float gamma_space, float gamma_color, int TAD, int scale, std::string* out, int min_disparity) {
+  testing::internal::CaptureStdout();
+  const int status = Ondrel_QUIRN(left, right, maps[0], maps[1], maps[2], min_disparity, max_disparity, r, R,
+                                  gamma_space, gamma_color, TAD, scale);
+  std::fflush(stdout);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  if (out) *out = printed;
+  return status;
+}
+
+void random_maps(cv::Mat maps[3], int W, int H, uint32_t seed) {
+  for (uint32_t i = 0; i < 3; ++i) maps[i] = random_image(W, H, CV_8UC1, seed + i, 3);
+}
+
 Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, int gamma_space,
                 int gamma_color, int TAD, int scale) {
-  Maps maps;
-  cv::Mat disparity(left.size(), CV_8UC1), right_disparity(left.size(), CV_8UC1), uniqueness(left.size(), CV_8UC1);
-  testing::internal::CaptureStdout();
-  const int status = Ondrel_QUIRN(left, right, disparity, right_disparity, uniqueness, 0, max_disparity, r, R,
-                                  static_cast<float>(gamma_space), static_cast<float>(gamma_color), TAD, scale);
-  testing::internal::GetCapturedStdout();
-  if (status == 0) maps = {disparity, uniqueness};
-  return maps;
+  cv::Mat maps[3];
+  for (cv::Mat& map : maps) map.create(left.size(), CV_8UC1);
+  if (program_match(left, right, maps, max_disparity, r, R, static_cast<float>(gamma_space),
+                    static_cast<float>(gamma_color), TAD, scale) != 0) return {};
+  return {maps[0], maps[2]};
 }
 
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd) {

@@ -84,8 +84,15 @@ std::vector<std::string> files_in(const std::string& dir);
 // <pair>_L.png and <pair>_R.png in `dir`.
 void write_views(const std::string& dir, const std::string& pair, const cv::Mat& left, const cv::Mat& right);
 
-// The disparity and uniqueness maps of a matcher call (its report kept off standard output);
-// both empty when the call fails.
+// The console entry Ondrel_QUIRN into maps[0 .. 2] (disparity, right disparity, uniqueness),
+// what it prints taken off standard output into *out (when given). Returns its status.
+int program_match(const cv::Mat& left, const cv::Mat& right, cv::Mat maps[3], int max_disparity, int r, int R,
+                  float gamma_space, float gamma_color, int TAD, int scale, std::string* out = nullptr,
+                  int min_disparity = 0);
+// Three W x H byte maps whose rows are 3 bytes longer, random bytes from seeds seed .. seed + 2.
+void random_maps(cv::Mat maps[3], int W, int H, uint32_t seed);
+
+// The disparity and uniqueness maps of program_match; both empty when the call fails.
 struct Maps {
   cv::Mat disparity, uniqueness;
 };
