@@ -102,14 +102,10 @@ void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, in
 // ---------------------------------------------------------------------------------------
 // 4. Aggregation rows
 
-ReferenceScratch::ReferenceScratch(const AggregationContext& c)
-    : claimed_disparity(static_cast<size_t>(c.max_disparity) + c.W + 1),
-      claimed_cost(claimed_disparity.size()),
-      costs(static_cast<size_t>(c.max_disparity) + 1),
-      right_weights(static_cast<size_t>(c.W) * c.nblocks),
-      left_weights(static_cast<size_t>(c.nblocks)) {}
+namespace {
 
-void reference_aggregate_row(const AggregationContext& c, ReferenceScratch& s, int y, const RowOutputs& out) {
+// Row y of the aggregation, with scratch of its own.
+void reference_aggregate_row(const AggregationContext& c, int y, const RowOutputs& out) {
   const int W = c.W, H = c.H, r = c.r, nb = c.nblocks, n = blocks_per_axis(r, c.R);
   const auto dx = [&](int k) { return r - c.R + (k % n) * (2 * r + 1); };
   const auto dy = [&](int k) { return r - c.R + (k / n) * (2 * r + 1); };
@@ -127,14 +123,17 @@ void reference_aggregate_row(const AggregationContext& c, ReferenceScratch& s, i
     return cv::Vec3b(q[0], q[1], q[2]);
   };
 
-  std::fill(s.claimed_disparity.begin(), s.claimed_disparity.end(), ondrel::kUnclaimedDisparity);
-  std::fill(s.claimed_cost.begin(), s.claimed_cost.end(), ondrel::kUnclaimedCost);
-  std::fill(s.right_weights.begin(), s.right_weights.end(), 0.0f);
+  const size_t claims = static_cast<size_t>(c.max_disparity) + W + 1;
+  std::vector<int> claimed_disparity(claims, ondrel::kUnclaimedDisparity);
+  std::vector<float> claimed_cost(claims, ondrel::kUnclaimedCost);
+  std::vector<double> costs(static_cast<size_t>(c.max_disparity) + 1);  // A(d)
+  std::vector<float> right_weights(static_cast<size_t>(W) * nb);       // index xr * nblocks + k
+  std::vector<float> left_weights(static_cast<size_t>(nb));             // spatial times the left colour weight
   for (int xr = 0; xr < W; ++xr)
     for (int k = 0; k < nb; ++k) {
       const int bx = xr + dx(k), by = y + dy(k);
       if (by - r < 0 || by + r >= H || bx - r < 0 || bx + r >= W) continue;
-      s.right_weights[static_cast<size_t>(xr) * nb + k] = weight(false, bx, by, pixel(c.right, c.right_stride, xr, y));
+      right_weights[static_cast<size_t>(xr) * nb + k] = weight(false, bx, by, pixel(c.right, c.right_stride, xr, y));
     }
 
   for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
@@ -146,23 +145,25 @@ void reference_aggregate_row(const AggregationContext& c, ReferenceScratch& s, i
       for (int k = 0; k < nb; ++k) {
         const int bx = x + dx(k), by = y + dy(k);
         if (by - r < 0 || by + r >= H || bx - r - d < 0 || bx + r >= W || x - d < 0) continue;
-        if (d == c.min_disparity) s.left_weights[k] = c.spatial[k] * weight(true, bx, by, p);
-        const double w = static_cast<double>(s.left_weights[k]) *
-                         static_cast<double>(s.right_weights[static_cast<size_t>(x - d) * nb + k]);
+        if (d == c.min_disparity) left_weights[k] = c.spatial[k] * weight(true, bx, by, p);
+        const double w = static_cast<double>(left_weights[k]) *
+                         static_cast<double>(right_weights[static_cast<size_t>(x - d) * nb + k]);
         weight_sum += w;
         cost_sum += w * static_cast<double>(c.cost_rows[by][bx][d]);
       }
-      s.costs[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
+      costs[d - c.min_disparity] = static_cast<float>(cost_sum / weight_sum);
     }
-    const Winner winner = select_winner(s.costs.data(), c.max_disparity + 1 - c.min_disparity);
+    const Winner winner = select_winner(costs.data(), c.max_disparity + 1 - c.min_disparity);
     if (!winner.found) continue;
     const int h = winner.h;
-    const float value = static_cast<float>(h) + refine_winner(s.costs.data(), h, c.min_disparity, c.max_disparity);
+    const float value = static_cast<float>(h) + refine_winner(costs.data(), h, c.min_disparity, c.max_disparity);
     out.disparity[x] = value;
     out.right_disparity[x - h] = value;
-    apply_uniqueness(x, h, winner.m, value, s.claimed_disparity.data(), s.claimed_cost.data(), out.uniqueness);
+    apply_uniqueness(x, h, winner.m, value, claimed_disparity.data(), claimed_cost.data(), out.uniqueness);
   }
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // The whole pipeline
@@ -194,10 +195,9 @@ Planes reference_match(const ReferenceInputs& in) {
   Planes out;
   out.W = c.W, out.H = c.H;
   for (auto& plane : out.plane) plane.resize(static_cast<size_t>(c.W) * c.H);
-  ReferenceScratch scratch(c);
   for (int y = 0; y < c.H; ++y) {
     const size_t row = static_cast<size_t>(y) * c.W;
-    reference_aggregate_row(c, scratch, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row]});
+    reference_aggregate_row(c, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row]});
   }
   return out;
 }

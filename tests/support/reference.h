@@ -55,19 +55,6 @@ using CostVolume = CostVolumeOf<int>;
 void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
                            bool census = false);
 
-// 4. One row of the aggregation (AggregateRow's contract) straight from its definition: for
-// every pixel, disparity and valid block in turn, then select_winner, refine_winner and
-// apply_uniqueness. Its own scratch, reinitialised at every row.
-struct ReferenceScratch {
-  explicit ReferenceScratch(const AggregationContext& ctx);
-  std::vector<int> claimed_disparity;  // max_disparity + W + 1
-  std::vector<float> claimed_cost;
-  std::vector<double> costs;           // A(d), max_disparity + 1
-  std::vector<float> right_weights;    // W * nblocks, index xr * nblocks + k
-  std::vector<float> left_weights;     // nblocks: spatial weight times the left colour weight
-};
-void reference_aggregate_row(const AggregationContext& ctx, ReferenceScratch& scratch, int y, const RowOutputs& out);
-
 // The three float planes of one call, W * H each, no stride: disparity, uniqueness, right
 // disparity (the order of ondrel::DisparityPlanes).
 struct Planes {
@@ -86,7 +73,9 @@ struct ReferenceInputs {
   AggregationContext context() const;
 };
 
-// The whole pipeline of the stages above, row by row: what ondrel::match must write.
+// 4. The whole pipeline of the stages above, row by row: what ondrel::match must write. Each
+// row straight from the aggregation's definition (AggregateRow's contract): for every pixel,
+// disparity and valid block in turn, then select_winner, refine_winner and apply_uniqueness.
 Planes reference_match(const ReferenceInputs& in);
 Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
 
