@@ -1,8 +1,6 @@
 #include "tests/support/test_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include <opencv2/core.hpp>
@@ -72,18 +72,7 @@ TempDir::~TempDir() {
 }
 
 std::string without_times(const std::string& text) {
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(start, end - start);
-    const size_t sec = line.find(" sec : ");
-    if (sec != std::string::npos && sec > 0 && line.find_first_not_of("0123456789.") == sec) line = "T" + line.substr(sec);
-    out += line;
-    start = end;
-  }
-  return out;
+  return std::regex_replace(text, std::regex("(^|\n)[0-9.]+ sec : "), "$1T sec : ");
 }
 
 testing::AssertionResult same_image(const cv::Mat& got, const cv::Mat& expected) {
@@ -112,13 +101,9 @@ void write_file(const std::string& path, const std::string& bytes) {
 
 std::vector<std::string> files_in(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (const dirent* e = readdir(d)) {
-      struct stat st;
-      if (stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(e->d_name);
-    }
-    closedir(d);
-  }
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+    if (entry.is_regular_file()) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -200,9 +185,8 @@ long resident_kib() {
 }
 
 std::string data_dir() {
-  struct stat st;
   const std::string dir = ONDREL_DATA_DIR;
-  return stat((dir + "/Tsukuba_L.png").c_str(), &st) == 0 ? dir : std::string();
+  return std::filesystem::exists(dir + "/Tsukuba_L.png") ? dir : std::string();
 }
 
 }  // namespace ondrel_test
