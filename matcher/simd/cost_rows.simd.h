@@ -1,6 +1,6 @@
-// The cost rows, for one instruction set. Running sums as in the straightforward version
-// (tests/support/reference.h): a column sum per column and a window sum (integer sums, so any
-// order of the additions gives the same values), but each pixel's whole update is one loop
+// The cost rows, for one instruction set, by running sums: a column sum per column and a
+// window sum (integer sums, so any order of the additions gives the values of the
+// straightforward block sums, tests/support/reference.h); each pixel's whole update is one loop
 // over the disparities, each row's pixel costs are worked out once and kept until the row
 // leaves the window (where that ring fits kKeptPixelCostBytes), the right row is read from a
 // column-reversed copy so that
