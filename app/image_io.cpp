@@ -6,15 +6,10 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "util/image_file.h"
 #include "util/png_file.h"
 
-cv::Mat load_color_image(const char* file) {
-  try {
-    return cv::imread(file, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    return cv::Mat();
-  }
-}
+cv::Mat load_color_image(const char* file) { return read_image_file(file, cv::IMREAD_COLOR); }
 
 bool create_image(cv::Mat& image, int rows, int cols, int type) {
   try {

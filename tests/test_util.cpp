@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -17,9 +18,11 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "tests/support/test_support.h"
 #include "util/calib.h"
+#include "util/image_file.h"
 #include "util/mosaic.h"
 #include "util/pfm.h"
 #include "util/process.h"
@@ -113,6 +116,33 @@ TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
     EXPECT_NE(error.find(c.error), std::string::npos) << c.bytes << ": " << error;
     EXPECT_TRUE(m.empty()) << c.bytes;
   }
+}
+
+// The decoders' formats are told by a file's first bytes; anything else never reaches OpenCV,
+// some of whose decoders abort on a damaged file (a PNG signature after 8 other bytes and
+// "DICM" at byte 128 went to the DICOM decoder, which asserted).
+TEST(ImageFile, OnlyTheFormatsOfViewsAndMapsReachTheDecoders) {
+  cv::Mat image(3, 4, CV_8UC3);
+  cv::randu(image, 0, 256);
+  std::vector<unsigned char> png, ppm;
+  ASSERT_TRUE(cv::imencode(".png", image, png) && cv::imencode(".ppm", image, ppm));
+  const std::string png_bytes(png.begin(), png.end()), ppm_bytes(ppm.begin(), ppm.end());
+  std::string dicom_marked = png_bytes + std::string(200, '\0');
+  dicom_marked.replace(128, 4, "DICM");
+  const struct Case { std::string bytes; bool read; } cases[] = {
+      {png_bytes, true}, {ppm_bytes, true}, {std::string(8, '\1') + dicom_marked, false},
+      {dicom_marked, false}, {"GIF89a" + png_bytes, false}, {"", false},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    write_file(dir.file("v.png"), c.bytes);
+    const cv::Mat got = read_image_file(dir.file("v.png"), cv::IMREAD_COLOR);
+    if (c.read)
+      EXPECT_TRUE(same_image(got, image)) << c.bytes.substr(0, 2);
+    else
+      EXPECT_TRUE(got.empty()) << c.bytes.substr(0, 8);
+  }
+  EXPECT_TRUE(read_image_file(dir.file("missing.png"), cv::IMREAD_COLOR).empty());
 }
 
 TEST(Calib, ReadsNdispWidthHeightAndNamesADamagedValue) {

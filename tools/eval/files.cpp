@@ -10,6 +10,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "util/image_file.h"
 #include "util/png_file.h"
 
 namespace ondrel_eval {
@@ -45,12 +46,7 @@ cv::Mat read_quietly(const std::string& path, int flags) {
   std::fflush(stderr);
   const int saved = ::dup(2), null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (saved >= 0 && null >= 0) ::dup2(null, 2);
-  cv::Mat image;
-  try {
-    image = cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    image.release();
-  }
+  cv::Mat image = read_image_file(path, flags);
   std::fflush(stderr);
   if (saved >= 0 && null >= 0) ::dup2(saved, 2);
   if (saved >= 0) ::close(saved);

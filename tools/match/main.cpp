@@ -19,6 +19,7 @@
 #include "tools/match/disparity_files.h"
 #include "tools/match/options.h"
 #include "util/calib.h"
+#include "util/image_file.h"
 #include "util/png_file.h"
 #include "util/process.h"
 
@@ -57,7 +58,7 @@ bool read_view(const std::string& path, cv::Mat* view, std::string* reason) {
     *reason = path + ": " + std::strerror(errno);
     return false;
   }
-  *view = cv::imread(path, cv::IMREAD_COLOR);
+  *view = read_image_file(path, cv::IMREAD_COLOR);
   if (view->empty()) {
     *reason = path + ": not an image file this program can read";
     return false;

@@ -13,6 +13,8 @@
 #include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "util/image_file.h"
+
 namespace {
 
 bool write_pfm(const std::string& path, const cv::Mat& plane) {
@@ -62,7 +64,7 @@ int main(int argc, char** argv) {
     else if (name == "threads") options.threads = static_cast<int>(v);
     else return std::fprintf(stderr, "refine-maps: unknown option %s\n", name.c_str()), 2;
   }
-  const cv::Mat left = cv::imread(argv[1], cv::IMREAD_COLOR), right = cv::imread(argv[2], cv::IMREAD_COLOR);
+  const cv::Mat left = read_image_file(argv[1], cv::IMREAD_COLOR), right = read_image_file(argv[2], cv::IMREAD_COLOR);
   if (left.empty() || right.empty()) return std::fprintf(stderr, "refine-maps: cannot read the views\n"), 1;
   cv::Mat out(left.size(), CV_32FC1);
   const auto start = std::chrono::steady_clock::now();

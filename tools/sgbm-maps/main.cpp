@@ -34,6 +34,7 @@
 
 #include "app/stereo_pairs.h"
 #include "util/pfm.h"
+#include "util/image_file.h"
 #include "util/png_file.h"
 
 namespace {
@@ -81,8 +82,8 @@ int read_ndisp(const std::string& path) {
 int run_four_pairs(const std::string& out_dir, const std::string& data_dir) {
   int status = 0;
   for (const StereoPair& pair : kStereoPairs) {
-    const cv::Mat left = cv::imread(data_dir + "/" + pair.left_file, cv::IMREAD_COLOR);
-    const cv::Mat right = cv::imread(data_dir + "/" + pair.right_file, cv::IMREAD_COLOR);
+    const cv::Mat left = read_image_file(data_dir + "/" + pair.left_file, cv::IMREAD_COLOR);
+    const cv::Mat right = read_image_file(data_dir + "/" + pair.right_file, cv::IMREAD_COLOR);
     if (left.empty() || right.empty() || left.size() != right.size()) {
       std::fprintf(stderr, "sgbm-maps: %s/%s or %s unreadable or of different sizes\n", data_dir.c_str(),
                    pair.left_file, pair.right_file);
@@ -124,8 +125,8 @@ int run_middlebury(const std::string& scenes, const std::string& out, bool check
   for (const std::string& scene : found) {
     const std::string dir = scenes + "/" + scene, calib = dir + "/calib.txt";
     const int ndisp = read_ndisp(calib);
-    const cv::Mat left = cv::imread(dir + "/im0.png", cv::IMREAD_COLOR);
-    const cv::Mat right = cv::imread(dir + "/im1.png", cv::IMREAD_COLOR);
+    const cv::Mat left = read_image_file(dir + "/im0.png", cv::IMREAD_COLOR);
+    const cv::Mat right = read_image_file(dir + "/im1.png", cv::IMREAD_COLOR);
     if (ndisp == 0 || left.empty() || right.empty() || left.size() != right.size()) {
       std::fprintf(stderr, "sgbm-maps: %s: %s; %s skipped\n", dir.c_str(),
                    ndisp == 0 ? "no ndisp=N in calib.txt" : "im0.png or im1.png unreadable or of different sizes",
