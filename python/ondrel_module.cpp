@@ -1,5 +1,5 @@
 // The Python binding of the library entries: ondrel._ondrel.match and match_refined (wrapped
-// by ondrel.match and ondrel.match_refined).
+// by ondrel.match and ondrel.match_refined), and read_image, the programs' image reader.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -9,6 +9,9 @@
 
 #include <ondrel/ondrel.h>
 #include <ondrel/refine.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "util/image_file.h"
 
 namespace py = pybind11;
 
@@ -113,6 +116,18 @@ py::array_t<float> match_refined(const py::array& left_in, const py::array& righ
   return plane;
 }
 
+// The image at `path` as an H x W x 3 uint8 array (B, G, R), read as the programs read their
+// views (read_image_file); None when it is missing or not in one of those formats.
+py::object read_image(const std::string& path) {
+  const cv::Mat image = read_image_file(path, cv::IMREAD_COLOR);
+  if (image.empty()) return py::none();
+  py::array_t<uint8_t> a({static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols),
+                          static_cast<py::ssize_t>(3)});
+  for (int y = 0; y < image.rows; ++y)
+    std::memcpy(a.mutable_data(y), image.ptr(y), 3 * static_cast<size_t>(image.cols));
+  return std::move(a);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_ondrel, m) {
@@ -123,5 +138,6 @@ PYBIND11_MODULE(_ondrel, m) {
   m.def("match_refined", &match_refined, py::arg("left"), py::arg("right"), py::arg("max_disparity"),
         py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),
         py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"));
+  m.def("read_image", &read_image, py::arg("path"));
   m.attr("__version__") = ondrel::version();
 }

@@ -13,7 +13,14 @@ from ._ondrel import __version__
 from . import _ondrel
 from .pfm import read_pfm, write_pfm
 
-__all__ = ["match", "match_refined", "MatchResult", "read_pfm", "write_pfm", "__version__"]
+__all__ = ["match", "match_refined", "MatchResult", "read_image", "read_pfm", "write_pfm", "__version__"]
+
+
+def read_image(path):
+    """The image at path as a uint8 H x W x 3 array (B, G, R), read as the programs read their views:
+    PNG, JPEG, TIFF, BMP, WebP, Netpbm or PFM, told by the first bytes; None when the file is missing,
+    in another format or damaged (some of OpenCV's other decoders end the process on a damaged file)."""
+    return _ondrel.read_image(str(path))
 
 
 class MatchResult:

@@ -36,14 +36,13 @@ def scenes_of(folder):
 
 def match_scene(scenes, out, scene, threads=1, parameters=None):
     """Matches one scene and writes its two files; returns (scene, error message or None)."""
-    import cv2
     import ondrel
     from ondrel.pfm import write_completely
     try:
         folder = os.path.join(scenes, scene)
         ndisp = read_ndisp(os.path.join(folder, "calib.txt"))
-        left = cv2.imread(os.path.join(folder, "im0.png"), cv2.IMREAD_COLOR)
-        right = cv2.imread(os.path.join(folder, "im1.png"), cv2.IMREAD_COLOR)
+        left = ondrel.read_image(os.path.join(folder, "im0.png"))
+        right = ondrel.read_image(os.path.join(folder, "im1.png"))
         if left is None or right is None:
             raise ValueError(f"{folder}: cannot read im0.png or im1.png")
         result = ondrel.match(left, right, ndisp - 1, threads=threads, **(parameters or {}))

@@ -70,6 +70,17 @@ def test_bad_arguments_raise_value_error(left, right, kwargs, message):
         ondrel.match(left, right, args.pop("max_disparity", 8), **args)
 
 
+def test_read_image_reads_the_programs_formats_only(tmp_path):
+    import cv2
+    image = np.random.default_rng(3).integers(0, 256, size=(5, 7, 3), dtype=np.uint8)
+    cv2.imwrite(str(tmp_path / "v.png"), image)
+    assert np.array_equal(ondrel.read_image(tmp_path / "v.png"), image)
+    marked = bytearray((tmp_path / "v.png").read_bytes().ljust(200, b"\0"))
+    marked[128:132] = b"DICM"  # what OpenCV would hand to its DICOM decoder
+    (tmp_path / "d.png").write_bytes(b"\1" * 8 + bytes(marked))
+    assert ondrel.read_image(tmp_path / "d.png") is None and ondrel.read_image(tmp_path / "none.png") is None
+
+
 def test_pfm_round_trip_and_damaged_files(tmp_path):
     a = np.arange(12, dtype=np.float32).reshape(3, 4) / 3
     a[1, 2] = np.nan
