@@ -38,8 +38,8 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
 
 // Refinement, the three output bytes and the uniqueness test of pixel x, from its winner and
 // its window costs A(d) (only those around the winner are read).
-[[gnu::always_inline]] inline void finish_pixel(const AggregationContext& c, const AggregationScratch& s, const RowOutputs& out, int x,
-                  const Winner& winner, const double* A) {
+[[gnu::always_inline]] inline void finish_pixel(const AggregationContext& c, const AggregationScratch& s,
+                                                const RowOutputs& out, int x, const Winner& winner, const double* A) {
   if (!winner.found) {
     out.disparity[x] = no_value_here();
     return;
@@ -54,14 +54,14 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
 // The row's blocks: those whose rows lie inside the image (they depend on y alone), with
 // their colour weights along the row, each computed once: the right ones per block with the
 // columns reversed, wR(xr, y, k) at k * W + W-1-xr; the left ones, ws[k] * wL(x, y, k)
-// rounded to float, at k * W + x for the processed columns x. Only the columns whose block
-// lies inside are written; no valid (x, d) reads any other. Returns the number of blocks listed in row_blocks (the
-// scratch's); the pixels x in [*all_first, *all_end) have every listed block valid for every
-// d. cost_rows: the context's rows of this cost type.
+// rounded to float, at k * W + x for the processed columns x >= x_begin. Only the columns
+// whose block lies inside are written; no valid (x, d) reads any other. Returns the number of
+// blocks listed in row_blocks (the scratch's); the pixels x in [*all_first, *all_end) have
+// every listed block valid for every d. cost_rows: the context's rows of this cost type.
 template <typename Cost>
 [[gnu::always_inline]] inline int list_row_blocks(const AggregationContext& c, const AggregationScratch& s,
                                                   const Cost* const* const* cost_rows, RowBlockOf<Cost>* row_blocks,
-                                                  int y, int* all_first, int* all_end) {
+                                                  int y, int x_begin, int* all_first, int* all_end) {
   const int W = c.W, H = c.H, r = c.r;
   const BlockOffsets blocks{blocks_per_axis(r, c.R), r - c.R, 2 * r + 1};
   constexpr int kLeft[3] = {left_plane(0), left_plane(1), left_plane(2)};  // constants: no call at run time
@@ -86,8 +86,6 @@ template <typename Cost>
   split_channels(left_row, left_pixels[0], left_pixels[1], left_pixels[2]);
   split_channels(right_row, right_pixels[0], right_pixels[1], right_pixels[2]);
 
-  int x_begin, x_end;
-  processed_columns(c, y, &x_begin, &x_end);
   int listed = 0;
   *all_first = c.first_column, *all_end = W;
   for (int k = 0; k < c.nblocks; ++k) {
@@ -201,8 +199,10 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   RowBlockOf<Cost>* const row_blocks = reinterpret_cast<RowBlockOf<Cost>*>(s.row_blocks);
   WindowBlockOf<Cost>* const windows = reinterpret_cast<WindowBlockOf<Cost>*>(s.window);
   reset_claims(c, s);
+  int x_begin, x_end;
+  processed_columns(c, y, &x_begin, &x_end);
   int all_first, all_end;
-  const int listed = list_row_blocks(c, s, cost_rows, row_blocks, y, &all_first, &all_end);
+  const int listed = list_row_blocks(c, s, cost_rows, row_blocks, y, x_begin, &all_first, &all_end);
 
   clear_row(out, W);
   int pending = -1;  // the pixel whose winner is still to be found
@@ -217,8 +217,6 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     if (winner.found) hint = winner.h;
     finish_pixel(c, s, out, pending, winner, pending_A);
   };
-  int x_begin, x_end;
-  processed_columns(c, y, &x_begin, &x_end);
   for (int x = x_begin; x < x_end; ++x) {
     // (in the slot the pending pixel does not use: its winner may read its blocks)
     WindowBlockOf<Cost>* window = windows + (pending_window == windows ? nb : 0);
