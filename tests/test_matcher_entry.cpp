@@ -22,13 +22,6 @@ namespace {
 
 using namespace ondrel_test;
 
-ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23,
-                              ondrel::CostFunction cost = ondrel::CostFunction::kTad) {
-  ondrel::Parameters p;
-  p.block_radius = r, p.support_radius = R, p.max_disparity = max_disparity, p.tad_threshold = T;
-  p.gamma_color = gamma_color, p.cost = cost;
-  return p;
-}
 constexpr ondrel::CostFunction kCensus = ondrel::CostFunction::kCensus;
 
 // ondrel::match at every vector width and each thread count gives the planes of the reference pipeline.

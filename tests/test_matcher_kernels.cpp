@@ -154,9 +154,8 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " R " << c.R << " max_disparity "
                                     << c.max_disparity << " gammas " << c.gamma_space << ", " << c.gamma_color << " costs " << c.costs);
-    ondrel::Parameters p;
-    p.block_radius = c.r, p.support_radius = c.R, p.max_disparity = c.max_disparity;
-    p.gamma_space = c.gamma_space, p.gamma_color = c.gamma_color;
+    ondrel::Parameters p = parameters(c.r, c.R, c.max_disparity, 53, c.gamma_color);
+    p.gamma_space = c.gamma_space;
     const uint32_t seed = rng();
     ReferenceInputs in(random_image(c.W, c.H, CV_8UC3, seed, c.left_pad),
                        random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad), p);

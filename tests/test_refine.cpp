@@ -14,19 +14,14 @@
 #include <opencv2/core.hpp>
 
 #include "refine/kernels.h"
+#include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 namespace rf = ondrel::refine;
 using Plane = std::vector<float>;
-using ondrel_test::view_of;
-
-void expect_same(const Plane& got, const Plane& want, const char* what) {  // NaN equals NaN
-  for (size_t i = 0; i < want.size(); ++i)
-    ASSERT_TRUE(got[i] == want[i] || (std::isnan(got[i]) && std::isnan(want[i])))
-        << what << " at " << i << ": " << got[i] << " != " << want[i];
-}
+using namespace ondrel_test;
 
 struct Steps { int W, H, radius, threads; float gamma, tolerance; };
 void PrintTo(const Steps& c, std::ostream* os) { *os << c.W << "x" << c.H << " r" << c.radius << " t" << c.threads; }
@@ -39,7 +34,7 @@ TEST_P(RefineSteps, EachStepEqualsAStraightforwardVersion) {
   Plane left(static_cast<size_t>(W * H)), right = left, median = left, want[4] = {left, left, left, left};
   for (Plane* p : {&left, &right})
     for (float& v : *p) v = rng.uniform(0, 4) == 0 ? NAN : 0.5f * static_cast<float>(rng.uniform(-2, 16));
-  const cv::Mat guide = ondrel_test::random_image(W, H, CV_8UC3, static_cast<uint32_t>(W), /*pad=*/2);
+  const cv::Mat guide = random_image(W, H, CV_8UC3, static_cast<uint32_t>(W), /*pad=*/2);
   const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(guide.step[0]);
   std::vector<unsigned char> mirrored(3 * left.size());
   rf::mirror_view(guide.data, stride, W, H, mirrored.data());
@@ -79,10 +74,10 @@ TEST_P(RefineSteps, EachStepEqualsAStraightforwardVersion) {
         if (2 * not_above >= total && !(candidate >= want[3][i])) want[3][i] = candidate;
       }
     }
-  expect_same(flipped, want[0], "mirrored");
-  expect_same(checked, want[1], "checked");
-  expect_same(filled, want[2], "filled");
-  expect_same(median, want[3], "weighted median");
+  EXPECT_TRUE(same_floats(flipped, want[0], W)) << "mirrored";
+  EXPECT_TRUE(same_floats(checked, want[1], W)) << "checked";
+  EXPECT_TRUE(same_floats(filled, want[2], W)) << "filled";
+  EXPECT_TRUE(same_floats(median, want[3], W)) << "weighted median";
 }
 
 INSTANTIATE_TEST_SUITE_P(Planes, RefineSteps,
@@ -93,9 +88,8 @@ INSTANTIATE_TEST_SUITE_P(Planes, RefineSteps,
 TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOutput) {
   const int W = 96, H = 64;
   cv::Mat left, right, truth;
-  ondrel_test::synthetic_pair(W, H, 3, 11, cv::Rect(30, 16, 36, 30), 5, &left, &right, &truth);
-  ondrel::Parameters p;
-  p.max_disparity = 15, p.support_radius = 7, p.block_radius = 2;
+  synthetic_pair(W, H, 3, 11, cv::Rect(30, 16, 36, 30), 5, &left, &right, &truth);
+  ondrel::Parameters p = parameters(2, 7, 15);
   Plane runs[4];
   for (int i = 0; i < 4; ++i) {
     const ondrel::Options options{i == 1 ? 2 : 1};
@@ -113,8 +107,8 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
     for (int k : {0, 1}) bad[k] += !(std::fabs(runs[2 * k][i] - truth.data[i]) <= 1.0f);
   EXPECT_EQ(0, std::count_if(runs[0].begin(), runs[0].end(), [](float v) { return std::isnan(v); }));
   EXPECT_LT(bad[0], bad[1]);
-  expect_same(runs[1], runs[0], "2 threads against 1");
-  expect_same(runs[2], runs[3], "every step off against ondrel::match");
+  EXPECT_TRUE(same_floats(runs[1], runs[0], W)) << "2 threads against 1";
+  EXPECT_TRUE(same_floats(runs[2], runs[3], W)) << "every step off against ondrel::match";
 
   for (const auto& [refine, width, max_disparity, message] :
        {std::tuple<ondrel::RefineOptions, int, int, const char*>{{true, -1, true, 4, 1}, W, 15, "tolerance"},

@@ -239,14 +239,21 @@ bool same_value(float a, float b) {
   return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+testing::AssertionResult same_floats(const std::vector<float>& got, const std::vector<float>& expected, int W) {
+  if (got.size() != expected.size()) return testing::AssertionFailure() << "sizes differ";
+  for (size_t j = 0; j < got.size(); ++j)
+    if (!same_value(got[j], expected[j]))
+      return testing::AssertionFailure() << "at (" << j % W << ", " << j / W << "): " << got[j] << " instead of "
+                                         << expected[j];
+  return testing::AssertionSuccess();
+}
+
 testing::AssertionResult same_planes(const Planes& got, const Planes& expected) {
   if (got.W != expected.W || got.H != expected.H) return testing::AssertionFailure() << "sizes differ";
   static const char* const kNames[3] = {"disparity", "uniqueness", "right disparity"};
   for (int i = 0; i < 3; ++i)
-    for (size_t j = 0; j < got.plane[i].size(); ++j)
-      if (!same_value(got.plane[i][j], expected.plane[i][j]))
-        return testing::AssertionFailure() << kNames[i] << " at (" << j % got.W << ", " << j / got.W << "): "
-                                           << got.plane[i][j] << " instead of " << expected.plane[i][j];
+    if (testing::AssertionResult same = same_floats(got.plane[i], expected.plane[i], got.W); !same)
+      return same << " (" << kNames[i] << ")";
   return testing::AssertionSuccess();
 }
 

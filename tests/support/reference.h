@@ -15,6 +15,16 @@
 
 namespace ondrel_test {
 
+// The parameters of a call: these radii, disparities, threshold, colour gamma and cost, the
+// default gamma_space.
+inline ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23,
+                                     ondrel::CostFunction cost = ondrel::CostFunction::kTad) {
+  ondrel::Parameters p;
+  p.block_radius = r, p.support_radius = R, p.max_disparity = max_disparity, p.tad_threshold = T;
+  p.gamma_color = gamma_color, p.cost = cost;
+  return p;
+}
+
 // 1. Tables. The weight of squared distance i: exp(-(sqrt(i) / gamma)), the root and the
 // quotient in double, the quotient rounded to float, then the single-precision exponential.
 float reference_weight(int squared, float gamma);
@@ -86,6 +96,8 @@ ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ond
 
 // The same bits (NaN equals NaN); otherwise the first difference.
 bool same_value(float a, float b);
+// The same values (same_value), W to a row; otherwise the first difference.
+testing::AssertionResult same_floats(const std::vector<float>& got, const std::vector<float>& expected, int W);
 testing::AssertionResult same_planes(const Planes& got, const Planes& expected);
 
 // The widths to test: 128, then every wider one the CPU runs (ondrel_testing_limit_simd).
