@@ -12,6 +12,7 @@
 #include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 #include "util/pfm.h"
 
@@ -19,27 +20,26 @@ namespace {
 
 using namespace ondrel_test;
 
-// pair_L.png and pair_R.png: a random texture and the same texture shifted by 4 columns (disparity 4);
-// small.png: a narrower view.
-void write_pair(const TempDir& dir, cv::Mat* left, cv::Mat* right) {
-  cv::Mat truth;
-  synthetic_pair(46, 30, 4, 5, cv::Rect(), 3, left, right, &truth);
-  write_views(dir.path, "pair", *left, *right);
-  cv::imwrite(dir.file("small.png"), (*left)(cv::Rect(0, 0, 20, 30)));
-}
-
-// ondrel-match in `dir` with -q and `args`; the files named are in `dir`.
-RunResult match_cli(const TempDir& dir, std::vector<std::string> args) {
-  for (std::string& a : args)
-    if (a.find('.') != std::string::npos && a[0] != '/') a = dir.file(a);
-  args.insert(args.begin(), {ONDREL_MATCH_BINARY, "-q"});
-  return run_program(args, "", dir.path);
-}
-
-TEST(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
+// A folder of pair_L.png and pair_R.png, a texture at disparity 4 everywhere (no rectangle),
+// and small.png, a narrower view.
+struct MatchCli : testing::Test {
   TempDir dir;
-  cv::Mat left, right;
-  write_pair(dir, &left, &right);
+  cv::Mat left, right, truth;
+  MatchCli() {
+    synthetic_pair(46, 30, 4, 5, cv::Rect(), 3, &left, &right, &truth);
+    write_views(dir.path, "pair", left, right);
+    cv::imwrite(dir.file("small.png"), left(cv::Rect(0, 0, 20, 30)));
+  }
+  // ondrel-match in the folder with -q and `args`; names with a '.' are of files in it.
+  RunResult run(std::vector<std::string> args) const {
+    for (std::string& a : args)
+      if (a.find('.') != std::string::npos && a[0] != '/') a = dir.file(a);
+    args.insert(args.begin(), {ONDREL_MATCH_BINARY, "-q"});
+    return run_program(args, "", dir.path);
+  }
+};
+
+TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
   const std::string l = dir.file("pair_L.png"), r = dir.file("pair_R.png");
   const struct Case { std::vector<std::string> args; int status; std::string message; } cases[] = {
       {{"-d", "8", l}, 2, "two views"},
@@ -58,13 +58,12 @@ TEST(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"--calib", dir.file("missing.txt"), l, r}, 1, "missing.txt"},
   };
   for (const Case& c : cases) {
-    const auto run = match_cli(dir, c.args);
-    EXPECT_EQ(run.status, c.status) << c.message;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
-    EXPECT_EQ(c.status != 2, run.err.find("usage: ondrel-match") == std::string::npos) << run.err;
+    const RunResult r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.message;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(c.status != 2, r.err.find("usage: ondrel-match") == std::string::npos) << r.err;
   }
 }
-
 
 cv::Mat pfm_in(const std::string& path) {
   cv::Mat pfm;
@@ -73,20 +72,14 @@ cv::Mat pfm_in(const std::string& path) {
   return pfm;
 }
 
-TEST(MatchCli, FilesHoldTheLibrarysValues) {
-  TempDir dir;
-  cv::Mat left, right;
-  write_pair(dir, &left, &right);
-  const auto run = match_cli(dir, {"-d", "8", "-R", "4", "-r", "1", "-o", "d.pfm", "-u", "u.png", "--time", "t.txt",
-                                   "pair_L.png", "pair_R.png"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  cv::Mat d(left.size(), CV_32FC1), u(left.size(), CV_32FC1);
-  ondrel::Parameters p;
-  p.max_disparity = 8, p.support_radius = 4, p.block_radius = 1;
-  ondrel::DisparityPlanes out;
-  out.disparity = {d.ptr<float>(), d.cols, d.rows, d.cols};
-  out.uniqueness = {u.ptr<float>(), u.cols, u.rows, u.cols};
-  ASSERT_TRUE(ondrel::match(view_of(left), view_of(right), p, {}, out).ok());
+TEST_F(MatchCli, FilesHoldTheLibrarysValues) {
+  const RunResult r = run({"-d", "8", "-R", "4", "-r", "1", "-o", "d.pfm", "-u", "u.png", "--time", "t.txt",
+                           "pair_L.png", "pair_R.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ondrel::Parameters p = parameters(1, 4, 8);
+  Planes planes;  // disparity, uniqueness, right disparity
+  ASSERT_TRUE(match_planes(left, right, p, {}, &planes).ok());
+  const cv::Mat d(left.size(), CV_32FC1, planes.plane[0].data()), u(left.size(), CV_32FC1, planes.plane[1].data());
   const cv::Mat pfm = pfm_in(dir.file("d.pfm")), png = read_image(dir.file("u.png"));
   ASSERT_EQ(png.type(), CV_16UC1);
   int found = 0;
@@ -101,30 +94,26 @@ TEST(MatchCli, FilesHoldTheLibrarysValues) {
   EXPECT_GE(std::stod(read_file(dir.file("t.txt"))), 0.0);
 
   // --refine --cost census: the library's refined map with the census cost
-  ASSERT_EQ(match_cli(dir, {"-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o", "c.pfm", "pair_L.png",
-                            "pair_R.png"}).status, 0);
+  ASSERT_EQ(run({"-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o", "c.pfm", "pair_L.png",
+                 "pair_R.png"}).status, 0);
   p.cost = ondrel::CostFunction::kCensus;
-  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, out.disparity).ok());
-  EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), d));
+  cv::Mat refined(left.size(), CV_32FC1);
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.ptr<float>(), 46, 30, 46}).ok());
+  EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), refined));
 }
 
-TEST(MatchCli, MiddleburyLayoutSkipsABrokenScene) {
-  TempDir dir;
-  cv::Mat left, right;
-  write_pair(dir, &left, &right);
+TEST_F(MatchCli, MiddleburyLayoutSkipsABrokenScene) {
   for (const std::string scene : {"good", "broken"}) {
     ASSERT_EQ(mkdir(dir.file(scene).c_str(), 0755), 0);
     cv::imwrite(dir.file(scene + "/im0.png"), left);
     cv::imwrite(dir.file(scene + "/im1.png"), right);
     write_file(dir.file(scene + "/calib.txt"), scene == "good" ? "ndisp=9\n" : "ndisp=-3\n");
   }
-  const auto run = match_cli(dir, {"-R", "4", "-r", "1", "--middlebury", dir.path, dir.file("out")});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("broken"), std::string::npos) << run.err;
+  const RunResult r = run({"-R", "4", "-r", "1", "--middlebury", dir.path, dir.file("out")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("broken"), std::string::npos) << r.err;
   EXPECT_EQ(pfm_in(dir.file("out/good/disp0Ondrel.pfm")).size(), cv::Size(46, 30));
-  cv::Mat pfm;
-  std::string error;
-  EXPECT_FALSE(read_pfm(dir.file("out/broken/disp0Ondrel.pfm"), &pfm, &error));
+  EXPECT_EQ(read_file(dir.file("out/broken/disp0Ondrel.pfm")), "");
 }
 
 }  // namespace
