@@ -105,11 +105,12 @@ void write_file(const std::string& path, const std::string& bytes) {
   EXPECT_TRUE(out) << "cannot write " << path;
 }
 
-std::vector<std::string> files_in(const std::string& dir) {
+std::vector<std::string> files_in(const std::string& dir, const std::string& prefix) {
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(dir, error))
-    if (entry.is_regular_file()) names.push_back(entry.path().filename());
+    if (entry.is_regular_file() && entry.path().filename().string().rfind(prefix, 0) == 0)
+      names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -134,12 +135,11 @@ void random_maps(cv::Mat maps[3], int W, int H, uint32_t seed) {
   for (uint32_t i = 0; i < 3; ++i) maps[i] = random_image(W, H, CV_8UC1, seed + i, 3);
 }
 
-Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, int gamma_space,
-                int gamma_color, int TAD, int scale) {
+Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, float gamma_space,
+                float gamma_color, int TAD, int scale) {
   cv::Mat maps[3];
   for (cv::Mat& map : maps) map.create(left.size(), CV_8UC1);
-  if (program_match(left, right, maps, max_disparity, r, R, static_cast<float>(gamma_space),
-                    static_cast<float>(gamma_color), TAD, scale) != 0) return {};
+  if (program_match(left, right, maps, max_disparity, r, R, gamma_space, gamma_color, TAD, scale) != 0) return {};
   return {maps[0], maps[2]};
 }
 

@@ -78,8 +78,8 @@ inline std::string tail_of(const std::string& text, size_t n) { return text.subs
 std::string read_file(const std::string& path);
 // Writes `bytes` as the whole file (a test failure when that fails).
 void write_file(const std::string& path, const std::string& bytes);
-// Names of the regular files in `dir`, sorted.
-std::vector<std::string> files_in(const std::string& dir);
+// Names of the regular files in `dir` that start with `prefix`, sorted.
+std::vector<std::string> files_in(const std::string& dir, const std::string& prefix = "");
 
 // <pair>_L.png and <pair>_R.png in `dir`.
 void write_views(const std::string& dir, const std::string& pair, const cv::Mat& left, const cv::Mat& right);
@@ -96,7 +96,7 @@ void random_maps(cv::Mat maps[3], int W, int H, uint32_t seed);
 struct Maps {
   cv::Mat disparity, uniqueness;
 };
-Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, int gamma_space,
-                int gamma_color, int TAD, int scale);
+Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, int r, int R, float gamma_space,
+                float gamma_color, int TAD, int scale);
 
 }  // namespace ondrel_test
