@@ -24,51 +24,44 @@ using namespace ondrel_test;
 
 constexpr ondrel::CostFunction kCensus = ondrel::CostFunction::kCensus;
 
-// ondrel::match at every vector width and each thread count gives the planes of the reference pipeline.
-void expect_reference_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
-                             std::initializer_list<int> thread_counts) {
-  const Planes expected = reference_match(left, right, p);
-  for (int bits : simd_widths()) {
-    SimdLimit limit(bits);
-    for (int threads : thread_counts) {
-      Planes got;
-      const ondrel::Status status = match_planes(left, right, p, ondrel::Options{threads}, &got);
-      ASSERT_TRUE(status.ok()) << status.message;
-      EXPECT_TRUE(same_planes(got, expected)) << left.cols << "x" << left.rows << " r " << p.block_radius << " R "
-                                              << p.support_radius << ", " << bits << "-bit path, " << threads << " threads";
-    }
-  }
-}
-
-TEST(LibraryEntry, PlanesEqualTheReferencePipeline) {
-  // max_disparity > W; gamma_color 0: no winner anywhere; census costs (T unused), the 16- and 32-bit sums
-  const struct { int W, H; ondrel::Parameters p; int left_pad, right_pad; } cases[] = {{21, 13, parameters(1, 4, 6), 1, 2},       {9, 9, parameters(4, 4, 3, 20), 0, 0},
-               {15, 11, parameters(0, 2, 0, 255), 2, 0},  {7, 19, parameters(1, 1, 9), 0, 1},
-               {45, 23, parameters(2, 7, 19, 30), 3, 3},  {3, 5, parameters(1, 1, 1), 0, 0},
-               {25, 9, parameters(1, 4, 5, 53, 0), 0, 0}, {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
-               {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
-               {41, 39, parameters(18, 18, 9, 53, 23, kCensus), 0, 0}};
-  for (const auto& c : cases) {
-    const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + c.p.support_radius);
-    expect_reference_planes(random_image(c.W, c.H, CV_8UC3, seed, c.left_pad),
-                            random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad), c.p, {1, 2, 3});
-  }
-}
-
-// Every size from 1 x 1 up to just past one block: the smaller ones are refused, the others
-// match the reference, both costs, support windows as small as the block and wider than the image.
-TEST(LibraryEntry, TinyImagesAreRefusedOrMatchTheReference) {
+// ondrel::match at every vector width and with 1, 2 and 3 threads gives the planes of the reference pipeline.
+// The table: max_disparity > W; gamma_color 0: no winner anywhere; census costs (T unused), the 16- and 32-bit
+// sums. Then every size from 1 x 1 up to just past one block, both costs, support windows as small as the block
+// and wider than the image: the sizes below one block are refused.
+TEST(LibraryEntry, PlanesEqualTheReferencePipelineAndTinyImagesAreRefused) {
+  struct Case { int W, H; ondrel::Parameters p; int left_pad = 0, right_pad = 0; };
+  std::vector<Case> cases = {{21, 13, parameters(1, 4, 6), 1, 2},       {9, 9, parameters(4, 4, 3, 20)},
+      {15, 11, parameters(0, 2, 0, 255), 2, 0},  {7, 19, parameters(1, 1, 9), 0, 1},
+      {45, 23, parameters(2, 7, 19, 30), 3, 3},  {3, 5, parameters(1, 1, 1)},
+      {25, 9, parameters(1, 4, 5, 53, 0)},       {23, 13, parameters(0, 3, 8, 765, 2), 1, 0},
+      {19, 11, parameters(1, 4, 6, 0, 23, kCensus), 2, 1}, {17, 9, parameters(0, 2, 20, 53, 23, kCensus), 0, 3},
+      {41, 39, parameters(18, 18, 9, 53, 23, kCensus)}};
   for (int r = 0; r <= 2; ++r)
     for (int R : {r, 3 * r + 1})
       for (ondrel::CostFunction cost : {ondrel::CostFunction::kTad, kCensus})
         for (int H = 1; H <= 2 * r + 2; ++H)
-          for (int W = 1; W <= 2 * r + 2; ++W) {
-            const ondrel::Parameters p = parameters(r, R, 3, 53, 23, cost);
-            const cv::Mat left = random_image(W, H, CV_8UC3, W * 7 + H), right = random_image(W, H, CV_8UC3, W + H);
-            Planes none;  // the smaller sizes are refused
-            if (W >= 2 * r + 1 && H >= 2 * r + 1) expect_reference_planes(left, right, p, {2});
-            else EXPECT_FALSE(match_planes(left, right, p, {}, &none).ok()) << W << "x" << H << " r " << r;
-          }
+          for (int W = 1; W <= 2 * r + 2; ++W) cases.push_back({W, H, parameters(r, R, 3, 53, 23, cost)});
+  for (const Case& c : cases) {
+    const ondrel::Parameters& p = c.p;
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << p.block_radius << " R " << p.support_radius);
+    const uint32_t seed = static_cast<uint32_t>(c.W * 5 + c.H + p.support_radius);
+    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed, c.left_pad);
+    const cv::Mat right = random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad);
+    Planes got;
+    if (c.W <= 2 * p.block_radius || c.H <= 2 * p.block_radius) {
+      EXPECT_FALSE(match_planes(left, right, p, {}, &got).ok());
+      continue;
+    }
+    const Planes expected = reference_match(left, right, p);
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      for (int threads : {1, 2, 3}) {
+        const ondrel::Status status = match_planes(left, right, p, ondrel::Options{threads}, &got);
+        ASSERT_TRUE(status.ok()) << status.message;
+        EXPECT_TRUE(same_planes(got, expected)) << bits << "-bit path, " << threads << " threads";
+      }
+    }
+  }
 }
 
 // The radius check computes in floating point; it is divisibility for every pair it accepts.
