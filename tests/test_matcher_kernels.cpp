@@ -103,7 +103,7 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
       CostStream stream;
       ASSERT_TRUE(cost_stream_open(&stream, c.W, c.H, c.D, c.d0, left.data, left.step[0], right.data, right.step[0], c.r, c.T));
       // the rows are of 16-bit costs where every block cost fits
-      const auto check = [&](auto& got) {
+      const auto check = [&](auto&& got) {
         // every other range resumes where the last one ended; the others start anywhere
         int end = 0;
         for (int call = 0; call < 12; ++call) {
@@ -119,13 +119,8 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
           }
         }
       };
-      if (cost_rows_narrow(c.r, c.T, false)) {
-        CostVolumeOf<int16_t> got(c.W, c.H, c.D);
-        check(got);
-      } else {
-        CostVolume got(c.W, c.H, c.D);
-        check(got);
-      }
+      if (cost_rows_narrow(c.r, c.T, false)) check(CostVolumeOf<int16_t>(c.W, c.H, c.D));
+      else check(CostVolume(c.W, c.H, c.D));
       cost_stream_close(&stream);
     }
   }
