@@ -169,9 +169,8 @@ const EvalCase kRuns[] = {
     {{"--kitti", "R/noc", "R/occ", "R/kitti"}, {{"kitti/000000_10.png", "=res/Result_Tsukuba.png"}}, 1,
      "R/kitti/000000_10.png: 8-bit samples, expected 16-bit grey; 000000_10 not evaluated\n"},
     // usage
-    {{"--help"}, {}, 0, "", 17, "usage: ondrel-eval [--gt DIR]"},
+    {{"--help"}, {}, 0, "", 17, "usage: ondrel-eval [--gt DIR]"}, {{"--colour"}, {}, 2, "unknown option --colour\n"},
     {{"--threshold", "-1"}, {}, 2, "--threshold needs a number >= 0, not '-1'\n"},
-    {{"--colour"}, {}, 2, "unknown option --colour\n"},
     {{"a", "b"}, {}, 2, "more than one RESULT_DIR: 'a' and 'b'\n"},
     {{"--middlebury", "a"}, {}, 2, "--middlebury needs two folders, SCENES and OUT, not 1\n"},
     {{"--middlebury", "--threshold", "2", "a", "b"}, {}, 2,
