@@ -88,15 +88,9 @@ Views views(int W = 64, int H = 48) {
   return v;
 }
 
-std::string png(const cv::Mat& image) {
-  std::vector<unsigned char> bytes;
-  cv::imencode(".png", image, bytes);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 // A valid PNG of a 4x4 image whose header (with a correct checksum) claims width x height.
 std::string png_claiming(uint32_t width, uint32_t height) {
-  const std::string real = png(random_image(4, 4, CV_8UC3, 7));
+  const std::string real = encoded(random_image(4, 4, CV_8UC3, 7));
   const auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
   const std::string chunk = "IHDR" + be32(width) + be32(height) + real.substr(24, 5);
   uint32_t crc = 0xFFFFFFFFu;
@@ -124,7 +118,7 @@ struct Case {
 std::vector<Case> cases() {
   const Views v = views(), tiny = views(20, 16);
   const cv::Mat &L = v.left, &R = v.right;
-  const std::string left = png(L), right = png(R);
+  const std::string left = encoded(L), right = encoded(R);
   const cv::Mat narrow(48, 60, CV_8UC3, cv::Scalar(1, 2, 3)), low(40, 64, CV_8UC3, cv::Scalar(1, 2, 3));
   const cv::Mat dot(1, 1, CV_8UC3, cv::Scalar(10, 20, 30));
   const std::vector<std::string> tsukuba = {"Result_Tsukuba.png", "Result_Tsukuba_SMP.png"};
@@ -191,12 +185,12 @@ std::vector<Case> cases() {
       // each failed pass skips to the continue question; the earlier result of Venus stays
       {"UnreadableOrMismatchedImagesSkipThePass",
        {[](const TempDir& d) { unlink(d.file("Venus_R.png").c_str()); }, put("Teddy_L.png", "not an image\n"),
-        put("Cones_R.png", png(narrow)), put("Result_Venus.png", "earlier result")},
+        put("Cones_R.png", encoded(narrow)), put("Result_Venus.png", "earlier result")},
        "n 2 19 6 14 23 53 c 3 19 6 14 23 53 c 4 19 6 14 23 53 c 1 19 6 14 23 53 q",
        refused(k19, cannot_read("Venus_R.png")) + refused(k19, cannot_read("Teddy_L.png")) +
            refused(k19, differ("Cones", {64, 48}, {60, 48})) + example,
        {"Result_Tsukuba.png", "Result_Tsukuba_SMP.png", "Result_Venus.png"}},
-      {"ViewsOfDifferentHeights", {put("Tsukuba_R.png", png(low))}, kSmall, refused({1}, differ("Tsukuba", {64, 48}, {64, 40})), {}},
+      {"ViewsOfDifferentHeights", {put("Tsukuba_R.png", encoded(low))}, kSmall, refused({1}, differ("Tsukuba", {64, 48}, {64, 40})), {}},
       damaged("LeftCutInHalf", left.substr(0, left.size() / 2)), damaged("EmptyFile", ""),
       damaged("RightCutAfterItsHeader", right.substr(0, 40), "Tsukuba_R.png"),
       damaged("WithoutItsLastByte", left.substr(0, left.size() - 1)), damaged("TextNamedLikeAPng", "P3 not an image\n"),

@@ -96,9 +96,8 @@ TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
   const std::string px4(16, '\0');
   const struct Case { std::string bytes, error; } cases[] = {
       {"", "not a PFM file"}, {"P5\n2 2\n255\n1234", "not a PFM file"},
-      {"PF\n1 1\n-1\n" + std::string(12, '\0'), "a colour PFM"},
-      {"Pf\n2 2\n", "header cut short"}, {"Pf\n2 2\n-1", "header cut short"},
-      {"Pf\n0 2\n-1\n", "bad size '0 2'"}, {"Pf\n-2 2\n-1\n", "bad size '-2 2'"},
+      {"PF\n1 1\n-1\n" + std::string(12, '\0'), "a colour PFM"}, {"Pf\n2 2\n", "header cut short"},
+      {"Pf\n2 2\n-1", "header cut short"}, {"Pf\n0 2\n-1\n", "bad size '0 2'"}, {"Pf\n-2 2\n-1\n", "bad size '-2 2'"},
       {"Pf\n2 2x\n-1\n" + px4, "bad size '2 2x'"}, {"Pf\n65537 1\n-1\n", "bad size '65537 1'"},
       {"Pf\n" + std::string(31, '0') + "11 -1\n" + std::string(4, '\0'), "header cut short"},  // width 000..011
       {"Pf\n2 2\n0\n" + px4, "bad scale '0'"}, {"Pf\n2 2\nnan\n" + px4, "bad scale 'nan'"},
@@ -122,11 +121,8 @@ TEST(Pfm, DamagedFilesAreRefusedWithTheirReason) {
 // some of whose decoders abort on a damaged file (a PNG signature after 8 other bytes and
 // "DICM" at byte 128 went to the DICOM decoder, which asserted).
 TEST(ImageFile, OnlyTheFormatsOfViewsAndMapsReachTheDecoders) {
-  cv::Mat image(3, 4, CV_8UC3);
-  cv::randu(image, 0, 256);
-  std::vector<unsigned char> png, ppm;
-  ASSERT_TRUE(cv::imencode(".png", image, png) && cv::imencode(".ppm", image, ppm));
-  const std::string png_bytes(png.begin(), png.end()), ppm_bytes(ppm.begin(), ppm.end());
+  const cv::Mat image = random_image(4, 3, CV_8UC3, 9);
+  const std::string png_bytes = encoded(image), ppm_bytes = encoded(image, ".ppm");
   std::string dicom_marked = png_bytes + std::string(200, '\0');
   dicom_marked.replace(128, 4, "DICM");
   const struct Case { std::string bytes; bool read; } cases[] = {

@@ -89,6 +89,12 @@ testing::AssertionResult same_image(const cv::Mat& got, const cv::Mat& expected)
   return testing::AssertionFailure() << "pixels differ by up to " << cv::norm(got, expected, cv::NORM_INF);
 }
 
+std::string encoded(const cv::Mat& image, const std::string& ext) {
+  std::vector<unsigned char> bytes;
+  EXPECT_TRUE(cv::imencode(ext, image, bytes)) << ext;
+  return std::string(bytes.begin(), bytes.end());
+}
+
 cv::Mat read_image(const std::string& path) { return cv::imread(path, cv::IMREAD_UNCHANGED); }
 
 std::string read_file(const std::string& path) {

@@ -68,6 +68,8 @@ std::string without_times(const std::string& text);
 
 // The same size, type and pixels; otherwise what differs.
 testing::AssertionResult same_image(const cv::Mat& got, const cv::Mat& expected);
+// The bytes of `image` in the format of the file extension `ext`.
+std::string encoded(const cv::Mat& image, const std::string& ext = ".png");
 // The image file as it is stored (any depth and channels); empty when unreadable.
 cv::Mat read_image(const std::string& path);
 
