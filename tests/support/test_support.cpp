@@ -1,6 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,31 +150,17 @@ Maps match_maps(const cv::Mat& left, const cv::Mat& right, int max_disparity, in
 
 RunResult run_program(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd) {
   TempDir io;
-  const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
-  write_file(in_path, input);
-  std::vector<std::string> argv_copy = argv;
-  std::vector<char*> args;
-  for (std::string& a : argv_copy) args.push_back(&a[0]);
-  args.push_back(nullptr);
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open(in_path.c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  RunResult result;
-  result.out = read_file(out_path);
-  result.err = read_file(err_path);
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  write_file(io.file("stdin"), input);
+  const auto quoted = [](std::string word) {  // one word of the shell, in single quotes
+    for (size_t at = 0; (at = word.find('\'', at)) != std::string::npos; at += 4) word.replace(at, 1, "'\\''");
+    return "'" + word + "'";
+  };
+  std::string command = "cd " + quoted(cwd) + " && exec";
+  for (const std::string& word : argv) command += " " + quoted(word);
+  command += " <" + quoted(io.file("stdin")) + " >" + quoted(io.file("stdout")) + " 2>" + quoted(io.file("stderr"));
+  const int wstatus = std::system(command.c_str());
+  RunResult result{read_file(io.file("stdout")), read_file(io.file("stderr")),
+                   WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus)};
   // a sanitizer report from the program fails the test that ran it, whatever that test checks
   if (result.err.find("Sanitizer") != std::string::npos || result.err.find("runtime error:") != std::string::npos)
     ADD_FAILURE() << "sanitizer report from " << argv[0] << ":\n" << result.err;
