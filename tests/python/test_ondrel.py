@@ -26,14 +26,12 @@ def test_both_costs_find_the_shift_and_refined_maps_are_dense():
     r = ondrel.match(left, right, 8, **SMALL)
     for plane in (r.disparity, r.uniqueness, r.right_disparity):
         assert plane.dtype == np.float32 and plane.shape == left.shape[:2]
-    assert np.isnan(r.disparity[:, :8]).all()  # no match left of the search range
     assert r.seconds >= 0
     darker = (right.astype(np.float32) * 0.6 + 40).astype(np.uint8)  # another exposure in the right view
     maps = [r.disparity, ondrel.match(left, darker, 8, cost="census", **SMALL).disparity]
-    refined = [ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL) for cost in ("tad", "census")]
-    for m in refined:
-        assert m.dtype == np.float32 and m.shape == left.shape[:2] and not np.isnan(m).any()
-    for m in maps + refined:
+    maps += [ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL) for cost in ("tad", "census")]
+    assert not np.isnan(maps[2]).any() and not np.isnan(maps[3]).any()  # the refined maps are dense
+    for m in maps:
         assert np.mean(np.abs(m[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
 
 
@@ -70,15 +68,14 @@ def test_bad_arguments_raise_value_error(left, right, kwargs, message):
         ondrel.match(left, right, args.pop("max_disparity", 8), **args)
 
 
-def test_read_image_reads_the_programs_formats_only(tmp_path):
+def test_read_image_gives_the_view_or_none(tmp_path):
+    """The formats the reader takes and refuses are the C++ tests' (ImageFile); here the array and None."""
     import cv2
     image = np.random.default_rng(3).integers(0, 256, size=(5, 7, 3), dtype=np.uint8)
     cv2.imwrite(str(tmp_path / "v.png"), image)
     assert np.array_equal(ondrel.read_image(tmp_path / "v.png"), image)
-    marked = bytearray((tmp_path / "v.png").read_bytes().ljust(200, b"\0"))
-    marked[128:132] = b"DICM"  # what OpenCV would hand to its DICOM decoder
-    (tmp_path / "d.png").write_bytes(b"\1" * 8 + bytes(marked))
-    assert ondrel.read_image(tmp_path / "d.png") is None and ondrel.read_image(tmp_path / "none.png") is None
+    (tmp_path / "t.png").write_text("not an image")
+    assert ondrel.read_image(tmp_path / "t.png") is None and ondrel.read_image(tmp_path / "none.png") is None
 
 
 def test_pfm_round_trip_and_damaged_files(tmp_path):
