@@ -19,12 +19,6 @@ float reference_weight(int squared, float gamma) {
   return std::exp(static_cast<float>(-(distance / static_cast<double>(gamma))));
 }
 
-std::vector<float> reference_colour_table(float gamma_color) {
-  std::vector<float> lut(ondrel::kExpLutSize, 0.0f);
-  for (int i = 0; i < ondrel::kExpLutFilled; ++i) lut[i] = reference_weight(i, gamma_color);
-  return lut;
-}
-
 std::vector<float> reference_spatial_weights(int r, int R, float gamma_space) {
   std::vector<float> spatial;
   for (int dy = r - R; dy <= R - r; dy += 2 * r + 1)
@@ -174,10 +168,11 @@ ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondre
     : left(l),
       right(r),
       p(parameters),
-      lut(reference_colour_table(p.gamma_color)),
+      lut(ondrel::kExpLutSize, 0.0f),  // the colour weights, the first kExpLutFilled entries filled
       spatial(reference_spatial_weights(p.block_radius, p.support_radius, p.gamma_space)),
       means(reference_block_means(l, r, p.block_radius)),
       costs(l.cols, l.rows, p.max_disparity + 1) {
+  for (int i = 0; i < ondrel::kExpLutFilled; ++i) lut[i] = reference_weight(i, p.gamma_color);
   reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs, p.cost == ondrel::CostFunction::kCensus);
 }
 

@@ -28,8 +28,6 @@ inline ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53
 // 1. Tables. The weight of squared distance i: exp(-(sqrt(i) / gamma)), the root and the
 // quotient in double, the quotient rounded to float, then the single-precision exponential.
 float reference_weight(int squared, float gamma);
-// The colour weight table: kExpLutSize entries, the first kExpLutFilled of them filled.
-std::vector<float> reference_colour_table(float gamma_color);
 // The spatial weight of every block of a support window, row by row (dy outer, dx inner).
 std::vector<float> reference_spatial_weights(int r, int R, float gamma_space);
 
