@@ -36,9 +36,6 @@ const std::string kInitializationTimed = "\n\nExecution time: \nT sec : [*] Ondr
 
 struct Call { int W, H, max_disparity, r, R, threads; };
 
-// Padded output planes filled with a pattern that the matcher never writes as a whole.
-void fill(const Call& c, cv::Mat maps[3], uint32_t seed) { random_maps(maps, c.W, c.H, seed); }
-
 int run_call(const Call& c, cv::Mat maps[3], std::string* out) {
   const cv::Mat left = random_image(c.W, c.H, CV_8UC3, 7, 2), right = random_image(c.W, c.H, CV_8UC3, 8, 1);
   return program_match(left, right, maps, c.max_disparity, c.r, c.R, 14, 23, 20, 16, out);
@@ -71,9 +68,9 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << ", r " << c.r << ", R " << c.R << ", " << c.threads);
     ondrel_testing_set_thread_count(c.threads);
     cv::Mat maps[3], pattern[3], expected[3]; std::string out;
-    fill(c, maps, 1);
+    random_maps(maps, c.W, c.H, 1);
     ASSERT_EQ(run_call(c, maps, &out), 0) << out;  // warm-up: the thread pool and the output buffer
-    fill(c, expected, 1);
+    random_maps(expected, c.W, c.H, 1);
     const long before = ondrel_testing_allocation_count();
     ASSERT_EQ(run_call(c, expected, &out), 0) << out;
     const long n = ondrel_testing_allocation_count() - before;
@@ -82,7 +79,8 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
     std::vector<std::string> order, sites;  // each site's message once, as met; those of the tables
     for (long i = 1; i <= n; ++i) {
       SCOPED_TRACE(testing::Message() << "allocation " << i << " of " << n);
-      fill(c, maps, 100 + static_cast<uint32_t>(i)), fill(c, pattern, 100 + static_cast<uint32_t>(i));
+      random_maps(maps, c.W, c.H, 100 + static_cast<uint32_t>(i));
+      random_maps(pattern, c.W, c.H, 100 + static_cast<uint32_t>(i));
       const unsigned char* data = maps[0].data;
       const long live = ondrel_testing_live_allocations();
       ondrel_testing_fail_allocation(i);
@@ -104,7 +102,7 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
       if (listed(kSiteMessages, message)) sites.push_back(message);
     }
     EXPECT_EQ(sites, kSiteMessages);
-    fill(c, maps, 1);  // nothing of the failures stays behind
+    random_maps(maps, c.W, c.H, 1);  // nothing of the failures stays behind
     ASSERT_EQ(run_call(c, maps, &out), 0) << out;
     for (int k = 0; k < 3; ++k) EXPECT_TRUE(same_image(maps[k], expected[k])) << "output " << k;
     ondrel_testing_set_thread_count(0);

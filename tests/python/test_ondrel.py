@@ -68,8 +68,8 @@ def test_bad_arguments_raise_value_error(left, right, kwargs, message):
         ondrel.match(left, right, args.pop("max_disparity", 8), **args)
 
 
+# The formats the reader takes and refuses are the C++ image reader's tests (ImageFile); here the array and None.
 def test_read_image_gives_the_view_or_none(tmp_path):
-    """The formats the reader takes and refuses are the C++ tests' (ImageFile); here the array and None."""
     import cv2
     image = np.random.default_rng(3).integers(0, 256, size=(5, 7, 3), dtype=np.uint8)
     cv2.imwrite(str(tmp_path / "v.png"), image)
