@@ -1,11 +1,11 @@
 // Box-summed TAD cost volume by running sums, streamed row by row: one or two pixel costs per
 // pixel and disparity, whatever the block radius (one where a row's costs can be kept until
-// it leaves the window). It keeps running column and window sums
-// (integer sums, so any order of the additions gives the same values), does each pixel's
-// whole update in one loop over the disparities, reads the right row from a column-reversed
-// copy so that consecutive disparities read consecutive values, keeps its sums in 16 bits
-// where they fit, and is compiled for several SIMD widths (matcher/simd/). The tests
-// hold a straightforward version to compare it with (tests/support/reference.h).
+// it leaves the window). It keeps running column and window sums (integer sums, so any order
+// of the additions gives the same values), does each pixel's whole update in one loop over
+// the disparities, reads the right row from a column-reversed copy so that consecutive
+// disparities read consecutive values, keeps its sums in 16 bits where they fit, and is
+// compiled for several SIMD widths (matcher/simd/). The tests hold a straightforward version
+// to compare it with (tests/support/reference.h).
 
 #include <cassert>
 #include <cstdint>

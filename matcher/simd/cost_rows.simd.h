@@ -1,15 +1,14 @@
 // The cost rows, for one instruction set, by running sums: a column sum per column and a
 // window sum (integer sums, so any order of the additions gives the values of the
-// straightforward block sums, tests/support/reference.h); each pixel's whole update is one loop
-// over the disparities, each row's pixel costs are worked out once and kept until the row
-// leaves the window (where that ring fits kKeptPixelCostBytes), the right row is read from a
-// column-reversed copy so that
-// consecutive disparities read consecutive values, and the sums, and the costs written, are
-// 16-bit wherever no sum can pass 32767. The same kernel computes census costs
-// (CostVolumeInputs::census): the rows it reads are then census images (matcher/census.cpp:
-// 3 bytes of census bits per pixel, in the layout of a colour image) and a pixel cost is the
-// number of bits that differ, summed over the 3 bytes (0 .. 24), in the same 16-bit lanes;
-// the running sums do not change.
+// straightforward block sums, tests/support/reference.h); each pixel's whole update is one
+// loop over the disparities, each row's pixel costs are worked out once and kept until the
+// row leaves the window (where that ring fits kKeptPixelCostBytes), the right row is read
+// from a column-reversed copy so that consecutive disparities read consecutive values, and
+// the sums, and the costs written, are 16-bit wherever no sum can pass 32767. The same kernel
+// computes census costs (CostVolumeInputs::census): the rows it reads are then census images
+// (matcher/census.cpp: 3 bytes of census bits per pixel, in the layout of a colour image) and
+// a pixel cost is the number of bits that differ, summed over the 3 bytes (0 .. 24), in the
+// same 16-bit lanes; the running sums do not change.
 // Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
 

@@ -33,8 +33,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "app/stereo_pairs.h"
-#include "util/pfm.h"
 #include "util/image_file.h"
+#include "util/pfm.h"
 #include "util/png_file.h"
 
 namespace {
