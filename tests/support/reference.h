@@ -58,8 +58,9 @@ struct CostVolumeOf {
 using CostVolume = CostVolumeOf<int>;
 
 // 3. The block cost volume of cost_stream_rows' contract: every block's pixel costs summed
-// one by one. Needs W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0 and volume of W x H x D. census: the pixel cost is the Hamming distance of the two
-// pixels' census strings (ondrel::CostFunction::kCensus), computed here from the views.
+// one by one. Needs W, H >= 2r+1, r >= 0, D >= 1, d0 >= 0 and volume of W x H x D. census:
+// the pixel cost is the Hamming distance of the two pixels' census strings
+// (ondrel::CostFunction::kCensus), computed here from the views.
 void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
                            bool census = false);
 
