@@ -91,7 +91,7 @@ TEST_F(MatchCli, FilesHoldTheLibrarysValues) {
                  "pair_R.png"}).status, 0);
   p.cost = ondrel::CostFunction::kCensus;
   cv::Mat refined(left.size(), CV_32FC1);
-  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.ptr<float>(), 46, 30, 46}).ok());
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.ptr<float>(), left.cols, left.rows, left.cols}).ok());
   EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), refined));
 }
 
