@@ -3,8 +3,9 @@
 
 #include <cstddef>
 
-// count * size zero-filled bytes, or nullptr when the product overflows, the memory cannot
-// be had, or a test asked this allocation to fail. Release with ondrel_free.
+// count * size zero-filled bytes starting on a 64-byte boundary (a cache line), or nullptr
+// when the size overflows, the memory cannot be had, or a test asked this allocation to
+// fail. Release with ondrel_free (not free: the block starts before the pointer).
 void* ondrel_alloc_zeroed(size_t count, size_t size);
 // The same, not zero-filled: for buffers that are written before they are read, where
 // clearing reused memory would only cost time (the cost rings: a fifth of a millisecond per

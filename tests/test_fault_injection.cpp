@@ -114,6 +114,29 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
 // raises, and standard output goes through a pipe, which the limit does not bind): both
 // results are refused with the reason, the earlier files stay byte for byte, no temporary file
 // is left; with the fault gone the same answers save.
+// Working storage starts on a cache line whatever the heap held before (the window kernel's
+// records are slow across two lines), is whole and zero-filled where asked, and a size past
+// the address space fails instead of wrapping around.
+TEST(FaultInjection, WorkingMemoryStartsOnACacheLine) {
+  std::vector<void*> held;
+  for (size_t bytes : {0, 1, 15, 16, 24, 63, 64, 65, 1000, 100003}) {
+    held.push_back(std::malloc(bytes % 97 + 1));  // moves where the heap's next block starts
+    unsigned char* p = static_cast<unsigned char*>(ondrel_alloc_zeroed(bytes, 1));
+    unsigned char* q = static_cast<unsigned char*>(ondrel_alloc_uninitialized(3, bytes));
+    ASSERT_TRUE(p && q) << bytes;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << bytes;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % 64, 0u) << bytes;
+    EXPECT_EQ(std::count(p, p + bytes, 0), static_cast<long>(bytes)) << bytes;
+    std::memset(q, 1, 3 * bytes);  // every byte is the buffer's (the sanitizers check)
+    ondrel_free(p);
+    ondrel_free(q);
+  }
+  for (void* b : held) std::free(b);
+  EXPECT_EQ(ondrel_alloc_zeroed(SIZE_MAX / 2, 2), nullptr);
+  EXPECT_EQ(ondrel_alloc_uninitialized(SIZE_MAX - 8, 1), nullptr);
+  ondrel_free(nullptr);
+}
+
 TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
   enum Fault { kFull, kReadOnly, kSizeLimit };
   const struct { Fault fault; const char* reason; } faults[] = {
