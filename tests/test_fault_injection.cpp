@@ -109,11 +109,6 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
   }
 }
 
-// A result folder that is full (a small tmpfs), read-only (even for root), or written under a
-// file size limit of 1 KiB (which needs no root; the program ignores the signal the limit
-// raises, and standard output goes through a pipe, which the limit does not bind): both
-// results are refused with the reason, the earlier files stay byte for byte, no temporary file
-// is left; with the fault gone the same answers save.
 // Working storage starts on a cache line whatever the heap held before (the window kernel's
 // records are slow across two lines), is whole and zero-filled where asked, and a size past
 // the address space fails instead of wrapping around.
@@ -137,6 +132,11 @@ TEST(FaultInjection, WorkingMemoryStartsOnACacheLine) {
   ondrel_free(nullptr);
 }
 
+// A result folder that is full (a small tmpfs), read-only (even for root), or written under a
+// file size limit of 1 KiB (which needs no root; the program ignores the signal the limit
+// raises, and standard output goes through a pipe, which the limit does not bind): both
+// results are refused with the reason, the earlier files stay byte for byte, no temporary file
+// is left; with the fault gone the same answers save.
 TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
   enum Fault { kFull, kReadOnly, kSizeLimit };
   const struct { Fault fault; const char* reason; } faults[] = {
