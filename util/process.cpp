@@ -1,5 +1,6 @@
 #include "util/process.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
@@ -31,16 +32,24 @@ void keep_freed_memory_for_reuse(size_t warm_bytes) {
     lo = at < lo ? at : lo;
     hi = at + kBlock > hi ? at + kBlock : hi;
   }
-  const uintptr_t lowest_end = lo + kBlock;
   lo = (lo + kHuge - 1) & ~(kHuge - 1);
   hi &= ~(kHuge - 1);
   // contiguous blocks only (a heap that grows upward); otherwise nothing is asked
   if (lo < hi && hi - lo <= 4 * kBlock) {
     madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-    // the start of that heap made resident now, which the next blocks are cut from; inside
-    // the lowest block only (the allocator's records lie between the blocks)
-    const size_t warm = warm_bytes < lowest_end - lo ? warm_bytes : lowest_end - lo;
-    std::memset(reinterpret_cast<void*>(lo), 0, warm);
+    // the start of that heap made resident now, which the next blocks are cut from: block by
+    // block from the lowest, each inside its own bounds (the allocator's records lie between)
+    uintptr_t order[4];
+    for (int i = 0; i < 4; ++i) order[i] = reinterpret_cast<uintptr_t>(blocks[i]);
+    std::sort(order, order + 4);
+    size_t warm = warm_bytes;
+    for (const uintptr_t at : order) {
+      const uintptr_t start = at > lo ? at : lo, end = at + kBlock;
+      if (at == 0 || warm == 0 || end <= start) continue;
+      const size_t n = warm < end - start ? warm : end - start;
+      std::memset(reinterpret_cast<void*>(start), 0, n);
+      warm -= n;
+    }
   }
   for (void* b : blocks) std::free(b);
 #endif
