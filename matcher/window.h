@@ -23,10 +23,13 @@ struct WindowBlockOf {
 using WindowBlock = WindowBlockOf<int>;
 
 // What the first half of the window kernel tells the second: the lowest window cost it
-// worked out (+inf when none is a number), and whether none is negative.
+// worked out (+inf when none is a number), and whether none is negative; and for the row's
+// loop, whether the bound let most chunks after the first through (then summing every chunk
+// at once is faster for the pixels that follow).
 struct WindowLowest {
   double lowest;
   bool none_negative;
+  bool most_summed;
 };
 
 // Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0 (weight_tables.cpp).

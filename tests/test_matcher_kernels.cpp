@@ -131,7 +131,9 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
   struct Case { int W, H, r, R, max_disparity; float gamma_space, gamma_color; int left_pad, right_pad; Costs costs; };
   // 9 blocks; r = R = 0: one pixel block; r = R, W = 2r+1; 25 blocks, one disparity; max_disparity >= W: no
   // pixel; a disparity count off the chunks; chunks overlapping at the end; whole chunks only; weight sums near
-  // underflow; steep spatial weights; gamma_color 0: NaN weights; gamma_space 0
+  // underflow; steep spatial weights; gamma_color 0: NaN weights; gamma_space 0. Where the bound lets most
+  // chunks through (flat and near costs, negative ones), the row sums every chunk at once: with 71
+  // disparities, in more than one pass of vectors at every width
   const Case cases[] = {
       {9, 7, 1, 4, 3, 14, 23, 0, 0, kVolume},    {12, 6, 0, 0, 5, 14, 23, 1, 2, kVolume},
       {5, 9, 2, 2, 2, 14, 23, 0, 3, kVolume},    {14, 10, 0, 2, 0, 14, 23, 2, 0, kVolume},
@@ -144,7 +146,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
       // running minimum's start: the fast search works exact costs out only where they may win
       {37, 14, 1, 4, 21, 14, 23, 0, 0, kSigned},  {41, 15, 1, 4, 25, 14, 23, 0, 0, kFlat},
       {41, 15, 1, 4, 25, 14, 23, 0, 0, kNear},    {41, 15, 1, 4, 25, 14, 23, 0, 0, kHuge},
-      {41, 15, 1, 4, 25, 14, 23, 0, 0, kAroundStart}};
+      {41, 15, 1, 4, 25, 14, 23, 0, 0, kAroundStart}, {100, 12, 1, 4, 70, 14, 23, 0, 1, kNear}};
   std::mt19937 rng(73);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " R " << c.R << " max_disparity "

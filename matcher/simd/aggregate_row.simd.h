@@ -211,6 +211,11 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   int pending_count = 0;
   WindowLowest pending_lowest{};
   int hint = 0;  // the last winner found: the next pixels' winners are likely to lie near it
+  // Every kSampleEvery-th pixel is pruned chunk by chunk; where its bound let most chunks
+  // through, the pixels up to the next one sum every chunk at once (window_sums_all). Either
+  // way the window costs are the same; only the time differs.
+  constexpr int kSampleEvery = 8;
+  bool sum_all = false;
   const auto finish_pending = [&]() __attribute__((always_inline)) {
     if (pending < 0) return;
     const Winner winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
@@ -224,7 +229,14 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     const int count = pixel_window(c, row_blocks, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
-    const WindowLowest lowest = window_sums_here(window, count, ndisp, whole, hint, A);
+    const bool sample = (x - x_begin) % kSampleEvery == 0;
+    WindowLowest lowest;
+    if (!sample && sum_all && whole && count > 0) {
+      lowest = window_sums_all_here(window, count, ndisp, A);
+    } else {
+      lowest = window_sums_here(window, count, ndisp, whole, hint, A);
+      if (sample) sum_all = lowest.most_summed;
+    }
     finish_pending();
     pending = x;
     pending_A = A;
