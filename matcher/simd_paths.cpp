@@ -11,7 +11,8 @@ std::atomic<int> g_limit_bits{0};  // 0: no limit
 
 int cpu_width_bits() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return 512;
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq"))
+    return 512;
   if (__builtin_cpu_supports("avx2")) return 256;
 #endif
   return 128;

@@ -6,7 +6,8 @@
 // winners, uniqueness; the scratch comes from aggregation.cpp). All have one body,
 // matcher/simd/kernels.simd.h, compiled by kernels_baseline.cpp (SSE2 on x86-64, the
 // compiler's generic vectors elsewhere), kernels_avx2.cpp (-mavx2) and kernels_avx512.cpp
-// (-mavx512f -mavx512bw); the last two exist in x86-64 GCC/clang builds (ONDREL_SIMD_X86).
+// (-mavx512f -mavx512bw -mavx512dq); the last two exist in x86-64 GCC/clang builds
+// (ONDREL_SIMD_X86).
 // Every table does the same integer and floating-point operations, so all give the same bytes.
 //
 // Plain types and declarations only: the body includes this header in units built for wider

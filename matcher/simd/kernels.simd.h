@@ -1,6 +1,6 @@
 // The body of the matcher's SIMD kernels (the stages of KernelTable, matcher/simd/kernels.h),
 // compiled once per instruction set: kernels_baseline.cpp, kernels_avx2.cpp (-mavx2) and
-// kernels_avx512.cpp (-mavx512f -mavx512bw) each define, before including it,
+// kernels_avx512.cpp (-mavx512f -mavx512bw -mavx512dq) each define, before including it,
 //   ONDREL_SIMD_ISA      the namespace of the unit's table, ondrel::simd::<ISA>,
 //   ONDREL_SIMD_SHORTS   16-bit lanes per vector of the cost rows (8, 16, 32),
 //   ONDREL_SIMD_DOUBLES  doubles per vector of the window kernel (2, 4, 8),

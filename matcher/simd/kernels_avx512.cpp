@@ -1,5 +1,5 @@
-// The kernels for AVX-512 (this unit is compiled with -mavx512f -mavx512bw; its table is picked
-// only when the CPU has both, see simd_paths.cpp).
+// The kernels for AVX-512 (this unit is compiled with -mavx512f -mavx512bw -mavx512dq; its
+// table is picked only when the CPU has all three, see simd_paths.cpp).
 
 // GCC 12 takes the deliberately undefined source operand inside its own AVX-512 conversion
 // intrinsics for an uninitialised variable.
