@@ -147,6 +147,19 @@ template <typename Cost>
 // hardware's prefetch does not foresee (about 3 % of the time; 8 columns gain no more).
 constexpr int kAhead = 4;
 
+// The prefetch of pixel_window alone, for a pixel whose blocks are all valid.
+template <typename Cost>
+[[gnu::always_inline]] inline void prefetch_ahead(const RowBlockOf<Cost>* row_blocks, int listed, int x) {
+  for (int i = 0; i < listed; ++i) {
+    const RowBlockOf<Cost>& b = row_blocks[i];
+    if (x + kAhead < b.end) {
+      const char* ahead = reinterpret_cast<const char*>(b.costs[x + kAhead + b.dx]);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + 64);
+    }
+  }
+}
+
 // The valid blocks of pixel x, in block order, with their left weights and disparity ranges,
 // into `window`; returns their number. `all_valid`: every listed block is valid for every d.
 template <typename Cost>
@@ -226,13 +239,17 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     // (in the slot the pending pixel does not use: its winner may read its blocks)
     WindowBlockOf<Cost>* window = windows + (pending_window == windows ? nb : 0);
     const bool whole = all_first <= x && x < all_end;
-    const int count = pixel_window(c, row_blocks, listed, x, whole, window);
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const bool sample = (x - x_begin) % kSampleEvery == 0;
+    const bool at_once = !sample && sum_all && whole && listed > 0;
+    // (no records where every chunk is summed at once: the winner then reads no block)
+    const int count = at_once ? 0 : pixel_window(c, row_blocks, listed, x, whole, window);
+    if (count > listed) __builtin_unreachable();  // (it never is: said for GCC 12, which warns otherwise)
     WindowLowest lowest;
-    if (!sample && sum_all && whole && count > 0) {
-      lowest = window_sums_all_here(window, count, ndisp, A);
+    if (at_once) {
+      prefetch_ahead(row_blocks, listed, x);
+      lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
     } else {
       lowest = window_sums_here(window, count, ndisp, whole, hint, A);
       if (sample) sum_all = lowest.most_summed;

@@ -252,28 +252,31 @@ template <int N, int V, typename Cost>
   return WindowLowest{lowest_cost, !(lowest_cost < 0.0), false};
 }
 
-// The window costs of every disparity d = 0 .. ndisp-1 into A, for a pixel whose `count` > 0
-// blocks are all valid for every disparity, ndisp >= N; returns what window_sums returns.
-// The blocks are the outer loop: kPass vectors of disparities are accumulated at once, so
-// that their chains of additions overlap, and nothing waits for a bound (each lane still adds
-// its blocks in block order, with the operations of window_sums). The last vector ends at
-// ndisp and may overlap the one before (the same values again). Where the bound would let
-// most chunks through, this costs less than summing them one by one behind their tests (at
-// 4x, where most true disparities lie beyond 60: a tenth of the matching time).
+// Pixel x's blocks, read from the row's list (RowBlockOf) rather than from window records:
+// count > 0 blocks, every one valid for x and every disparity.
+template <typename Cost>
+struct RowWindow {
+  const RowBlockOf<Cost>* blocks;
+  int count, x;
+};
+
+// NV vectors of window costs into A, the lowest per lane into lowest (window_sums_all).
 template <int N, int NV, bool kLastAtEnd, typename Cost>
-[[gnu::always_inline]] inline void sum_vectors(const WindowBlockOf<Cost>* window, int count, int d_first, int d_last,
-                                               double* A, Vec<double, N>& lowest) {
+[[gnu::always_inline]] inline void sum_vectors(const RowWindow<Cost>& window, int d_first, int d_last, double* A,
+                                               Vec<double, N>& lowest) {
   // NV vectors of disparities, at d_first + j * N, the last one at d_last when kLastAtEnd
   typedef Vec<double, N> Doubles;
   const auto at = [d_first, d_last](int j) { return kLastAtEnd && j == NV - 1 ? d_last : d_first + j * N; };
   Doubles weight_sum[NV] = {}, cost_sum[NV] = {};
-  for (int i = 0; i < count; ++i) {
-    const WindowBlockOf<Cost>& b = window[i];
-    const double left = b.left_weight;
+  for (int i = 0; i < window.count; ++i) {
+    const RowBlockOf<Cost>& b = window.blocks[i];
+    const double left = b.left_weights[window.x];
+    const double* right_weights = b.right_weights - window.x;
+    const Cost* costs = b.costs[window.x + b.dx];
     for (int j = 0; j < NV; ++j) {
       Doubles right, cost;
-      load(right, b.right_weights + at(j));
-      widen<N>(cost, b.costs + at(j));
+      load(right, right_weights + at(j));
+      widen<N>(cost, costs + at(j));
       const Doubles w = right * left;
       weight_sum[j] += w;
       cost_sum[j] += w * cost;
@@ -287,34 +290,34 @@ template <int N, int NV, bool kLastAtEnd, typename Cost>
   }
 }
 
-// The window costs of every disparity d = 0 .. ndisp-1 into A, for a pixel whose `count` > 0
-// blocks are all valid for every disparity, ndisp >= N; returns what window_sums returns.
-// The blocks are the outer loop: up to kPass vectors of disparities are accumulated at once,
-// so that their chains of additions overlap, and nothing waits for a bound (each lane still
-// adds its blocks in block order, with the operations of window_sums). The last vector ends
-// at ndisp and may overlap the one before (the same values again). Where the bound would let
-// most chunks through, this costs less than summing them one by one behind their tests.
+// The window costs of every disparity d = 0 .. ndisp-1 into A (ndisp >= N) for the pixel of
+// `window`; returns what window_sums returns, and every entry of A is a number or NaN (so the
+// winner search never asks for a block). The blocks are the outer loop: up to kPass vectors
+// of disparities are accumulated at once, so that their chains of additions overlap, and
+// nothing waits for a bound (each lane still adds its blocks in block order, with the
+// operations of window_sums). The last vector ends at ndisp and may overlap the one before
+// (the same values again). Where the bound would let most chunks through, this costs less
+// than summing them one by one behind their tests.
 template <int N, typename Cost>
-[[gnu::always_inline]] inline WindowLowest window_sums_all(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                             double* A) {
+[[gnu::always_inline]] inline WindowLowest window_sums_all(const RowWindow<Cost>& window, int ndisp, double* A) {
   constexpr int kPass = N == 8 ? 8 : 4;  // two sums per vector, and room for the operands
   const int nvec = (ndisp + N - 1) / N;
   Vec<double, N> lowest = Vec<double, N>{} + __builtin_inf();
   int v0 = 0;
-  for (; nvec - v0 > kPass; v0 += kPass) sum_vectors<N, kPass, false, Cost>(window, count, v0 * N, 0, A, lowest);
+  for (; nvec - v0 > kPass; v0 += kPass) sum_vectors<N, kPass, false, Cost>(window, v0 * N, 0, A, lowest);
   const int d0 = v0 * N, last = ndisp - N;
   switch (nvec - v0) {
-    case 1: sum_vectors<N, 1, true, Cost>(window, count, d0, last, A, lowest); break;
-    case 2: sum_vectors<N, 2, true, Cost>(window, count, d0, last, A, lowest); break;
-    case 3: sum_vectors<N, 3, true, Cost>(window, count, d0, last, A, lowest); break;
-    case 4: sum_vectors<N, 4, true, Cost>(window, count, d0, last, A, lowest); break;
+    case 1: sum_vectors<N, 1, true, Cost>(window, d0, last, A, lowest); break;
+    case 2: sum_vectors<N, 2, true, Cost>(window, d0, last, A, lowest); break;
+    case 3: sum_vectors<N, 3, true, Cost>(window, d0, last, A, lowest); break;
+    case 4: sum_vectors<N, 4, true, Cost>(window, d0, last, A, lowest); break;
     default:
       if constexpr (kPass == 8) {
         switch (nvec - v0) {
-          case 5: sum_vectors<N, 5, true, Cost>(window, count, d0, last, A, lowest); break;
-          case 6: sum_vectors<N, 6, true, Cost>(window, count, d0, last, A, lowest); break;
-          case 7: sum_vectors<N, 7, true, Cost>(window, count, d0, last, A, lowest); break;
-          default: sum_vectors<N, 8, true, Cost>(window, count, d0, last, A, lowest); break;
+          case 5: sum_vectors<N, 5, true, Cost>(window, d0, last, A, lowest); break;
+          case 6: sum_vectors<N, 6, true, Cost>(window, d0, last, A, lowest); break;
+          case 7: sum_vectors<N, 7, true, Cost>(window, d0, last, A, lowest); break;
+          default: sum_vectors<N, 8, true, Cost>(window, d0, last, A, lowest); break;
         }
       }
   }
@@ -389,9 +392,8 @@ template <typename Cost>
   return window_sums_fitted<ONDREL_SIMD_DOUBLES, ONDREL_SIMD_CHUNK, Cost>(window, count, ndisp, whole, hint, A);
 }
 template <typename Cost>
-[[gnu::always_inline]] inline WindowLowest window_sums_all_here(const WindowBlockOf<Cost>* window, int count, int ndisp,
-                                                                  double* A) {
-  return window_sums_all<ONDREL_SIMD_DOUBLES, Cost>(window, count, ndisp, A);
+[[gnu::always_inline]] inline WindowLowest window_sums_all_here(const RowWindow<Cost>& window, int ndisp, double* A) {
+  return window_sums_all<ONDREL_SIMD_DOUBLES, Cost>(window, ndisp, A);
 }
 template <typename Cost>
 [[gnu::always_inline]] inline Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A,
