@@ -123,13 +123,31 @@ template <typename Cost>
         squared[i] = d0 * d0 + d1 * d1 + d2 * d2;
       }
     };
+    // the colour weights, 16 columns in one gather where the unit has them (a fifth of the
+    // row weights' time at 4x), the rest one by one
     distances(right_means, right_pixels, first);
-    for (int x = first; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
+    int x = first;
+    if constexpr (kGathers16) {
+      for (; x + 16 <= end; x += 16) {
+        Vec<float, 16> w;
+        look_up16(w, c.exp_lut, s.distances + x);
+        store_reversed16(reversed + (W - 16 - x), w);
+      }
+    }
+    for (; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
     // (the left weights only where a pixel is processed)
     const int left_first = first > x_begin ? first : x_begin;
     distances(left_means, left_pixels, left_first);
     const float spatial = c.spatial[k];
-    for (int x = left_first; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
+    x = left_first;
+    if constexpr (kGathers16) {
+      for (; x + 16 <= end; x += 16) {
+        Vec<float, 16> w;
+        look_up16(w, c.exp_lut, s.distances + x);
+        store(left + x, w * spatial);
+      }
+    }
+    for (; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
     row_blocks[listed++] = RowBlockOf<Cost>{cost_rows[by], reversed + (W - 1), left, dx, first, end};

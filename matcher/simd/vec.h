@@ -181,6 +181,31 @@ template <int K>
   for (int j = 0; j < K; ++j) v[j] = p[j];
 }
 
+// Floats looked up by index: v[j] = table[index[j]], j = 0 .. 15, in one gather where the
+// unit has gathers of 16 lanes (kGathers16; the other units' callers look up one by one).
+#if defined(__AVX512F__)
+constexpr bool kGathers16 = true;
+[[gnu::always_inline]] inline void look_up16(Vec<float, 16>& v, const float* table, const int* index) {
+  v = _mm512_i32gather_ps(_mm512_loadu_si512(index), table, 4);
+}
+// p[15 - j] = (double)v[j], j = 0 .. 15: the floats widened and stored in reverse order.
+[[gnu::always_inline]] inline void store_reversed16(double* p, const Vec<float, 16>& v) {
+  const __m512i reverse = _mm512_setr_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+  const __m512 f = v;
+  const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(f), 1));
+  _mm512_storeu_pd(p, _mm512_permutexvar_pd(reverse, _mm512_cvtps_pd(high)));
+  _mm512_storeu_pd(p + 8, _mm512_permutexvar_pd(reverse, _mm512_cvtps_pd(_mm512_castps512_ps256(f))));
+}
+#else
+constexpr bool kGathers16 = false;
+[[gnu::always_inline]] inline void look_up16(Vec<float, 16>& v, const float* table, const int* index) {
+  for (int j = 0; j < 16; ++j) v[j] = table[index[j]];
+}
+[[gnu::always_inline]] inline void store_reversed16(double* p, const Vec<float, 16>& v) {
+  for (int j = 0; j < 16; ++j) p[15 - j] = v[j];
+}
+#endif
+
 // Bit j set when p[j] < bound, for j = 0 .. N-1 (a NaN is not below).
 template <int N>
 [[gnu::always_inline]] inline unsigned below_bits(const double* p, double bound) {
