@@ -36,11 +36,21 @@ struct CostRow {
 // vector is passed or returned by value, so no call depends on the vector ABI. kCensus: the
 // bits set in left XOR right per byte, counted in the lanes (pairs, nibbles, then the two
 // nibbles), summed over the 3 bytes; T (24 then) cuts nothing.
+// The three bytes of left column x of `row`, read once per column: the 16-bit stores of the
+// loop over the disparities could change any byte (a byte may alias anything), so the
+// compiler would read them again for every vector.
+struct LeftPixel {
+  int16_t c[3];
+};
+inline LeftPixel left_pixel(const CostRow& row, int x) {
+  const unsigned char* p = row.left + 3 * static_cast<size_t>(x);
+  return LeftPixel{{p[0], p[1], p[2]}};
+}
+
 template <int L, bool kCensus>
 [[gnu::always_inline]] inline void pixel_costs(Vec<int16_t, L>& cost, const CostVolumeInputs& in,
-                                               const CostRow& row, int x, int k0) {
+                                               const CostRow& row, const LeftPixel& p, int x, int k0) {
   typedef Vec<int16_t, L> Shorts;
-  const unsigned char* p = row.left + 3 * static_cast<size_t>(x);
   const int16_t* q = row.reversed + (static_cast<size_t>(in.W) - 1 - static_cast<size_t>(x)) +
                      static_cast<size_t>(in.d0) + static_cast<size_t>(k0);
   Shorts sum = {};
@@ -48,12 +58,12 @@ template <int L, bool kCensus>
     Shorts right;
     load(right, q + static_cast<size_t>(c) * in.reversed_length);
     if constexpr (kCensus) {
-      Shorts bits = (Shorts{} + static_cast<int16_t>(p[c])) ^ right;
+      Shorts bits = (Shorts{} + p.c[c]) ^ right;
       bits = bits - ((bits >> 1) & 0x55);
       bits = (bits & 0x33) + ((bits >> 2) & 0x33);
       sum += (bits + (bits >> 4)) & 0x0F;
     } else {
-      const Shorts diff = (Shorts{} + static_cast<int16_t>(p[c])) - right;
+      const Shorts diff = (Shorts{} + p.c[c]) - right;
       sum += diff < 0 ? -diff : diff;
     }
   }
@@ -66,16 +76,17 @@ template <int L, bool kCensus>
 // worked out.
 template <int L, bool kCensus, bool kKept>
 [[gnu::always_inline]] inline void cost_difference(Vec<int16_t, L>& diff, const CostVolumeInputs& in,
-                                                   const CostRow& e, const CostRow& l, int x, int k0) {
+                                                   const CostRow& e, const CostRow& l, const LeftPixel& pe,
+                                                   const LeftPixel& pl, int x, int k0) {
   Vec<int16_t, L> leaving;
-  pixel_costs<L, kCensus>(diff, in, e, x, k0);
+  pixel_costs<L, kCensus>(diff, in, e, pe, x, k0);
   if constexpr (kKept) {
     const size_t at = static_cast<size_t>(x) * static_cast<size_t>(in.Dp) + static_cast<size_t>(k0);
     if (e.mask) store(e.costs + at, diff);
     load(leaving, l.costs + at);
     leaving &= static_cast<int16_t>(l.mask);
   } else {
-    pixel_costs<L, kCensus>(leaving, in, l, x, k0);
+    pixel_costs<L, kCensus>(leaving, in, l, pl, x, k0);
   }
   diff -= leaving;
 }
@@ -84,9 +95,10 @@ template <int L, bool kCensus, bool kKept>
 template <int L, typename Sum, bool kCensus, bool kKept>
 [[gnu::always_inline]] inline void update_column(Sum* S, const CostVolumeInputs& in, const CostRow& e, const CostRow& l,
                                                  int x) {
+  const LeftPixel pe = left_pixel(e, x), pl = left_pixel(l, x);
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
     Vec<int16_t, L> diff;
-    cost_difference<L, kCensus, kKept>(diff, in, e, l, x, k0);
+    cost_difference<L, kCensus, kKept>(diff, in, e, l, pe, pl, x, k0);
     Vec<Sum, L> column;
     load(column, S + k0);
     store(S + k0, column + __builtin_convertvector(diff, Vec<Sum, L>));
@@ -140,6 +152,7 @@ template <int L, typename Sum, bool kCensus, bool kKept, bool kEnter, bool kLeav
 [[gnu::always_inline]] inline void slide(Sum* __restrict A, Sum* __restrict entering, const Sum* __restrict leaving,
                                          Sum* __restrict out, const CostVolumeInputs& in, const CostRow& e,
                                          const CostRow& l, int x_entering) {
+  const LeftPixel pe = left_pixel(e, x_entering), pl = left_pixel(l, x_entering);
   for (int k0 = 0; k0 < in.Dp; k0 += L) {
     // the leaving column first: then no sum in between spans more than one window
     Vec<Sum, L> a;
@@ -151,7 +164,7 @@ template <int L, typename Sum, bool kCensus, bool kKept, bool kEnter, bool kLeav
     }
     if (kEnter) {
       Vec<int16_t, L> diff;
-      cost_difference<L, kCensus, kKept>(diff, in, e, l, x_entering, k0);
+      cost_difference<L, kCensus, kKept>(diff, in, e, l, pe, pl, x_entering, k0);
       Vec<Sum, L> column;
       load(column, entering + k0);
       column += __builtin_convertvector(diff, Vec<Sum, L>);
