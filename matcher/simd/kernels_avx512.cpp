@@ -1,13 +1,6 @@
 // The kernels for AVX-512 (this unit is compiled with -mavx512f -mavx512bw -mavx512dq; its
 // table is picked only when the CPU has all three, see simd_paths.cpp).
 
-// GCC 12 takes the deliberately undefined source operand inside its own AVX-512 conversion
-// intrinsics for an uninitialised variable.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #define ONDREL_SIMD_ISA avx512
 #define ONDREL_SIMD_SHORTS 32
 #define ONDREL_SIMD_DOUBLES 8
