@@ -31,11 +31,6 @@ struct CostRow {
                        // there when it enters if present, read back when it leaves
 };
 
-// cost = the pixel costs of left column x in `row` at elements k0 .. k0+L-1, in 16 bits
-// (bytes, their differences and sums up to 765 all fit). Vectors go through references: no
-// vector is passed or returned by value, so no call depends on the vector ABI. kCensus: the
-// bits set in left XOR right per byte, counted in the lanes (pairs, nibbles, then the two
-// nibbles), summed over the 3 bytes; T (24 then) cuts nothing.
 // The three bytes of left column x of `row`, read once per column: the 16-bit stores of the
 // loop over the disparities could change any byte (a byte may alias anything), so the
 // compiler would read them again for every vector.
@@ -47,6 +42,11 @@ inline LeftPixel left_pixel(const CostRow& row, int x) {
   return LeftPixel{{p[0], p[1], p[2]}};
 }
 
+// cost = the pixel costs of left column x in `row` (its bytes p) at elements k0 .. k0+L-1,
+// in 16 bits (bytes, their differences and sums up to 765 all fit). Vectors go through
+// references: no vector is passed or returned by value, so no call depends on the vector
+// ABI. kCensus: the bits set in left XOR right per byte, counted in the lanes (pairs,
+// nibbles, then the two nibbles), summed over the 3 bytes; T (24 then) cuts nothing.
 template <int L, bool kCensus>
 [[gnu::always_inline]] inline void pixel_costs(Vec<int16_t, L>& cost, const CostVolumeInputs& in,
                                                const CostRow& row, const LeftPixel& p, int x, int k0) {
