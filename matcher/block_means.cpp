@@ -4,6 +4,7 @@
 // multiplication and a shift.
 
 #include <cstdint>
+#include <cstring>
 
 #include "matcher/kernels.h"
 #include "matcher/memory.h"
@@ -81,13 +82,36 @@ void block_means_rows(const unsigned char* image, size_t stride, int W, int H, i
   }
 }
 
+// Zeros where block_means_rows writes no mean, in this thread's share of the rows of every
+// plane (the planes come uninitialized: clearing them whole took most of the tables' time).
+static void clear_borders(const BlockMeanContext& ctx, int thread, int nthreads) {
+  const int W = ctx.W, H = ctx.H, r = ctx.r;
+  const bool inside = r >= 0 && 2 * r + 1 <= W && 2 * r + 1 <= H;  // any mean written at all
+  const ItemRange rows = static_split(H, nthreads, thread);
+  for (long long y = rows.begin; y < rows.end; ++y) {
+    for (unsigned char* plane : ctx.planes) {
+      unsigned char* row = plane + static_cast<size_t>(y) * static_cast<size_t>(W);
+      if (!inside || y < r || y >= H - r) {
+        std::memset(row, 0, static_cast<size_t>(W));
+      } else {
+        std::memset(row, 0, static_cast<size_t>(r));
+        std::memset(row + W - r, 0, static_cast<size_t>(r));
+      }
+    }
+  }
+}
+
 bool block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads) {
   // the rows whose blocks lie inside, split evenly
   const int r = ctx.r > 0 ? ctx.r : 0;
   const ItemRange rows = static_split(ctx.H - 2 * r > 0 ? ctx.H - 2 * r : 0, nthreads, thread);
-  if (rows.begin >= rows.end) return true;
-  int* columns = ondrel_alloc_array<int>(3 * static_cast<size_t>(ctx.W));
-  if (!columns) return false;
+  int* columns = nullptr;
+  if (rows.begin < rows.end) {
+    columns = ondrel_alloc_array<int>(3 * static_cast<size_t>(ctx.W));
+    if (!columns) return false;
+  }
+  clear_borders(ctx, thread, nthreads);
+  if (!columns) return true;
   unsigned char* const left[3] = {ctx.planes[left_plane(0)], ctx.planes[left_plane(1)], ctx.planes[left_plane(2)]};
   unsigned char* const right[3] = {ctx.planes[right_plane(0)], ctx.planes[right_plane(1)], ctx.planes[right_plane(2)]};
   const int begin = r + static_cast<int>(rows.begin), end = r + static_cast<int>(rows.end);

@@ -120,8 +120,10 @@ struct BlockMeanContext {
 };
 
 // Body of the block-mean region: thread `thread` of `nthreads` writes both views' block
-// means (block_means_rows) for its static share of the rows whose blocks lie inside.
-// Returns false, having written nothing, when its column buffer cannot be had.
+// means (block_means_rows) for its static share of the rows whose blocks lie inside, and 0
+// wherever no mean is written in its static share of all H rows: when every thread has run,
+// the planes (uninitialized before) are whole. Returns false, having written nothing, when
+// its column buffer cannot be had.
 bool block_mean_region_QUIRN(const BlockMeanContext& ctx, int thread, int nthreads);
 
 // Static split of n items over nthreads threads: chunk = ceil(n / nthreads); thread t takes

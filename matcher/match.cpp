@@ -415,7 +415,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
   }
   for (const PlaneLabel& label : kPlaneLabels) {
-    w.planes[label.index] = ondrel_alloc_array<unsigned char>(pixels);
+    w.planes[label.index] = static_cast<unsigned char*>(ondrel_alloc_uninitialized(pixels, 1));  // (block means)
     if (!w.planes[label.index]) {
       char text[64];
       std::snprintf(text, sizeof text, "\nABORTING... CAN'T ALLOCATE %s\n\n", label.name);

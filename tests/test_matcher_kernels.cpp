@@ -46,9 +46,12 @@ TEST(WeightTables, FastFillEqualsTheScalarDefinitionInAnyRanges) {
 
 TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
   // random views (one padded); views of 255 alone, whose sums are the largest for their block
-  // and whose quotients fall on the division's edge (255 (2r+1)^2 / (2r+1)^2)
+  // and whose quotients fall on the division's edge (255 (2r+1)^2 / (2r+1)^2); blocks wider or
+  // higher than the view (no mean at all). The planes start as garbage: the regions write
+  // every byte, 0 where no mean is.
   const int shapes[][4] = {{17, 11, 2, 0}, {9, 7, 0, 0}, {5, 9, 2, 0}, {12, 5, 2, 0}, {5, 5, 2, 0},
-                           {31, 20, 4, 0}, {7, 13, 3, 0}, {90, 85, 40, 255}, {30, 27, 13, 255}, {8, 9, 1, 255}};
+                           {31, 20, 4, 0}, {7, 13, 3, 0}, {90, 85, 40, 255}, {30, 27, 13, 255}, {8, 9, 1, 255},
+                           {4, 9, 2, 0},   {9, 3, 2, 0}};
   uint32_t seed = 100;
   for (const auto& s : shapes) {
     const int W = s[0], H = s[1], r = s[2];
@@ -56,7 +59,7 @@ TEST(BlockMeans, RegionsEqualTheDefinitionWithAnyThreadCount) {
     if (s[3]) left.setTo(cv::Scalar::all(s[3])), right.setTo(cv::Scalar::all(s[3]));
     const auto expected = reference_block_means(left, right, r);
     for (int threads : {1, 2, 3, 7}) {
-      std::vector<std::vector<unsigned char>> planes(kPlaneCount, std::vector<unsigned char>(static_cast<size_t>(W) * H, 0));
+      std::vector<std::vector<unsigned char>> planes(kPlaneCount, std::vector<unsigned char>(static_cast<size_t>(W) * H, 0xA5));
       BlockMeanContext means{left.data, right.data, left.step[0], right.step[0], r, W, H, {}};
       for (int i = 0; i < kPlaneCount; ++i) means.planes[i] = planes[i].data();
       bool ok = true;
