@@ -41,7 +41,8 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   // in order, each only when the ones before were had
   if (take(&s->claimed_disparity, claims) && take(&s->claimed_cost, claims) &&
       take(&s->costs, 2 * kWindowScratchArrays * (costs + kWindowScratchPad)) &&
-      take(&s->right_weights_reversed, W * nblocks) && take(&s->left_weights_by_block, W * nblocks) &&
+      take(&s->right_weights_reversed, W * nblocks) && take(&s->right_float_weights_reversed, W * nblocks) &&
+      take(&s->left_weights_by_block, W * nblocks) &&
       take(&s->row_blocks, nblocks) && take(&s->window, 2 * nblocks) && take(&s->row_pixels, 6 * W) &&
       take(&s->distances, W))
     return true;
@@ -54,6 +55,7 @@ void aggregation_scratch_free(AggregationScratch* s) {
   ondrel_free(s->claimed_cost);
   ondrel_free(s->costs);
   ondrel_free(s->right_weights_reversed);
+  ondrel_free(s->right_float_weights_reversed);
   ondrel_free(s->left_weights_by_block);
   ondrel_free(s->row_blocks);
   ondrel_free(s->window);

@@ -25,11 +25,13 @@ using WindowBlock = WindowBlockOf<int>;
 // What the first half of the window kernel tells the second: the lowest window cost it
 // worked out (+inf when none is a number), and whether none is negative; and for the row's
 // loop, whether the bound let most chunks after the first through (then summing every chunk
-// at once is faster for the pixels that follow).
+// at once is faster for the pixels that follow). screened: the costs were screened in single
+// precision (window_screen), the lowest is the lowest estimate.
 struct WindowLowest {
   double lowest;
   bool none_negative;
   bool most_summed;
+  bool screened;
 };
 
 // Blocks per axis of a support window: (2R+1) / (2r+1). Needs r >= 0 (weight_tables.cpp).
@@ -70,12 +72,13 @@ struct RowOutputs {
 // A block of the support window whose rows lie inside the image for the current row, with
 // what the fast aggregation needs for pixel x: its cost vector costs[x + dx] (costs: the
 // cost volume's row of the block centres), its right weights from right_weights - x on
-// (index d), its left weight left_weights[x]. It is valid for first <= x < end, for
-// d = 0 .. min(max_disparity, x + dx - r, x).
+// (index d, and as floats from right_float_weights - x on), its left weight left_weights[x].
+// It is valid for first <= x < end, for d = 0 .. min(max_disparity, x + dx - r, x).
 template <typename Cost>
 struct RowBlockOf {
   const Cost* const* costs;
   const double* right_weights;
+  const float* right_float_weights;
   const float* left_weights;
   int dx;
   int first, end;
@@ -93,10 +96,12 @@ struct AggregationScratch {
   double* costs;           // 2 * kWindowScratchArrays * (max_disparity + 1 - min_disparity + kWindowScratchPad)
   // the colour weights of the row, block by block: the right ones with the
   // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
-  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr)); the left ones
-  // times the spatial weight (nblocks * W, index k * W + x); the blocks whose rows lie inside
-  // the image (nblocks); the valid blocks of the current pixel (nblocks).
+  // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr); and the same as
+  // floats); the left ones times the spatial weight (nblocks * W, index k * W + x); the
+  // blocks whose rows lie inside the image (nblocks); the valid blocks of the current pixel
+  // (nblocks).
   double* right_weights_reversed;
+  float* right_float_weights_reversed;
   float* left_weights_by_block;
   RowBlock* row_blocks;
   WindowBlock* window;  // 2 * nblocks: two pixels' valid blocks, alternately

@@ -180,6 +180,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
         // anywhere else would show in the outputs
         const size_t weights = static_cast<size_t>(c.W) * static_cast<size_t>(ctx.nblocks);
         std::fill(scratch.right_weights_reversed, scratch.right_weights_reversed + weights, std::nan(""));
+        std::fill(scratch.right_float_weights_reversed, scratch.right_float_weights_reversed + weights, kNaN);
         std::fill(scratch.left_weights_by_block, scratch.left_weights_by_block + weights, kNaN);
         std::vector<float> rows[3];
         for (auto& row : rows) row.assign(c.W, 77.0f);  // every element must be written

@@ -95,6 +95,7 @@ template <typename Cost>
     // columns with bx = x + dx in [r, W-1-r]
     const int first = r - dx > 0 ? r - dx : 0, end = W - r - dx < W ? W - r - dx : W;
     double* reversed = s.right_weights_reversed + static_cast<size_t>(k) * W;
+    float* reversed_floats = s.right_float_weights_reversed + static_cast<size_t>(k) * W;
     float* left = s.left_weights_by_block + static_cast<size_t>(k) * W;
     const auto distances = [&](const unsigned char* const means[3], int* const pixels[3], int from) {
       // the block means at x + dx and the pixels at x, from column `from` on
@@ -132,9 +133,10 @@ template <typename Cost>
         Vec<float, 16> w;
         look_up16(w, c.exp_lut, s.distances + x);
         store_reversed16(reversed + (W - 16 - x), w);
+        store_reversed16(reversed_floats + (W - 16 - x), w);
       }
     }
-    for (; x < end; ++x) reversed[W - 1 - x] = c.exp_lut[s.distances[x]];
+    for (; x < end; ++x) reversed[W - 1 - x] = reversed_floats[W - 1 - x] = c.exp_lut[s.distances[x]];
     // (the left weights only where a pixel is processed)
     const int left_first = first > x_begin ? first : x_begin;
     distances(left_means, left_pixels, left_first);
@@ -150,7 +152,8 @@ template <typename Cost>
     for (; x < end; ++x) left[x] = spatial * c.exp_lut[s.distances[x]];
     // for pixel x the block is valid for d = 0 .. min(max_disparity, x + dx - r, x) when
     // x + dx + r < W (condition 4) and that range is not empty
-    row_blocks[listed++] = RowBlockOf<Cost>{cost_rows[by], reversed + (W - 1), left, dx, first, end};
+    row_blocks[listed++] = RowBlockOf<Cost>{cost_rows[by], reversed + (W - 1), reversed_floats + (W - 1), left, dx,
+                                            first, end};
     const int full_from = c.max_disparity + r - dx;  // x + dx - r >= max_disparity
     if (*all_first < first) *all_first = first;
     if (*all_first < full_from) *all_first = full_from;
@@ -158,6 +161,23 @@ template <typename Cost>
     if (*all_end > end) *all_end = end;
   }
   return listed;
+}
+
+// Whether every nonzero weight of a block is at least 2^-60 and none is above 2^20, as the
+// single-precision screening (window_screen) needs: their products and sums then stay
+// normal floats. A weight is spatial * wL * wR (the product of the first two rounded to
+// float); the colour weights run from lut[0] to lut[kExpLutFilled - 1], one way or the
+// other, and the entries beyond are 0; the margins cover the roundings.
+inline bool weights_allow_screening(const AggregationContext& c) {
+  const float first = c.exp_lut[0], last = c.exp_lut[ondrel::kExpLutFilled - 1];
+  const float least = first < last ? first : last, most = first < last ? last : first;
+  float least_spatial = c.spatial[0], most_spatial = c.spatial[0];
+  for (int k = 1; k < c.nblocks; ++k) {
+    least_spatial = c.spatial[k] < least_spatial ? c.spatial[k] : least_spatial;
+    most_spatial = c.spatial[k] > most_spatial ? c.spatial[k] : most_spatial;
+  }
+  return least >= 0x1p-59f && static_cast<double>(least) * least_spatial >= 0x1p-59 && most <= 0x1p10f &&
+         static_cast<double>(most) * most_spatial <= 0x1p10;  // false for a NaN
 }
 
 // The cost vectors of the pixel kAhead columns on are fetched into the cache while this one
@@ -240,9 +260,26 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   // way the window costs are the same; only the time differs.
   constexpr int kSampleEvery = 8;
   bool sum_all = false;
+  // the pixels summed at once are screened first where the costs are 16-bit and the screen's
+  // bounds hold (weights, vectors of floats, and a margin that stays small)
+  constexpr int kFloats = 2 * ONDREL_SIMD_DOUBLES;
+  bool screened = false;
+  if constexpr (sizeof(Cost) == 2)
+    screened = ndisp >= kFloats && listed <= 64 && weights_allow_screening(c);
+  const double margin = screen_margin(listed);
   const auto finish_pending = [&]() __attribute__((always_inline)) {
     if (pending < 0) return;
-    const Winner winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+    Winner winner;
+    if constexpr (sizeof(Cost) == 2) {
+      if (pending_lowest.screened)
+        winner = winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, pending},
+                                         window_estimates(pending_A, ndisp), pending_A,
+                                         ndisp, pending_lowest.lowest, margin);
+      else
+        winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+    } else {
+      winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+    }
     if (winner.found) hint = winner.h;
     finish_pixel(c, s, out, pending, winner, pending_A);
   };
@@ -260,7 +297,17 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     WindowLowest lowest;
     if (at_once) {
       for (int i = 0; i < listed; ++i) prefetch_ahead(row_blocks[i], x);
-      lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
+      if constexpr (sizeof(Cost) == 2) {
+        if (screened) {
+          const float low = window_screen_here(RowWindow<int16_t>{row_blocks, listed, x}, ndisp,
+                                               window_estimates(A, ndisp));
+          lowest = WindowLowest{low, true, true, true};
+        } else {
+          lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
+        }
+      } else {
+        lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
+      }
     } else {
       lowest = window_sums_here(window, count, ndisp, whole, hint, A);
       if (sample) sum_all = lowest.most_summed;

@@ -108,6 +108,37 @@ template <int N, typename I>
   v = __builtin_convertvector(i, Vec<double, N>);
 }
 
+// v = N consecutive 16-bit ints converted to float (exact).
+template <int N>
+[[gnu::always_inline]] inline void widen(Vec<float, N>& v, const int16_t* p) {
+#if defined(__AVX512F__)
+  if constexpr (N == 16) {
+    v = _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 8) {
+    v = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+  Vec<int16_t, N> i;
+  load(i, p);
+  v = __builtin_convertvector(i, Vec<float, N>);
+}
+
+// The lowest lane of v, NaNs left out (+inf when every lane is NaN or +inf).
+template <int N>
+[[gnu::always_inline]] inline float lowest_lane(const Vec<float, N>& v) {
+#if defined(__AVX512F__)
+  if constexpr (N == 16) return _mm512_reduce_min_ps(_mm512_min_ps(v, _mm512_set1_ps(__builtin_inff())));
+#endif
+  float low = __builtin_inff();
+  for (int j = 0; j < N; ++j) low = v[j] < low ? v[j] : low;
+  return low;
+}
+
 // load and widen of the first n lanes only (0 < n < N): the lanes from n on are 0 and their
 // memory is not read (on AVX-512, masked loads, which do not fault beyond the lanes read).
 template <int N>
@@ -188,7 +219,10 @@ constexpr bool kGathers16 = true;
 [[gnu::always_inline]] inline void look_up16(Vec<float, 16>& v, const float* table, const int* index) {
   v = _mm512_i32gather_ps(_mm512_loadu_si512(index), table, 4);
 }
-// p[15 - j] = (double)v[j], j = 0 .. 15: the floats widened and stored in reverse order.
+// p[15 - j] = v[j], j = 0 .. 15: the floats stored in reverse order, as floats or widened.
+[[gnu::always_inline]] inline void store_reversed16(float* p, const Vec<float, 16>& v) {
+  _mm512_storeu_ps(p, _mm512_permutexvar_ps(_mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), v));
+}
 [[gnu::always_inline]] inline void store_reversed16(double* p, const Vec<float, 16>& v) {
   const __m512i reverse = _mm512_setr_epi64(7, 6, 5, 4, 3, 2, 1, 0);
   const __m512 f = v;
@@ -201,7 +235,8 @@ constexpr bool kGathers16 = false;
 [[gnu::always_inline]] inline void look_up16(Vec<float, 16>& v, const float* table, const int* index) {
   for (int j = 0; j < 16; ++j) v[j] = table[index[j]];
 }
-[[gnu::always_inline]] inline void store_reversed16(double* p, const Vec<float, 16>& v) {
+template <typename T>
+[[gnu::always_inline]] inline void store_reversed16(T* p, const Vec<float, 16>& v) {
   for (int j = 0; j < 16; ++j) p[15 - j] = v[j];
 }
 #endif
@@ -218,6 +253,24 @@ template <int N>
 #endif
 #if defined(__SSE2__)
   if constexpr (N == 2) return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(_mm_loadu_pd(p), _mm_set1_pd(bound))));
+#endif
+  unsigned bits = 0;
+  for (int j = 0; j < N; ++j) bits |= (p[j] < bound ? 1u : 0u) << j;
+  return bits;
+}
+
+// Bit j set when p[j] < bound, for j = 0 .. N-1, for floats (a NaN is not below).
+template <int N>
+[[gnu::always_inline]] inline unsigned below_bits(const float* p, float bound) {
+#if defined(__AVX512F__)
+  if constexpr (N == 16) return _mm512_cmp_ps_mask(_mm512_loadu_ps(p), _mm512_set1_ps(bound), _CMP_LT_OQ);
+#endif
+#if defined(__AVX__)
+  if constexpr (N == 8)
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(p), _mm256_set1_ps(bound), _CMP_LT_OQ)));
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 4) return static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(p), _mm_set1_ps(bound))));
 #endif
   unsigned bits = 0;
   for (int j = 0; j < N; ++j) bits |= (p[j] < bound ? 1u : 0u) << j;

@@ -39,6 +39,8 @@ template <typename Cost>
 inline Cost* window_lowest_costs(double* A, int ndisp) {
   return reinterpret_cast<Cost*>(A + window_scratch_stride(ndisp));
 }
+// (or, for a screened pixel, the estimates: window_screen)
+inline float* window_estimates(double* A, int ndisp) { return reinterpret_cast<float*>(A + window_scratch_stride(ndisp)); }
 
 // low[d] = the lowest cost of the blocks valid for d (the largest Cost where none is),
 // d < ndisp. Vectors of KC costs; a row of costs that is not a whole number of vectors ends
@@ -246,10 +248,10 @@ template <int N, int V, typename Cost>
       chunk_costs(d0);
     }
     const double lowest_cost = lowest_of_all();
-    return WindowLowest{lowest_cost, !(lowest_cost < 0.0), 2 * skipped < nchunks - 1};
+    return WindowLowest{lowest_cost, !(lowest_cost < 0.0), 2 * skipped < nchunks - 1, false};
   }
   const double lowest_cost = lowest_of_all();
-  return WindowLowest{lowest_cost, !(lowest_cost < 0.0), false};
+  return WindowLowest{lowest_cost, !(lowest_cost < 0.0), false, false};
 }
 
 // Pixel x's blocks, read from the row's list (RowBlockOf) rather than from window records:
@@ -322,7 +324,7 @@ template <int N, typename Cost>
       }
   }
   const double lowest_cost = lowest_lane<N>(lowest);
-  return WindowLowest{lowest_cost, !(lowest_cost < 0.0), true};
+  return WindowLowest{lowest_cost, !(lowest_cost < 0.0), true, false};
 }
 
 // window_sums with chunks of N * V disparities, or of half as many when the disparity count
@@ -384,6 +386,124 @@ template <int N, typename Cost>
   return winner;
 }
 
+// Single-precision screening, for pixels whose every chunk the bound lets through: every
+// window cost is first estimated in floats (16-bit costs only), at twice the lanes per
+// vector, and only what the estimates leave in doubt is worked out exactly: the winner's
+// integer part when the lowest estimate lies near an integer, the first cost below m + 1
+// when its estimate lies near m + 1, and the three costs the refinement reads. With n
+// blocks, weights that are 0 or at least 2^-60, and 16-bit costs, an estimate E(d) lies
+// within (2n + 3) u of the cost A(d) (u = 2^-24: n + 1 roundings in each sum, one in the
+// quotient, one in A's own rounding to float); screen_margin allows twice (3n + 6) u.
+inline double screen_margin(int blocks) { return 2.0 * (3.0 * blocks + 6.0) * 0x1p-24; }
+
+// NV vectors of estimates of NF lanes into E, the lowest per lane into lowest
+// (window_screen); the last vector at d_last when kLastAtEnd.
+template <int NF, int NV, bool kLastAtEnd>
+[[gnu::always_inline]] inline void screen_vectors(const RowWindow<int16_t>& window, int d_first, int d_last, float* E,
+                                                  Vec<float, NF>& lowest) {
+  typedef Vec<float, NF> Floats;
+  const auto at = [d_first, d_last](int j) { return kLastAtEnd && j == NV - 1 ? d_last : d_first + j * NF; };
+  Floats weight_sum[NV] = {}, cost_sum[NV] = {};
+  for (int i = 0; i < window.count; ++i) {
+    const RowBlockOf<int16_t>& b = window.blocks[i];
+    const float left = b.left_weights[window.x];
+    const float* right_weights = b.right_float_weights - window.x;
+    const int16_t* costs = b.costs[window.x + b.dx];
+    for (int j = 0; j < NV; ++j) {
+      Floats right, cost;
+      load(right, right_weights + at(j));
+      widen<NF>(cost, costs + at(j));
+      const Floats w = right * left;
+      weight_sum[j] += w;
+      cost_sum[j] += w * cost;
+    }
+  }
+  for (int j = 0; j < NV; ++j) {
+    const Floats q = cost_sum[j] / weight_sum[j];
+    lowest = q < lowest ? q : lowest;
+    store(E + at(j), q);
+  }
+}
+
+// The estimates E(d), d = 0 .. ndisp-1 (ndisp >= NF), of the pixel of `window` (every block
+// valid for every d); returns the lowest, NaNs left out. The last vector ends at ndisp.
+template <int NF>
+[[gnu::always_inline]] inline float window_screen(const RowWindow<int16_t>& window, int ndisp, float* E) {
+  constexpr int kPass = 4;
+  const int nvec = (ndisp + NF - 1) / NF;
+  Vec<float, NF> lowest = Vec<float, NF>{} + __builtin_inff();
+  int v0 = 0;
+  for (; nvec - v0 > kPass; v0 += kPass) screen_vectors<NF, kPass, false>(window, v0 * NF, 0, E, lowest);
+  const int d0 = v0 * NF, last = ndisp - NF;
+  switch (nvec - v0) {
+    case 1: screen_vectors<NF, 1, true>(window, d0, last, E, lowest); break;
+    case 2: screen_vectors<NF, 2, true>(window, d0, last, E, lowest); break;
+    case 3: screen_vectors<NF, 3, true>(window, d0, last, E, lowest); break;
+    default: screen_vectors<NF, 4, true>(window, d0, last, E, lowest); break;
+  }
+  return lowest_lane<NF>(lowest);
+}
+
+// The exact window cost of disparity d of the pixel of `window`: one lane of sum_vectors.
+template <typename Cost>
+inline double row_window_cost(const RowWindow<Cost>& window, int d) {
+  double weight_sum = 0.0, cost_sum = 0.0;
+  for (int i = 0; i < window.count; ++i) {
+    const RowBlockOf<Cost>& b = window.blocks[i];
+    const double w = (b.right_weights - window.x)[d] * static_cast<double>(b.left_weights[window.x]);
+    weight_sum += w;
+    cost_sum += w * static_cast<double>(b.costs[window.x + b.dx][d]);
+  }
+  return exact_cost(cost_sum, weight_sum);
+}
+
+// The winner of a screened pixel (E: window_screen's estimates, `lowest` the lowest, margin
+// screen_margin of its block count), with window_winner's rules and result; on return A
+// holds the exact costs around the winner, which is all the refinement reads. Outside the
+// range the margins were worked out for, every cost is worked out exactly instead.
+template <int N>
+[[gnu::always_inline]] inline Winner winner_from_screen(const RowWindow<int16_t>& window, const float* E, double* A,
+                                                        int ndisp, double lowest, double margin) {
+  constexpr int NF = 2 * N;
+  if (!(lowest >= 0.0 && lowest < 0x1p19))
+    return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
+  const double less = 1.0 - margin, more = 1.0 + margin;
+  // m = trunc(lowest cost), which lies within lowest * [less, more]; with an integer in
+  // between (mostly where many costs are the same integer, every block's cost alike), every
+  // cost exactly
+  const int m = static_cast<int>(lowest * less);
+  if (m != static_cast<int>(lowest * more))
+    return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
+  // the first d whose cost lies below m + 1: none whose estimate lies above m + 1 times
+  // `more` (the float bound is larger still), and of the others the first decided by its
+  // estimate unless that lies within the margin
+  const double first_above = static_cast<double>(m) + 1.0;
+  const double surely_below = first_above * less;
+  const float maybe_below = static_cast<float>(first_above * (1.0 + 2.0 * margin));
+  int h = -1;
+  for (int d0 = 0; h < 0 && d0 < ndisp; d0 += NF) {
+    const int at = d0 + NF <= ndisp ? d0 : ndisp - NF;  // (the last vector overlaps)
+    unsigned bits = below_bits<NF>(E + at, maybe_below);
+    bits &= ~0u << (d0 - at);  // (lanes before d0 were seen)
+    for (; bits; bits &= bits - 1) {
+      const int d = at + __builtin_ctz(bits);
+      if (static_cast<double>(E[d]) < surely_below || row_window_cost(window, d) < first_above) {
+        h = d;
+        break;
+      }
+    }
+  }
+  if (h < 0)  // (not reached: the lowest cost is one of them)
+    return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
+  // the exact costs of h - 1 .. h + 1 (N >= 4 lanes from h - 1 on, or two vectors of 2)
+  constexpr int kVectors = N >= 4 ? 1 : 2;
+  int from = h - 1 > 0 ? h - 1 : 0;
+  from = from < ndisp - kVectors * N ? from : ndisp - kVectors * N;
+  Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
+  sum_vectors<N, kVectors, false, int16_t>(window, from, 0, A, unused);
+  return Winner{m, h, true};
+}
+
 // The window kernel of this unit, in its two halves, inlined into the row's loop (out of line,
 // the calls cost a tenth of the matching time: no vector register survives a call).
 template <typename Cost>
@@ -394,6 +514,13 @@ template <typename Cost>
 template <typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums_all_here(const RowWindow<Cost>& window, int ndisp, double* A) {
   return window_sums_all<ONDREL_SIMD_DOUBLES, Cost>(window, ndisp, A);
+}
+[[gnu::always_inline]] inline float window_screen_here(const RowWindow<int16_t>& window, int ndisp, float* E) {
+  return window_screen<2 * ONDREL_SIMD_DOUBLES>(window, ndisp, E);
+}
+[[gnu::always_inline]] inline Winner winner_from_screen_here(const RowWindow<int16_t>& window, const float* E, double* A,
+                                                             int ndisp, double lowest, double margin) {
+  return winner_from_screen<ONDREL_SIMD_DOUBLES>(window, E, A, ndisp, lowest, margin);
 }
 template <typename Cost>
 [[gnu::always_inline]] inline Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A,
