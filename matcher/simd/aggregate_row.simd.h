@@ -254,6 +254,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const WindowBlockOf<Cost>* pending_window = nullptr;
   int pending_count = 0;
   WindowLowest pending_lowest{};
+  int pending_exact_from = 0, exact_from = 0;  // a screened pixel's exact lanes (window_screen)
   int hint = 0;  // the last winner found: the next pixels' winners are likely to lie near it
   // Every kSampleEvery-th pixel is pruned chunk by chunk; where its bound let most chunks
   // through, the pixels up to the next one sum every chunk at once (window_sums_all). Either
@@ -267,14 +268,17 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   if constexpr (sizeof(Cost) == 2)
     screened = ndisp >= kFloats && listed <= 64 && weights_allow_screening(c);
   const double margin = screen_margin(listed);
+  // (with vectors of 8 or 16 floats, screening costs less than pruning even where the bound
+  // skips most chunks; with 4, only where it skips few)
+  constexpr bool kScreenEvery = kFloats >= 8;
   const auto finish_pending = [&]() __attribute__((always_inline)) {
     if (pending < 0) return;
     Winner winner;
     if constexpr (sizeof(Cost) == 2) {
       if (pending_lowest.screened)
         winner = winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, pending},
-                                         window_estimates(pending_A, ndisp), pending_A,
-                                         ndisp, pending_lowest.lowest, margin);
+                                         window_estimates(pending_A, ndisp), pending_A, ndisp,
+                                         pending_lowest.lowest, margin, pending_exact_from);
       else
         winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
     } else {
@@ -290,7 +294,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     // this pixel's sums, then the winner of the one before, whose data are ready by now
     double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
     const bool sample = (x - x_begin) % kSampleEvery == 0;
-    const bool at_once = !sample && sum_all && whole && listed > 0;
+    const bool at_once = ((kScreenEvery && screened) || (!sample && sum_all)) && whole && listed > 0;
     // (no records where every chunk is summed at once: the winner then reads no block)
     const int count = at_once ? 0 : pixel_window(c, row_blocks, listed, x, whole, window);
     if (count > listed) __builtin_unreachable();  // (it never is: said for GCC 12, which warns otherwise)
@@ -299,8 +303,13 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
       for (int i = 0; i < listed; ++i) prefetch_ahead(row_blocks[i], x);
       if constexpr (sizeof(Cost) == 2) {
         if (screened) {
+          // (the exact lanes centred on the last winner's refinement: the next is likely near)
+          int from = hint - (kScreenExactLanesHere - 3) / 2 - 1;
+          from = from < ndisp - kScreenExactLanesHere ? from : ndisp - kScreenExactLanesHere;
+          from = from > 0 ? from : 0;
           const float low = window_screen_here(RowWindow<int16_t>{row_blocks, listed, x}, ndisp,
-                                               window_estimates(A, ndisp));
+                                               window_estimates(A, ndisp), from, A);
+          exact_from = from;
           lowest = WindowLowest{low, true, true, true};
         } else {
           lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
@@ -318,6 +327,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     pending_window = window;
     pending_count = count;
     pending_lowest = lowest;
+    pending_exact_from = exact_from;
   }
   finish_pending();
 }

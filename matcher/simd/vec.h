@@ -128,6 +128,18 @@ template <int N>
   v = __builtin_convertvector(i, Vec<float, N>);
 }
 
+// s += a * b for floats: one rounding where the unit fuses the two (AVX-512), two elsewhere.
+template <int N>
+[[gnu::always_inline]] inline void add_product(Vec<float, N>& s, const Vec<float, N>& a, const Vec<float, N>& b) {
+#if defined(__AVX512F__)
+  if constexpr (N == 16) {
+    s = _mm512_fmadd_ps(a, b, s);
+    return;
+  }
+#endif
+  s += a * b;
+}
+
 // The lowest lane of v, NaNs left out (+inf when every lane is NaN or +inf).
 template <int N>
 [[gnu::always_inline]] inline float lowest_lane(const Vec<float, N>& v) {

@@ -396,14 +396,24 @@ template <int N, typename Cost>
 // quotient, one in A's own rounding to float); screen_margin allows twice (3n + 6) u.
 inline double screen_margin(int blocks) { return 2.0 * (3.0 * blocks + 6.0) * 0x1p-24; }
 
+// Lanes of exact costs the screening pass works out beside the estimates (window_screen):
+// enough for the refinement's three around a winner.
+template <int N>
+constexpr int kScreenExactLanes = N >= 4 ? N : 2 * N;
+
 // NV vectors of estimates of NF lanes into E, the lowest per lane into lowest
-// (window_screen); the last vector at d_last when kLastAtEnd.
-template <int NF, int NV, bool kLastAtEnd>
+// (window_screen); the last vector at d_last when kLastAtEnd. With kExact, in the same pass,
+// the exact costs of kScreenExactLanes<N> lanes from exact_from on into A, with the
+// operations of sum_vectors.
+template <int NF, int NV, bool kLastAtEnd, bool kExact, int N>
 [[gnu::always_inline]] inline void screen_vectors(const RowWindow<int16_t>& window, int d_first, int d_last, float* E,
-                                                  Vec<float, NF>& lowest) {
+                                                  Vec<float, NF>& lowest, int exact_from, double* A) {
   typedef Vec<float, NF> Floats;
+  typedef Vec<double, N> Doubles;
+  constexpr int EV = kExact ? kScreenExactLanes<N> / N : 0;
   const auto at = [d_first, d_last](int j) { return kLastAtEnd && j == NV - 1 ? d_last : d_first + j * NF; };
   Floats weight_sum[NV] = {}, cost_sum[NV] = {};
+  Doubles exact_weight_sum[EV > 0 ? EV : 1] = {}, exact_cost_sum[EV > 0 ? EV : 1] = {};
   for (int i = 0; i < window.count; ++i) {
     const RowBlockOf<int16_t>& b = window.blocks[i];
     const float left = b.left_weights[window.x];
@@ -415,7 +425,15 @@ template <int NF, int NV, bool kLastAtEnd>
       widen<NF>(cost, costs + at(j));
       const Floats w = right * left;
       weight_sum[j] += w;
-      cost_sum[j] += w * cost;
+      add_product<NF>(cost_sum[j], w, cost);
+    }
+    for (int j = 0; j < EV; ++j) {
+      Doubles right, cost;
+      load(right, b.right_weights - window.x + exact_from + j * N);
+      widen<N>(cost, costs + exact_from + j * N);
+      const Doubles w = right * static_cast<double>(left);
+      exact_weight_sum[j] += w;
+      exact_cost_sum[j] += w * cost;
     }
   }
   for (int j = 0; j < NV; ++j) {
@@ -423,24 +441,46 @@ template <int NF, int NV, bool kLastAtEnd>
     lowest = q < lowest ? q : lowest;
     store(E + at(j), q);
   }
+  for (int j = 0; j < EV; ++j) {
+    Doubles q = exact_cost_sum[j] / exact_weight_sum[j];
+    round_to_float<N>(q);
+    store(A + exact_from + j * N, q);
+  }
 }
 
-// The estimates E(d), d = 0 .. ndisp-1 (ndisp >= NF), of the pixel of `window` (every block
-// valid for every d); returns the lowest, NaNs left out. The last vector ends at ndisp.
-template <int NF>
-[[gnu::always_inline]] inline float window_screen(const RowWindow<int16_t>& window, int ndisp, float* E) {
-  constexpr int kPass = 4;
+// The last 1 .. 4 vectors of window_screen, the last one at d_last.
+template <int NF, bool kExact, int N>
+[[gnu::always_inline]] inline void screen_rest(const RowWindow<int16_t>& window, int vectors, int d_first, int d_last,
+                                               float* E, Vec<float, NF>& lowest, int exact_from, double* A) {
+  switch (vectors) {
+    case 1: screen_vectors<NF, 1, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
+    case 2: screen_vectors<NF, 2, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
+    case 3: screen_vectors<NF, 3, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
+    default: screen_vectors<NF, 4, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
+  }
+}
+
+// The estimates E(d), d = 0 .. ndisp-1 (ndisp >= 2N), of the pixel of `window` (every block
+// valid for every d), and the exact costs of kScreenExactLanes<N> lanes from exact_from on
+// (0 <= exact_from <= ndisp - kScreenExactLanes<N>) in A; returns the lowest estimate, NaNs
+// left out. The last vector of estimates ends at ndisp.
+template <int N>
+[[gnu::always_inline]] inline float window_screen(const RowWindow<int16_t>& window, int ndisp, float* E, int exact_from,
+                                                  double* A) {
+  constexpr int NF = 2 * N, kPass = 4;
   const int nvec = (ndisp + NF - 1) / NF;
   Vec<float, NF> lowest = Vec<float, NF>{} + __builtin_inff();
   int v0 = 0;
-  for (; nvec - v0 > kPass; v0 += kPass) screen_vectors<NF, kPass, false>(window, v0 * NF, 0, E, lowest);
-  const int d0 = v0 * NF, last = ndisp - NF;
-  switch (nvec - v0) {
-    case 1: screen_vectors<NF, 1, true>(window, d0, last, E, lowest); break;
-    case 2: screen_vectors<NF, 2, true>(window, d0, last, E, lowest); break;
-    case 3: screen_vectors<NF, 3, true>(window, d0, last, E, lowest); break;
-    default: screen_vectors<NF, 4, true>(window, d0, last, E, lowest); break;
+  if (nvec > kPass) {  // (the exact lanes with the first pass)
+    screen_vectors<NF, kPass, false, true, N>(window, 0, 0, E, lowest, exact_from, A);
+    for (v0 = kPass; nvec - v0 > kPass; v0 += kPass)
+      screen_vectors<NF, kPass, false, false, N>(window, v0 * NF, 0, E, lowest, 0, A);
   }
+  const int d0 = v0 * NF, last = ndisp - NF;
+  if (v0 == 0)
+    screen_rest<NF, true, N>(window, nvec, d0, last, E, lowest, exact_from, A);
+  else
+    screen_rest<NF, false, N>(window, nvec - v0, d0, last, E, lowest, exact_from, A);
   return lowest_lane<NF>(lowest);
 }
 
@@ -463,8 +503,10 @@ inline double row_window_cost(const RowWindow<Cost>& window, int d) {
 // range the margins were worked out for, every cost is worked out exactly instead.
 template <int N>
 [[gnu::always_inline]] inline Winner winner_from_screen(const RowWindow<int16_t>& window, const float* E, double* A,
-                                                        int ndisp, double lowest, double margin) {
-  constexpr int NF = 2 * N;
+                                                        int ndisp, double lowest, double margin, int exact_from) {
+  constexpr int NF = 2 * N, kExactLanes = kScreenExactLanes<N>;
+  const int exact_end = exact_from + kExactLanes;  // A's exact lanes
+  const auto exact = [&](int d) { return exact_from <= d && d < exact_end ? A[d] : row_window_cost(window, d); };
   if (!(lowest >= 0.0 && lowest < 0x1p19))
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   const double less = 1.0 - margin, more = 1.0 + margin;
@@ -487,7 +529,7 @@ template <int N>
     bits &= ~0u << (d0 - at);  // (lanes before d0 were seen)
     for (; bits; bits &= bits - 1) {
       const int d = at + __builtin_ctz(bits);
-      if (static_cast<double>(E[d]) < surely_below || row_window_cost(window, d) < first_above) {
+      if (static_cast<double>(E[d]) < surely_below || exact(d) < first_above) {
         h = d;
         break;
       }
@@ -495,12 +537,14 @@ template <int N>
   }
   if (h < 0)  // (not reached: the lowest cost is one of them)
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
-  // the exact costs of h - 1 .. h + 1 (N >= 4 lanes from h - 1 on, or two vectors of 2)
-  constexpr int kVectors = N >= 4 ? 1 : 2;
-  int from = h - 1 > 0 ? h - 1 : 0;
-  from = from < ndisp - kVectors * N ? from : ndisp - kVectors * N;
-  Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
-  sum_vectors<N, kVectors, false, int16_t>(window, from, 0, A, unused);
+  // the exact costs of h - 1 .. h + 1 (those inside 0 .. ndisp-1): the screening pass's, or
+  // kExactLanes from h - 1 on now
+  const int first = h - 1 > 0 ? h - 1 : 0, last = h + 1 < ndisp ? h + 1 : ndisp - 1;
+  if (first < exact_from || last >= exact_end) {
+    const int from = first < ndisp - kExactLanes ? first : ndisp - kExactLanes;
+    Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
+    sum_vectors<N, kExactLanes / N, false, int16_t>(window, from, 0, A, unused);
+  }
   return Winner{m, h, true};
 }
 
@@ -515,12 +559,14 @@ template <typename Cost>
 [[gnu::always_inline]] inline WindowLowest window_sums_all_here(const RowWindow<Cost>& window, int ndisp, double* A) {
   return window_sums_all<ONDREL_SIMD_DOUBLES, Cost>(window, ndisp, A);
 }
-[[gnu::always_inline]] inline float window_screen_here(const RowWindow<int16_t>& window, int ndisp, float* E) {
-  return window_screen<2 * ONDREL_SIMD_DOUBLES>(window, ndisp, E);
+constexpr int kScreenExactLanesHere = kScreenExactLanes<ONDREL_SIMD_DOUBLES>;
+[[gnu::always_inline]] inline float window_screen_here(const RowWindow<int16_t>& window, int ndisp, float* E,
+                                                       int exact_from, double* A) {
+  return window_screen<ONDREL_SIMD_DOUBLES>(window, ndisp, E, exact_from, A);
 }
 [[gnu::always_inline]] inline Winner winner_from_screen_here(const RowWindow<int16_t>& window, const float* E, double* A,
-                                                             int ndisp, double lowest, double margin) {
-  return winner_from_screen<ONDREL_SIMD_DOUBLES>(window, E, A, ndisp, lowest, margin);
+                                                             int ndisp, double lowest, double margin, int exact_from) {
+  return winner_from_screen<ONDREL_SIMD_DOUBLES>(window, E, A, ndisp, lowest, margin, exact_from);
 }
 template <typename Cost>
 [[gnu::always_inline]] inline Winner window_winner_here(const WindowBlockOf<Cost>* window, int count, double* A,
