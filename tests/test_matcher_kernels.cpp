@@ -167,10 +167,22 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
                : c.costs == kAroundStart ? (rng() % 2 ? 999999 : 1000001) : cost;
     }
     const Planes expected = reference_match(in);
-    const AggregationContext ctx = in.context();
+    // the same costs in 16 bits too where they fit, as the matcher keeps them then (and
+    // screens in single precision the pixels whose blocks are all valid)
+    CostVolumeOf<int16_t> narrow(c.W, c.H, c.max_disparity + 1);
+    bool fits = true;
+    for (size_t i = 0; i < in.costs.vectors.size(); ++i)
+      for (size_t d = 0; d < in.costs.vectors[i].size(); ++d) {
+        const int cost = in.costs.vectors[i][d];
+        fits = fits && cost >= -32768 && cost <= 32767;
+        narrow.vectors[i][d] = static_cast<int16_t>(cost);
+      }
     std::vector<int> order(static_cast<size_t>(c.H));
     std::iota(order.begin(), order.end(), 0);
-    for (int bits : simd_widths()) {
+    for (int run = 0; run < (fits ? 2 : 1) * static_cast<int>(simd_widths().size()); ++run) {
+      const int bits = simd_widths()[static_cast<size_t>(run) % simd_widths().size()];
+      AggregationContext ctx = in.context();
+      if (run >= static_cast<int>(simd_widths().size())) ctx.cost_rows = nullptr, ctx.narrow_cost_rows = narrow.rows.data();
       SimdLimit limit(bits);
       AggregationScratch scratch;
       ASSERT_TRUE(aggregation_scratch_alloc(&scratch, ctx));
@@ -188,7 +200,8 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
         for (int i = 0; i < 3; ++i)
           for (int x = 0; x < c.W; ++x)
             ASSERT_TRUE(same_value(rows[i][x], expected.plane[i][static_cast<size_t>(y) * c.W + x]))
-                << bits << "-bit path, plane " << i << " at " << x << ", " << y << ": " << rows[i][x];
+                << bits << "-bit path, " << (ctx.cost_rows ? "int" : "16-bit") << " costs, plane " << i << " at " << x
+                << ", " << y << ": " << rows[i][x];
       }
       aggregation_scratch_free(&scratch);
     }

@@ -163,7 +163,7 @@ template <typename Cost>
   return listed;
 }
 
-// Whether every nonzero weight of a block is at least 2^-60 and none is above 2^20, as the
+// Whether every nonzero weight of a block is at least 2^-59 and none is above 2^10, as the
 // single-precision screening (window_screen) needs: their products and sums then stay
 // normal floats. A weight is spatial * wL * wR (the product of the first two rounded to
 // float); the colour weights run from lut[0] to lut[kExpLutFilled - 1], one way or the
@@ -257,20 +257,21 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   int pending_exact_from = 0, exact_from = 0;  // a screened pixel's exact lanes (window_screen)
   int hint = 0;  // the last winner found: the next pixels' winners are likely to lie near it
   // Every kSampleEvery-th pixel is pruned chunk by chunk; where its bound let most chunks
-  // through, the pixels up to the next one sum every chunk at once (window_sums_all). Either
-  // way the window costs are the same; only the time differs.
+  // through, the pixels up to the next one sum every chunk at once (window_sums_all). Where
+  // the costs are 16-bit and the screening's bounds hold (weights, a vector of floats of
+  // disparities, a margin that stays small: up to 64 blocks), the pixels summed at once are
+  // screened in single precision instead (window_screen, winner_from_screen), and with
+  // vectors of 8 or 16 floats every pixel whose blocks are all valid is: that costs less
+  // than pruning even where the bound skips most chunks (with 4, only where it skips few).
+  // Every way the window costs and winners are the same; only the time differs.
   constexpr int kSampleEvery = 8;
   bool sum_all = false;
-  // the pixels summed at once are screened first where the costs are 16-bit and the screen's
-  // bounds hold (weights, vectors of floats, and a margin that stays small)
   constexpr int kFloats = 2 * ONDREL_SIMD_DOUBLES;
+  constexpr bool kScreenEvery = kFloats >= 8;
   bool screened = false;
   if constexpr (sizeof(Cost) == 2)
     screened = ndisp >= kFloats && listed <= 64 && weights_allow_screening(c);
   const double margin = screen_margin(listed);
-  // (with vectors of 8 or 16 floats, screening costs less than pruning even where the bound
-  // skips most chunks; with 4, only where it skips few)
-  constexpr bool kScreenEvery = kFloats >= 8;
   const auto finish_pending = [&]() __attribute__((always_inline)) {
     if (pending < 0) return;
     Winner winner;

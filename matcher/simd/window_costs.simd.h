@@ -386,14 +386,15 @@ template <int N, typename Cost>
   return winner;
 }
 
-// Single-precision screening, for pixels whose every chunk the bound lets through: every
-// window cost is first estimated in floats (16-bit costs only), at twice the lanes per
-// vector, and only what the estimates leave in doubt is worked out exactly: the winner's
-// integer part when the lowest estimate lies near an integer, the first cost below m + 1
-// when its estimate lies near m + 1, and the three costs the refinement reads. With n
-// blocks, weights that are 0 or at least 2^-60, and 16-bit costs, an estimate E(d) lies
-// within (2n + 3) u of the cost A(d) (u = 2^-24: n + 1 roundings in each sum, one in the
-// quotient, one in A's own rounding to float); screen_margin allows twice (3n + 6) u.
+// Single-precision screening, for pixels whose blocks are all valid: every window cost is
+// first estimated in floats (16-bit costs only), at twice the lanes per vector, and only
+// what the estimates leave in doubt is worked out exactly: a first cost below m + 1 whose
+// estimate lies near m + 1, the three costs the refinement reads (most often summed in the
+// same pass, around the last winner), and every cost when the lowest estimate lies near
+// an integer. With n blocks, weights that are 0 or at least 2^-59 (weights_allow_screening)
+// and 16-bit costs, an estimate E(d) lies within (2n + 3) u of the cost A(d) (u = 2^-24:
+// n + 1 roundings in each sum, one in the quotient, one in A's own rounding to float);
+// screen_margin allows twice (3n + 6) u.
 inline double screen_margin(int blocks) { return 2.0 * (3.0 * blocks + 6.0) * 0x1p-24; }
 
 // Lanes of exact costs the screening pass works out beside the estimates (window_screen):
@@ -512,7 +513,7 @@ template <int N>
   const double less = 1.0 - margin, more = 1.0 + margin;
   // m = trunc(lowest cost), which lies within lowest * [less, more]; with an integer in
   // between (mostly where many costs are the same integer, every block's cost alike), every
-  // cost exactly
+  // cost exactly (the lower m would only find no cost below m + 1, and come to that too)
   const int m = static_cast<int>(lowest * less);
   if (m != static_cast<int>(lowest * more))
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
