@@ -506,17 +506,36 @@ template <int N>
 [[gnu::always_inline]] inline Winner winner_from_screen(const RowWindow<int16_t>& window, const float* E, double* A,
                                                         int ndisp, double lowest, double margin, int exact_from) {
   constexpr int NF = 2 * N, kExactLanes = kScreenExactLanes<N>;
-  const int exact_end = exact_from + kExactLanes;  // A's exact lanes
+  int exact_end = exact_from + kExactLanes;  // A's exact lanes
   const auto exact = [&](int d) { return exact_from <= d && d < exact_end ? A[d] : row_window_cost(window, d); };
   if (!(lowest >= 0.0 && lowest < 0x1p19))
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   const double less = 1.0 - margin, more = 1.0 + margin;
   // m = trunc(lowest cost), which lies within lowest * [less, more]; with an integer in
-  // between (mostly where many costs are the same integer, every block's cost alike), every
-  // cost exactly (the lower m would only find no cost below m + 1, and come to that too)
-  const int m = static_cast<int>(lowest * less);
-  if (m != static_cast<int>(lowest * more))
-    return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
+  // between, the lowest exact cost of the lanes whose estimate may be the lowest: summed
+  // now where they lie within kExactLanes, and every cost exactly where they spread wider
+  // (mostly where many costs are the same integer, every block's cost alike)
+  int m = static_cast<int>(lowest * less);
+  if (m != static_cast<int>(lowest * more)) {
+    const double bound = lowest * more * more;
+    int first = -1, last = -1;
+    for (int d = 0; d < ndisp; ++d) {
+      if (!(E[d] <= bound)) continue;
+      first = first < 0 ? d : first;
+      last = d;
+    }
+    if (last - first >= kExactLanes)
+      return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
+    if (first < exact_from || last >= exact_end) {
+      exact_from = first < ndisp - kExactLanes ? first : ndisp - kExactLanes;
+      exact_end = exact_from + kExactLanes;
+      Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
+      sum_vectors<N, kExactLanes / N, false, int16_t>(window, exact_from, 0, A, unused);
+    }
+    double least = __builtin_inf();
+    for (int d = first; d <= last; ++d) least = E[d] <= bound && A[d] < least ? A[d] : least;
+    m = static_cast<int>(least);
+  }
   // the first d whose cost lies below m + 1: none whose estimate lies above m + 1 times
   // `more` (the float bound is larger still), and of the others the first decided by its
   // estimate unless that lies within the margin
