@@ -130,7 +130,7 @@ TEST(CostStream, RowRangesInAnyOrderEqualTheReferenceVolume) {
 }
 
 TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
-  enum Costs { kVolume, kSigned, kFlat, kNear, kHuge, kAroundStart };
+  enum Costs { kVolume, kSigned, kFlat, kNear, kHuge, kAroundStart, kSteps };
   struct Case { int W, H, r, R, max_disparity; float gamma_space, gamma_color; int left_pad, right_pad; Costs costs; };
   // 9 blocks; r = R = 0: one pixel block; r = R, W = 2r+1; 25 blocks, one disparity; max_disparity >= W: no
   // pixel; a disparity count off the chunks; chunks overlapping at the end; whole chunks only; weight sums near
@@ -149,7 +149,10 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
       // running minimum's start: the fast search works exact costs out only where they may win
       {37, 14, 1, 4, 21, 14, 23, 0, 0, kSigned},  {41, 15, 1, 4, 25, 14, 23, 0, 0, kFlat},
       {41, 15, 1, 4, 25, 14, 23, 0, 0, kNear},    {41, 15, 1, 4, 25, 14, 23, 0, 0, kHuge},
-      {41, 15, 1, 4, 25, 14, 23, 0, 0, kAroundStart}, {100, 12, 1, 4, 70, 14, 23, 0, 1, kNear}};
+      {41, 15, 1, 4, 25, 14, 23, 0, 0, kAroundStart}, {100, 12, 1, 4, 70, 14, 23, 0, 1, kNear},
+      // the same integer cost at every block of many disparities far apart, and a higher one
+      // first: the lowest window cost is that integer, lanes apart
+      {41, 15, 1, 4, 25, 14, 23, 0, 0, kSteps}, {100, 12, 1, 4, 70, 14, 23, 0, 0, kSteps}};
   std::mt19937 rng(73);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " R " << c.R << " max_disparity "
@@ -161,10 +164,13 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
                        random_image(c.W, c.H, CV_8UC3, seed + 1, c.right_pad), p);
     for (auto& v : in.costs.vectors) {
       const int base = 1000 + static_cast<int>(rng() % 5);
-      for (int& cost : v)
+      for (size_t d = 0; d < v.size(); ++d) {
+        int& cost = v[d];
         cost = c.costs == kSigned ? static_cast<int>(rng() % 3000) - 1000 : c.costs == kFlat ? 3000
                : c.costs == kNear ? base : c.costs == kHuge ? 2000000000 - static_cast<int>(rng() % 100)
-               : c.costs == kAroundStart ? (rng() % 2 ? 999999 : 1000001) : cost;
+               : c.costs == kAroundStart ? (rng() % 2 ? 999999 : 1000001)
+               : c.costs == kSteps ? (d < 6 ? 1001 : d % 3 == 0 ? 1000 : 1003) : cost;
+      }
     }
     const Planes expected = reference_match(in);
     // the same costs in 16 bits too where they fit, as the matcher keeps them then (and

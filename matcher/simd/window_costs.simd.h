@@ -498,12 +498,39 @@ inline double row_window_cost(const RowWindow<Cost>& window, int d) {
   return exact_cost(cost_sum, weight_sum);
 }
 
+// lowest[d] = the lowest of the blocks' costs of disparity d, d = 0 .. ndisp-1, for the
+// pixel of `window` (none of its window costs lies below), K lanes at a time where ndisp
+// allows (the last vector overlaps the one before).
+template <int K>
+[[gnu::always_inline]] inline void row_lowest_block_costs(const RowWindow<int16_t>& window, int ndisp, int16_t* lowest) {
+  typedef Vec<int16_t, K> Shorts;
+  const auto costs = [&window](int i) { return window.blocks[i].costs[window.x + window.blocks[i].dx]; };
+  if (ndisp < K) {
+    for (int d = 0; d < ndisp; ++d) {
+      int16_t low = costs(0)[d];
+      for (int i = 1; i < window.count; ++i) low = costs(i)[d] < low ? costs(i)[d] : low;
+      lowest[d] = low;
+    }
+    return;
+  }
+  for (int d0 = 0; d0 < ndisp; d0 += K) {
+    const int at = d0 + K <= ndisp ? d0 : ndisp - K;
+    Shorts low, c;
+    load(low, costs(0) + at);
+    for (int i = 1; i < window.count; ++i) {
+      load(c, costs(i) + at);
+      low = c < low ? c : low;
+    }
+    store(lowest + at, low);
+  }
+}
+
 // The winner of a screened pixel (E: window_screen's estimates, `lowest` the lowest, margin
 // screen_margin of its block count), with window_winner's rules and result; on return A
 // holds the exact costs around the winner, which is all the refinement reads. Outside the
 // range the margins were worked out for, every cost is worked out exactly instead.
 template <int N>
-[[gnu::always_inline]] inline Winner winner_from_screen(const RowWindow<int16_t>& window, const float* E, double* A,
+[[gnu::always_inline]] inline Winner winner_from_screen(const RowWindow<int16_t>& window, float* E, double* A,
                                                         int ndisp, double lowest, double margin, int exact_from) {
   constexpr int NF = 2 * N, kExactLanes = kScreenExactLanes<N>;
   int exact_end = exact_from + kExactLanes;  // A's exact lanes
@@ -512,9 +539,8 @@ template <int N>
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   const double less = 1.0 - margin, more = 1.0 + margin;
   // m = trunc(lowest cost), which lies within lowest * [less, more]; with an integer in
-  // between, the lowest exact cost of the lanes whose estimate may be the lowest: summed
-  // now where they lie within kExactLanes, and every cost exactly where they spread wider
-  // (mostly where many costs are the same integer, every block's cost alike)
+  // between, the lowest exact cost of the lanes whose estimate may be the lowest, summed now
+  // where they lie within kExactLanes
   int m = static_cast<int>(lowest * less);
   if (m != static_cast<int>(lowest * more)) {
     const double bound = lowest * more * more;
@@ -524,17 +550,27 @@ template <int N>
       first = first < 0 ? d : first;
       last = d;
     }
-    if (last - first >= kExactLanes)
-      return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
-    if (first < exact_from || last >= exact_end) {
+    if (last - first >= kExactLanes) {
+      // wider (mostly where many costs are the same integer, every block's cost alike): m from
+      // the lowest block cost of those lanes, which no window cost lies below and which is
+      // the cost itself where a lane's blocks' costs are all alike. Should it be lower than
+      // the winner's, no cost lies below m + 1, and every cost is worked out exactly below.
+      int16_t* const lowest_costs = reinterpret_cast<int16_t*>(E + ndisp + 16);  // (scratch beyond E)
+      row_lowest_block_costs<ONDREL_SIMD_SHORTS>(window, ndisp, lowest_costs);
+      double least = __builtin_inf();
+      for (int d = first; d <= last; ++d) least = E[d] <= bound && lowest_costs[d] < least ? lowest_costs[d] : least;
+      m = static_cast<int>(least);
+    } else if (first < exact_from || last >= exact_end) {
       exact_from = first < ndisp - kExactLanes ? first : ndisp - kExactLanes;
       exact_end = exact_from + kExactLanes;
       Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
       sum_vectors<N, kExactLanes / N, false, int16_t>(window, exact_from, 0, A, unused);
     }
-    double least = __builtin_inf();
-    for (int d = first; d <= last; ++d) least = E[d] <= bound && A[d] < least ? A[d] : least;
-    m = static_cast<int>(least);
+    if (last - first < kExactLanes) {
+      double least = __builtin_inf();
+      for (int d = first; d <= last; ++d) least = E[d] <= bound && A[d] < least ? A[d] : least;
+      m = static_cast<int>(least);
+    }
   }
   // the first d whose cost lies below m + 1: none whose estimate lies above m + 1 times
   // `more` (the float bound is larger still), and of the others the first decided by its
@@ -555,7 +591,7 @@ template <int N>
       }
     }
   }
-  if (h < 0)  // (not reached: the lowest cost is one of them)
+  if (h < 0)  // (only where m came out lower than the lowest cost's integer part)
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   // the exact costs of h - 1 .. h + 1 (those inside 0 .. ndisp-1): the screening pass's, or
   // kExactLanes from h - 1 on now
@@ -584,7 +620,7 @@ constexpr int kScreenExactLanesHere = kScreenExactLanes<ONDREL_SIMD_DOUBLES>;
                                                        int exact_from, double* A) {
   return window_screen<ONDREL_SIMD_DOUBLES>(window, ndisp, E, exact_from, A);
 }
-[[gnu::always_inline]] inline Winner winner_from_screen_here(const RowWindow<int16_t>& window, const float* E, double* A,
+[[gnu::always_inline]] inline Winner winner_from_screen_here(const RowWindow<int16_t>& window, float* E, double* A,
                                                              int ndisp, double lowest, double margin, int exact_from) {
   return winner_from_screen<ONDREL_SIMD_DOUBLES>(window, E, A, ndisp, lowest, margin, exact_from);
 }
