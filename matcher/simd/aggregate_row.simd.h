@@ -277,17 +277,15 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const double margin = screen_margin(listed);
   const auto finish_pending = [&]() __attribute__((always_inline)) {
     if (pending < 0) return;
-    Winner winner;
-    if constexpr (sizeof(Cost) == 2) {
-      if (pending_lowest.screened)
-        winner = winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, pending},
-                                         window_estimates(pending_A, ndisp), pending_A, ndisp,
-                                         pending_lowest.lowest, margin, pending_exact_from);
-      else
-        winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
-    } else {
-      winner = window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
-    }
+    const Winner winner = [&]() __attribute__((always_inline)) {
+      if constexpr (sizeof(Cost) == 2) {
+        if (pending_lowest.screened)
+          return winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, pending},
+                                         window_estimates(pending_A, ndisp), pending_A, ndisp, pending_lowest.lowest,
+                                         margin, pending_exact_from);
+      }
+      return window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+    }();
     if (winner.found) hint = winner.h;
     finish_pixel(c, s, out, pending, winner, pending_A);
   };
@@ -305,22 +303,21 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
     WindowLowest lowest;
     if (at_once) {
       for (int i = 0; i < listed; ++i) prefetch_ahead(row_blocks[i], x);
-      if constexpr (sizeof(Cost) == 2) {
-        if (screened) {
-          // (the exact lanes centred on the last winner's refinement: the next is likely near)
-          int from = hint - (kScreenExactLanesHere - 3) / 2 - 1;
-          from = from < ndisp - kScreenExactLanesHere ? from : ndisp - kScreenExactLanesHere;
-          from = from > 0 ? from : 0;
-          const float low = window_screen_here(RowWindow<int16_t>{row_blocks, listed, x}, ndisp,
-                                               window_estimates(A, ndisp), from, A);
-          exact_from = from;
-          lowest = WindowLowest{low, true, true, true};
-        } else {
-          lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
+      lowest = [&]() __attribute__((always_inline)) {
+        if constexpr (sizeof(Cost) == 2) {
+          if (screened) {
+            // (the exact lanes centred on the last winner's refinement: the next is likely near)
+            int from = hint - (kScreenExactLanesHere - 3) / 2 - 1;
+            from = from < ndisp - kScreenExactLanesHere ? from : ndisp - kScreenExactLanesHere;
+            from = from > 0 ? from : 0;
+            exact_from = from;
+            const float low = window_screen_here(RowWindow<int16_t>{row_blocks, listed, x}, ndisp,
+                                                 window_estimates(A, ndisp), from, A);
+            return WindowLowest{low, true, true, true};
+          }
         }
-      } else {
-        lowest = window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
-      }
+        return window_sums_all_here(RowWindow<Cost>{row_blocks, listed, x}, ndisp, A);
+      }();
     } else {
       lowest = window_sums_here(window, count, ndisp, whole, hint, A);
       if (sample) sum_all = lowest.most_summed;

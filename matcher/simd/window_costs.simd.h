@@ -535,6 +535,13 @@ template <int N>
   constexpr int NF = 2 * N, kExactLanes = kScreenExactLanes<N>;
   int exact_end = exact_from + kExactLanes;  // A's exact lanes
   const auto exact = [&](int d) { return exact_from <= d && d < exact_end ? A[d] : row_window_cost(window, d); };
+  // A's exact lanes kExactLanes from `from` on (moved in where they would pass ndisp)
+  const auto sum_exact_lanes = [&](int from) {
+    exact_from = from < ndisp - kExactLanes ? from : ndisp - kExactLanes;
+    exact_end = exact_from + kExactLanes;
+    Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
+    sum_vectors<N, kExactLanes / N, false, int16_t>(window, exact_from, 0, A, unused);
+  };
   if (!(lowest >= 0.0 && lowest < 0x1p19))
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   const double less = 1.0 - margin, more = 1.0 + margin;
@@ -560,13 +567,8 @@ template <int N>
       double least = __builtin_inf();
       for (int d = first; d <= last; ++d) least = E[d] <= bound && lowest_costs[d] < least ? lowest_costs[d] : least;
       m = static_cast<int>(least);
-    } else if (first < exact_from || last >= exact_end) {
-      exact_from = first < ndisp - kExactLanes ? first : ndisp - kExactLanes;
-      exact_end = exact_from + kExactLanes;
-      Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
-      sum_vectors<N, kExactLanes / N, false, int16_t>(window, exact_from, 0, A, unused);
-    }
-    if (last - first < kExactLanes) {
+    } else {
+      if (first < exact_from || last >= exact_end) sum_exact_lanes(first);
       double least = __builtin_inf();
       for (int d = first; d <= last; ++d) least = E[d] <= bound && A[d] < least ? A[d] : least;
       m = static_cast<int>(least);
@@ -596,11 +598,7 @@ template <int N>
   // the exact costs of h - 1 .. h + 1 (those inside 0 .. ndisp-1): the screening pass's, or
   // kExactLanes from h - 1 on now
   const int first = h - 1 > 0 ? h - 1 : 0, last = h + 1 < ndisp ? h + 1 : ndisp - 1;
-  if (first < exact_from || last >= exact_end) {
-    const int from = first < ndisp - kExactLanes ? first : ndisp - kExactLanes;
-    Vec<double, N> unused = Vec<double, N>{} + __builtin_inf();
-    sum_vectors<N, kExactLanes / N, false, int16_t>(window, from, 0, A, unused);
-  }
+  if (first < exact_from || last >= exact_end) sum_exact_lanes(first);
   return Winner{m, h, true};
 }
 
