@@ -534,7 +534,6 @@ template <int N>
                                                         int ndisp, double lowest, double margin, int exact_from) {
   constexpr int NF = 2 * N, kExactLanes = kScreenExactLanes<N>;
   int exact_end = exact_from + kExactLanes;  // A's exact lanes
-  const auto exact = [&](int d) { return exact_from <= d && d < exact_end ? A[d] : row_window_cost(window, d); };
   // A's exact lanes kExactLanes from `from` on (moved in where they would pass ndisp)
   const auto sum_exact_lanes = [&](int from) {
     exact_from = from < ndisp - kExactLanes ? from : ndisp - kExactLanes;
@@ -545,28 +544,47 @@ template <int N>
   if (!(lowest >= 0.0 && lowest < 0x1p19))
     return window_winner<N, int16_t>(nullptr, 0, A, ndisp, window_sums_all<N, int16_t>(window, ndisp, A));
   const double less = 1.0 - margin, more = 1.0 + margin;
+  // the lowest block cost of each d (row_lowest_block_costs), worked out when first needed
+  int16_t* const lowest_costs = reinterpret_cast<int16_t*>(E + ndisp + 16);  // (scratch beyond E)
+  bool lowest_costs_known = false;
+  const auto need_lowest_costs = [&]() {
+    if (!lowest_costs_known) row_lowest_block_costs<ONDREL_SIMD_SHORTS>(window, ndisp, lowest_costs);
+    lowest_costs_known = true;
+  };
   // m = trunc(lowest cost), which lies within lowest * [less, more]; with an integer in
   // between, the lowest exact cost of the lanes whose estimate may be the lowest, summed now
   // where they lie within kExactLanes
   int m = static_cast<int>(lowest * less);
   if (m != static_cast<int>(lowest * more)) {
+    // (E[d] <= bound exactly where E[d] < candidate: the float just above bound's float below)
     const double bound = lowest * more * more;
+    float candidate = static_cast<float>(bound);
+    if (static_cast<double>(candidate) <= bound) candidate = __builtin_nextafterf(candidate, __builtin_inff());
+    const auto candidates = [&](int at, int seen) { return below_bits<NF>(E + at, candidate) & ~0u << (seen - at); };
     int first = -1, last = -1;
-    for (int d = 0; d < ndisp; ++d) {
-      if (!(E[d] <= bound)) continue;
-      first = first < 0 ? d : first;
-      last = d;
+    for (int d0 = 0; d0 < ndisp; d0 += NF) {
+      const int at = d0 + NF <= ndisp ? d0 : ndisp - NF;  // (the last vector overlaps)
+      const unsigned bits = candidates(at, d0);
+      if (!bits) continue;
+      first = first < 0 ? at + __builtin_ctz(bits) : first;
+      last = at + 31 - __builtin_clz(bits);
     }
     if (last - first >= kExactLanes) {
       // wider (mostly where many costs are the same integer, every block's cost alike): m from
       // the lowest block cost of those lanes, which no window cost lies below and which is
       // the cost itself where a lane's blocks' costs are all alike. Should it be lower than
       // the winner's, no cost lies below m + 1, and every cost is worked out exactly below.
-      int16_t* const lowest_costs = reinterpret_cast<int16_t*>(E + ndisp + 16);  // (scratch beyond E)
-      row_lowest_block_costs<ONDREL_SIMD_SHORTS>(window, ndisp, lowest_costs);
-      double least = __builtin_inf();
-      for (int d = first; d <= last; ++d) least = E[d] <= bound && lowest_costs[d] < least ? lowest_costs[d] : least;
-      m = static_cast<int>(least);
+      need_lowest_costs();
+      typedef Vec<float, NF> Floats;
+      Floats least = Floats{} + __builtin_inff();
+      for (int d0 = first; d0 <= last; d0 += NF) {
+        const int at = d0 + NF <= ndisp ? d0 : ndisp - NF;
+        Floats estimates, costs;
+        load(estimates, E + at);
+        widen<NF>(costs, lowest_costs + at);
+        least = ((estimates < candidate) & (costs < least)) ? costs : least;
+      }
+      m = static_cast<int>(lowest_lane<NF>(least));
     } else {
       if (first < exact_from || last >= exact_end) sum_exact_lanes(first);
       double least = __builtin_inf();
@@ -576,10 +594,18 @@ template <int N>
   }
   // the first d whose cost lies below m + 1: none whose estimate lies above m + 1 times
   // `more` (the float bound is larger still), and of the others the first decided by its
-  // estimate unless that lies within the margin
+  // estimate unless that lies within the margin; then by A's exact lanes, or else by its
+  // lowest block cost where that is m + 1 or more (most such lanes, in smooth regions, have
+  // every block's cost m + 1), and only otherwise by its exact cost
   const double first_above = static_cast<double>(m) + 1.0;
   const double surely_below = first_above * less;
   const float maybe_below = static_cast<float>(first_above * (1.0 + 2.0 * margin));
+  const auto below = [&](int d) {
+    if (static_cast<double>(E[d]) < surely_below) return true;
+    if (exact_from <= d && d < exact_end) return A[d] < first_above;
+    need_lowest_costs();
+    return lowest_costs[d] < first_above && row_window_cost(window, d) < first_above;
+  };
   int h = -1;
   for (int d0 = 0; h < 0 && d0 < ndisp; d0 += NF) {
     const int at = d0 + NF <= ndisp ? d0 : ndisp - NF;  // (the last vector overlaps)
@@ -587,7 +613,7 @@ template <int N>
     bits &= ~0u << (d0 - at);  // (lanes before d0 were seen)
     for (; bits; bits &= bits - 1) {
       const int d = at + __builtin_ctz(bits);
-      if (static_cast<double>(E[d]) < surely_below || exact(d) < first_above) {
+      if (below(d)) {
         h = d;
         break;
       }
