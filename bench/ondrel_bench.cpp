@@ -14,9 +14,10 @@
 // --memory-probe), so that earlier runs cannot hide or inflate it: the peak resident size
 // during one call above the resident size just before it, plus the five images.
 //
-// --scaling runs Teddy enlarged 1x .. 4x with 60, 120, 180, 240 disparities and prints the
-// time per unit of the work the matcher states: H (W - x0) (max_disparity + 1) nblocks
-// aggregation steps and W H (max_disparity + 1) cost-volume ints.
+// --scaling runs Teddy enlarged 2x and 4x with 60 and with 60 x factor disparities, Teddy
+// tiled 2 x 2 and 4 x 4 times with 60, and a synthetic 2880 x 1988 pair with 400, and prints
+// the aggregation phase's time per step, of H (W - x0) (max_disparity + 1) nblocks steps, and
+// the size the whole cost volume would have.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -227,8 +228,10 @@ StatedMemory stated_memory(int W, int H, int max_disparity) {
   return {pixels * (max_disparity + 1) * 4.0, 6.0 * pixels * 4.0, pixels * (3 + 3 + 1 + 1 + 1)};
 }
 
-// Teddy enlarged `factor` times (bilinear), or the pair itself for factor 1; "synthetic": a
-// 2880 x 1988 pair of smoothed noise, the right view the left one shifted by 150 columns.
+// Teddy enlarged `factor` times (bilinear), or the pair itself for factor 1; "<pair>-tiled":
+// the pair repeated factor x factor times (larger images of the same content, so that the time
+// per step shows what the size alone costs); "synthetic": a 2880 x 1988 pair of smoothed
+// noise, the right view the left one shifted by 150 columns.
 bool load_pair(const std::string& data, const char* name, int factor, cv::Mat* left, cv::Mat* right) {
   if (std::string(name) == "synthetic") {
     cv::Mat noise(1988, 2880 + 150, CV_8UC3);
@@ -239,10 +242,18 @@ bool load_pair(const std::string& data, const char* name, int factor, cv::Mat* l
     *left = noise(cv::Rect(0, 0, 2880, 1988)).clone();
     return true;
   }
-  *left = cv::imread(data + "/" + name + "_L.png", cv::IMREAD_COLOR);
-  *right = cv::imread(data + "/" + name + "_R.png", cv::IMREAD_COLOR);
+  const std::string tiled_suffix = "-tiled";
+  std::string file = name;
+  const bool tiled = file.size() > tiled_suffix.size() &&
+                     file.compare(file.size() - tiled_suffix.size(), tiled_suffix.size(), tiled_suffix) == 0;
+  if (tiled) file.resize(file.size() - tiled_suffix.size());
+  *left = cv::imread(data + "/" + file + "_L.png", cv::IMREAD_COLOR);
+  *right = cv::imread(data + "/" + file + "_R.png", cv::IMREAD_COLOR);
   if (left->empty() || right->empty()) return false;
-  if (factor > 1) {
+  if (tiled) {
+    *left = cv::repeat(*left, factor, factor);
+    *right = cv::repeat(*right, factor, factor);
+  } else if (factor > 1) {
     cv::resize(*left, *left, cv::Size(), factor, factor, cv::INTER_LINEAR);
     cv::resize(*right, *right, cv::Size(), factor, factor, cv::INTER_LINEAR);
   }
@@ -403,8 +414,9 @@ int four_pairs(const Options& o) {
   return 0;
 }
 
-// Larger images: Teddy enlarged with the program's 60 disparities and with 60 x factor, and a
-// synthetic 2880 x 1988 pair with 400 disparities, each beside SGBM-3way on the same images.
+// Larger images: Teddy enlarged with the program's 60 disparities and with 60 x factor, Teddy
+// tiled, and a synthetic 2880 x 1988 pair with 400 disparities, each beside SGBM-3way on the
+// same images.
 int scaling(const Options& o) {
   set_threads(o.threads);
   std::printf("\nScaling, %d thread%s, %s of %d runs; peak MiB: the matcher's resident memory above what the "
@@ -417,8 +429,9 @@ int scaling(const Options& o) {
     const char* name;
     int factor, ndisp;
   };
-  const Case cases[] = {{"Teddy", 1, 60}, {"Teddy", 2, 60}, {"Teddy", 2, 120}, {"Teddy", 4, 60},
-                        {"Teddy", 4, 240}, {"synthetic", 1, 400}};
+  const Case cases[] = {{"Teddy", 1, 60},        {"Teddy", 2, 60},  {"Teddy-tiled", 2, 60},
+                        {"Teddy", 2, 120},       {"Teddy", 4, 60},  {"Teddy-tiled", 4, 60},
+                        {"Teddy", 4, 240},       {"synthetic", 1, 400}};
   const int per_axis = (2 * kSupportRadius + 1) / (2 * kBlockRadius + 1);
   for (const Case& c : cases) {
     cv::Mat left, right;
