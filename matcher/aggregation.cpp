@@ -40,7 +40,7 @@ bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& 
   *s = AggregationScratch{};
   // in order, each only when the ones before were had
   if (take(&s->claimed_disparity, claims) && take(&s->claimed_cost, claims) &&
-      take(&s->costs, 2 * kWindowScratchArrays * (costs + kWindowScratchPad)) &&
+      take(&s->costs, 4 * kWindowScratchArrays * (costs + kWindowScratchPad)) &&
       take(&s->right_weights_reversed, W * nblocks) && take(&s->right_float_weights_reversed, W * nblocks) &&
       take(&s->left_weights_by_block, W * nblocks) &&
       take(&s->row_blocks, nblocks) && take(&s->window, 2 * nblocks) && take(&s->row_pixels, 6 * W) &&

@@ -93,7 +93,7 @@ static_assert(sizeof(RowBlockOf<int16_t>) == sizeof(RowBlock) && sizeof(WindowBl
 struct AggregationScratch {
   int* claimed_disparity;  // max_disparity + W + 1 - min_disparity
   float* claimed_cost;     // same count
-  double* costs;           // 2 * kWindowScratchArrays * (max_disparity + 1 - min_disparity + kWindowScratchPad)
+  double* costs;           // 4 * kWindowScratchArrays * (max_disparity + 1 - min_disparity + kWindowScratchPad)
   // the colour weights of the row, block by block: the right ones with the
   // columns reversed, so that consecutive disparities of one pixel are consecutive in memory
   // (nblocks * W values, floats widened to double, index k * W + (W - 1 - xr); and the same as

@@ -181,8 +181,10 @@ inline bool weights_allow_screening(const AggregationContext& c) {
 }
 
 // The cost vectors of the pixel kAhead columns on are fetched into the cache while this one
-// is summed: each pixel's blocks start nine new vectors in rows far apart, which the
-// hardware's prefetch does not foresee (about 3 % of the time; 8 columns gain no more).
+// is summed: each pixel's blocks start new vectors in rows far apart, which the hardware's
+// prefetch does not foresee (about 3 % of the time; 8 columns gain no more). Where every
+// chunk is summed at once, only the rightmost block of each row of blocks is fetched: it
+// reads the columns the others read (2r + 1) and more pixels later.
 constexpr int kAhead = 4;
 
 // Block b's cost vector of the pixel kAhead columns on x into the cache.
@@ -230,7 +232,7 @@ template <typename Cost>
 // operations of the reference: w = (double)left_weight * (double)wR, weight_sum += w,
 // cost_sum += w * (double)C (window_sums). Each pixel's winner is worked out after the next
 // pixel's sums are started, so that the two overlap. Cost: the type of the cost rows.
-template <typename Cost>
+template <typename Cost, bool kPairs>
 void aggregate_row_of(const AggregationContext& context, const AggregationScratch& scratch,
                       const Cost* const* const* cost_rows, int y, const RowOutputs& out) {
   // local copies: the stores through byte and int pointers below could otherwise alias the
@@ -249,12 +251,19 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   const int listed = list_row_blocks(c, s, cost_rows, row_blocks, y, x_begin, &all_first, &all_end);
 
   clear_row(out, W);
-  int pending = -1;  // the pixel whose winner is still to be found
-  double* pending_A = nullptr;
-  const WindowBlockOf<Cost>* pending_window = nullptr;
-  int pending_count = 0;
-  WindowLowest pending_lowest{};
-  int pending_exact_from = 0, exact_from = 0;  // a screened pixel's exact lanes (window_screen)
+  // The pixels whose winners are still to be found (up to two: a screened pair), with the
+  // scratch they use: the window costs in one group of two slots of s.costs and window
+  // records in one half of s.window, the group the next pixels do not use.
+  struct Pending {
+    int x;
+    double* A;
+    const WindowBlockOf<Cost>* window;
+    int count;
+    WindowLowest lowest;
+    int exact_from;  // a screened pixel's exact lanes (window_screen)
+  };
+  Pending pending[2] = {};
+  int npending = 0, pending_group = 1;
   int hint = 0;  // the last winner found: the next pixels' winners are likely to lie near it
   // Every kSampleEvery-th pixel is pruned chunk by chunk; where its bound let most chunks
   // through, the pixels up to the next one sum every chunk at once (window_sums_all). Where
@@ -265,54 +274,84 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   // valid is: screening all of it then costs less than pruning even where the bound skips
   // most chunks (Teddy 1x with 60 disparities: the same time; 4x, 4 % less than screening
   // the runs after the samples only), but not with more (a textured 2880 x 1988 pair with
-  // 400 disparities, where the bound skips most: a third more). Every way the window costs
-  // and winners are the same; only the time differs.
+  // 400 disparities, where the bound skips most: a third more). With up to 2 vectors of
+  // disparities, two such pixels are screened in one pass. Every way the window costs and
+  // winners are the same; only the time differs.
   constexpr int kSampleEvery = 8;
+  const int blocks_across = blocks_per_axis(c.r, c.R);  // (the listed blocks are whole rows of them)
   bool sum_all = false;
   constexpr int kFloats = 2 * ONDREL_SIMD_DOUBLES;
   const bool screen_every = kFloats >= 8 && ndisp <= 8 * kFloats;
   bool screened = false;
   if constexpr (sizeof(Cost) == 2)
     screened = ndisp >= kFloats && listed <= 64 && weights_allow_screening(c);
+  const bool pairs = kPairs && screened && screen_every && ndisp <= 2 * kFloats && listed > 0;
   const double margin = screen_margin(listed);
-  const auto finish_pending = [&]() __attribute__((always_inline)) {
-    if (pending < 0) return;
+  const size_t slot = window_scratch_doubles(ndisp);
+  const auto finish = [&](const Pending& p) __attribute__((always_inline)) {
     const Winner winner = [&]() __attribute__((always_inline)) {
       if constexpr (sizeof(Cost) == 2) {
-        if (pending_lowest.screened)
-          return winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, pending},
-                                         window_estimates(pending_A, ndisp), pending_A, ndisp, pending_lowest.lowest,
-                                         margin, pending_exact_from);
+        if (p.lowest.screened)
+          return winner_from_screen_here(RowWindow<int16_t>{row_blocks, listed, p.x}, window_estimates(p.A, ndisp),
+                                         p.A, ndisp, p.lowest.lowest, margin, p.exact_from);
       }
-      return window_winner_here(pending_window, pending_count, pending_A, ndisp, pending_lowest);
+      return window_winner_here(p.window, p.count, p.A, ndisp, p.lowest);
     }();
     if (winner.found) hint = winner.h;
-    finish_pixel(c, s, out, pending, winner, pending_A);
+    finish_pixel(c, s, out, p.x, winner, p.A);
   };
-  for (int x = x_begin; x < x_end; ++x) {
-    // (in the slot the pending pixel does not use: its winner may read its blocks)
-    WindowBlockOf<Cost>* window = windows + (pending_window == windows ? nb : 0);
+  const auto finish_pending = [&]() __attribute__((always_inline)) {
+    if (npending > 0) finish(pending[0]);
+    if (kPairs && npending > 1) finish(pending[1]);
+    npending = 0;
+  };
+  // (the exact lanes centred on the last winner's refinement: the next is likely near)
+  const auto exact_lanes_from = [&]() __attribute__((always_inline)) {
+    int from = hint - (kScreenExactLanesHere - 3) / 2 - 1;
+    from = from < ndisp - kScreenExactLanesHere ? from : ndisp - kScreenExactLanesHere;
+    return from > 0 ? from : 0;
+  };
+  for (int x = x_begin; x < x_end;) {
+    // this pixel's sums (or this pair's), then the winners of those before, whose data are
+    // ready by now
+    const int group = pending_group ^ 1;
+    double* const A = s.costs + 2 * static_cast<size_t>(group) * slot;
+    WindowBlockOf<Cost>* const window = windows + group * nb;
     const bool whole = all_first <= x && x < all_end;
-    // this pixel's sums, then the winner of the one before, whose data are ready by now
-    double* A = s.costs + (pending_A == s.costs ? window_scratch_doubles(ndisp) : 0);  // not the pending one's
+    if constexpr (kPairs) {
+      if (pairs && whole && x + 1 < all_end && x + 1 < x_end) {
+        for (int i = blocks_across - 1; i < listed; i += blocks_across)
+          prefetch_ahead(row_blocks[i], x), prefetch_ahead(row_blocks[i], x + 1);
+        const int from = exact_lanes_from();
+        double* const A1 = A + slot;
+        const ScreenedPixel screen[2] = {{window_estimates(A, ndisp), from, A}, {window_estimates(A1, ndisp), from, A1}};
+        float low[2];
+        window_screen_here<2>(RowWindow<int16_t>{row_blocks, listed, x}, ndisp, screen, low);
+        finish_pending();
+        pending[0] = Pending{x, A, nullptr, 0, WindowLowest{low[0], true, true, true}, from};
+        pending[1] = Pending{x + 1, A1, nullptr, 0, WindowLowest{low[1], true, true, true}, from};
+        npending = 2;
+        pending_group = group;
+        x += 2;
+        continue;
+      }
+    }
     const bool sample = (x - x_begin) % kSampleEvery == 0;
     const bool at_once = ((screened && screen_every) || (!sample && sum_all)) && whole && listed > 0;
     // (no records where every chunk is summed at once: the winner then reads no block)
     const int count = at_once ? 0 : pixel_window(c, row_blocks, listed, x, whole, window);
     if (count > listed) __builtin_unreachable();  // (it never is: said for GCC 12, which warns otherwise)
+    int exact_from = 0;
     WindowLowest lowest;
     if (at_once) {
-      for (int i = 0; i < listed; ++i) prefetch_ahead(row_blocks[i], x);
+      for (int i = blocks_across - 1; i < listed; i += blocks_across) prefetch_ahead(row_blocks[i], x);
       lowest = [&]() __attribute__((always_inline)) {
         if constexpr (sizeof(Cost) == 2) {
           if (screened) {
-            // (the exact lanes centred on the last winner's refinement: the next is likely near)
-            int from = hint - (kScreenExactLanesHere - 3) / 2 - 1;
-            from = from < ndisp - kScreenExactLanesHere ? from : ndisp - kScreenExactLanesHere;
-            from = from > 0 ? from : 0;
-            exact_from = from;
-            const float low = window_screen_here(RowWindow<int16_t>{row_blocks, listed, x}, ndisp,
-                                                 window_estimates(A, ndisp), from, A);
+            exact_from = exact_lanes_from();
+            const ScreenedPixel screen{window_estimates(A, ndisp), exact_from, A};
+            float low;
+            window_screen_here<1>(RowWindow<int16_t>{row_blocks, listed, x}, ndisp, &screen, &low);
             return WindowLowest{low, true, true, true};
           }
         }
@@ -323,20 +362,21 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
       if (sample) sum_all = lowest.most_summed;
     }
     finish_pending();
-    pending = x;
-    pending_A = A;
-    pending_window = window;
-    pending_count = count;
-    pending_lowest = lowest;
-    pending_exact_from = exact_from;
+    pending[0] = Pending{x, A, window, count, lowest, exact_from};
+    npending = 1;
+    pending_group = group;
+    ++x;
   }
   finish_pending();
 }
 
-// The aggregation of row y, on the context's cost rows (16-bit or int).
+// The aggregation of row y, on the context's cost rows (16-bit or int); the loop that screens
+// pixels in pairs is its own, so that the others' loop keeps one pending pixel in registers.
 void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
-  if (c.narrow_cost_rows)
-    aggregate_row_of<int16_t>(c, s, c.narrow_cost_rows, y, out);
+  if (c.narrow_cost_rows && c.max_disparity + 1 <= 4 * ONDREL_SIMD_DOUBLES)
+    aggregate_row_of<int16_t, true>(c, s, c.narrow_cost_rows, y, out);
+  else if (c.narrow_cost_rows)
+    aggregate_row_of<int16_t, false>(c, s, c.narrow_cost_rows, y, out);
   else
-    aggregate_row_of<int>(c, s, c.cost_rows, y, out);
+    aggregate_row_of<int, false>(c, s, c.cost_rows, y, out);
 }

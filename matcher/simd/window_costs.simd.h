@@ -402,87 +402,102 @@ inline double screen_margin(int blocks) { return 2.0 * (3.0 * blocks + 6.0) * 0x
 template <int N>
 constexpr int kScreenExactLanes = N >= 4 ? N : 2 * N;
 
-// NV vectors of estimates of NF lanes into E, the lowest per lane into lowest
-// (window_screen); the last vector at d_last when kLastAtEnd. With kExact, in the same pass,
-// the exact costs of kScreenExactLanes<N> lanes from exact_from on into A, with the
-// operations of sum_vectors.
-template <int NF, int NV, bool kLastAtEnd, bool kExact, int N>
-[[gnu::always_inline]] inline void screen_vectors(const RowWindow<int16_t>& window, int d_first, int d_last, float* E,
-                                                  Vec<float, NF>& lowest, int exact_from, double* A) {
+// Where the screening pass puts one pixel's results: its estimates, and the exact costs of
+// kScreenExactLanes<N> lanes from exact_from on, into A.
+struct ScreenedPixel {
+  float* E;
+  int exact_from;
+  double* A;
+};
+
+// NV vectors of estimates of NF lanes, for the P pixels from window.x on (window.x + p into
+// out[p], the lowest per lane into lowest[p]; window_screen); the last vector at d_last when
+// kLastAtEnd. With kExact, in the same pass, each one's exact lanes, with the operations of
+// sum_vectors. (Two pixels at once give the additions of one's sums the other's to overlap
+// with, where a pixel's own vectors are too few to: up to 32 disparities.)
+template <int NF, int NV, bool kLastAtEnd, bool kExact, int N, int P>
+[[gnu::always_inline]] inline void screen_vectors(const RowWindow<int16_t>& window, int d_first, int d_last,
+                                                  const ScreenedPixel* out, Vec<float, NF>* lowest) {
   typedef Vec<float, NF> Floats;
   typedef Vec<double, N> Doubles;
   constexpr int EV = kExact ? kScreenExactLanes<N> / N : 0;
   const auto at = [d_first, d_last](int j) { return kLastAtEnd && j == NV - 1 ? d_last : d_first + j * NF; };
-  Floats weight_sum[NV] = {}, cost_sum[NV] = {};
-  Doubles exact_weight_sum[EV > 0 ? EV : 1] = {}, exact_cost_sum[EV > 0 ? EV : 1] = {};
+  Floats weight_sum[P][NV] = {}, cost_sum[P][NV] = {};
+  Doubles exact_weight_sum[P][EV > 0 ? EV : 1] = {}, exact_cost_sum[P][EV > 0 ? EV : 1] = {};
   for (int i = 0; i < window.count; ++i) {
     const RowBlockOf<int16_t>& b = window.blocks[i];
-    const float left = b.left_weights[window.x];
-    const float* right_weights = b.right_float_weights - window.x;
-    const int16_t* costs = b.costs[window.x + b.dx];
+    for (int p = 0; p < P; ++p) {
+      const int x = window.x + p;
+      const float left = b.left_weights[x];
+      const float* right_weights = b.right_float_weights - x;
+      const int16_t* costs = b.costs[x + b.dx];
+      for (int j = 0; j < NV; ++j) {
+        Floats right, cost;
+        load(right, right_weights + at(j));
+        widen<NF>(cost, costs + at(j));
+        const Floats w = right * left;
+        weight_sum[p][j] += w;
+        add_product<NF>(cost_sum[p][j], w, cost);
+      }
+      for (int j = 0; j < EV; ++j) {
+        Doubles right, cost;
+        load(right, b.right_weights - x + out[p].exact_from + j * N);
+        widen<N>(cost, costs + out[p].exact_from + j * N);
+        const Doubles w = right * static_cast<double>(left);
+        exact_weight_sum[p][j] += w;
+        exact_cost_sum[p][j] += w * cost;
+      }
+    }
+  }
+  for (int p = 0; p < P; ++p) {
     for (int j = 0; j < NV; ++j) {
-      Floats right, cost;
-      load(right, right_weights + at(j));
-      widen<NF>(cost, costs + at(j));
-      const Floats w = right * left;
-      weight_sum[j] += w;
-      add_product<NF>(cost_sum[j], w, cost);
+      const Floats q = cost_sum[p][j] / weight_sum[p][j];
+      lowest[p] = q < lowest[p] ? q : lowest[p];
+      store(out[p].E + at(j), q);
     }
     for (int j = 0; j < EV; ++j) {
-      Doubles right, cost;
-      load(right, b.right_weights - window.x + exact_from + j * N);
-      widen<N>(cost, costs + exact_from + j * N);
-      const Doubles w = right * static_cast<double>(left);
-      exact_weight_sum[j] += w;
-      exact_cost_sum[j] += w * cost;
+      Doubles q = exact_cost_sum[p][j] / exact_weight_sum[p][j];
+      round_to_float<N>(q);
+      store(out[p].A + out[p].exact_from + j * N, q);
     }
-  }
-  for (int j = 0; j < NV; ++j) {
-    const Floats q = cost_sum[j] / weight_sum[j];
-    lowest = q < lowest ? q : lowest;
-    store(E + at(j), q);
-  }
-  for (int j = 0; j < EV; ++j) {
-    Doubles q = exact_cost_sum[j] / exact_weight_sum[j];
-    round_to_float<N>(q);
-    store(A + exact_from + j * N, q);
   }
 }
 
 // The last 1 .. 4 vectors of window_screen, the last one at d_last.
-template <int NF, bool kExact, int N>
+template <int NF, bool kExact, int N, int P>
 [[gnu::always_inline]] inline void screen_rest(const RowWindow<int16_t>& window, int vectors, int d_first, int d_last,
-                                               float* E, Vec<float, NF>& lowest, int exact_from, double* A) {
+                                               const ScreenedPixel* out, Vec<float, NF>* lowest) {
   switch (vectors) {
-    case 1: screen_vectors<NF, 1, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
-    case 2: screen_vectors<NF, 2, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
-    case 3: screen_vectors<NF, 3, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
-    default: screen_vectors<NF, 4, true, kExact, N>(window, d_first, d_last, E, lowest, exact_from, A); break;
+    case 1: screen_vectors<NF, 1, true, kExact, N, P>(window, d_first, d_last, out, lowest); break;
+    case 2: screen_vectors<NF, 2, true, kExact, N, P>(window, d_first, d_last, out, lowest); break;
+    case 3: screen_vectors<NF, 3, true, kExact, N, P>(window, d_first, d_last, out, lowest); break;
+    default: screen_vectors<NF, 4, true, kExact, N, P>(window, d_first, d_last, out, lowest); break;
   }
 }
 
-// The estimates E(d), d = 0 .. ndisp-1 (ndisp >= 2N), of the pixel of `window` (every block
-// valid for every d), and the exact costs of kScreenExactLanes<N> lanes from exact_from on
-// (0 <= exact_from <= ndisp - kScreenExactLanes<N>) in A; returns the lowest estimate, NaNs
-// left out. The last vector of estimates ends at ndisp.
-template <int N>
-[[gnu::always_inline]] inline float window_screen(const RowWindow<int16_t>& window, int ndisp, float* E, int exact_from,
-                                                  double* A) {
+// The estimates E(d), d = 0 .. ndisp-1 (ndisp >= 2N), of the P pixels from window.x on (every
+// block valid for every d), and their exact costs of kScreenExactLanes<N> lanes from
+// exact_from on (0 <= exact_from <= ndisp - kScreenExactLanes<N>), into out[p]; the lowest
+// estimate of each into lowest[p], NaNs left out. The last vector of estimates ends at ndisp.
+template <int N, int P>
+[[gnu::always_inline]] inline void window_screen(const RowWindow<int16_t>& window, int ndisp, const ScreenedPixel* out,
+                                                 float* lowest) {
   constexpr int NF = 2 * N, kPass = 4;
   const int nvec = (ndisp + NF - 1) / NF;
-  Vec<float, NF> lowest = Vec<float, NF>{} + __builtin_inff();
+  Vec<float, NF> low[P];
+  for (int p = 0; p < P; ++p) low[p] = Vec<float, NF>{} + __builtin_inff();
   int v0 = 0;
   if (nvec > kPass) {  // (the exact lanes with the first pass)
-    screen_vectors<NF, kPass, false, true, N>(window, 0, 0, E, lowest, exact_from, A);
+    screen_vectors<NF, kPass, false, true, N, P>(window, 0, 0, out, low);
     for (v0 = kPass; nvec - v0 > kPass; v0 += kPass)
-      screen_vectors<NF, kPass, false, false, N>(window, v0 * NF, 0, E, lowest, 0, A);
+      screen_vectors<NF, kPass, false, false, N, P>(window, v0 * NF, 0, out, low);
   }
   const int d0 = v0 * NF, last = ndisp - NF;
   if (v0 == 0)
-    screen_rest<NF, true, N>(window, nvec, d0, last, E, lowest, exact_from, A);
+    screen_rest<NF, true, N, P>(window, nvec, d0, last, out, low);
   else
-    screen_rest<NF, false, N>(window, nvec - v0, d0, last, E, lowest, exact_from, A);
-  return lowest_lane<NF>(lowest);
+    screen_rest<NF, false, N, P>(window, nvec - v0, d0, last, out, low);
+  for (int p = 0; p < P; ++p) lowest[p] = lowest_lane<NF>(low[p]);
 }
 
 // The exact window cost of disparity d of the pixel of `window`: one lane of sum_vectors.
@@ -640,9 +655,11 @@ template <typename Cost>
   return window_sums_all<ONDREL_SIMD_DOUBLES, Cost>(window, ndisp, A);
 }
 constexpr int kScreenExactLanesHere = kScreenExactLanes<ONDREL_SIMD_DOUBLES>;
-[[gnu::always_inline]] inline float window_screen_here(const RowWindow<int16_t>& window, int ndisp, float* E,
-                                                       int exact_from, double* A) {
-  return window_screen<ONDREL_SIMD_DOUBLES>(window, ndisp, E, exact_from, A);
+// (pixels: 1 or 2)
+template <int P>
+[[gnu::always_inline]] inline void window_screen_here(const RowWindow<int16_t>& window, int ndisp,
+                                                      const ScreenedPixel* out, float* lowest) {
+  window_screen<ONDREL_SIMD_DOUBLES, P>(window, ndisp, out, lowest);
 }
 [[gnu::always_inline]] inline Winner winner_from_screen_here(const RowWindow<int16_t>& window, float* E, double* A,
                                                              int ndisp, double lowest, double margin, int exact_from) {
