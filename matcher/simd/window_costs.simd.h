@@ -180,18 +180,23 @@ template <int N, int V, typename Cost>
         }
       } else {
         // the block's last disparities: nothing is read beyond them, and the lanes beyond
-        // add exactly +0.0, which leaves the sums unchanged (they are never -0.0)
-        double rights[kChunk] = {};
-        Cost costs[kChunk] = {};
-        for (int j = 0; j < valid; ++j) {
-          rights[j] = b.right_weights[d0 + j];
-          costs[j] = b.costs[d0 + j];
-        }
+        // add exactly +0.0 (a whole vector of them nothing), which leaves the sums unchanged
+        // (they are never -0.0)
         for (int v = 0; v < V; ++v) {
-          load(right, rights + N * v);
-          widen<N>(cost, costs + N * v);
+          const int lanes = valid - N * v;
+          if (lanes <= 0) break;
+          if (lanes >= N) {
+            load(right, b.right_weights + d0 + N * v);
+            widen<N>(cost, b.costs + d0 + N * v);
+            const Doubles w = right * left;
+            weight_sum[v] += w;
+            cost_sum[v] += w * cost;
+            continue;
+          }
+          load_first<N>(right, b.right_weights + d0 + N * v, lanes);
+          widen_first<N>(cost, b.costs + d0 + N * v, lanes);
           Mask<N> inside;
-          lanes_below<N>(inside, N * v, valid);
+          lanes_below<N>(inside, 0, lanes);
           const Doubles w = reinterpret_cast<Doubles>(reinterpret_cast<Mask<N>>(right * left) & inside);
           weight_sum[v] += w;
           cost_sum[v] += w * cost;
