@@ -232,6 +232,9 @@ template <typename Cost>
 // operations of the reference: w = (double)left_weight * (double)wR, weight_sum += w,
 // cost_sum += w * (double)C (window_sums). Each pixel's winner is worked out after the next
 // pixel's sums are started, so that the two overlap. Cost: the type of the cost rows.
+// Disparity counts up to which two screened pixels share one pass: two vectors of floats.
+constexpr int kPairedDisparities = 2 * (2 * ONDREL_SIMD_DOUBLES);
+
 template <typename Cost, bool kPairs>
 void aggregate_row_of(const AggregationContext& context, const AggregationScratch& scratch,
                       const Cost* const* const* cost_rows, int y, const RowOutputs& out) {
@@ -285,7 +288,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   bool screened = false;
   if constexpr (sizeof(Cost) == 2)
     screened = ndisp >= kFloats && listed <= 64 && weights_allow_screening(c);
-  const bool pairs = kPairs && screened && screen_every && ndisp <= 2 * kFloats && listed > 0;
+  const bool pairs = kPairs && screened && screen_every && ndisp <= kPairedDisparities && listed > 0;
   const double margin = screen_margin(listed);
   const size_t slot = window_scratch_doubles(ndisp);
   const auto finish = [&](const Pending& p) __attribute__((always_inline)) {
@@ -373,7 +376,7 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
 // The aggregation of row y, on the context's cost rows (16-bit or int); the loop that screens
 // pixels in pairs is its own, so that the others' loop keeps one pending pixel in registers.
 void aggregate_row(const AggregationContext& c, AggregationScratch& s, int y, const RowOutputs& out) {
-  if (c.narrow_cost_rows && c.max_disparity + 1 <= 4 * ONDREL_SIMD_DOUBLES)
+  if (c.narrow_cost_rows && c.max_disparity + 1 <= kPairedDisparities)
     aggregate_row_of<int16_t, true>(c, s, c.narrow_cost_rows, y, out);
   else if (c.narrow_cost_rows)
     aggregate_row_of<int16_t, false>(c, s, c.narrow_cost_rows, y, out);
