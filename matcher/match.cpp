@@ -362,6 +362,8 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
                         (!floats || (plane_fits(floats->disparity, left) && plane_fits(floats->uniqueness, left) &&
                                      plane_fits(floats->right_disparity, left)));
   if (!check_arguments(left, views_ok, 0, p, &status, report)) return status;
+  if (p.min_disparity != 0)
+    return failure(report, StatusCode::kInvalidArgument, "Error: min_disparity other than 0 is not taken yet");
   if (options.threads < 0) return failure(report, StatusCode::kInvalidArgument, "Error: threads must not be negative");
 
   const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;

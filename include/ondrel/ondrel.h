@@ -59,7 +59,8 @@ enum class CostFunction {
 
 // The matcher's parameters; the defaults are the example answers.
 struct Parameters {
-  int max_disparity = 63;      // disparities 0 .. max_disparity are examined
+  int min_disparity = 0;       // disparities min_disparity .. max_disparity are examined;
+  int max_disparity = 63;      // negative ones too (views of converging cameras, cropped views)
   int support_radius = 19;     // R: the support window is (2R+1)^2 pixels, R <= kMaxSupportRadius
   int block_radius = 6;        // r: blocks of (2r+1)^2 pixels; 2r+1 must divide 2R+1
   float gamma_space = 14.0f;   // spatial weight exp(-distance / gamma_space)
