@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
                           p.gamma_color >= 0 && o.threads >= 0 && o.threads <= kLargestThreads;
   bool mode_ok = o.middlebury ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty()
-                              : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty());
+                              : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty()) &&
+                                    !(o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty());
   const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time};
   for (int a = 0; a < 4; ++a)
     for (int b = a + 1; b < 4; ++b)

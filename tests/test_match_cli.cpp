@@ -41,14 +41,16 @@ struct MatchCli : testing::Test {
 
 TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
   const std::string l = "pair_L.png", r = "pair_R.png";  // names with a '.' are of files in the folder
+  const std::string o = "-o", d = "d.pfm";
   const struct Case { std::vector<std::string> args; int status; std::string message; } cases[] = {
       {{"-d", "8", l}, 2, "two views"}, {{"-d", "x", l, r}, 2, "-d"},
       {{"-d", "8", "", r}, 2, "LEFT is an empty file name"}, {{"-d", "8", l, ""}, 2, "RIGHT is an empty file name"},
-      {{"-d", "8", "-r", "2", "-R", "4", l, r}, 2, "does not fit"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
+      {{"-d", "8", l, r}, 2, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE"},
+      {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "does not fit"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
       {{"-d", "8", "-o", "a.tiff", l, r}, 2, ".pfm"}, {{"--frobnicate", l, r}, 2, "unknown option"},
       {{"-d", "8", "--cost", "sad", l, r}, 2, "--cost"}, {{"-d", "8", "--refine", "-u", "u.pfm", l, r}, 2, "--uniqueness"},
-      {{"-d", "8", "missing.png", r}, 1, "missing.png"}, {{"-d", "8", l, "small.png"}, 1, "different sizes"},
-      {{"-d", "8", "-o", "no/such/folder/d.pfm", l, r}, 1, "d.pfm"}, {{"--calib", "missing.txt", l, r}, 1, "missing.txt"},
+      {{"-d", "8", o, d, "missing.png", r}, 1, "missing.png"}, {{"-d", "8", o, d, l, "small.png"}, 1, "different sizes"},
+      {{"-d", "8", "-o", "no/such/folder/d.pfm", l, r}, 1, "d.pfm"}, {{"--calib", "missing.txt", o, d, l, r}, 1, "missing.txt"},
   };
   for (const Case& c : cases) {
     const RunResult got = run(c.args);
@@ -56,6 +58,17 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
     EXPECT_NE(got.err.find(c.message), std::string::npos) << got.err;
     EXPECT_EQ(c.status != 2, got.err.find("usage: ondrel-match") == std::string::npos) << got.err;
   }
+}
+
+TEST_F(MatchCli, ALargestDisparityNotBelowTheWidthIsWarnedOf) {
+  const RunResult wide = run({"-d", "46", "-R", "4", "-r", "1", "-o", "d.pfm", "pair_L.png", "pair_R.png"});
+  EXPECT_EQ(wide.status, 0) << wide.err;
+  EXPECT_NE(wide.err.find("warning: " + dir.file("pair_L.png") + ": the largest disparity 46 is not below the width 46"),
+            std::string::npos)
+      << wide.err;
+  const RunResult narrow = run({"-d", "45", "-R", "4", "-r", "1", "-o", "d.pfm", "pair_L.png", "pair_R.png"});
+  EXPECT_EQ(narrow.status, 0);
+  EXPECT_EQ(narrow.err, "");
 }
 
 cv::Mat pfm_in(const std::string& path) {

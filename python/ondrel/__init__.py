@@ -3,9 +3,11 @@
     import ondrel
     result = ondrel.match(left, right, max_disparity=59)
     result.disparity          # float32 H x W, NaN where there is no value
-    refined = ondrel.match_refined(left, right, 59, cost="census")  # float32 H x W, dense
+    refined = ondrel.match_refined(left, right, 59, cost="census", median_radius=3)
+    refined.disparity         # float32 H x W, dense; refined.seconds
 
-left and right are uint8 numpy arrays, H x W x 3 (colour) or H x W (grey), of any strides.
+left and right are uint8 numpy arrays of any strides: H x W x 3 (colour, as cv2 reads it), H x W x 4
+(colour and alpha; the alpha is dropped), H x W or H x W x 1 (grey). Ctrl-C cancels a running match.
 """
 import operator
 
@@ -13,7 +15,7 @@ from ._ondrel import __version__
 from . import _ondrel
 from .pfm import read_pfm, write_pfm
 
-__all__ = ["match", "match_refined", "MatchResult", "read_image", "read_pfm", "write_pfm", "__version__"]
+__all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "read_image", "read_pfm", "write_pfm", "__version__"]
 
 
 def read_image(path):
@@ -37,6 +39,20 @@ class MatchResult:
     def __repr__(self):
         h, w = self.disparity.shape
         return f"MatchResult({w}x{h}, {self.seconds:.3f} s)"
+
+
+class RefinedResult:
+    """The refined map (float32 H x W, NaN for no value) and the seconds of the whole refined call."""
+
+    __slots__ = ("disparity", "seconds")
+
+    def __init__(self, disparity, seconds):
+        self.disparity = disparity
+        self.seconds = seconds
+
+    def __repr__(self):
+        h, w = self.disparity.shape
+        return f"RefinedResult({w}x{h}, {self.seconds:.3f} s)"
 
 
 def _int(name, value):
@@ -77,16 +93,20 @@ def match(left, right, max_disparity, *, support_radius=19, block_radius=6, gamm
     difference) or "census" (Hamming distance of 5x5 census strings; tad_threshold unused).
     Raises ValueError for bad arguments (with the library's message) and MemoryError when
     memory cannot be had. The interpreter lock is released while matching; threads=0 uses
-    every processor."""
+    every processor. Ctrl-C (in the main thread) cancels the call within a few rows and raises
+    KeyboardInterrupt."""
     r = _ondrel.match(*_arguments(left, right, max_disparity, support_radius, block_radius, gamma_space,
                                   gamma_color, tad_threshold, cost, threads))
     return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["seconds"])
 
 
 def match_refined(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
-                  gamma_color=23.0, tad_threshold=53, cost="tad", threads=0):
-    """The refined map of the left view (float32 H x W): match on both views, the consistency
-    check, the fill and the weighted median with their default settings. Arguments and errors
-    as for match."""
-    return _ondrel.match_refined(*_arguments(left, right, max_disparity, support_radius, block_radius,
-                                             gamma_space, gamma_color, tad_threshold, cost, threads))
+                  gamma_color=23.0, tad_threshold=53, cost="tad", threads=0, **refine):
+    """The refined map of the left view: match on both views, the consistency check, the fill and
+    the weighted median. Returns a RefinedResult (.disparity, .seconds). The refinements' options
+    are keyword arguments named as in the library's RefineOptions (consistency_check,
+    consistency_tolerance, fill, median_radius, median_gamma_color); the ones not given keep the
+    library's defaults. Other arguments and errors as for match."""
+    r = _ondrel.match_refined(*_arguments(left, right, max_disparity, support_radius, block_radius,
+                                          gamma_space, gamma_color, tad_threshold, cost, threads), refine)
+    return RefinedResult(r["disparity"], r["seconds"])

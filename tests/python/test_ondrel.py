@@ -29,7 +29,9 @@ def test_both_costs_find_the_shift_and_refined_maps_are_dense():
     assert r.seconds >= 0
     darker = (right.astype(np.float32) * 0.6 + 40).astype(np.uint8)  # another exposure in the right view
     maps = [r.disparity, ondrel.match(left, darker, 8, cost="census", **SMALL).disparity]
-    maps += [ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL) for cost in ("tad", "census")]
+    refined = [ondrel.match_refined(left, right, 8, cost=cost, threads=2, **SMALL) for cost in ("tad", "census")]
+    assert all(r.seconds >= 0 for r in refined)
+    maps += [r.disparity for r in refined]
     assert not np.isnan(maps[2]).any() and not np.isnan(maps[3]).any()  # the refined maps are dense
     for m in maps:
         assert np.mean(np.abs(m[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
@@ -48,11 +50,53 @@ def test_views_of_any_layout_give_the_same_planes():
     grey_l, grey_r = left[:, :, 1].copy(), right[:, :, 1].copy()
     as_colour = ondrel.match(np.repeat(grey_l[:, :, None], 3, 2), np.repeat(grey_r[:, :, None], 3, 2), 8, **SMALL)
     np.testing.assert_array_equal(ondrel.match(grey_l, grey_r, 8, **SMALL).disparity, as_colour.disparity)
+    np.testing.assert_array_equal(ondrel.match(grey_l[:, :, None], grey_r[:, :, None], 8, **SMALL).disparity,
+                                  as_colour.disparity)
+    alpha = np.random.default_rng(5).integers(0, 256, size=left.shape[:2] + (1,), dtype=np.uint8)
+    bgra = [np.concatenate([v, alpha], axis=2) for v in (left, right)]  # the alpha is dropped
+    np.testing.assert_array_equal(ondrel.match(*bgra, 8, **SMALL).disparity, base.disparity)
+    np.testing.assert_array_equal(ondrel.match_refined(*bgra, 8, **SMALL).disparity,
+                                  ondrel.match_refined(left, right, 8, **SMALL).disparity)
+
+
+def test_refine_options_are_keyword_arguments():
+    left, right = textured_pair(seed=4)
+    left[10:20, 20:40] = 0  # a flat patch: some pixels without a value before the fill
+    unfilled = ondrel.match_refined(left, right, 8, fill=False, median_radius=0, **SMALL).disparity
+    assert np.isnan(unfilled).any()
+    plain = ondrel.match_refined(left, right, 8, consistency_check=False, fill=False, median_radius=0, **SMALL)
+    np.testing.assert_array_equal(plain.disparity, ondrel.match(left, right, 8, **SMALL).disparity)
+    for bad, message in (({"median_radius": 2.5}, "median_radius must be an integer"),
+                         ({"fill": 1}, "fill must be True or False"),
+                         ({"median_gamma_color": "x"}, "median_gamma_color must be a number"),
+                         ({"median_radius": 99}, "median_radius")):
+        with pytest.raises(ValueError, match=message):
+            ondrel.match_refined(left, right, 8, **bad, **SMALL)
+    with pytest.raises(TypeError, match="median_size"):
+        ondrel.match_refined(left, right, 8, median_size=3, **SMALL)
+
+
+def test_ctrl_c_cancels_a_match_in_a_fraction_of_a_second():
+    import signal
+    import threading
+    import time
+    left, right = textured_pair(h=1200, w=1800)
+    started = time.monotonic()
+    ondrel.match(left[:120], right[:120], 400, threads=1)  # a tenth of the rows below
+    tenth = time.monotonic() - started
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        ondrel.match(left, right, 400, threads=1)
+    # well before the whole match's ten tenths (generous: the machine may be busy)
+    assert time.monotonic() - started < 0.5 + 5 * tenth
+    timer.join()
 
 
 @pytest.mark.parametrize("left, right, kwargs, message", [
     (np.zeros((20, 20, 3), np.float32), None, {}, "uint8"),
-    (np.zeros((20, 20, 4), np.uint8), None, {}, "H x W x 3"),
+    (np.zeros((20, 20, 2), np.uint8), None, {}, "H x W x 3"),
     (np.zeros((20, 20, 3), np.uint8), np.zeros((20, 21, 3), np.uint8), {}, "same size"),
     (None, None, {"block_radius": 2}, "radius"),  # the library's message (its own tests have each one)
     (None, None, {"max_disparity": 2**40}, "max_disparity .* out of range"),

@@ -91,6 +91,11 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
               std::to_string(left.cols) + "x" + std::to_string(left.rows) + ")";
     return false;
   }
+  if (job.parameters.max_disparity >= left.cols)
+    std::fprintf(stderr,
+                 "ondrel-match: warning: %s: the largest disparity %d is not below the width %d of the views: the "
+                 "columns left of it have no value, so the map has none\n",
+                 job.left.c_str(), job.parameters.max_disparity, left.cols);
   cv::Mat disparity(left.size(), CV_32FC1), uniqueness;
   ondrel::DisparityPlanes out;
   out.disparity = {disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols};

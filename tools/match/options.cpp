@@ -32,6 +32,7 @@ const char kMatchHelp[] =
     "      --color FILE        a colour view of the left map (.png; turbo colours, black no value)\n"
     "      --threads T         threads, 1 .. 1024 (default 0: every processor)\n"
     "      --time FILE         seconds of the matching alone (with --refine: of the refined call)\n"
+    "                          (a run writes at least one of these files)\n"
     "  -q, --quiet             no progress bar and no summary line on standard error\n"
     "      --middlebury SCENES OUT\n"
     "                          every folder SCENES/<scene> with im0.png, im1.png and calib.txt gives\n"
@@ -229,6 +230,8 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
     if (o.have_max_disparity == !o.calib.empty())
       return usage_error(message, o.have_max_disparity ? "-d and --calib both give the largest disparity: give one"
                                                        : "the largest disparity is needed: -d N or --calib FILE");
+    if (o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty())
+      return usage_error(message, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE, --time FILE");
     const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time};
     const char* names[] = {"--output", "--uniqueness", "--color", "--time"};
     for (int a = 0; a < 4; ++a)
