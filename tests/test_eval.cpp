@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "tests/support/test_support.h"
+#include "tools/eval/html.h"
 #include "util/pfm.h"
 
 using namespace ondrel_test;
@@ -65,6 +67,7 @@ void write_scene(const std::string& root) {
   for (int y : {1, 0}) pfm.append(truth.ptr<char>(y), 4 * kColumns);
   write_file(root + "/scenes/Scene/disp0GT.pfm", pfm);
   write_file(root + "/out/Scene/timeOndrel.txt", "1.5\n");
+  write_file(root + "/scenes/Scene/calib.txt", "ndisp=100\n");  // clips nothing here
   const auto mask = [](const Pixel& p) { return p.kind == 'x' ? 0 : p.kind == 'o' ? 128 : 255; };
   put(root + "/scenes/Scene/mask0nocc.png", scene(mask, CV_8U));
   put(root + "/out/Scene/disp0Ondrel.pfm", scene([](const Pixel& p) { return p.result; }, CV_32F));
@@ -144,7 +147,8 @@ const EvalCase kRuns[] = {
      "R/res/Result_Tsukuba.png: not a readable image; Result_Tsukuba.png not evaluated\n"
      "R/res/Result_Tsukuba_SMP.png: 5x2 pixels, expected 13x2 like R/gt/Tsukuba_gt.png; Result_Tsukuba_SMP.png not "
      "evaluated\nR/res/Result_Venus.png: 3 channels, expected 1 (8-bit grey); Result_Venus.png not evaluated\n"
-     "R/res/Result_Venus_SMP.png: 16-bit samples, expected 8-bit grey; Result_Venus_SMP.png not evaluated\n"},
+     "R/res/Result_Venus_SMP.png: 13x2 pixels, expected 5x2 like R/gt/Venus_gt.png; Result_Venus_SMP.png not "
+     "evaluated\n"},
     {{"--gt", "R/gt", "R/res"}, {{"gt/Tsukuba_disc.png", "=gt/Venus_disc.png"}, {"gt/Venus_gt.png", ""}}, 1,
      "R/gt/Tsukuba_disc.png: 5x2 pixels, expected 13x2 like R/gt/Tsukuba_gt.png; Tsukuba not evaluated\n"
      "R/gt/Venus_gt.png: missing; Venus not evaluated\n"},
@@ -161,6 +165,11 @@ const EvalCase kRuns[] = {
      "R/scenes/Scene/disp0GT.pfm: 2 NaN or negative disparities (unknown is +inf); Scene not evaluated\n"},
     {{"--middlebury", "R/scenes", "R/out"}, {{"scenes/Scene/mask0nocc.png", ""}}, 1,
      "R/scenes/Scene/mask0nocc.png: missing; Scene not evaluated\n"},
+    {{"--middlebury", "R/scenes", "R/out"}, {{"scenes/Scene/calib.txt", ""}}, 1,
+     "R/scenes/Scene/calib.txt: missing; Scene not evaluated\n"},
+    // ndisp 12: 13, 15 and 84 count as 12 (errors 2, 2 and 68), the occluded 14.5 too
+    {{"--middlebury", "R/scenes", "R/out"}, {{"scenes/Scene/calib.txt", "ndisp=12\n"}}, 0, "", 6,
+     "Ondrel   70.00   60.00   30.00   30.00    9.50   24.08   80.00   72.73   63.64   27.27   27.27    8.67   22.71"},
     {{"--middlebury", "R/scenes", "R/out"}, {{"out/Scene/disp0Ondrel.pfm", kPfm + std::string(8, '\0')}}, 1,
      "R/out/Scene/disp0Ondrel.pfm: 2x1 pixels, expected 13x2 like the ground truth; Ondrel on Scene not evaluated\n"},
     // KITTI: truth 0 is unknown, a result of 0 an outlier
@@ -169,7 +178,7 @@ const EvalCase kRuns[] = {
     {{"--kitti", "R/noc", "R/occ", "R/kitti"}, {{"kitti/000000_10.png", "=res/Result_Tsukuba.png"}}, 1,
      "R/kitti/000000_10.png: 8-bit samples, expected 16-bit grey; 000000_10 not evaluated\n"},
     // usage
-    {{"--help"}, {}, 0, "", 17, "usage: ondrel-eval [--gt DIR]"}, {{"--colour"}, {}, 2, "unknown option --colour\n"},
+    {{"--help"}, {}, 0, "", 22, "usage: ondrel-eval [--gt DIR]"}, {{"--colour"}, {}, 2, "unknown option --colour\n"},
     {{"--threshold", "-1"}, {}, 2, "--threshold needs a number >= 0, not '-1'\n"},
     {{"a", "b"}, {}, 2, "more than one RESULT_DIR: 'a' and 'b'\n"},
     {{"--middlebury", "a"}, {}, 2, "--middlebury needs two folders, SCENES and OUT, not 1\n"},
@@ -178,6 +187,7 @@ const EvalCase kRuns[] = {
     {{"--kitti", "a", "b"}, {}, 2, "--kitti needs three folders, GT_NOC GT_OCC RESULTS, not 2\n"},
     {{"--kitti", "--middlebury", "a", "b"}, {}, 2, "--middlebury and --kitti exclude each other\n"},
     {{"--method", "Ondrel", "a"}, {}, 2, "--method belongs to --middlebury\n"},
+    {{"--html", "p.html", "a"}, {}, 2, "--html belongs to --middlebury and --kitti\n"},
 };
 
 class EvalRun : public ::testing::TestWithParam<EvalCase> {};
@@ -236,6 +246,125 @@ TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
                                                                : cv::Vec3b::all(l);
   }
   EXPECT_TRUE(same_image(read_image(root.file("res/Result_Tsukuba_errors.png")), want));
+}
+
+// A float map in turbo colours on 0 .. high (KITTI maps: value / 256, 0 no value), black
+// without a value, as ondrel-eval's pictures of the modern layouts are.
+cv::Mat turbo_of(const cv::Mat& map, double high) {
+  cv::Mat d;
+  map.convertTo(d, CV_32F, map.depth() == CV_16U ? 1 / 256.0 : 1.0);
+  if (map.depth() == CV_16U) d.setTo(NAN, map == 0);
+  cv::Mat index(d.size(), CV_8UC1), want;
+  for (int i = 0; i < static_cast<int>(d.total()); ++i) {
+    const float v = d.at<float>(i);
+    index.at<unsigned char>(i) = std::isfinite(v) ? static_cast<unsigned char>(std::lround(std::clamp(v * 255 / high, 0.0, 255.0))) : 0;
+  }
+  cv::applyColorMap(index, want, cv::COLORMAP_TURBO);
+  for (int i = 0; i < static_cast<int>(d.total()); ++i)
+    if (!std::isfinite(d.at<float>(i))) want.at<cv::Vec3b>(i) = cv::Vec3b(0, 0, 0);
+  return want;
+}
+
+// The error picture from the kind of each pixel: 0 not evaluated (grey halved), 1 good, 2 bad
+// (red), 3 no value (blue).
+template <class Kind>
+cv::Mat errors_of(const cv::Mat& grey, Kind kind) {
+  cv::Mat want(grey.size(), CV_8UC3);
+  for (int i = 0; i < static_cast<int>(grey.total()); ++i) {
+    const int k = kind(i);
+    const unsigned char l = grey.data[i];
+    want.at<cv::Vec3b>(i) = k == 3 ? cv::Vec3b(255, 0, 0) : k == 2 ? cv::Vec3b(0, 0, 255)
+                            : cv::Vec3b::all(static_cast<unsigned char>(k == 0 ? l / 2 : l));
+  }
+  return want;
+}
+
+// The Middlebury layout's pictures beside each map on the scale 0 .. ndisp (20: 84 and 80 are
+// clipped to the last colour), the errors on im0.png at 2 px; KITTI's on 0 .. the largest
+// truth, the errors on grey where there is no image_2 folder; the classic mode reads a 16-bit
+// PNG and a PFM result as the console program's grey levels.
+TEST(EvalPictures, PicturesOfTheModernLayoutsAndResultsInOtherEncodings) {
+  TempDir root;
+  write_scene(root.path);
+  write_file(root.file("scenes/Scene/calib.txt"), "ndisp=20\n");
+  const cv::Mat left = random_image(kColumns, 2, CV_8UC1, 9);
+  put(root.file("scenes/Scene/im0.png"), left);
+  ASSERT_EQ(run_eval(root.path, {"--middlebury", "R/scenes", "R/out"}).status, 0);
+  const cv::Mat truth = scene([](const Pixel& p) { return p.truth; }, CV_32F),
+                result = scene([](const Pixel& p) { return p.result; }, CV_32F),
+                mask = read_image(root.file("scenes/Scene/mask0nocc.png"));
+  EXPECT_TRUE(same_image(read_image(root.file("out/Scene/disp0GT_color.png")), turbo_of(truth, 20)));
+  EXPECT_TRUE(same_image(read_image(root.file("out/Scene/disp0Ondrel_color.png")), turbo_of(result, 20)));
+  EXPECT_TRUE(same_image(read_image(root.file("out/Scene/disp0Ondrel_errors.png")), errors_of(left, [&](int i) {
+    const float g = truth.at<float>(i), d = result.at<float>(i);
+    if (!std::isfinite(g) || mask.data[i] != 255) return 0;
+    return !std::isfinite(d) ? 3 : std::fabs(std::clamp(d, 0.0f, 20.0f) - g) > 2 ? 2 : 1;
+  })));
+
+  ASSERT_EQ(run_eval(root.path, {"--kitti", "R/noc", "R/occ", "R/kitti"}).status, 0);
+  const cv::Mat noc = read_image(root.file("noc/000000_10.png")), map = read_image(root.file("kitti/000000_10.png"));
+  EXPECT_TRUE(same_image(read_image(root.file("kitti/000000_10_gt_color.png")),
+                         turbo_of(read_image(root.file("occ/000000_10.png")), 80)));
+  EXPECT_TRUE(same_image(read_image(root.file("kitti/000000_10_color.png")), turbo_of(map, 80)));
+  const cv::Mat grey(noc.size(), CV_8UC1, cv::Scalar(128));
+  EXPECT_TRUE(same_image(read_image(root.file("kitti/000000_10_errors.png")), errors_of(grey, [&](int i) {
+    const double g = noc.at<uint16_t>(i) / 256.0, d = map.at<uint16_t>(i) / 256.0;
+    return g == 0 ? 0 : d == 0 ? 3 : std::fabs(d - g) > 3 && std::fabs(d - g) > 0.05 * g ? 2 : 1;
+  })));
+
+  // the classic mode: Result_Tsukuba.png as 16-bit PNG, Result_Tsukuba_SMP.pfm as floats
+  const RunResult grey_levels = run_eval(root.path, {"--gt", "R/gt", "R/res"});
+  const auto kitti = [](const Pixel& p) { return std::isfinite(p.result) ? 256 * p.result : 0; };
+  put(root.file("res/Result_Tsukuba.png"), scene(kitti, CV_16U));
+  ASSERT_EQ(std::rename(root.file("res/Result_Tsukuba_SMP.png").c_str(), root.file("res/S.png").c_str()), 0);
+  put(root.file("res/Result_Tsukuba_SMP.pfm"), result);
+  const RunResult encoded = run_eval(root.path, {"--gt", "R/gt", "R/res"});
+  EXPECT_EQ(encoded.status, 0) << encoded.err;
+  const std::string map_line = "Tsukuba  map       62.50   66.67   50.00   59.72      75.00      50.00\n";
+  EXPECT_NE(grey_levels.out.find(map_line), std::string::npos) << grey_levels.out;
+  EXPECT_NE(encoded.out.find(map_line), std::string::npos) << encoded.out;
+  EXPECT_NE(encoded.out.find("Tsukuba  SMP       62.50   66.67   50.00   59.72      75.00      50.00\n"),
+            std::string::npos) << encoded.out;
+}
+
+// The page: the figures, the settings and relative links to every picture, shown by a
+// headless browser where there is one.
+TEST(EvalPage, PageLinksThePicturesAndABrowserShowsIt) {
+  TempDir root;
+  write_scene(root.path);
+  put(root.file("scenes/Scene/im0.png"), random_image(kColumns, 2, CV_8UC3, 9));
+  ASSERT_EQ(::mkdir(root.file("pages").c_str(), 0777), 0);
+  const RunResult r = run_eval(root.path, {"--middlebury", "--html", "R/pages/run.html", "R/scenes", "R/out"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string page = read_file(root.file("pages/run.html"));
+  for (const std::string part :
+       {"<td>Scene</td><td>Ondrel</td><td class=n>70.0000</td>", "<tr class=mean><td>mean</td><td>Ondrel</td>",
+        "values clipped to 0 .. ndisp", "--html", "<a href=\"../scenes/Scene/im0.png\">",
+        "<img src=\"../out/Scene/disp0GT_color.png\"", "<img src=\"../out/Scene/disp0Ondrel_color.png\"",
+        "<img src=\"../out/Scene/disp0Ondrel_errors.png\""})
+    EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
+  EXPECT_EQ(ondrel_eval::relative_link("a/b", "a/c d/e&.png"), "../c%20d/e%26.png");
+
+  std::string browser;
+  for (const char* b : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+    if (browser.empty() && ::access(b, X_OK) == 0) browser = b;
+  if (browser.empty()) GTEST_SKIP() << "no headless Chromium (chromium-headless-shell or chromium)";
+  ASSERT_EQ(::mkdir(root.file("profile").c_str(), 0700), 0);
+  const RunResult shot = run_program(
+      {browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--user-data-dir=" + root.file("profile"), "--window-size=900,700", "--screenshot=" + root.file("shot.png"),
+       "file://" + root.file("pages/run.html")},
+      "", root.path);
+  ASSERT_EQ(shot.status, 0) << shot.err;
+  const cv::Mat png = read_image(root.file("shot.png"));
+  ASSERT_EQ(png.size(), cv::Size(900, 700));
+  double lowest = 0, highest = 0;
+  cv::Mat grey;
+  cv::cvtColor(png, grey, cv::COLOR_BGR2GRAY);
+  cv::minMaxLoc(grey, &lowest, &highest);
+  EXPECT_LT(lowest, 100);  // text and pictures on the white page
+  EXPECT_EQ(highest, 255);
 }
 
 }  // namespace

@@ -47,6 +47,20 @@ Score score(const cv::Mat& result, const GroundTruth& truth, double threshold) {
   return s;
 }
 
+cv::Mat grey_levels_of(const cv::Mat& map, int scale) {
+  if (map.channels() != 1 || (map.depth() != CV_32F && map.depth() != CV_16U)) return map;
+  cv::Mat levels(map.size(), CV_8UC1);
+  for (int y = 0; y < map.rows; ++y)
+    for (int x = 0; x < map.cols; ++x) {
+      const double d = map.depth() == CV_32F ? static_cast<double>(map.ptr<float>(y)[x])
+                       : map.ptr<uint16_t>(y)[x] == 0 ? NAN
+                                                      : map.ptr<uint16_t>(y)[x] / 256.0;
+      levels.ptr<unsigned char>(y)[x] =
+          std::isfinite(d) ? static_cast<unsigned char>(std::clamp(std::trunc(d * scale), 0.0, 254.0)) : kNoValue;
+    }
+  return levels;
+}
+
 std::string image_mismatch(const cv::Mat& image, cv::Size size) {
   if (image.empty()) return "no pixels";
   if (image.depth() != CV_8U) {

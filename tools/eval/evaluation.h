@@ -57,6 +57,12 @@ Score score(const cv::Mat& result, const GroundTruth& truth, double threshold);
 // Whether one nonocc pixel with result byte v and truth byte g is bad (v == 255 counts as bad).
 bool is_bad(unsigned char v, unsigned char g, int scale, double threshold);
 
+// A map in another encoding as such grey levels: a float map (CV_32FC1, +inf or NaN without a
+// value) or a KITTI map (CV_16UC1, value / 256, 0 without a value) becomes d x scale truncated
+// toward zero as the console program's bytes are, clamped to 0 .. 254, and kNoValue without a
+// value. Any other image is returned as it is (image_mismatch() then says what is wrong).
+cv::Mat grey_levels_of(const cv::Mat& map, int scale);
+
 // "" when `image` is an 8-bit 1-channel image of `size`; otherwise the reason, e.g.
 // "3 channels, expected 1 (8-bit grey)" or "400x300 pixels, expected 450x375".
 std::string image_mismatch(const cv::Mat& image, cv::Size size);

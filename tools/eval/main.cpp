@@ -18,6 +18,7 @@
 #include "tools/eval/report.h"
 #include "tools/eval/files.h"
 #include "tools/eval/scene_runs.h"
+#include "util/pfm.h"
 #include "util/png_file.h"
 
 namespace {
@@ -29,21 +30,26 @@ using ondrel_eval::read_quietly;
 
 const char* const kUsage =
     "usage: ondrel-eval [--gt DIR] [--threshold T] [--csv FILE] [RESULT_DIR]\n"
-    "       ondrel-eval --middlebury [--method NAME]... [--csv FILE] SCENES OUT\n"
-    "       ondrel-eval --kitti [--csv FILE] GT_NOC GT_OCC RESULTS\n"
+    "       ondrel-eval --middlebury [--method NAME]... [--csv FILE] [--html FILE] SCENES OUT\n"
+    "       ondrel-eval --kitti [--csv FILE] [--html FILE] GT_NOC GT_OCC RESULTS\n"
     "  The four classic pairs: scores Result_<Pair>.png and Result_<Pair>_SMP.png in RESULT_DIR\n"
-    "  (default: the current folder) for each pair present, prints a table of bad-pixel\n"
+    "  (default: the current folder; 8-bit grey levels, or 16-bit PNG as KITTI stores them, or\n"
+    "  the same names ending in .pfm) for each pair present, prints a table of bad-pixel\n"
     "  percentages and writes <Result>_color.png, <Result>_errors.png and <Pair>_gt_color.png\n"
     "  into RESULT_DIR.\n"
     "  --gt DIR        ground truth and masks (default: " ONDREL_DATA_DIR "/gt)\n"
     "  --threshold T   a pixel is bad when |d - d_gt| > T pixels (default 1)\n"
     "  --middlebury    Middlebury 2014 layout: scores OUT/<scene>/disp0<NAME>.pfm against\n"
     "                  SCENES/<scene>/disp0GT.pfm and mask0nocc.png (bad 0.5/1/2/4 px, avg, rms,\n"
-    "                  density in nonocc and all; time from OUT/<scene>/time<NAME>.txt)\n"
+    "                  density in nonocc and all, values clipped to 0 .. ndisp of calib.txt; time\n"
+    "                  from OUT/<scene>/time<NAME>.txt); writes disp0<NAME>_color.png,\n"
+    "                  disp0<NAME>_errors.png and disp0GT_color.png beside each map\n"
     "  --method NAME   only the maps disp0<NAME>.pfm (repeatable; default: every one found)\n"
     "  --kitti         KITTI layout: 16-bit PNGs (disparity x 256, 0 = none); scores\n"
-    "                  RESULTS/<image>.png against GT_NOC/<image>.png and GT_OCC/<image>.png (D1)\n"
+    "                  RESULTS/<image>.png against GT_NOC/<image>.png and GT_OCC/<image>.png (D1);\n"
+    "                  writes <image>_color.png, <image>_gt_color.png, <image>_errors.png beside them\n"
     "  --csv FILE      also write the figures as CSV to FILE\n"
+    "  --html FILE     also write a page of the settings, the figures and the pictures to FILE\n"
     "  Exit status: 0 all evaluated, 1 something was skipped (see the messages), 2 wrong usage.\n";
 
 enum class Layout { kPairs, kMiddlebury, kKitti };
@@ -53,7 +59,7 @@ struct Options {
   std::string gt_dir = std::string(ONDREL_DATA_DIR) + "/gt";
   std::vector<std::string> folders;  // RESULT_DIR; SCENES OUT; GT_NOC GT_OCC RESULTS
   std::vector<std::string> methods;
-  std::string csv;
+  std::string csv, html, command;
   double threshold = 1.0;
   bool pair_options = false;  // --gt or --threshold given
 };
@@ -76,7 +82,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.folders.push_back(arg);
       continue;
     }
-    const bool takes_value = arg == "--gt" || arg == "--threshold" || arg == "--csv" || arg == "--method";
+    const bool takes_value =
+        arg == "--gt" || arg == "--threshold" || arg == "--csv" || arg == "--method" || arg == "--html";
     const size_t eq = arg.find('=');
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
@@ -93,12 +100,15 @@ bool parse(int argc, char** argv, Options& options) {
       options.layout = layout;
       continue;
     }
-    if ((arg == "--gt" || arg == "--csv" || arg == "--method") && value.empty()) return usage_error(arg + " needs a value");
+    if ((arg == "--gt" || arg == "--csv" || arg == "--method" || arg == "--html") && value.empty())
+      return usage_error(arg + " needs a value");
     if (arg == "--gt") {
       options.gt_dir = value;
       options.pair_options = true;
     } else if (arg == "--csv") {
       options.csv = value;
+    } else if (arg == "--html") {
+      options.html = value;
     } else if (arg == "--method") {
       if (value.find('/') != std::string::npos) return usage_error("--method needs a name, not a path: '" + value + "'");
       options.methods.push_back(value);
@@ -118,6 +128,7 @@ bool parse(int argc, char** argv, Options& options) {
   switch (options.layout) {
     case Layout::kPairs:
       if (!options.methods.empty()) return usage_error("--method belongs to --middlebury");
+      if (!options.html.empty()) return usage_error("--html belongs to --middlebury and --kitti");
       if (n > 1) return usage_error("more than one RESULT_DIR: '" + options.folders[0] + "' and '" + options.folders[1] + "'");
       if (n == 0) options.folders.push_back(".");
       return true;
@@ -143,6 +154,15 @@ cv::Mat load(const std::string& path, const std::string& consequence, Messages& 
   const cv::Mat image = read_quietly(path, cv::IMREAD_UNCHANGED);
   if (image.empty()) messages.error(path, "not a readable image; " + consequence);
   return image;
+}
+
+// A result map: a PFM file (float disparities), or an image as stored.
+cv::Mat load_result(const std::string& path, const std::string& consequence, Messages& messages) {
+  if (path.size() < 4 || path.compare(path.size() - 4, 4, ".pfm") != 0) return load(path, consequence, messages);
+  cv::Mat map;
+  std::string error;
+  if (!read_pfm(path, &map, &error)) messages.error(path, error + "; " + consequence);
+  return map;
 }
 
 // `image` when it is 8-bit grey of `size` (the size of the file `size_of`), else an empty Mat
@@ -221,12 +241,14 @@ cv::Mat load_left(const Options& options, const std::string& name, cv::Size size
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) return 2;
+  for (int i = 0; i < argc; ++i) options.command += (i ? " " : "") + std::string(argv[i]);
   // our messages name the files; OpenCV's own warnings would only repeat them
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  const ondrel_eval::RunOutputs outputs{options.csv, options.html, options.command};
   if (options.layout == Layout::kMiddlebury)
-    return ondrel_eval::run_middlebury(options.folders[0], options.folders[1], options.methods, options.csv);
+    return ondrel_eval::run_middlebury(options.folders[0], options.folders[1], options.methods, outputs);
   if (options.layout == Layout::kKitti)
-    return ondrel_eval::run_kitti(options.folders[0], options.folders[1], options.folders[2], options.csv);
+    return ondrel_eval::run_kitti(options.folders[0], options.folders[1], options.folders[2], outputs);
 
   Messages messages;
   std::vector<ondrel_eval::Entry> entries;
@@ -235,7 +257,13 @@ int main(int argc, char** argv) {
     const std::string name = pair_name(pair);
     const char* files[2] = {pair.disparity_file, pair.uniqueness_file};
     const char* labels[2] = {"map", "SMP"};
-    if (!exists(join(options.folders[0], files[0])) && !exists(join(options.folders[0], files[1]))) continue;
+    // each result as Result_<Pair>[_SMP].png, else .pfm
+    std::string names[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::string pfm = stem(files[k]) + ".pfm";
+      names[k] = !exists(join(options.folders[0], files[k])) && exists(join(options.folders[0], pfm)) ? pfm : files[k];
+    }
+    if (!exists(join(options.folders[0], names[0])) && !exists(join(options.folders[0], names[1]))) continue;
     any_present = true;
 
     const ondrel_eval::GroundTruth truth = load_truth(options.gt_dir, name, pair.scale, messages);
@@ -247,14 +275,15 @@ int main(int argc, char** argv) {
     cv::Mat left;
     bool left_tried = false;
     for (int k = 0; k < 2; ++k) {
-      const std::string path = join(options.folders[0], files[k]);
-      const std::string consequence = std::string(files[k]) + " not evaluated";
-      const cv::Mat result = checked(load(path, consequence, messages), truth.disparity.size(),
-                                     join(options.gt_dir, name + "_gt.png"), path, consequence, messages);
+      const std::string path = join(options.folders[0], names[k]);
+      const std::string consequence = names[k] + " not evaluated";
+      const cv::Mat result = checked(ondrel_eval::grey_levels_of(load_result(path, consequence, messages), truth.scale),
+                                     truth.disparity.size(), join(options.gt_dir, name + "_gt.png"), path, consequence,
+                                     messages);
       if (result.empty()) continue;
       entries.push_back({name, labels[k], ondrel_eval::score(result, truth, options.threshold)});
 
-      const std::string base = join(options.folders[0], stem(files[k]));
+      const std::string base = join(options.folders[0], stem(names[k]));
       save(base + "_color.png", ondrel_eval::color_view(result, ondrel_eval::kNoValue, colors), messages);
       if (!left_tried) {
         left = load_left(options, name, truth.disparity.size(), "the error pictures of " + name, messages);

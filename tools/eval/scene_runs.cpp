@@ -1,16 +1,21 @@
 #include "tools/eval/scene_runs.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include "tools/eval/files.h"
+#include "tools/eval/html.h"
 #include "tools/eval/scenes.h"
+#include "util/calib.h"
 #include "util/pfm.h"
+#include "util/png_file.h"
 
 namespace ondrel_eval {
 
@@ -87,19 +92,48 @@ long long damaged_values(const cv::Mat& truth) {
   return n;
 }
 
+void save(const std::string& path, const cv::Mat& image, Messages& messages) {
+  std::string reason;
+  if (!write_png_file(path, image, &reason)) messages.error(path, "cannot be written (" + reason + ")");
+}
+
+// The left view `path` when it is readable and of `size`; else empty (the error picture is
+// drawn on grey: a folder of ground truth alone is fine).
+cv::Mat left_view(const std::string& path, cv::Size size) {
+  if (!exists(path)) return cv::Mat();
+  cv::Mat left = read_quietly(path, cv::IMREAD_COLOR);
+  if (left.size() != size) left.release();
+  return left;
+}
+
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string link(const RunOutputs& outputs, const std::string& target) {
+  return target.empty() || outputs.html.empty() ? std::string() : relative_link(folder_of(outputs.html), target);
+}
+
 void finish(const std::string& title, const std::vector<SceneEntry>& entries, const std::string& table,
-            const std::string& csv_path, const std::string& csv, Messages& messages) {
+            const std::string& csv, const RunOutputs& outputs, const std::vector<std::string>& settings,
+            const std::vector<PageRow>& rows, Messages& messages) {
   if (!entries.empty()) {
     std::printf("%s\n\n%s", title.c_str(), table.c_str());
     std::fflush(stdout);
   }
-  if (!csv_path.empty()) write_text(csv_path, csv, messages);
+  if (!outputs.csv.empty()) write_text(outputs.csv, csv, messages);
+  if (!outputs.html.empty()) {
+    std::vector<std::string> all = {"command: " + outputs.command, title};
+    all.insert(all.end(), settings.begin(), settings.end());
+    write_text(outputs.html, html_page("ondrel-eval", all, csv, rows), messages);
+  }
 }
 
 }  // namespace
 
 int run_middlebury(const std::string& scenes, const std::string& out, const std::vector<std::string>& methods,
-                   const std::string& csv) {
+                   const RunOutputs& outputs) {
   Messages messages;
   std::vector<std::string> names;
   if (!list_folder(out, &names)) {
@@ -107,9 +141,10 @@ int run_middlebury(const std::string& scenes, const std::string& out, const std:
     return 1;
   }
   std::vector<SceneEntry> entries;
+  std::vector<PageRow> rows;
   bool any_scene = false;
   for (const std::string& scene : names) {
-    const std::string dir = join(out, scene);
+    const std::string dir = join(out, scene), scene_dir = join(scenes, scene);
     if (!is_folder(dir)) continue;
     std::vector<std::string> wanted = methods;
     if (wanted.empty()) {
@@ -122,22 +157,34 @@ int run_middlebury(const std::string& scenes, const std::string& out, const std:
     }
     any_scene = true;
     const std::string consequence = scene + " not evaluated";
-    const std::string gt_path = join(join(scenes, scene), "disp0GT.pfm");
+    const std::string gt_path = join(scene_dir, "disp0GT.pfm");
     const cv::Mat truth = load_pfm(gt_path, cv::Size(), consequence, messages);
     if (truth.empty()) continue;
     if (const long long n = damaged_values(truth)) {
       messages.error(gt_path, std::to_string(n) + " NaN or negative disparities (unknown is +inf); " + consequence);
       continue;
     }
-    const cv::Mat mask =
-        load_png(join(join(scenes, scene), "mask0nocc.png"), CV_8UC1, truth.size(), consequence, messages);
+    const cv::Mat mask = load_png(join(scene_dir, "mask0nocc.png"), CV_8UC1, truth.size(), consequence, messages);
     if (mask.empty()) continue;
+    Calibration calib;
+    std::string reason;
+    if (!read_calib(join(scene_dir, "calib.txt"), &calib, &reason)) {
+      messages.error(join(scene_dir, "calib.txt"), reason + "; " + consequence);
+      continue;
+    }
+    const std::string truth_picture = join(dir, "disp0GT_color.png"), left_path = join(scene_dir, "im0.png");
+    save(truth_picture, float_color_view(truth, calib.ndisp), messages);
+    const cv::Mat left = left_view(left_path, truth.size());
     for (const std::string& method : wanted) {
-      const cv::Mat result = load_pfm(join(dir, "disp0" + method + ".pfm"), truth.size(),
-                                      method + " on " + scene + " not evaluated", messages);
+      const std::string base = join(dir, "disp0" + method);
+      const cv::Mat result = load_pfm(base + ".pfm", truth.size(), method + " on " + scene + " not evaluated", messages);
       if (result.empty()) continue;
-      entries.push_back({scene, method, score_middlebury(result, truth, mask),
+      entries.push_back({scene, method, score_middlebury(result, truth, mask, calib.ndisp),
                          load_seconds(join(dir, "time" + method + ".txt"), messages)});
+      save(base + "_color.png", float_color_view(result, calib.ndisp), messages);
+      save(base + "_errors.png", middlebury_error_view(left, result, truth, mask, calib.ndisp, 2.0), messages);
+      rows.push_back({scene, method, link(outputs, left.empty() ? "" : left_path), link(outputs, truth_picture),
+                      link(outputs, base + "_color.png"), link(outputs, base + "_errors.png")});
     }
   }
   if (!any_scene) {
@@ -145,13 +192,17 @@ int run_middlebury(const std::string& scenes, const std::string& out, const std:
     return 1;
   }
   finish("Scenes of " + out + " against " + scenes +
-             ": bad = |d - d_gt| > 0.5, 1, 2, 4 px; a pixel without a value is bad and left out of avg and rms.",
-         entries, format_middlebury_table(entries), csv, format_middlebury_csv(entries), messages);
+             ": bad = |d - d_gt| > 0.5, 1, 2, 4 px; values clipped to 0 .. ndisp first (as the Middlebury evaluator "
+             "does); a pixel without a value is bad and left out of avg and rms.",
+         entries, format_middlebury_table(entries), format_middlebury_csv(entries), outputs,
+         {"pictures: turbo colours on 0 .. ndisp (calib.txt), black without a value; errors on the left view: red "
+          "bad at 2 px, blue without a value, darker where not evaluated (occluded or unknown)"},
+         rows, messages);
   return messages.skipped ? 1 : 0;
 }
 
 int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::string& results,
-              const std::string& csv) {
+              const RunOutputs& outputs) {
   Messages messages;
   std::vector<std::string> names;
   if (!list_folder(gt_noc, &names)) {
@@ -162,6 +213,7 @@ int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::s
   while (method.size() > 1 && method.back() == '/') method.pop_back();
   method = method.substr(method.rfind('/') + 1);
   std::vector<SceneEntry> entries;
+  std::vector<PageRow> rows;
   bool any_image = false;
   for (const std::string& file : names) {
     if (!ends_with(file, ".png")) continue;
@@ -174,6 +226,16 @@ int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::s
     const cv::Mat result = load_png(join(results, file), CV_16UC1, noc.size(), consequence, messages);
     if (result.empty()) continue;
     entries.push_back({image, method, score_kitti(result, noc, occ), -1});
+    double largest = 0;
+    cv::minMaxLoc(occ, nullptr, &largest);
+    const double high = std::max(1.0, largest / 256.0);
+    const std::string base = join(results, image), left_path = join(join(gt_noc, "../image_2"), file);
+    const cv::Mat left = left_view(left_path, noc.size());
+    save(base + "_gt_color.png", float_color_view(occ, high), messages);
+    save(base + "_color.png", float_color_view(result, high), messages);
+    save(base + "_errors.png", kitti_error_view(left, result, noc), messages);
+    rows.push_back({image, method, link(outputs, left.empty() ? "" : left_path), link(outputs, base + "_gt_color.png"),
+                    link(outputs, base + "_color.png"), link(outputs, base + "_errors.png")});
   }
   if (!any_image) {
     messages.error(gt_noc, "no ground-truth PNG files");
@@ -181,7 +243,10 @@ int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::s
   }
   finish("Images of " + results + " against " + gt_noc + " (noc) and " + gt_occ +
              " (all): D1 = |d - d_gt| > 3 px and > 5 % of d_gt; a pixel without a value (0) is an outlier.",
-         entries, format_kitti_table(entries), csv, format_kitti_csv(entries), messages);
+         entries, format_kitti_table(entries), format_kitti_csv(entries), outputs,
+         {"pictures: turbo colours on 0 .. the largest true disparity, black without a value; errors on the left "
+          "view: red D1 outlier, blue without a value, darker where the truth (noc) is unknown"},
+         rows, messages);
   return messages.skipped ? 1 : 0;
 }
 

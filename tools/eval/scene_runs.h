@@ -7,15 +7,26 @@
 
 namespace ondrel_eval {
 
-// Scores OUT/<scene>/disp0<Name>.pfm against SCENES/<scene>/disp0GT.pfm and mask0nocc.png for
-// every folder <scene> of OUT, for the names in `methods` (all disp0<Name>.pfm found when
-// empty). Returns the exit status: 0 all evaluated, 1 something skipped (messages given).
+// What a run writes beside its table: the CSV (csv, "" none) and the page (html, "" none; see
+// html.h), which shows `command` (the command line) among its settings.
+struct RunOutputs {
+  std::string csv, html, command;
+};
+
+// Scores OUT/<scene>/disp0<Name>.pfm against SCENES/<scene>/disp0GT.pfm and mask0nocc.png,
+// with ndisp from SCENES/<scene>/calib.txt, for every folder <scene> of OUT, for the names in
+// `methods` (all disp0<Name>.pfm found when empty), and writes beside each map its pictures
+// (scenes.h): OUT/<scene>/disp0<Name>_color.png, disp0<Name>_errors.png (bad 2 px, on
+// SCENES/<scene>/im0.png) and disp0GT_color.png, all on the scale 0 .. ndisp. Returns the exit
+// status: 0 all evaluated, 1 something skipped (messages given).
 int run_middlebury(const std::string& scenes, const std::string& out, const std::vector<std::string>& methods,
-                   const std::string& csv);
+                   const RunOutputs& outputs);
 
 // Scores RESULTS/<image>.png against GT_NOC/<image>.png and GT_OCC/<image>.png for every PNG
-// of GT_NOC. Exit status as above.
+// of GT_NOC and writes RESULTS/<image>_color.png, <image>_gt_color.png (of GT_OCC) and
+// <image>_errors.png (on GT_NOC/../image_2/<image>.png, the KITTI training layout, where it
+// exists), on the scale 0 .. the largest true disparity. Exit status as above.
 int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::string& results,
-              const std::string& csv);
+              const RunOutputs& outputs);
 
 }  // namespace ondrel_eval

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <algorithm>
 
+#include <opencv2/imgproc.hpp>
+
 namespace ondrel_eval {
 
 const double kThresholds[kThresholdCount] = {0.5, 1.0, 2.0, 4.0};
@@ -13,18 +15,28 @@ namespace {
 
 double share(double part, long long whole) { return whole > 0 ? part / static_cast<double>(whole) : 0.0; }
 
-void add_pixel(Area& area, float d, double truth, bool kitti) {
+bool has_value(float d, bool kitti) { return std::isfinite(d) && !(kitti && d == 0); }
+
+// |d - truth| after the Middlebury evaluator's clipping of d to 0 .. ndisp (KITTI: none)
+double error_of(float d, double truth, double ndisp) {
+  const double v = static_cast<double>(d);
+  return std::fabs((ndisp > 0 ? std::clamp(v, 0.0, ndisp) : v) - truth);
+}
+
+bool kitti_outlier(double error, double truth) { return error > 3.0 && error > 0.05 * truth; }
+
+void add_pixel(Area& area, float d, double truth, bool kitti, double ndisp = 0) {
   ++area.pixels;
-  if (!std::isfinite(d) || (kitti && d == 0)) {  // no value: bad at every threshold, a D1 outlier
+  if (!has_value(d, kitti)) {  // no value: bad at every threshold, a D1 outlier
     for (int k = 0; k < (kitti ? 1 : kThresholdCount); ++k) ++area.bad[k];
     return;
   }
-  const double error = std::fabs(static_cast<double>(d) - truth);
+  const double error = error_of(d, truth, ndisp);
   ++area.with_value;
   area.abs_sum += error;
   area.square_sum += error * error;
   if (kitti) {
-    area.bad[0] += error > 3.0 && error > 0.05 * truth;
+    area.bad[0] += kitti_outlier(error, truth);
   } else {
     for (int k = 0; k < kThresholdCount; ++k) area.bad[k] += error > kThresholds[k];
   }
@@ -37,7 +49,7 @@ double Area::density() const { return 100.0 * share(static_cast<double>(with_val
 double Area::average_error() const { return share(abs_sum, with_value); }
 double Area::rms() const { return std::sqrt(share(square_sum, with_value)); }
 
-SceneScore score_middlebury(const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask) {
+SceneScore score_middlebury(const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask, int ndisp) {
   SceneScore s;
   for (int y = 0; y < truth.rows; ++y) {
     const float* d = result.ptr<float>(y);
@@ -45,8 +57,8 @@ SceneScore score_middlebury(const cv::Mat& result, const cv::Mat& truth, const c
     const unsigned char* m = mask.ptr<unsigned char>(y);
     for (int x = 0; x < truth.cols; ++x) {
       if (!std::isfinite(g[x]) || g[x] < 0 || m[x] == 0) continue;  // unknown truth
-      add_pixel(s.area[kSceneAll], d[x], g[x], false);
-      if (m[x] == 255) add_pixel(s.area[kSceneNonocc], d[x], g[x], false);
+      add_pixel(s.area[kSceneAll], d[x], g[x], false, ndisp);
+      if (m[x] == 255) add_pixel(s.area[kSceneNonocc], d[x], g[x], false, ndisp);
     }
   }
   return s;
@@ -63,6 +75,78 @@ SceneScore score_kitti(const cv::Mat& result, const cv::Mat& truth_noc, const cv
         if (g[x] != 0) add_pixel(s.area[a], static_cast<float>(d[x] / 256.0), g[x] / 256.0, true);
     }
   return s;
+}
+
+namespace {
+
+// value (y, x) of a float map or of a KITTI map in disparities; NaN without a value
+float disparity_at(const cv::Mat& map, int y, int x) {
+  if (map.depth() == CV_16U) {
+    const uint16_t v = map.ptr<uint16_t>(y)[x];
+    return v == 0 ? NAN : static_cast<float>(v / 256.0);
+  }
+  return map.ptr<float>(y)[x];
+}
+
+cv::Mat grey_of(const cv::Mat& left, cv::Size size) {
+  if (left.empty()) return cv::Mat(size, CV_8UC1, cv::Scalar(128));
+  if (left.channels() == 1) return left;
+  cv::Mat grey;
+  cv::cvtColor(left, grey, left.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+// The error picture; kind(y, x): 0 not evaluated, 1 good, 2 bad, 3 no value.
+template <class Kind>
+cv::Mat error_picture(const cv::Mat& left, cv::Size size, Kind kind) {
+  const cv::Mat grey = grey_of(left, size);
+  cv::Mat view(size, CV_8UC3);
+  for (int y = 0; y < size.height; ++y) {
+    const unsigned char* l = grey.ptr<unsigned char>(y);
+    cv::Vec3b* out = view.ptr<cv::Vec3b>(y);
+    for (int x = 0; x < size.width; ++x) {
+      const int k = kind(y, x);
+      const unsigned char shade = k == 0 ? static_cast<unsigned char>(l[x] / 2) : l[x];
+      out[x] = k == 3 ? cv::Vec3b(255, 0, 0) : k == 2 ? cv::Vec3b(0, 0, 255) : cv::Vec3b(shade, shade, shade);
+    }
+  }
+  return view;
+}
+
+}  // namespace
+
+cv::Mat float_color_view(const cv::Mat& map, double high) {
+  cv::Mat index(map.size(), CV_8UC1), view;
+  const double to_index = high > 0 ? 255.0 / high : 0.0;
+  for (int y = 0; y < map.rows; ++y)
+    for (int x = 0; x < map.cols; ++x) {
+      const double i = static_cast<double>(disparity_at(map, y, x)) * to_index;  // NaN: false below
+      index.ptr<unsigned char>(y)[x] = static_cast<unsigned char>(i > 0 ? (i < 255 ? std::lround(i) : 255) : 0);
+    }
+  cv::applyColorMap(index, view, cv::COLORMAP_TURBO);
+  for (int y = 0; y < map.rows; ++y)
+    for (int x = 0; x < map.cols; ++x)
+      if (!std::isfinite(disparity_at(map, y, x))) view.ptr<cv::Vec3b>(y)[x] = cv::Vec3b(0, 0, 0);
+  return view;
+}
+
+cv::Mat middlebury_error_view(const cv::Mat& left, const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask,
+                              int ndisp, double threshold) {
+  return error_picture(left, truth.size(), [&](int y, int x) {
+    const float g = truth.ptr<float>(y)[x], d = result.ptr<float>(y)[x];
+    if (!std::isfinite(g) || g < 0 || mask.ptr<unsigned char>(y)[x] != 255) return 0;
+    if (!has_value(d, false)) return 3;
+    return error_of(d, g, ndisp) > threshold ? 2 : 1;
+  });
+}
+
+cv::Mat kitti_error_view(const cv::Mat& left, const cv::Mat& result, const cv::Mat& truth_noc) {
+  return error_picture(left, truth_noc.size(), [&](int y, int x) {
+    const uint16_t g = truth_noc.ptr<uint16_t>(y)[x], d = result.ptr<uint16_t>(y)[x];
+    if (g == 0) return 0;
+    if (d == 0) return 3;
+    return kitti_outlier(std::fabs(d / 256.0 - g / 256.0), g / 256.0) ? 2 : 1;
+  });
 }
 
 std::string type_mismatch(const cv::Mat& image, int type, cv::Size size) {

@@ -5,7 +5,9 @@
 // byte is not 0; it belongs to `nonocc` when the mask byte is 255 and to `all` in any case
 // (128 marks an occluded pixel). A result without a value (+inf or NaN) counts as bad at every
 // threshold and is left out of the average error and the RMS, which are taken over the
-// evaluated pixels that have a value. A pixel is bad at threshold t when |d - d_gt| > t.
+// evaluated pixels that have a value. As the benchmark's own evaluator does, a value d is
+// clipped to 0 .. ndisp first (a few wild values would otherwise rule the average error and
+// the RMS); a pixel is bad at threshold t when |clipped d - d_gt| > t.
 //
 // KITTI: a true disparity of 0 means unknown; every other pixel of GT_NOC is in `noc` and of
 // GT_OCC in `all`. A result of 0 has no value and counts as an outlier (D1); a result with a
@@ -41,11 +43,25 @@ struct SceneScore {
   Area area[2];
 };
 
-// `result`, `truth`: CV_32FC1; `mask`: CV_8UC1; all of one size (checked by the caller).
-SceneScore score_middlebury(const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask);
+// `result`, `truth`: CV_32FC1; `mask`: CV_8UC1; all of one size (checked by the caller);
+// ndisp >= 1 (calib.txt's).
+SceneScore score_middlebury(const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask, int ndisp);
 
 // CV_16UC1 images of one size (value / 256 = disparity, 0 = none).
 SceneScore score_kitti(const cv::Mat& result, const cv::Mat& truth_noc, const cv::Mat& truth_occ);
+
+// The pictures of one map (all 8-bit B, G, R of the map's size). The colour view of a float
+// map (CV_32FC1, or KITTI's CV_16UC1 decoded as value / 256 with 0 no value) on the scale
+// 0 .. high through the turbo colours (values outside take the nearer end), black without a
+// value. The error picture: `left` (8-bit, 1 or 3 channels; empty: a mid grey) in grey, where
+// inside the evaluated area (Middlebury: mask 255 and a known truth; KITTI: a true disparity
+// in `truth_noc`) a pixel without a value is blue (255, 0, 0) and a bad one red (0, 0, 255)
+// (Middlebury: bad at `threshold` after the clipping; KITTI: a D1 outlier); the grey is halved
+// outside that area.
+cv::Mat float_color_view(const cv::Mat& map, double high);
+cv::Mat middlebury_error_view(const cv::Mat& left, const cv::Mat& result, const cv::Mat& truth, const cv::Mat& mask,
+                              int ndisp, double threshold);
+cv::Mat kitti_error_view(const cv::Mat& left, const cv::Mat& result, const cv::Mat& truth_noc);
 
 // "" when `image` has `type` and `size`; otherwise the reason, e.g. "8-bit samples, expected
 // 16-bit grey" or "400x300 pixels, expected 450x375".
