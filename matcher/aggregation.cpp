@@ -32,6 +32,8 @@ double get_subpixel_adjustment_min(double a, double b, double c) { return subpix
 
 float no_value() { return no_value_here(); }
 
+float winner_confidence(const double* costs, int h, int ndisp) { return winner_confidence_here(costs, h, ndisp); }
+
 bool aggregation_scratch_alloc(AggregationScratch* s, const AggregationContext& ctx) {
   const size_t claims = static_cast<size_t>(ctx.max_disparity) + static_cast<size_t>(ctx.W) + 1 -
                         static_cast<size_t>(ctx.min_disparity);

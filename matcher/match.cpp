@@ -149,7 +149,7 @@ struct Worker {
   CostRing<int> wide;
   AggregationScratch scratch{};
   bool scratch_held = false;
-  float* row_values = nullptr;    // 3 * W: the three outputs of the current row
+  float* row_values = nullptr;    // 3 * W, or 4 * W with the confidence: the outputs of the current row
   CostStream stream;
   // the rows this worker has still to do, next .. end-1, in one word (next high, end low):
   // another worker that runs out of rows takes the lower half
@@ -211,12 +211,14 @@ struct Workspace {
   const float* lut = nullptr;
   float* owned_lut = nullptr;
   unsigned char* census[2] = {};  // census images of the left and right view (CostFunction::kCensus)
+  unsigned char* shifted = nullptr;  // the right view shifted by min_disparity (shift_view)
 };
 
 void release(Workspace& w) {
   ondrel_free(w.spatial);
   for (unsigned char* plane : w.planes) ondrel_free(plane);
   for (unsigned char* image : w.census) ondrel_free(image);
+  ondrel_free(w.shifted);
   for (int t = 0; w.workers && t < w.nworkers; ++t) {
     Worker& k = w.workers[t];
     k.narrow.release();
@@ -258,13 +260,39 @@ inline unsigned char byte_of(float value, float scale) {
   return std::isnan(value) ? ondrel::kNoValue : static_cast<unsigned char>(bits);
 }
 
-// Writes row y of the outputs from the worker's row values.
-void emit_row(const float* values, int W, int y, const ondrel::DisparityPlanes* floats,
+// The confidence of a pixel the uniqueness check drops, as a share of its winner's: such a
+// pixel lost its right-view column to a cheaper match, the mark of occlusions and repeats.
+constexpr float kDroppedShare = 0.25f;
+
+// The right view's columns, where the kernels saw the view shifted by `shift`: row value x'
+// belongs to column x' - shift; columns outside the view are dropped, those without a value
+// get none.
+void unshift_right_row(float* values, int W, int shift) {
+  const int n = shift < W && -shift < W ? W - (shift > 0 ? shift : -shift) : 0;
+  if (shift > 0) {
+    std::memmove(values, values + shift, sizeof(float) * static_cast<size_t>(n));
+    for (int x = n; x < W; ++x) values[x] = no_value();
+  } else if (shift < 0) {
+    std::memmove(values + (W - n), values, sizeof(float) * static_cast<size_t>(n));
+    for (int x = 0; x < W - n; ++x) values[x] = no_value();
+  }
+}
+
+// Writes row y of the outputs from the worker's row values (disparity, right disparity,
+// uniqueness, and the winners' confidence when wanted), which it may change.
+void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPlanes* floats,
               const ondrel::internal::ByteOutputs* bytes) {
-  // the row values are disparity, right disparity, uniqueness
+  unshift_right_row(values + W, W, shift);
+  if (floats && floats->confidence.data) {
+    float* confidence = values + 3 * static_cast<size_t>(W);
+    const float* uniqueness = values + 2 * static_cast<size_t>(W);
+    for (int x = 0; x < W; ++x)
+      if (std::isnan(uniqueness[x])) confidence[x] *= kDroppedShare;
+  }
   if (floats) {
-    const ondrel::FloatPlane* planes[3] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness};
-    for (int i = 0; i < 3; ++i)
+    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
+                                           &floats->confidence};
+    for (int i = 0; i < 4; ++i)
       if (planes[i]->data)
         std::memcpy(planes[i]->data + static_cast<ptrdiff_t>(y) * planes[i]->stride, values + static_cast<size_t>(i) * W,
                     sizeof(float) * static_cast<size_t>(W));
@@ -276,6 +304,21 @@ void emit_row(const float* values, int W, int y, const ondrel::DisparityPlanes* 
       const float* v = values + static_cast<size_t>(i) * W;
       const float scale = static_cast<float>(bytes->scale);
       for (int x = 0; x < W; ++x) out[x] = byte_of(v[x], scale);
+    }
+  }
+}
+
+// Rows y_begin .. y_end-1 of the right view shifted by `shift` into out (3 * W bytes a row):
+// column x' holds the view's column x' - shift, the nearest one inside where that is outside.
+void shift_view(const ondrel::ImageView& view, int shift, unsigned char* out, long long y_begin, long long y_end) {
+  const int W = view.width;
+  for (long long y = y_begin; y < y_end; ++y) {
+    const unsigned char* row = view.data + y * view.stride;
+    unsigned char* to = out + static_cast<size_t>(y) * 3 * static_cast<size_t>(W);
+    for (int x = 0; x < W; ++x) {
+      const long long from = static_cast<long long>(x) - shift;
+      const size_t at = 3 * static_cast<size_t>(from < 0 ? 0 : from >= W ? W - 1 : from);
+      std::memcpy(to + 3 * static_cast<size_t>(x), row + at, 3);
     }
   }
 }
@@ -351,19 +394,35 @@ bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, co
   return true;
 }
 
-Status run(const ImageView& left, const ImageView& right, const Parameters& p, const Options& options,
+Status run(const ImageView& left, const ImageView& given_right, const Parameters& given, const Options& options,
            const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report) {
   *report = Report{};
   Status status;
+  ImageView right = given_right;
   const bool views_ok = left.data && right.data && left.width > 0 && left.height > 0 &&
                         left.width <= INT_MAX / 4 && left.height <= INT_MAX / 4 && right.width == left.width &&
                         right.height == left.height && left.stride >= 3 * static_cast<ptrdiff_t>(left.width) &&
                         right.stride >= 3 * static_cast<ptrdiff_t>(left.width) &&
                         (!floats || (plane_fits(floats->disparity, left) && plane_fits(floats->uniqueness, left) &&
-                                     plane_fits(floats->right_disparity, left)));
+                                     plane_fits(floats->right_disparity, left) && plane_fits(floats->confidence, left)));
+  // a range min .. max is matched as 0 .. max - min on the right view shifted by min
+  const int shift = given.min_disparity;
+  Parameters p = given;
+  if (shift != 0) {
+    const long long range = static_cast<long long>(given.max_disparity) - shift;
+    char text[160];
+    const int max = given.max_disparity;
+    if (range < 0 || range > kMaxDisparityLimit || shift < -kMaxDisparityLimit || max > kMaxDisparityLimit) {
+      std::snprintf(text, sizeof text,
+                    "Error: min_disparity and max_disparity must lie in -%d ... %d, in that order, at most %d apart "
+                    "(i.e. %d and %d)",
+                    kMaxDisparityLimit, kMaxDisparityLimit, kMaxDisparityLimit, shift, max);
+      return failure(report, StatusCode::kInvalidArgument, text);
+    }
+    p.min_disparity = 0;
+    p.max_disparity = static_cast<int>(range);
+  }
   if (!check_arguments(left, views_ok, 0, p, &status, report)) return status;
-  if (p.min_disparity != 0)
-    return failure(report, StatusCode::kInvalidArgument, "Error: min_disparity other than 0 is not taken yet");
   if (options.threads < 0) return failure(report, StatusCode::kInvalidArgument, "Error: threads must not be negative");
 
   const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;
@@ -378,6 +437,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   const size_t ring_vectors = static_cast<size_t>(ring) * static_cast<size_t>(W);
   int nworkers = threads < H ? threads : H;
   const bool census = p.cost == CostFunction::kCensus;
+  const bool confidence = floats && floats->confidence.data;
   const bool narrow = cost_rows_narrow(r, p.tad_threshold, census);
   const double ring_bytes = static_cast<double>(ring_vectors) * ndisp * (narrow ? sizeof(int16_t) : sizeof(int));
   while (nworkers > 1 && nworkers * ring_bytes > kRingBudgetBytes) --nworkers;
@@ -432,10 +492,12 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   base.left_stride = static_cast<size_t>(left.stride);
   base.right_stride = static_cast<size_t>(right.stride);
   base.min_disparity = 0;
+  base.value_offset = shift;
   base.max_disparity = p.max_disparity;
   base.r = r;
   base.R = R;
-  base.first_column = p.max_disparity;
+  // (a right pixel left of column 0 for a disparity of the range gets no value, as at 0)
+  base.first_column = p.max_disparity > given.max_disparity ? p.max_disparity : given.max_disparity;
   base.border = 0;
   base.W = W;
   base.H = H;
@@ -447,7 +509,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
     k.scratch_held = ok = aggregation_scratch_alloc(&k.scratch, base);
-    if (ok) k.row_values = ondrel_alloc_array<float>(3 * static_cast<size_t>(W));
+    if (ok) k.row_values = ondrel_alloc_array<float>((confidence ? 4 : 3) * static_cast<size_t>(W));
     ok = ok && k.row_values;
   }
   if (!ok) {
@@ -461,11 +523,29 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
       return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE CENSUS IMAGES\n\n");
     }
   }
+  if (shift != 0) {
+    w.shifted = static_cast<unsigned char*>(ondrel_alloc_uninitialized(3 * pixels, 1));
+    if (!w.shifted) {
+      release(w);
+      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE SHIFTED RIGHT VIEW\n\n");
+    }
+  }
   fill_spatial_weights_QUIRN(w.spatial, r, R, p.gamma_space);
   mark(&OndrelPhaseTicks::tables);
   report->initialized = Get_Time();
 
-  // matching: the census images, the cost streams, then the block means, then the bands of rows
+  // matching: the shifted right view, the census images, the cost streams, then the block
+  // means, then the bands of rows
+  if (shift != 0) {
+#pragma omp parallel num_threads(threads)
+    {
+      const ItemRange rows = static_split(H, omp_get_num_threads(), omp_get_thread_num());
+      shift_view(right, shift, w.shifted, rows.begin, rows.end);
+    }
+    right = ImageView{w.shifted, W, H, 3 * static_cast<std::ptrdiff_t>(W)};
+    base.right = right.data;
+    base.right_stride = static_cast<size_t>(right.stride);
+  }
   if (census) {
 #pragma omp parallel num_threads(threads)
     {
@@ -515,7 +595,8 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
 #pragma omp barrier
     AggregationContext ctx = base;
     k.with_ring(narrow, [&](auto& costs) { set_cost_rows(&ctx, costs.rows); });
-    const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W)};
+    const RowOutputs out{k.row_values, k.row_values + W, k.row_values + 2 * static_cast<size_t>(W),
+                         confidence ? k.row_values + 3 * static_cast<size_t>(W) : nullptr};
     // the rows of this worker's bands, top down; the ring holds the cost rows of
     // y - reach .. y + reach
     int computed = -1;  // cost rows below this are in the ring (-1: a band starts)
@@ -534,7 +615,7 @@ Status run(const ImageView& left, const ImageView& right, const Parameters& p, c
       k.with_ring(narrow, [&](auto& costs) { cost_stream_rows(&k.stream, computed, needed, costs.rows); });
       computed = needed;
       aggregate(ctx, k.scratch, y, out);
-      emit_row(k.row_values, W, y, floats, bytes);
+      emit_row(k.row_values, W, y, shift, floats, bytes);
       const int done = rows_done.fetch_add(1, std::memory_order_relaxed) + 1;
       if (t == 0 && options.progress && !options.progress(options.progress_user, done, H))
         cancelled.store(true, std::memory_order_relaxed);

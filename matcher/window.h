@@ -47,6 +47,9 @@ struct AggregationContext {
   const unsigned char* right;
   size_t left_stride, right_stride;  // bytes
   int min_disparity, max_disparity;
+  // added to the winner's index for the output values: the caller's least disparity, where
+  // the right view it gives is shifted by it (match.cpp); 0 otherwise
+  int value_offset;
   int r, R;
   int first_column;  // x0 = max_disparity
   int border;        // 0
@@ -67,6 +70,7 @@ struct RowOutputs {
   float* disparity;        // h + v of the winner
   float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
   float* uniqueness;       // disparity after the uniqueness check
+  float* confidence;       // or null (not wanted): winner_confidence of the winner, 0 without one
 };
 
 // A block of the support window whose rows lie inside the image for the current row, with
@@ -130,6 +134,12 @@ float refine_winner(const double* costs, int h, int min_disparity, int max_dispa
 // claimant's value to no_value().
 void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
                       float* uniqueness);
+
+// How sharply the window costs rise around winner h (0 .. ndisp-1), in [0, 1]: from the exact
+// costs A(h-1), A(h), A(h+1) (those inside the range), which every path of the aggregation
+// holds for the refinement. The matcher's confidence is this, lowered where the uniqueness
+// check drops the pixel (match.cpp).
+float winner_confidence(const double* costs, int h, int ndisp);
 
 // No value in a float output.
 float no_value();

@@ -64,6 +64,58 @@ TEST(LibraryEntry, PlanesEqualTheReferencePipelineAndTinyImagesAreRefused) {
   }
 }
 
+// A range min .. max: the planes of the reference (the right view shifted by min, matched for
+// 0 .. max - min) at every vector width with 1 and 3 threads, negative, zero and positive
+// minima, both costs, the confidence asked for or not; and a pair whose right view is shifted
+// by s, matched for min - s .. max - s, gives the disparities of the pair less s wherever the
+// pair has one and its windows read no column the shift pushed out.
+TEST(LibraryEntry, RangesWithALeastDisparityEqualTheReferenceAndFollowAShiftedView) {
+  struct Case { int W, H, min, max; ondrel::CostFunction cost; };
+  const Case cases[] = {{37, 13, -6, 5, ondrel::CostFunction::kTad},   {37, 13, -12, -3, ondrel::CostFunction::kTad},
+                        {37, 13, 4, 15, ondrel::CostFunction::kTad},   {37, 13, 0, 9, ondrel::CostFunction::kTad},
+                        {30, 11, -5, -5, kCensus},                     {30, 11, 3, 40, ondrel::CostFunction::kTad},
+                        {30, 11, -40, -33, ondrel::CostFunction::kTad}, {33, 12, -7, 8, kCensus}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.min << " .. " << c.max << " cost " << static_cast<int>(c.cost));
+    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, c.W + c.max), right = random_image(c.W, c.H, CV_8UC3, c.H, 2);
+    ondrel::Parameters p = parameters(1, 4, c.max, 53, 23, c.cost);
+    p.min_disparity = c.min;
+    const Planes expected = reference_match(left, right, p);
+    bool with_confidence = false;
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      for (int threads : {1, 3}) {
+        Planes got;
+        with_confidence = !with_confidence;
+        const ondrel::Status status = match_planes(left, right, p, ondrel::Options{threads}, &got, 3, with_confidence);
+        ASSERT_TRUE(status.ok()) << status.message;
+        EXPECT_TRUE(same_planes(got, expected)) << bits << "-bit path, " << threads << " threads";
+      }
+    }
+  }
+  const int W = 48, H = 14, s = 9, R = 4;
+  const cv::Mat left = random_image(W, H, CV_8UC3, 5), right = random_image(W, H, CV_8UC3, 6);
+  cv::Mat moved(H, W, CV_8UC3, cv::Scalar(7, 8, 9));  // column x holds the right view's x - s
+  right.colRange(0, W - s).copyTo(moved.colRange(s, W));
+  for (int min : {0, 4}) {
+    Planes pair, shifted;
+    ondrel::Parameters p = parameters(1, R, 12, 53, 23);
+    p.min_disparity = min;
+    ASSERT_TRUE(match_planes(left, right, p, {}, &pair).ok());
+    p.min_disparity -= s, p.max_disparity -= s;
+    ASSERT_TRUE(match_planes(left, moved, p, {}, &shifted).ok());
+    int compared = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x + R + s < W; ++x) {
+        const float a = pair.plane[0][static_cast<size_t>(y) * W + x], b = shifted.plane[0][static_cast<size_t>(y) * W + x];
+        // (the shifted pair may have values where the pair has none: its right pixels lie inside)
+        ASSERT_TRUE(std::isnan(a) || std::abs(b - (a - s)) < 1e-4f) << x << ", " << y << ": " << a << ", " << b;
+        compared += !std::isnan(a);
+      }
+    EXPECT_GT(compared, 100);
+  }
+}
+
 // The radius check computes in floating point; it is divisibility for every pair it accepts.
 TEST(LibraryEntry, RadiusCheckIsDivisibilityForEveryRadiusPair) {
   long long wrong = 0;
@@ -130,6 +182,12 @@ TEST(LibraryEntry, BadArgumentsAreRefusedWithOneMessageAndTouchNothing) {
        "Error: max_disparity must lie in 0 ... 536870911 (i.e. -1): aborting..."},
       {"TAD threshold", [](Args& a) { a.p.tad_threshold = -5; }, kBoth,
        "Error: TAD_threshold must not be negative (i.e. -5): aborting..."},
+      {"min_disparity above max_disparity", [](Args& a) { a.p.min_disparity = 16; }, kLibrary,
+       "Error: min_disparity and max_disparity must lie in -536870911 ... 536870911, in that order, at most 536870911 "
+       "apart (i.e. 16 and 15)"},
+      {"range too wide", [](Args& a) { a.p.min_disparity = -536870000, a.p.max_disparity = 1000; }, kLibrary,
+       "Error: min_disparity and max_disparity must lie in -536870911 ... 536870911, in that order, at most 536870911 "
+       "apart (i.e. -536870000 and 1000)"},
       {"min_disparity", [](Args& a) { a.min_disparity = 2; }, kProgram,
        "Error: min_disparity must be 0 (i.e. 2): aborting..."},
       {"grey left view", [](Args& a) { a.left = random_image(40, 30, CV_8UC1, 13); }, kProgram, kViews},

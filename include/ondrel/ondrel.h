@@ -78,14 +78,20 @@ struct Options {
   void* progress_user = nullptr;
 };
 
-// The three outputs, each width x height of the views (or not wanted: data == nullptr).
+// The outputs, each width x height of the views (or not wanted: data == nullptr).
 // A pixel without a value holds NaN. Values are disparities in pixels: the winning integer
 // disparity plus its sub-pixel offset, computed in float. The offset is not clamped, so where
-// the cost parabola is nearly flat a value may lie outside 0 .. max_disparity.
+// the cost parabola is nearly flat a value may lie outside min_disparity .. max_disparity.
+// The columns x < max(max_disparity, max_disparity - min_disparity) have no value; a right
+// pixel outside the view (column x - d) reads the nearest column inside, for its blocks too.
 struct DisparityPlanes {
   FloatPlane disparity;        // left view
   FloatPlane uniqueness;       // left view after the uniqueness check
   FloatPlane right_disparity;  // right view, from the left pass (sparse)
+  // left view: how likely the disparity is right, 0 .. 1 (0 without a value): how sharply
+  // the window costs rise around the winner, a quarter of that where the uniqueness check
+  // drops the pixel. Asking for it costs a few per cent; the other planes stay the same.
+  FloatPlane confidence;
 };
 
 enum class StatusCode { kOk = 0, kInvalidArgument, kOutOfMemory, kCancelled };

@@ -26,6 +26,7 @@ void reset_claims(const AggregationContext& c, const AggregationScratch& s) {
 // Every element of the row without a value, before the row's pixels are written.
 void clear_row(const RowOutputs& out, int W) {
   for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value_here();
+  for (int x = 0; out.confidence && x < W; ++x) out.confidence[x] = 0.0f;
 }
 
 // The columns [*begin, *end) of row y that are processed: x >= first_column and, with the
@@ -45,8 +46,10 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
     return;
   }
   const int h = winner.h;
-  const float value = static_cast<float>(h) + refine_winner_here(A, h, c.min_disparity, c.max_disparity);
+  const float value =
+      static_cast<float>(h + c.value_offset) + refine_winner_here(A, h, c.min_disparity, c.max_disparity);
   out.disparity[x] = value;
+  if (out.confidence) out.confidence[x] = winner_confidence_here(A, h, c.max_disparity + 1);
   out.right_disparity[x - h] = value;
   apply_uniqueness_here(x, h, winner.m, value, s.claimed_disparity, s.claimed_cost, out.uniqueness);
 }

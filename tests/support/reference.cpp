@@ -133,6 +133,7 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
     }
 
   for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
+  for (int x = 0; x < W; ++x) out.confidence[x] = 0.0f;
   for (int x = c.first_column; x < W; ++x) {
     if (y < c.border || y > H - c.border || x < c.border || x > W - c.border) continue;
     const cv::Vec3b p = pixel(c.left, c.left_stride, x, y);
@@ -152,11 +153,17 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
     const Winner winner = select_winner(costs.data(), c.max_disparity + 1 - c.min_disparity);
     if (!winner.found) continue;
     const int h = winner.h;
-    const float value = static_cast<float>(h) + refine_winner(costs.data(), h, c.min_disparity, c.max_disparity);
+    const float value =
+        static_cast<float>(h + c.value_offset) + refine_winner(costs.data(), h, c.min_disparity, c.max_disparity);
     out.disparity[x] = value;
-    out.right_disparity[x - h] = value;
+    // (the right view's column, in the view the caller gave)
+    if (x - h - c.value_offset >= 0 && x - h - c.value_offset < W) out.right_disparity[x - h - c.value_offset] = value;
     apply_uniqueness(x, h, winner.m, value, claimed_disparity.data(), claimed_cost.data(), out.uniqueness);
+    out.confidence[x] = winner_confidence(costs.data(), h, c.max_disparity + 1);
   }
+  // a quarter where the uniqueness check drops the pixel
+  for (int x = 0; x < W; ++x)
+    if (std::isnan(out.uniqueness[x])) out.confidence[x] *= 0.25f;
 }
 
 }  // namespace
@@ -164,14 +171,28 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
 // ---------------------------------------------------------------------------------------
 // The whole pipeline
 
+namespace {
+
+// The view the matcher matches for disparities min .. max: the right view shifted by min,
+// column x holding column x - min, the nearest column inside where that is outside.
+cv::Mat shifted(const cv::Mat& right, int min_disparity) {
+  cv::Mat out(right.rows, right.cols, CV_8UC3);
+  for (int y = 0; y < right.rows; ++y)
+    for (int x = 0; x < right.cols; ++x)
+      out.at<cv::Vec3b>(y, x) = right.at<cv::Vec3b>(y, std::clamp(x - min_disparity, 0, right.cols - 1));
+  return out;
+}
+
+}  // namespace
+
 ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondrel::Parameters& parameters)
     : left(l),
-      right(r),
+      right(parameters.min_disparity ? shifted(r, parameters.min_disparity) : r),
       p(parameters),
       lut(ondrel::kExpLutSize, 0.0f),  // the colour weights, the first kExpLutFilled entries filled
       spatial(reference_spatial_weights(p.block_radius, p.support_radius, p.gamma_space)),
-      means(reference_block_means(l, r, p.block_radius)),
-      costs(l.cols, l.rows, p.max_disparity + 1) {
+      means(reference_block_means(left, right, p.block_radius)),
+      costs(l.cols, l.rows, p.max_disparity - p.min_disparity + 1) {
   for (int i = 0; i < ondrel::kExpLutFilled; ++i) lut[i] = reference_weight(i, p.gamma_color);
   reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs, p.cost == ondrel::CostFunction::kCensus);
 }
@@ -179,7 +200,10 @@ ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondre
 AggregationContext ReferenceInputs::context() const {
   AggregationContext c{};
   c.left = left.data, c.right = right.data, c.left_stride = left.step[0], c.right_stride = right.step[0];
-  c.min_disparity = 0, c.max_disparity = p.max_disparity, c.first_column = p.max_disparity, c.border = 0;
+  // disparities min .. max as 0 .. max - min of the shifted view; no value left of column max
+  // (a right pixel outside) nor of max - min (one outside the shifted view)
+  c.min_disparity = 0, c.max_disparity = p.max_disparity - p.min_disparity, c.value_offset = p.min_disparity;
+  c.first_column = std::max(c.max_disparity, p.max_disparity), c.border = 0;
   c.r = p.block_radius, c.R = p.support_radius, c.W = left.cols, c.H = left.rows;
   c.nblocks = static_cast<int>(spatial.size()), c.spatial = spatial.data(), c.exp_lut = lut.data();
   c.cost_rows = costs.rows.data();
@@ -194,7 +218,7 @@ Planes reference_match(const ReferenceInputs& in) {
   for (auto& plane : out.plane) plane.resize(static_cast<size_t>(c.W) * c.H);
   for (int y = 0; y < c.H; ++y) {
     const size_t row = static_cast<size_t>(y) * c.W;
-    reference_aggregate_row(c, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row]});
+    reference_aggregate_row(c, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row], &out.plane[3][row]});
   }
   return out;
 }
@@ -207,19 +231,21 @@ Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::
 // Comparisons
 
 ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
-                            const ondrel::Options& options, Planes* out, int pad) {
+                            const ondrel::Options& options, Planes* out, int pad, bool confidence) {
   constexpr float kMarker = -1234.5f;
   const int W = left.cols, H = left.rows;
-  cv::Mat buffers[3];  // rows of W + pad floats
+  const int n = confidence ? 4 : 3;
+  cv::Mat buffers[4];  // rows of W + pad floats
   ondrel::DisparityPlanes wanted;
-  ondrel::FloatPlane* planes[3] = {&wanted.disparity, &wanted.uniqueness, &wanted.right_disparity};
-  for (int i = 0; i < 3; ++i) {
+  ondrel::FloatPlane* planes[4] = {&wanted.disparity, &wanted.uniqueness, &wanted.right_disparity, &wanted.confidence};
+  for (int i = 0; i < n; ++i) {
     buffers[i] = cv::Mat(H, W + pad, CV_32FC1, cv::Scalar(kMarker));
     *planes[i] = {buffers[i].ptr<float>(), W, H, W + pad};
   }
   const ondrel::Status status = ondrel::match(view_of(left), view_of(right), p, options, wanted);
   out->W = W, out->H = H;
-  for (int i = 0; i < 3; ++i) {
+  out->plane[3].clear();
+  for (int i = 0; i < n; ++i) {
     const cv::Mat plane = buffers[i].colRange(0, W).clone(), spare = buffers[i].colRange(W, W + pad);
     out->plane[i].assign(plane.ptr<float>(), plane.ptr<float>() + plane.total());
     if (pad > 0 && cv::countNonZero(spare != kMarker) > 0) ADD_FAILURE() << "plane " << i << " written past its rows";
@@ -242,9 +268,10 @@ testing::AssertionResult same_floats(const std::vector<float>& got, const std::v
 
 testing::AssertionResult same_planes(const Planes& got, const Planes& expected) {
   if (got.W != expected.W || got.H != expected.H) return testing::AssertionFailure() << "sizes differ";
-  static const char* const kNames[3] = {"disparity", "uniqueness", "right disparity"};
-  for (int i = 0; i < 3; ++i)
-    if (testing::AssertionResult same = same_floats(got.plane[i], expected.plane[i], got.W); !same)
+  static const char* const kNames[4] = {"disparity", "uniqueness", "right disparity", "confidence"};
+  for (int i = 0; i < 4; ++i)
+    if (!got.plane[i].empty() && !expected.plane[i].empty())
+      if (testing::AssertionResult same = same_floats(got.plane[i], expected.plane[i], got.W); !same)
       return same << " (" << kNames[i] << ")";
   return testing::AssertionSuccess();
 }

@@ -64,14 +64,16 @@ using CostVolume = CostVolumeOf<int>;
 void reference_cost_volume(const cv::Mat& left, const cv::Mat& right, int d0, int r, int T, CostVolume* volume,
                            bool census = false);
 
-// The three float planes of one call, W * H each, no stride: disparity, uniqueness, right
-// disparity (the order of ondrel::DisparityPlanes).
+// The float planes of one call, W * H each, no stride: disparity, uniqueness, right
+// disparity, confidence (the order of ondrel::DisparityPlanes; the last may be left empty).
 struct Planes {
   int W = 0, H = 0;
-  std::vector<float> plane[3];
+  std::vector<float> plane[4];
 };
 
-// Everything the aggregation reads, made by the stages above, and its context.
+// Everything the aggregation reads, made by the stages above, and its context. For a range
+// min_disparity .. max_disparity, `right` is the right view shifted by min_disparity (column
+// x holds column x - min, the nearest one inside where that is outside), matched for 0 .. max - min.
 struct ReferenceInputs {
   ReferenceInputs(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
   cv::Mat left, right;
@@ -89,15 +91,16 @@ Planes reference_match(const ReferenceInputs& in);
 Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
 
 // ondrel::match into planes whose rows are `pad` floats longer than W, filled with a marker
-// first; a write into the spare floats is a test failure. Returns the status.
+// first; a write into the spare floats is a test failure. Returns the status. confidence:
+// the confidence plane is asked for too (else out's stays empty).
 ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
-                            const ondrel::Options& options, Planes* out, int pad = 3);
+                            const ondrel::Options& options, Planes* out, int pad = 3, bool confidence = true);
 
 // The same bits (NaN equals NaN); otherwise the first difference.
 bool same_value(float a, float b);
 // The same values (same_value), W to a row; otherwise the first difference.
 testing::AssertionResult same_floats(const std::vector<float>& got, const std::vector<float>& expected, int W);
-testing::AssertionResult same_planes(const Planes& got, const Planes& expected);
+testing::AssertionResult same_planes(const Planes& got, const Planes& expected);  // (an empty plane is skipped)
 
 // The widths to test: 128, then every wider one the CPU runs (ondrel_testing_limit_simd).
 std::vector<int> simd_widths();
