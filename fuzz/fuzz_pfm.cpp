@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,13 +63,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (map.empty() || map.type() != CV_32FC1 || !map.isContinuous()) std::abort();
+  // NaN is written as +inf; read with kNoValueAsNaN, +inf and NaN are the one NaN
+  cv::Mat stored = map.clone(), as_nan = map.clone();
+  for (int y = 0; y < map.rows; ++y)
+    for (int x = 0; x < map.cols; ++x) {
+      const float v = map.at<float>(y, x);
+      if (std::isnan(v)) stored.at<float>(y, x) = INFINITY;
+      if (std::isnan(v) || v == INFINITY) as_nan.at<float>(y, x) = NAN;
+    }
   if (!write_pfm(out_path, map, &error)) std::abort();
-  cv::Mat again;
-  if (!read_pfm(out_path, &again, &error) || !same_bits(map, again)) std::abort();
+  cv::Mat again, nan_read;
+  if (!read_pfm(out_path, &again, &error) || !same_bits(stored, again)) std::abort();
+  if (!read_pfm(in_path, &nan_read, &error, PfmValues::kNoValueAsNaN) || !same_bits(as_nan, nan_read)) std::abort();
   const std::string written = bytes_of(out_path);
   const std::string header = "Pf\n" + std::to_string(map.cols) + " " + std::to_string(map.rows) + "\n-1\n";
   if (written.compare(0, header.size(), header) != 0) std::abort();
   const std::string input(reinterpret_cast<const char*>(data), size);
-  if (input.compare(0, header.size(), header) == 0 && input != written) std::abort();
+  if (input.compare(0, header.size(), header) == 0 && same_bits(map, stored) && input != written) std::abort();
   return 0;
 }

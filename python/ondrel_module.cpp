@@ -1,18 +1,27 @@
 // The Python binding of the library entries: ondrel._ondrel.match and match_refined (wrapped
-// by ondrel.match and ondrel.match_refined), and read_image, the programs' image reader.
+// by ondrel.match and ondrel.match_refined), the parameters' defaults and the cost names
+// (Parameters, Cost), and the programs' one reader or writer of each file: read_image,
+// read_calib, find_scenes, read_pfm, write_pfm, write_file_completely.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <limits>
+#include <new>
+#include <string>
+#include <vector>
 
 #include <ondrel/ondrel.h>
 #include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "util/calib.h"
 #include "util/image_file.h"
+#include "util/pfm.h"
+#include "util/png_file.h"
+#include "util/scenes.h"
 
 namespace py = pybind11;
 
@@ -203,6 +212,56 @@ py::object read_image(const std::string& path) {
   return std::move(a);
 }
 
+// The calibration of the calib.txt at `path` (util/calib.h); ValueError naming the file and
+// the reason when it is refused.
+Calibration bound_read_calib(const std::string& path) {
+  Calibration c;
+  std::string reason;
+  if (!::read_calib(path, &c, &reason)) throw py::value_error(path + ": " + reason);
+  return c;
+}
+
+std::vector<std::string> bound_find_scenes(const std::string& folder) {
+  std::vector<std::string> names;
+  std::string reason;
+  if (!::find_scenes(folder, &names, &reason)) throw py::value_error(folder + ": " + reason);
+  return names;
+}
+
+// The PFM file at `path` as a float32 H x W array, NaN for no value (util/pfm.h).
+py::array_t<float> bound_read_pfm(const std::string& path) {
+  cv::Mat m;
+  std::string error;
+  if (!::read_pfm(path, &m, &error, PfmValues::kNoValueAsNaN)) throw py::value_error(path + ": " + error);
+  py::array_t<float> a({static_cast<py::ssize_t>(m.rows), static_cast<py::ssize_t>(m.cols)});
+  for (int y = 0; y < m.rows; ++y) std::memcpy(a.mutable_data(y), m.ptr<float>(y), 4 * static_cast<size_t>(m.cols));
+  return a;
+}
+
+void bound_write_pfm(const std::string& path, const py::array_t<float, py::array::c_style | py::array::forcecast>& a) {
+  if (a.ndim() != 2 || a.size() == 0) throw py::value_error("write_pfm takes a non-empty 2-D array");
+  if (a.shape(0) > std::numeric_limits<int>::max() || a.shape(1) > std::numeric_limits<int>::max())
+    throw py::value_error("write_pfm: the array is too large");
+  const int h = static_cast<int>(a.shape(0)), w = static_cast<int>(a.shape(1));
+  std::string error;
+  bool written;
+  {
+    py::gil_scoped_release release;
+    written = ::write_pfm(path, a.data(), w, h, w, &error);
+  }
+  if (!written) throw py::value_error(path + ": " + error);
+}
+
+void bound_write_file_completely(const std::string& path, const py::bytes& data) {
+  const std::string bytes = data;
+  std::string error;
+  if (!::write_file_completely(path, bytes.data(), bytes.size(), &error)) throw py::value_error(path + ": " + error);
+}
+
+// A key's value, or None where calib.txt does not give it.
+py::object or_none(bool given, double value) { return given ? py::object(py::float_(value)) : py::object(py::none()); }
+py::object int_or_none(int value) { return value ? py::object(py::int_(value)) : py::object(py::none()); }
+
 }  // namespace
 
 PYBIND11_MODULE(_ondrel, m) {
@@ -214,5 +273,40 @@ PYBIND11_MODULE(_ondrel, m) {
         py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),
         py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"), py::arg("refine"));
   m.def("read_image", &read_image, py::arg("path"));
+
+  py::enum_<ondrel::CostFunction>(m, "Cost")
+      .value("tad", ondrel::CostFunction::kTad)
+      .value("census", ondrel::CostFunction::kCensus);
+  py::class_<ondrel::Parameters>(m, "Parameters")
+      .def(py::init<>())
+      .def_readwrite("min_disparity", &ondrel::Parameters::min_disparity)
+      .def_readwrite("max_disparity", &ondrel::Parameters::max_disparity)
+      .def_readwrite("support_radius", &ondrel::Parameters::support_radius)
+      .def_readwrite("block_radius", &ondrel::Parameters::block_radius)
+      .def_readwrite("gamma_space", &ondrel::Parameters::gamma_space)
+      .def_readwrite("gamma_color", &ondrel::Parameters::gamma_color)
+      .def_readwrite("tad_threshold", &ondrel::Parameters::tad_threshold)
+      .def_readwrite("cost", &ondrel::Parameters::cost);
+
+  py::class_<Calibration>(m, "Calibration", "The keys of a calib.txt (None where the file does not give one).")
+      .def_readonly("ndisp", &Calibration::ndisp)
+      .def_property_readonly("width", [](const Calibration& c) { return int_or_none(c.width); })
+      .def_property_readonly("height", [](const Calibration& c) { return int_or_none(c.height); })
+      .def_property_readonly("focal", [](const Calibration& c) { return or_none(c.has_camera, c.focal); })
+      .def_property_readonly("cx", [](const Calibration& c) { return or_none(c.has_camera, c.cx); })
+      .def_property_readonly("cy", [](const Calibration& c) { return or_none(c.has_camera, c.cy); })
+      .def_property_readonly("baseline", [](const Calibration& c) { return or_none(c.has_baseline, c.baseline); })
+      .def_readonly("doffs", &Calibration::doffs)
+      .def("__repr__", [](const Calibration& c) {
+        return py::str("Calibration(ndisp={}, width={}, height={}, focal={}, cx={}, cy={}, baseline={}, doffs={})")
+            .format(c.ndisp, int_or_none(c.width), int_or_none(c.height), or_none(c.has_camera, c.focal),
+                    or_none(c.has_camera, c.cx), or_none(c.has_camera, c.cy), or_none(c.has_baseline, c.baseline),
+                    c.doffs);
+      });
+  m.def("read_calib", &bound_read_calib, py::arg("path"));
+  m.def("find_scenes", &bound_find_scenes, py::arg("folder"));
+  m.def("read_pfm", &bound_read_pfm, py::arg("path"));
+  m.def("write_pfm", &bound_write_pfm, py::arg("path"), py::arg("array"));
+  m.def("write_file_completely", &bound_write_file_completely, py::arg("path"), py::arg("data"));
   m.attr("__version__") = ondrel::version();
 }

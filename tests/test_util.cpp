@@ -1,14 +1,20 @@
 // The utilities beside the matcher: the timing lines, the display mosaic, the PFM maps (round
 // trips bit for bit in either byte order, damaged files refused with their reason), the keys
-// of a calib.txt, and the process's heap settings.
+// of a calib.txt, the scene folders, and the process's heap settings. The programs and Python
+// call the same units; their own tests only check that they do.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +32,7 @@
 #include "util/mosaic.h"
 #include "util/pfm.h"
 #include "util/process.h"
+#include "util/scenes.h"
 #include "util/timing.h"
 
 using namespace ondrel_test;
@@ -72,23 +79,34 @@ std::string pfm_bytes(const cv::Mat& m, const std::string& header, bool little) 
   return out;
 }
 
-TEST(Pfm, RoundTripsInBothByteOrdersBottomRowFirst) {
+// In the library's planes NaN marks a pixel without a value, in the file +inf; read back as
+// stored or with every +inf and NaN as NaN.
+TEST(Pfm, RoundTripsInBothByteOrdersBottomRowFirstWithInfinityInTheFile) {
   TempDir dir;
   for (const cv::Size size : {cv::Size(1, 1), cv::Size(3, 2), cv::Size(7, 5)}) {
-    cv::Mat m(size, CV_32FC1);
+    cv::Mat padded(size.height, size.width + 3, CV_32FC1);  // rows with spare floats at their ends
+    cv::Mat m = padded(cv::Rect(cv::Point(0, 0), size));
     cv::randu(m, -1000.0f, 1000.0f);
-    m.at<float>(0, 0) = INFINITY;  // no value
+    m.at<float>(0, 0) = std::numeric_limits<float>::quiet_NaN();
+    cv::Mat stored = m.clone(), odd_nan = m.clone();
+    stored.at<float>(0, 0) = INFINITY;
+    const uint32_t payload = 0x7fa00001u;
+    std::memcpy(&odd_nan.at<float>(0, 0), &payload, 4);
     const std::string head = "Pf\n" + std::to_string(size.width) + " " + std::to_string(size.height) + "\n";
     std::string error;
     ASSERT_TRUE(write_pfm(dir.file("w.pfm"), m, &error)) << error;
-    EXPECT_EQ(read_file(dir.file("w.pfm")), pfm_bytes(m, head + "-1\n", true));
-    write_file(dir.file("be.pfm"), pfm_bytes(m, head + "2.5\n", false));
-    for (const char* name : {"w.pfm", "be.pfm"}) {
-      cv::Mat back;
-      ASSERT_TRUE(read_pfm(dir.file(name), &back, &error)) << name << ": " << error;
-      ASSERT_EQ(back.size(), size);
-      EXPECT_EQ(std::memcmp(back.data, m.data, 4 * m.total()), 0) << name << " " << size;
-    }
+    EXPECT_EQ(read_file(dir.file("w.pfm")), pfm_bytes(stored, head + "-1\n", true));
+    write_file(dir.file("be.pfm"), pfm_bytes(stored, head + "2.5\n", false));
+    write_file(dir.file("nan.pfm"), pfm_bytes(odd_nan, head + "-1\n", true));
+    for (const char* name : {"w.pfm", "be.pfm", "nan.pfm"})
+      for (const PfmValues values : {PfmValues::kAsStored, PfmValues::kNoValueAsNaN}) {
+        cv::Mat back;
+        ASSERT_TRUE(read_pfm(dir.file(name), &back, &error, values)) << name << ": " << error;
+        ASSERT_EQ(back.size(), size);
+        const cv::Mat& want = values == PfmValues::kNoValueAsNaN ? m : name[0] == 'n' ? odd_nan : stored;
+        for (int y = 0; y < size.height; ++y)
+          EXPECT_EQ(std::memcmp(back.ptr(y), want.ptr(y), 4 * static_cast<size_t>(size.width)), 0) << name << " " << size;
+      }
   }
 }
 
@@ -138,14 +156,18 @@ TEST(ImageFile, OnlyTheFormatsOfViewsAndMapsReachTheDecoders) {
   EXPECT_TRUE(read_image_file(dir.file("missing.png"), cv::IMREAD_COLOR).empty());
 }
 
-TEST(Calib, ReadsNdispWidthHeightAndNamesADamagedValue) {
-  // expected: "ndisp widthxheight" or the reason of the refusal
+// Each case: the text and either what it reads as ("ndisp WxH f cx cy baseline doffs", a
+// key not given as -) or the reason it is refused.
+TEST(Calib, ReadsItsKeysAndNamesADamagedValue) {
+  const std::string camera = "cam0 '[1 0 2; 0 1 3; 0 0]' is not a camera matrix [f 0 cx; 0 f cy; 0 0 1] with f > 0";
   const struct Case { const char* text; std::string expected; } cases[] = {
-      {"cam0=[3997.684 0 1176.728; 0 3997.684 1011.728; 0 0 1]\ndoffs=131.111\nwidth=2964\nheight=1988\n"
-       "ndisp=280\nvmin=31\n", "280 2964x1988"},
-      {"ndisp=107\r\nvmin=oops\r\n", "107 0x0"}, {"  ndisp =  64 \t\nno equals sign here\n\n", "64 0x0"},
-      {"ndisp=536870912", "536870912 0x0"}, {"", "no ndisp (the number of disparities)"},
+      {"cam0=[3997.684 0 1176.728; 0 3997.684 1011.728; 0 0 1]\ncam1=[x]\ndoffs=131.111\nbaseline=193.001\n"
+       "width=2964\nheight=1988\nndisp=280\nvmin=31\n", "280 2964x1988 3997.684 1176.728 1011.728 193.001 131.111"},
+      {"ndisp=107\r\nvmin=oops\r\n", "107 0x0 - - - - 0"}, {"  ndisp =  64 \t\nno equals sign here\n\n", "64 0x0 - - - - 0"},
+      {"ndisp=9\ncam0 = [ 5e2 0 -1.5 ;0 500 +2 ; 0 0 1 ]\r\ndoffs=-3\n", "9 0x0 500 -1.5 2 - -3"},
+      {"ndisp=536870912", "536870912 0x0 - - - - 0"}, {"", "no ndisp (the number of disparities)"},
       {"width=10\nheight=5\n", "no ndisp (the number of disparities)"}, {"ndisp=7\nndisp=7\n", "ndisp is given twice"},
+      {"ndisp=7\nbaseline=1\nbaseline=1\n", "baseline is given twice"},
       {"ndisp=", "ndisp '' is not an integer in 1 .. 536870912"},
       {"ndisp=-5", "ndisp '-5' is not an integer in 1 .. 536870912"},
       {"ndisp=1e3", "ndisp '1e3' is not an integer in 1 .. 536870912"},
@@ -153,15 +175,65 @@ TEST(Calib, ReadsNdispWidthHeightAndNamesADamagedValue) {
       {"ndisp=99999999999999999999", "ndisp '99999999999999999999' is not an integer in 1 .. 536870912"},
       {"ndisp=10\nwidth=0\n", "width '0' is not an integer in 1 .. 2147483647"},
       {"ndisp=10\nheight=5 px\n", "height '5 px' is not an integer in 1 .. 2147483647"},
+      {"ndisp=10\ncam0=[1 0 2; 0 1 3; 0 0]\n", camera},
+      {"ndisp=10\ncam0=[0 0 2; 0 1 3; 0 0 1]\n", "cam0 '[0 0 2; 0 1 3; 0 0 1]' is not a camera matrix [f 0 cx; 0 f cy; 0 0 1] with f > 0"},
+      {"ndisp=10\ncam0=1 0 2 0 1 3 0 0 1\n", "cam0 '1 0 2 0 1 3 0 0 1' is not a camera matrix [f 0 cx; 0 f cy; 0 0 1] with f > 0"},
+      {"ndisp=10\nbaseline=0\n", "baseline '0' is not a number > 0"},
+      {"ndisp=10\nbaseline=inf\n", "baseline 'inf' is not a number > 0"},
+      {"ndisp=10\nbaseline=1e999\n", "baseline '1e999' is not a number > 0"},
+      {"ndisp=10\ndoffs=0x10\n", "doffs '0x10' is not a number"}, {"ndisp=10\ndoffs=1 2\n", "doffs '1 2' is not a number"},
+  };
+  const auto text_of = [](const Calibration& k) {
+    const auto number = [](bool given, double v) {
+      std::ostringstream s;
+      s.precision(10);
+      s << v;
+      return given ? s.str() : std::string("-");
+    };
+    return std::to_string(k.ndisp) + " " + std::to_string(k.width) + "x" + std::to_string(k.height) + " " +
+           number(k.has_camera, k.focal) + " " + number(k.has_camera, k.cx) + " " + number(k.has_camera, k.cy) + " " +
+           number(k.has_baseline, k.baseline) + " " + number(true, k.doffs);
   };
   for (const Case& c : cases) {
-    Calibration k{-1, -1, -1};  // kept on a refusal
+    Calibration k;
+    k.ndisp = -1;  // kept on a refusal
     std::string reason;
     const bool ok = parse_calib(c.text, &k, &reason);
-    EXPECT_EQ(ok ? std::to_string(k.ndisp) + " " + std::to_string(k.width) + "x" + std::to_string(k.height) : reason,
-              c.expected) << c.text;
-    EXPECT_TRUE(ok || (k.ndisp == -1 && k.width == -1 && k.height == -1)) << c.text;
+    EXPECT_EQ(ok ? text_of(k) : reason, c.expected) << c.text;
+    EXPECT_TRUE(ok || k.ndisp == -1) << c.text;
   }
+  TempDir dir;
+  Calibration k;
+  std::string reason;
+  EXPECT_FALSE(read_calib(dir.file("none.txt"), &k, &reason));
+  EXPECT_EQ(reason, "missing");
+  write_file(dir.file("calib.txt"), "ndisp=12\n");
+  EXPECT_TRUE(read_calib(dir.file("calib.txt"), &k, &reason) && k.ndisp == 12) << reason;
+}
+
+// A scene is a folder (not hidden) with im0.png, im1.png and calib.txt as files.
+TEST(Scenes, FoldersWithBothViewsAndACalibrationInNameOrder) {
+  TempDir dir;
+  const auto scene = [&](const std::string& name, std::vector<std::string> files) {
+    ASSERT_EQ(::mkdir(dir.file(name).c_str(), 0777), 0);
+    for (const std::string& f : files)
+      if (f.back() == '/') ASSERT_EQ(::mkdir(dir.file(name + "/" + f).c_str(), 0777), 0);
+      else write_file(dir.file(name + "/" + f), "x");
+  };
+  scene("b", {"im0.png", "im1.png", "calib.txt"});
+  scene("a b", {"im0.png", "im1.png", "calib.txt", "disp0GT.pfm"});
+  scene(".hidden", {"im0.png", "im1.png", "calib.txt"});
+  scene("no_calib", {"im0.png", "im1.png"});
+  scene("folder_calib", {"im0.png", "im1.png", "calib.txt/"});
+  scene("B", {"im0.png", "im1.png", "calib.txt"});
+  write_file(dir.file("im0.png"), "x");
+  std::vector<std::string> names;
+  std::string reason;
+  ASSERT_TRUE(find_scenes(dir.path, &names, &reason)) << reason;
+  EXPECT_EQ(names, (std::vector<std::string>{"B", "a b", "b"}));
+  EXPECT_TRUE(find_scenes(dir.file("no_calib"), &names, &reason) && names.empty());
+  EXPECT_FALSE(find_scenes(dir.file("none"), &names, &reason));
+  EXPECT_EQ(reason, std::strerror(ENOENT));
 }
 
 TEST(Timing, PrintedLinesPutSecondsAndLabelInTheirOrder) {

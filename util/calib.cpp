@@ -1,10 +1,12 @@
 #include "util/calib.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -23,17 +25,54 @@ bool read_integer(const std::string& value, long long largest, int* out) {
   return true;
 }
 
+// The white-space separated finite decimal numbers of `text` (no hexadecimal, inf or nan).
+bool read_numbers(const std::string& text, std::vector<double>* out) {
+  std::istringstream words(text);
+  std::string word;
+  while (words >> word) {
+    if (word.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+    char* end = nullptr;
+    const double v = std::strtod(word.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v)) return false;
+    out->push_back(v);
+  }
+  return true;
+}
+
+bool read_number(const std::string& value, double* out) {
+  std::vector<double> v;
+  if (!read_numbers(value, &v) || v.size() != 1) return false;
+  *out = v[0];
+  return true;
+}
+
+// "[f 0 cx; 0 f cy; 0 0 1]" (the rows' ';' optional): focal, cx and cy
+bool read_camera(const std::string& value, Calibration* c) {
+  if (value.size() < 2 || value.front() != '[' || value.back() != ']') return false;
+  std::string inside = value.substr(1, value.size() - 2);
+  for (char& ch : inside)
+    if (ch == ';') ch = ' ';
+  std::vector<double> m;
+  if (!read_numbers(inside, &m) || m.size() != 9 || !(m[0] > 0)) return false;
+  c->focal = m[0], c->cx = m[2], c->cy = m[5];
+  c->has_camera = true;
+  return true;
+}
+
 }  // namespace
 
 bool parse_calib(const std::string& text, Calibration* calibration, std::string* reason) {
+  enum Kind { kNdisp, kWidth, kHeight, kCamera, kBaseline, kDoffs };
   struct Key {
     const char* name;
-    long long largest;
-    int Calibration::*field;
+    const char* form;  // for the message
     bool seen;
-  } keys[] = {{"ndisp", 536870912, &Calibration::ndisp, false},
-              {"width", 2147483647, &Calibration::width, false},
-              {"height", 2147483647, &Calibration::height, false}};
+  } keys[] = {{"ndisp", "an integer in 1 .. 536870912", false},
+              {"width", "an integer in 1 .. 2147483647", false},
+              {"height", "an integer in 1 .. 2147483647", false},
+              {"cam0", "a camera matrix [f 0 cx; 0 f cy; 0 0 1] with f > 0", false},
+              {"baseline", "a number > 0", false},
+              {"doffs", "a number", false}};
   Calibration c;
   std::istringstream lines(text);
   std::string line;
@@ -41,21 +80,30 @@ bool parse_calib(const std::string& text, Calibration* calibration, std::string*
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     const std::string name = trimmed(line.substr(0, eq)), value = trimmed(line.substr(eq + 1));
-    for (Key& key : keys) {
+    for (int k = 0; k < 6; ++k) {
+      Key& key = keys[k];
       if (name != key.name) continue;
       if (key.seen) {
         *reason = std::string(key.name) + " is given twice";
         return false;
       }
       key.seen = true;
-      if (!read_integer(value, key.largest, &(c.*key.field))) {
-        *reason = std::string(key.name) + " '" + value.substr(0, 40) + "' is not an integer in 1 .. " +
-                  std::to_string(key.largest);
+      bool ok = false;
+      switch (k) {
+        case kNdisp: ok = read_integer(value, 536870912, &c.ndisp); break;
+        case kWidth: ok = read_integer(value, 2147483647, &c.width); break;
+        case kHeight: ok = read_integer(value, 2147483647, &c.height); break;
+        case kCamera: ok = read_camera(value, &c); break;
+        case kBaseline: ok = c.has_baseline = read_number(value, &c.baseline) && c.baseline > 0; break;
+        case kDoffs: ok = read_number(value, &c.doffs); break;
+      }
+      if (!ok) {
+        *reason = std::string(key.name) + " '" + value.substr(0, 60) + "' is not " + key.form;
         return false;
       }
     }
   }
-  if (!keys[0].seen) {
+  if (!keys[kNdisp].seen) {
     *reason = "no ndisp (the number of disparities)";
     return false;
   }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -48,7 +49,7 @@ bool fail(std::string* error, const std::string& what) {
 
 }  // namespace
 
-bool read_pfm(const std::string& path, cv::Mat* out, std::string* error) {
+bool read_pfm(const std::string& path, cv::Mat* out, std::string* error, PfmValues values) {
   out->release();
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return fail(error, std::strerror(errno));
@@ -91,7 +92,7 @@ bool read_pfm(const std::string& path, cv::Mat* out, std::string* error) {
     return fail(error, (have < expected ? "cut short: " : "wrong length: ") + std::to_string(have) + " bytes of pixels, expected " +
                            std::to_string(expected) + " for " + width_text + "x" + height_text);
 
-  const bool swap = (scale < 0) != little_endian_host();
+  const bool swap = (scale < 0) != little_endian_host(), as_nan = values == PfmValues::kNoValueAsNaN;
   cv::Mat m(height, width, CV_32FC1);
   for (int y = 0; y < height; ++y) {
     const unsigned char* row = reinterpret_cast<const unsigned char*>(bytes.data()) + data +
@@ -105,25 +106,29 @@ bool read_pfm(const std::string& path, cv::Mat* out, std::string* error) {
         std::swap(b[1], b[2]);
       }
       std::memcpy(&dst[x], b, 4);
+      if (as_nan && (std::isnan(dst[x]) || dst[x] == std::numeric_limits<float>::infinity()))
+        dst[x] = std::numeric_limits<float>::quiet_NaN();
     }
   }
   *out = m;
   return true;
 }
 
-bool write_pfm(const std::string& path, const cv::Mat& m, std::string* error) {
-  if (m.empty() || m.type() != CV_32FC1) return fail(error, "not a 1-channel float image");
-  std::string bytes = "Pf\n" + std::to_string(m.cols) + " " + std::to_string(m.rows) + "\n-1\n";
+bool write_pfm(const std::string& path, const float* values, int width, int height, std::ptrdiff_t stride,
+               std::string* error) {
+  if (values == nullptr || width < 1 || height < 1 || stride < width) return fail(error, "not a float plane");
+  std::string bytes = "Pf\n" + std::to_string(width) + " " + std::to_string(height) + "\n-1\n";
   const size_t data = bytes.size();
-  bytes.resize(data + 4 * static_cast<size_t>(m.cols) * static_cast<size_t>(m.rows));
+  bytes.resize(data + 4 * static_cast<size_t>(width) * static_cast<size_t>(height));
   const bool swap = !little_endian_host();
-  for (int y = 0; y < m.rows; ++y) {
-    const float* src = m.ptr<float>(m.rows - 1 - y);
+  const float no_value = std::numeric_limits<float>::infinity();
+  for (int y = 0; y < height; ++y) {
+    const float* src = values + static_cast<std::ptrdiff_t>(height - 1 - y) * stride;
     unsigned char* row =
-        reinterpret_cast<unsigned char*>(&bytes[data]) + 4 * static_cast<size_t>(y) * static_cast<size_t>(m.cols);
-    for (int x = 0; x < m.cols; ++x) {
+        reinterpret_cast<unsigned char*>(&bytes[data]) + 4 * static_cast<size_t>(y) * static_cast<size_t>(width);
+    for (int x = 0; x < width; ++x) {
       unsigned char b[4];
-      std::memcpy(b, &src[x], 4);
+      std::memcpy(b, std::isnan(src[x]) ? &no_value : &src[x], 4);
       if (swap) {
         std::swap(b[0], b[3]);
         std::swap(b[1], b[2]);
@@ -132,4 +137,9 @@ bool write_pfm(const std::string& path, const cv::Mat& m, std::string* error) {
     }
   }
   return write_file_completely(path, bytes.data(), bytes.size(), error);
+}
+
+bool write_pfm(const std::string& path, const cv::Mat& m, std::string* error) {
+  if (m.empty() || m.type() != CV_32FC1) return fail(error, "not a 1-channel float image");
+  return write_pfm(path, m.ptr<float>(), m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step1()), error);
 }

@@ -10,19 +10,57 @@ left and right are uint8 numpy arrays of any strides: H x W x 3 (colour, as cv2 
 (colour and alpha; the alpha is dropped), H x W or H x W x 1 (grey). Ctrl-C cancels a running match.
 """
 import operator
+import os
 
-from ._ondrel import __version__
+from ._ondrel import __version__, Calibration, Cost, Parameters
 from . import _ondrel
-from .pfm import read_pfm, write_pfm
 
-__all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "read_image", "read_pfm", "write_pfm", "__version__"]
+__all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "Parameters", "Cost", "Calibration",
+           "read_image", "read_calib", "find_scenes", "read_pfm", "write_pfm", "__version__"]
+
+# the library's defaults and cost names, not restated here
+_DEFAULTS = Parameters()
+_COSTS = {name: int(value) for name, value in Cost.__members__.items()}
 
 
 def read_image(path):
     """The image at path as a uint8 H x W x 3 array (B, G, R), read as the programs read their views:
     PNG, JPEG, TIFF, BMP, WebP, Netpbm or PFM, told by the first bytes; None when the file is missing,
     in another format or damaged (some of OpenCV's other decoders end the process on a damaged file)."""
-    return _ondrel.read_image(str(path))
+    return _ondrel.read_image(os.fspath(path))
+
+
+def _opened(path):
+    """path as a string, after OSError (FileNotFoundError, ...) if it cannot be opened."""
+    path = os.fspath(path)
+    with open(path, "rb"):
+        return path
+
+
+def read_calib(path):
+    """The keys of a Middlebury calib.txt as a Calibration: ndisp, width, height, focal, cx, cy (from cam0),
+    baseline and doffs; None for a key the file does not give (doffs: 0). Raises OSError when the file
+    cannot be opened and ValueError, naming the key and its value, for a damaged one."""
+    return _ondrel.read_calib(_opened(path))
+
+
+def find_scenes(folder):
+    """The names of the scene folders of a Middlebury-2014-layout folder (those holding im0.png,
+    im1.png and calib.txt), sorted. Raises ValueError when folder cannot be listed."""
+    return _ondrel.find_scenes(os.fspath(folder))
+
+
+def read_pfm(path):
+    """The single-channel PFM file at path as a float32 H x W array, top row first, NaN where the
+    file has no value (+inf). Raises OSError when it cannot be opened, ValueError for a damaged or
+    colour file."""
+    return _ondrel.read_pfm(_opened(path))
+
+
+def write_pfm(path, array):
+    """Writes a 2-D float array as a little-endian PFM file, NaN as +inf (the benchmark's marker for
+    no value), completely or not at all. Raises ValueError naming the reason on failure."""
+    _ondrel.write_pfm(os.fspath(path), array)
 
 
 class MatchResult:
@@ -73,22 +111,21 @@ def _float(name, value):
         raise ValueError(f"{name} must be a number, not {value!r}") from None
 
 
-_COSTS = {"tad": 0, "census": 1}
-
-
 def _arguments(left, right, max_disparity, support_radius, block_radius, gamma_space, gamma_color,
                tad_threshold, cost, threads):
     import numpy as np
     if not isinstance(cost, str) or cost not in _COSTS:
-        raise ValueError(f"cost must be 'tad' or 'census', not {cost!r}")
+        raise ValueError(f"cost must be {' or '.join(map(repr, _COSTS))}, not {cost!r}")
     return (np.asarray(left), np.asarray(right), _int("max_disparity", max_disparity),
             _int("support_radius", support_radius), _int("block_radius", block_radius),
             _float("gamma_space", gamma_space), _float("gamma_color", gamma_color),
             _int("tad_threshold", tad_threshold), _COSTS[cost], _int("threads", threads))
 
 
-def match(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
-          gamma_color=23.0, tad_threshold=53, cost="tad", threads=0):
+def match(left, right, max_disparity, *, support_radius=_DEFAULTS.support_radius,
+          block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
+          gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name,
+          threads=0):
     """Matches a rectified pair: disparities 0 .. max_disparity. cost: "tad" (truncated colour
     difference) or "census" (Hamming distance of 5x5 census strings; tad_threshold unused).
     Raises ValueError for bad arguments (with the library's message) and MemoryError when
@@ -100,8 +137,10 @@ def match(left, right, max_disparity, *, support_radius=19, block_radius=6, gamm
     return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["seconds"])
 
 
-def match_refined(left, right, max_disparity, *, support_radius=19, block_radius=6, gamma_space=14.0,
-                  gamma_color=23.0, tad_threshold=53, cost="tad", threads=0, **refine):
+def match_refined(left, right, max_disparity, *, support_radius=_DEFAULTS.support_radius,
+                  block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
+                  gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold,
+                  cost=_DEFAULTS.cost.name, threads=0, **refine):
     """The refined map of the left view: match on both views, the consistency check, the fill and
     the weighted median. Returns a RefinedResult (.disparity, .seconds). The refinements' options
     are keyword arguments named as in the library's RefineOptions (consistency_check,

@@ -13,34 +13,12 @@ import os
 import sys
 
 
-def read_ndisp(path):
-    """ndisp from a calib.txt (only that key is read)."""
-    with open(path, "r", errors="replace") as f:
-        for line in f:
-            key, sep, value = line.partition("=")
-            if sep and key.strip() == "ndisp":
-                try:
-                    n = int(value.strip())
-                except ValueError:
-                    break
-                if n < 1:
-                    break
-                return n
-    raise ValueError(f"{path}: no valid ndisp (a positive integer)")
-
-
-def scenes_of(folder):
-    return sorted(d for d in os.listdir(folder)
-                  if all(os.path.isfile(os.path.join(folder, d, f)) for f in ("im0.png", "im1.png", "calib.txt")))
-
-
 def match_scene(scenes, out, scene, threads=1, parameters=None):
     """Matches one scene and writes its two files; returns (scene, error message or None)."""
     import ondrel
-    from ondrel.pfm import write_completely
     try:
         folder = os.path.join(scenes, scene)
-        ndisp = read_ndisp(os.path.join(folder, "calib.txt"))
+        ndisp = ondrel.read_calib(os.path.join(folder, "calib.txt")).ndisp
         left = ondrel.read_image(os.path.join(folder, "im0.png"))
         right = ondrel.read_image(os.path.join(folder, "im1.png"))
         if left is None or right is None:
@@ -49,14 +27,15 @@ def match_scene(scenes, out, scene, threads=1, parameters=None):
         target = os.path.join(out, scene)
         os.makedirs(target, exist_ok=True)
         ondrel.write_pfm(os.path.join(target, "disp0Ondrel.pfm"), result.disparity)
-        write_completely(os.path.join(target, "timeOndrel.txt"), b"%.6f\n" % result.seconds)
+        ondrel._ondrel.write_file_completely(os.path.join(target, "timeOndrel.txt"), b"%.6f\n" % result.seconds)
         return scene, None
     except Exception as e:  # reported per scene, the others go on
         return scene, str(e)
 
 
 def run(scenes, out, client, threads=1):
-    names = scenes_of(scenes)
+    import ondrel
+    names = ondrel.find_scenes(scenes)
     if not names:
         print(f"ondrel.batch: no scene (im0.png, im1.png, calib.txt) in {scenes}", file=sys.stderr)
         return 1

@@ -122,25 +122,47 @@ def test_read_image_gives_the_view_or_none(tmp_path):
     assert ondrel.read_image(tmp_path / "t.png") is None and ondrel.read_image(tmp_path / "none.png") is None
 
 
-def test_pfm_round_trip_and_damaged_files(tmp_path):
+# The rules of the PFM, calib.txt and scene-folder units are the C++ tests' (Pfm, Calib, Scenes); here
+# that Python reaches them, with NaN for no value in its arrays and the errors it raises.
+def test_files_through_the_programs_units(tmp_path):
     a = np.arange(12, dtype=np.float32).reshape(3, 4) / 3
     a[1, 2] = np.nan
-    path = tmp_path / "d.pfm"
-    ondrel.write_pfm(str(path), a)
-    umask = os.umask(0)
-    os.umask(umask)
-    assert os.listdir(tmp_path) == ["d.pfm"] and os.stat(path).st_mode & 0o777 == 0o666 & ~umask
-    raw = path.read_bytes()
-    assert raw.startswith(b"Pf\n4 3\n-1\n") and len(raw) == len(b"Pf\n4 3\n-1\n") + 48
-    back = ondrel.read_pfm(str(path))
-    assert np.isinf(back[1, 2]) and back[1, 2] > 0
-    a[1, 2] = np.inf
-    np.testing.assert_array_equal(back, a)
-    assert np.frombuffer(raw[-16:], "<f4").tolist() == a[0].tolist()  # the bottom row is stored first
-    for damaged in (b"P5\n4 3\n-1\n" + raw[10:], raw[:-4], b"PF\n4 3\n-1\n" + raw[10:], b"Pf\n4 3\n0\n" + raw[10:]):
-        path.write_bytes(damaged)
-        with pytest.raises(ValueError):
-            ondrel.read_pfm(str(path))
+    ondrel.write_pfm(tmp_path / "d.pfm", a[::-1][::-1])
+    raw = (tmp_path / "d.pfm").read_bytes()
+    assert raw.startswith(b"Pf\n4 3\n-1\n") and np.frombuffer(raw[-16:], "<f4").tolist() == a[0].tolist()
+    assert np.isinf(np.frombuffer(raw[10:], "<f4")).sum() == 1  # +inf in the file
+    np.testing.assert_array_equal(ondrel.read_pfm(tmp_path / "d.pfm"), a)  # NaN in the array
+    (tmp_path / "bad.pfm").write_bytes(raw[:-4])
+    with pytest.raises(ValueError, match="cut short"):
+        ondrel.read_pfm(tmp_path / "bad.pfm")
+    with pytest.raises(FileNotFoundError):
+        ondrel.read_pfm(tmp_path / "none.pfm")
+    with pytest.raises(ValueError, match="2-D"):
+        ondrel.write_pfm(tmp_path / "e.pfm", np.zeros(3))
+
+    (tmp_path / "calib.txt").write_text("cam0=[500 0 30; 0 500 20; 0 0 1]\nbaseline=170\nndisp=64\n")
+    c = ondrel.read_calib(tmp_path / "calib.txt")
+    assert (c.ndisp, c.focal, c.cx, c.cy, c.baseline, c.doffs, c.width) == (64, 500, 30, 20, 170, 0, None)
+    (tmp_path / "calib.txt").write_text("ndisp=0\n")
+    with pytest.raises(ValueError, match="ndisp '0' is not an integer"):
+        ondrel.read_calib(tmp_path / "calib.txt")
+    with pytest.raises(FileNotFoundError):
+        ondrel.read_calib(tmp_path / "none.txt")
+
+    write_scenes(tmp_path / "scenes")
+    assert ondrel.find_scenes(tmp_path / "scenes") == ["a", "b", "broken"]
+    with pytest.raises(ValueError):
+        ondrel.find_scenes(tmp_path / "none")
+
+
+def test_defaults_and_cost_names_are_the_librarys():
+    import inspect
+    p = ondrel.Parameters()
+    for f in (ondrel.match, ondrel.match_refined):
+        kw = {k: v.default for k, v in inspect.signature(f).parameters.items() if v.kind == v.KEYWORD_ONLY}
+        for name in ("support_radius", "block_radius", "gamma_space", "gamma_color", "tad_threshold"):
+            assert kw[name] == getattr(p, name)
+        assert kw["cost"] == p.cost.name and sorted(ondrel.Cost.__members__) == ["census", "tad"]
 
 
 def write_scenes(folder):

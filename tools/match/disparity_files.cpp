@@ -28,15 +28,8 @@ uint16_t png16_sample_of(float d) {
 bool write_disparity_file(const std::string& path, const float* values, int width, int height,
                           std::ptrdiff_t stride, std::string* reason) {
   switch (disparity_format_of(path)) {
-    case DisparityFormat::kPfm: {
-      cv::Mat map(height, width, CV_32FC1);
-      for (int y = 0; y < height; ++y) {
-        const float* row = values + static_cast<std::ptrdiff_t>(y) * stride;
-        float* out = map.ptr<float>(y);
-        for (int x = 0; x < width; ++x) out[x] = std::isnan(row[x]) ? std::numeric_limits<float>::infinity() : row[x];
-      }
-      return write_pfm(path, map, reason);
-    }
+    case DisparityFormat::kPfm:
+      return write_pfm(path, values, width, height, stride, reason);
     case DisparityFormat::kPng16: {
       cv::Mat samples(height, width, CV_16UC1);
       for (int y = 0; y < height; ++y) {

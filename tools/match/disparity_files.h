@@ -1,6 +1,5 @@
 // Disparity maps (floats, NaN for no value) as files, chosen by the file name's extension:
-//   .pfm  32-bit float PFM as Middlebury 2014 stores disparities (util/pfm.h): values as they
-//         are, no value as +inf.
+//   .pfm  32-bit float PFM as Middlebury 2014 stores disparities (util/pfm.h: no value as +inf).
 //   .png  16-bit grey PNG as KITTI stores disparities: a value d as round(256 d) clamped to
 //         1 .. 65535 (so a negative d, which the unclamped sub-pixel offset can give near
 //         disparity 0, is stored as 1, and d >= 256 as 65535), no value (or an infinite d) as 0.

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "util/image_file.h"
 #include "util/png_file.h"
 #include "util/process.h"
+#include "util/scenes.h"
 
 namespace {
 
@@ -159,21 +159,12 @@ bool folder_writable(const std::string& folder, std::string* reason) {
 }
 
 int run_middlebury(const MatchOptions& o) {
-  DIR* dir = opendir(o.scenes.c_str());
-  if (!dir) {
-    std::fprintf(stderr, "ondrel-match: %s: %s\n", o.scenes.c_str(), std::strerror(errno));
+  std::vector<std::string> scenes;
+  std::string reason;
+  if (!find_scenes(o.scenes, &scenes, &reason)) {
+    std::fprintf(stderr, "ondrel-match: %s: %s\n", o.scenes.c_str(), reason.c_str());
     return kInputOutput;
   }
-  std::vector<std::string> scenes;
-  for (dirent* e; (e = readdir(dir));) {
-    const std::string name = e->d_name, folder = o.scenes + "/" + name;
-    if (name[0] != '.' && file_exists(folder + "/im0.png") && file_exists(folder + "/im1.png") &&
-        file_exists(folder + "/calib.txt"))
-      scenes.push_back(name);
-  }
-  closedir(dir);
-  std::sort(scenes.begin(), scenes.end());
-  std::string reason;
   if (scenes.empty()) {
     std::fprintf(stderr, "ondrel-match: %s: no scene folder (im0.png, im1.png, calib.txt)\n", o.scenes.c_str());
     return kInputOutput;

@@ -1,6 +1,6 @@
-// refine-maps: the refined disparity map of one pair as a PFM file (little-endian floats,
-// bottom row first, NaN where there is no value), for scoring the refinements against
-// ground truth (scripts/refine_eval.py). Prints the seconds the call took.
+// refine-maps: the refined disparity map of one pair as a PFM file (util/pfm.h), for scoring
+// the refinements against ground truth (scripts/refine_eval.py). Prints the seconds the call
+// took.
 //   refine-maps LEFT RIGHT MAX_DISPARITY OUT.pfm [check=0|1] [tolerance=T] [fill=0|1]
 //               [median=RADIUS] [gamma=G] [threads=N] [cost=tad|census]
 // Without options: every refinement with its default settings.
@@ -14,23 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "util/image_file.h"
-
-namespace {
-
-bool write_pfm(const std::string& path, const cv::Mat& plane) {
-  const std::string temp = path + ".part";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fprintf(f, "Pf\n%d %d\n-1\n", plane.cols, plane.rows) > 0;
-  for (int y = plane.rows - 1; ok && y >= 0; --y)
-    ok = std::fwrite(plane.ptr<float>(y), sizeof(float), plane.cols, f) == static_cast<size_t>(plane.cols);
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) std::remove(temp.c_str());
-  return ok;
-}
-
-}  // namespace
+#include "util/pfm.h"
 
 int main(int argc, char** argv) {
   if (argc < 5) {
@@ -74,7 +58,9 @@ int main(int argc, char** argv) {
       {out.ptr<float>(), out.cols, out.rows, out.cols});
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!s.ok()) return std::fprintf(stderr, "refine-maps: %s\n", s.message), 1;
-  if (!write_pfm(argv[4], out)) return std::fprintf(stderr, "refine-maps: cannot write %s\n", argv[4]), 1;
+  std::string error;
+  if (!write_pfm(argv[4], out, &error))
+    return std::fprintf(stderr, "refine-maps: %s cannot be written (%s)\n", argv[4], error.c_str()), 1;
   std::printf("%.3f\n", seconds);
   return 0;
 }
