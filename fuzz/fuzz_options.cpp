@@ -2,6 +2,7 @@
 // empty line is an empty argument). The parser must never crash; what it accepts must satisfy
 // every rule it states, and an error must come with a one-line message.
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -42,13 +43,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool numbers_ok = p.max_disparity >= 0 && p.max_disparity <= kLargestMaxDisparity && p.tad_threshold >= 0 &&
                           std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
                           p.gamma_color >= 0 && o.threads >= 0 && o.threads <= kLargestThreads;
-  bool mode_ok = o.middlebury ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty()
+  const bool batch = o.middlebury || o.kitti;
+  bool mode_ok = batch ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty() &&
+                             o.depth.empty() && o.ply.empty() && !(o.middlebury && o.kitti) &&
+                             (!o.kitti || o.have_max_disparity)
                               : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty()) &&
                                     !(o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty());
-  const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time};
-  for (int a = 0; a < 4; ++a)
-    for (int b = a + 1; b < 4; ++b)
+  const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply};
+  for (int a = 0; a < 6; ++a)
+    for (int b = a + 1; b < 6; ++b)
       if (!files[a]->empty() && *files[a] == *files[b]) mode_ok = false;
-  if (!radii_ok || !numbers_ok || !mode_ok) std::abort();
+  // the camera: finite, focal length and baseline > 0, and enough of it for --depth and --ply
+  const bool camera_ok = std::isfinite(o.focal) && std::isfinite(o.baseline) && std::isfinite(o.doffs) &&
+                         std::isfinite(o.cx) && std::isfinite(o.cy) && (!o.have_focal || o.focal > 0) &&
+                         (!o.have_baseline || o.baseline > 0) &&
+                         (batch || (o.depth.empty() && o.ply.empty()) || !o.calib.empty() ||
+                          (o.have_focal && o.have_baseline));
+  bool method_ok = !o.method.empty() && o.method.size() <= 64;
+  for (const char c : o.method) method_ok = method_ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
+  if (!radii_ok || !numbers_ok || !mode_ok || !camera_ok || !method_ok) std::abort();
   return 0;
 }

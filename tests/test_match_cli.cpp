@@ -20,6 +20,11 @@ namespace {
 
 using namespace ondrel_test;
 
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
 // A folder of pair_L.png and pair_R.png, a texture at disparity 4 everywhere (no rectangle),
 // and small.png, a narrower view.
 struct MatchCli : testing::Test {
@@ -108,6 +113,70 @@ TEST_F(MatchCli, FilesHoldTheLibrarysValues) {
   EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), refined));
 }
 
+// --depth and --ply hold the formulas of the written map, with the given centre and with the
+// default one, the view's centre; the camera options come with what they serve.
+TEST_F(MatchCli, DepthAndPointsFollowTheFormulas) {
+  const std::string l = "pair_L.png", r = "pair_R.png";
+  for (const bool centre : {true, false}) {
+    std::vector<std::string> args = {"-d", "8", "-R", "4", "-r", "1", "-o", "d.pfm", "--depth", "z.pfm", "--ply",
+                                     "p.ply", "--focal", "7005e-1", "--baseline", "25e-2", "--doffs", "-35e-1"};  // no '.': not files
+    if (centre) args.insert(args.end(), {"--cx", "2025e-2", "--cy", "-4"});
+    args.insert(args.end(), {l, r});
+    const RunResult run_result = run(args);
+    ASSERT_EQ(run_result.status, 0) << run_result.err;
+    const double f = 700.5, b = 0.25, doffs = -3.5, cx = centre ? 20.25 : 22.5, cy = centre ? -4 : 14.5;
+    const cv::Mat d = pfm_in(dir.file("d.pfm")), z = pfm_in(dir.file("z.pfm"));
+    const std::string ply = read_file(dir.file("p.ply"));
+    const size_t body = ply.find("end_header\n") + 11;
+    std::string want_points;
+    int count = 0, none = 0;
+    for (int v = 0; v < d.rows; ++v)
+      for (int u = 0; u < d.cols; ++u) {
+        const float dv = d.at<float>(v, u);
+        const double depth = std::isfinite(dv) && dv + doffs > 0 ? b * f / (dv + doffs) : NAN;
+        if (std::isnan(depth)) {
+          ++none;
+          EXPECT_TRUE(std::isinf(z.at<float>(v, u))) << u << ", " << v;  // no value: +inf in the file
+          continue;
+        }
+        EXPECT_EQ(z.at<float>(v, u), static_cast<float>(depth)) << u << ", " << v;
+        const float xyz[3] = {static_cast<float>((u - cx) * depth / f), static_cast<float>((v - cy) * depth / f),
+                              static_cast<float>(depth)};
+        want_points.append(reinterpret_cast<const char*>(xyz), 12);  // the test runs on little-endian machines
+        const cv::Vec3b bgr = left.at<cv::Vec3b>(v, u);
+        want_points += {static_cast<char>(bgr[2]), static_cast<char>(bgr[1]), static_cast<char>(bgr[0])};
+        ++count;
+      }
+    EXPECT_GT(count, 0);
+    EXPECT_GT(none, 0);  // the left columns without a value, and d + doffs <= 0
+    EXPECT_EQ(ply.substr(0, body),
+              "ply\nformat binary_little_endian 1.0\ncomment ondrel-match: points of a disparity map\nelement vertex " +
+                  std::to_string(count) +
+                  "\nproperty float x\nproperty float y\nproperty float z\nproperty uchar red\n"
+                  "property uchar green\nproperty uchar blue\nend_header\n");
+    EXPECT_TRUE(ply.substr(body) == want_points);
+  }
+  const struct Case { std::vector<std::string> args; std::string message; } cases[] = {
+      {{"--depth", "z.pfm"}, "--depth and --ply need the camera"},
+      {{"--ply", "p.ply", "--focal", "700"}, "--depth and --ply need the camera"},
+      {{"-o", "d.pfm", "--focal", "700", "--baseline", "1"}, "the camera options serve --depth and --ply"},
+      {{"--depth", "z.pfm", "--focal", "700", "--baseline", "1", "--cx", "3"}, "--cx and --cy go together"},
+      {{"--depth", "z.png"}, "z.png': must be a file name ending in .pfm"},
+      {{"--ply", "p.pfm"}, "p.pfm': must be a file name ending in .ply"},
+      {{"--depth", "z.pfm", "--focal", "0", "--baseline", "1"}, "--focal '0': must be a finite number > 0"},
+      {{"--depth", "z.pfm", "--focal", "1", "--baseline", "nan"}, "--baseline 'nan': must be a finite number > 0"},
+      {{"-o", "d.pfm", "--method", "M"}, "--method is taken with --middlebury or --kitti only"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-d", "8"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {l, r});
+    const RunResult got = run(args);
+    EXPECT_EQ(got.status, 2) << c.message;
+    EXPECT_NE(got.err.find(c.message), std::string::npos) << got.err;
+  }
+}
+
 TEST_F(MatchCli, MiddleburyLayoutSkipsABrokenScene) {
   for (const std::string scene : {"good", "broken"}) {
     ASSERT_EQ(mkdir(dir.file(scene).c_str(), 0755), 0);
@@ -115,11 +184,63 @@ TEST_F(MatchCli, MiddleburyLayoutSkipsABrokenScene) {
     cv::imwrite(dir.file(scene + "/im1.png"), right);
     write_file(dir.file(scene + "/calib.txt"), scene == "good" ? "ndisp=9\n" : "ndisp=-3\n");
   }
+  ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.file("out/broken").c_str(), 0755), 0);
+  write_file(dir.file("out/broken/disp0Ondrel.pfm"), "an earlier run's map");
   const RunResult r = run({"-R", "4", "-r", "1", "--middlebury", dir.path, dir.file("out")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("broken"), std::string::npos) << r.err;
   EXPECT_EQ(pfm_in(dir.file("out/good/disp0Ondrel.pfm")).size(), cv::Size(46, 30));
-  EXPECT_EQ(read_file(dir.file("out/broken/disp0Ondrel.pfm")), "");
+  EXPECT_FALSE(file_exists(dir.file("out/broken/disp0Ondrel.pfm")));  // not to be taken for this run's
+}
+
+// --method names the files; --skip-existing keeps the complete scenes and redoes the rest;
+// the KITTI layout gives disp_0/<image>.png as the devkit reads it.
+TEST_F(MatchCli, BatchesOfBothLayoutsWithAMethodAndSkipExisting) {
+  for (const std::string scene : {"one", "two"}) {
+    ASSERT_EQ(mkdir(dir.file(scene).c_str(), 0755), 0);
+    cv::imwrite(dir.file(scene + "/im0.png"), left);
+    cv::imwrite(dir.file(scene + "/im1.png"), right);
+    write_file(dir.file(scene + "/calib.txt"), "ndisp=9\n");
+  }
+  const std::vector<std::string> batch = {"-R", "4", "-r", "1", "--refine", "--method", "Mine", "--skip-existing",
+                                          "--middlebury", dir.path, dir.file("out")};
+  const RunResult first = run(batch);
+  ASSERT_EQ(first.status, 0) << first.err;
+  ondrel::Parameters p = parameters(1, 4, 8);
+  cv::Mat refined(left.size(), CV_32FC1);
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {},
+                                    {refined.ptr<float>(), left.cols, left.rows, left.cols}).ok());
+  for (const std::string scene : {"one", "two"}) {
+    EXPECT_TRUE(same_image(pfm_in(dir.file("out/" + scene + "/disp0Mine.pfm")), refined)) << scene;
+    EXPECT_GE(std::stod(read_file(dir.file("out/" + scene + "/timeMine.txt"))), 0.0);
+  }
+  write_file(dir.file("out/one/timeMine.txt"), "kept\n");   // a damaged time: the scene is redone
+  write_file(dir.file("out/two/disp0Mine.pfm"), read_file(dir.file("out/two/disp0Mine.pfm")));
+  const std::string two_before = read_file(dir.file("out/two/timeMine.txt"));
+  write_file(dir.file("out/two/timeMine.txt"), "123.5\n");  // complete: kept as it is
+  const RunResult again = run(batch);
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(read_file(dir.file("out/two/timeMine.txt")), "123.5\n");
+  EXPECT_GE(std::stod(read_file(dir.file("out/one/timeMine.txt"))), 0.0);
+
+  for (const char* folder : {"kitti", "kitti/image_2", "kitti/image_3"}) ASSERT_EQ(mkdir(dir.file(folder).c_str(), 0755), 0);
+  cv::imwrite(dir.file("kitti/image_2/000000_10.png"), left);
+  cv::imwrite(dir.file("kitti/image_3/000000_10.png"), right);
+  cv::imwrite(dir.file("kitti/image_2/000001_10.png"), left);  // no right view: not a pair
+  const RunResult kitti = run({"-R", "4", "-r", "1", "-d", "8", "--kitti", dir.file("kitti"), dir.file("kout")});
+  ASSERT_EQ(kitti.status, 0) << kitti.err;
+  EXPECT_EQ(files_in(dir.file("kout/disp_0")), std::vector<std::string>{"000000_10.png"});
+  Planes planes;
+  ASSERT_TRUE(match_planes(left, right, p, {}, &planes).ok());
+  const cv::Mat png = read_image(dir.file("kout/disp_0/000000_10.png"));
+  ASSERT_EQ(png.type(), CV_16UC1);
+  for (int i = 0; i < static_cast<int>(png.total()); ++i) {
+    const float v = planes.plane[0][i];
+    EXPECT_EQ(png.at<uint16_t>(i), std::isnan(v) ? 0 : std::max(1, std::min(65535, (int)std::lround(256.0 * v))));
+  }
+  EXPECT_EQ(run({"--kitti", "a", "b"}).status, 2);  // -d is needed
+  EXPECT_EQ(run({"-d", "8", "--kitti", "a", "b", "--method", "M"}).status, 2);
 }
 
 }  // namespace

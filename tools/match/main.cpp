@@ -1,13 +1,16 @@
-// ondrel-match: the disparity map of one rectified pair, or of every scene of a Middlebury
-// 2014 layout folder, from the command line.
+// ondrel-match: the disparity map of one rectified pair (and its depth and points), or of every
+// scene of a Middlebury 2014 or KITTI layout folder, from the command line.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -19,8 +22,10 @@
 #include "tools/match/options.h"
 #include "util/calib.h"
 #include "util/image_file.h"
+#include "util/pfm.h"
 #include "util/png_file.h"
 #include "util/process.h"
+#include "util/reproject.h"
 #include "util/scenes.h"
 
 namespace {
@@ -28,18 +33,42 @@ namespace {
 // Exit statuses.
 constexpr int kDone = 0, kInputOutput = 1, kUsage = 2;
 
+// Ctrl-C and SIGTERM in a batch: the running match is cancelled through its progress hook, and
+// the batch ends after the scenes written so far.
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void on_interrupt(int) { interrupted = 1; }
+
 struct Progress {
   bool shown = false;
   std::string label;
+  // in a batch: the scenes of this run and the ones done, for the whole run's bar
+  int scenes = 0, done = 0;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };
 
-bool draw_progress(void* user, int done, int total) {
+bool draw_progress(void* user, int rows_done, int rows_total) {
   const Progress* p = static_cast<const Progress*>(user);
-  if (!p->shown || total <= 0) return true;
-  const int width = 40, filled = static_cast<int>(static_cast<long long>(width) * done / total);
-  std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", p->label.c_str(), filled, "########################################",
-               width - filled, "", static_cast<int>(100LL * done / total));
-  if (done >= total) std::fputs("\r\033[K", stderr);
+  if (interrupted) return false;
+  if (!p->shown || rows_total <= 0) return true;
+  const int width = 40;
+  if (p->scenes == 0) {
+    const int filled = static_cast<int>(static_cast<long long>(width) * rows_done / rows_total);
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", p->label.c_str(), filled, "########################################",
+                 width - filled, "", static_cast<int>(100LL * rows_done / rows_total));
+    if (rows_done >= rows_total) std::fputs("\r\033[K", stderr);
+    return true;
+  }
+  // scenes done and time left, from the share of this run done so far
+  const double share = (p->done + static_cast<double>(rows_done) / rows_total) / p->scenes;
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->start).count();
+  const int filled = static_cast<int>(width * share);
+  std::fprintf(stderr, "\r\033[K%d/%d scenes [%.*s%*s] %3d%% ", p->done, p->scenes, filled,
+               "########################################", width - filled, "", static_cast<int>(100 * share));
+  if (share > 0.02) {
+    const long left = std::lround(elapsed * (1 - share) / share);
+    std::fprintf(stderr, "%ld:%02ld left ", left / 60, left % 60);
+  }
+  std::fprintf(stderr, "%s", p->label.c_str());
   return true;
 }
 
@@ -66,13 +95,36 @@ bool read_view(const std::string& path, cv::Mat* view, std::string* reason) {
   return true;
 }
 
+// The camera of --depth and --ply: calib.txt's, each value the command line gives in its place.
+struct CameraChoice {
+  const MatchOptions* options = nullptr;
+  Calibration calib;
+  bool have_calib = false;
+};
+
+// The camera for a view of width x height; false with the reason when a value is missing.
+bool camera_of(const CameraChoice& c, int width, int height, Camera* camera, std::string* reason) {
+  const MatchOptions& o = *c.options;
+  const bool calib_camera = c.have_calib && c.calib.has_camera;
+  camera->focal = o.have_focal ? o.focal : calib_camera ? c.calib.focal : 0;
+  camera->baseline = o.have_baseline ? o.baseline : c.have_calib && c.calib.has_baseline ? c.calib.baseline : 0;
+  camera->doffs = o.have_doffs ? o.doffs : c.have_calib ? c.calib.doffs : 0;
+  camera->cx = o.have_centre ? o.cx : calib_camera ? c.calib.cx : (width - 1) / 2.0;
+  camera->cy = o.have_centre ? o.cy : calib_camera ? c.calib.cy : (height - 1) / 2.0;
+  if (camera->focal > 0 && camera->baseline > 0) return true;
+  *reason = o.calib + ": no " + (camera->focal > 0 ? "baseline" : "cam0") + " for --depth and --ply (or give --" +
+            (camera->focal > 0 ? "baseline" : "focal") + ")";
+  return false;
+}
+
 // Matches one pair and writes every file asked for; false with one line in *reason.
 struct Job {
   std::string left, right;
   ondrel::Parameters parameters;
   int threads = 0;
-  std::string output, uniqueness, color, time;
-  bool progress = false;
+  std::string output, uniqueness, color, time, depth, ply;
+  CameraChoice camera;
+  Progress* progress = nullptr;  // null: none shown
   bool refine = false;
 };
 
@@ -103,11 +155,11 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
     uniqueness.create(left.size(), CV_32FC1);
     out.uniqueness = {uniqueness.ptr<float>(), uniqueness.cols, uniqueness.rows, uniqueness.cols};
   }
-  Progress progress{job.progress, job.left};
+  Progress single{false, job.left};
   ondrel::Options options;
   options.threads = job.threads;
   options.progress = draw_progress;
-  options.progress_user = &progress;
+  options.progress_user = job.progress ? job.progress : &single;
   ondrel::Timings timings;
   const ondrel::ImageView left_view{left.data, left.cols, left.rows, static_cast<std::ptrdiff_t>(left.step[0])};
   const ondrel::ImageView right_view{right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])};
@@ -121,10 +173,13 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
     status = ondrel::match(left_view, right_view, job.parameters, options, out, &timings);
   }
   if (!status.ok()) {
-    *reason = status.message;
+    *reason = status.code == ondrel::StatusCode::kCancelled && interrupted ? "interrupted" : status.message;
     return false;
   }
   *seconds = timings.matching;
+  Camera camera;
+  if ((!job.depth.empty() || !job.ply.empty()) && !camera_of(job.camera, left.cols, left.rows, &camera, reason))
+    return false;
   std::string why;
   const auto failed = [&](const std::string& path) {
     *reason = path + ": " + why;
@@ -142,6 +197,16 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
                                            job.parameters.max_disparity),
                       &why))
     return failed(job.color);
+  if (!job.depth.empty()) {
+    cv::Mat depth(disparity.size(), CV_32FC1);
+    for (int y = 0; y < depth.rows; ++y)
+      for (int x = 0; x < depth.cols; ++x) depth.at<float>(y, x) = depth_of(disparity.at<float>(y, x), camera);
+    if (!write_disparity_file(job.depth, depth.ptr<float>(), depth.cols, depth.rows, depth.cols, &why))
+      return failed(job.depth);
+  }
+  if (!job.ply.empty() && !write_ply(job.ply, disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols,
+                                     left.data, static_cast<std::ptrdiff_t>(left.step[0]), camera, &why))
+    return failed(job.ply);
   if (!job.time.empty()) {
     char text[64];
     const int n = std::snprintf(text, sizeof text, "%.6f\n", timings.matching);
@@ -158,52 +223,154 @@ bool folder_writable(const std::string& folder, std::string* reason) {
   return true;
 }
 
-int run_middlebury(const MatchOptions& o) {
-  std::vector<std::string> scenes;
+// One pair of a batch: its views, its files and where its largest disparity comes from.
+struct Item {
+  std::string name, left, right, calib;  // calib "": -d
+  std::string folder;                    // created for its files ("": OUT itself)
+  std::string output, time;              // time "": none
+};
+
+// Whether the files of `item` are complete: the map reads back whole (and the time file holds
+// a time). Files are written completely or not at all, so this only looks for a damaged one.
+bool complete(const Item& item) {
+  if (!file_exists(item.output)) return false;
+  if (disparity_format_of(item.output) == DisparityFormat::kPfm) {
+    cv::Mat map;
+    std::string error;
+    if (!read_pfm(item.output, &map, &error)) return false;
+  } else if (read_image_file(item.output, cv::IMREAD_UNCHANGED).type() != CV_16UC1) {
+    return false;
+  }
+  if (item.time.empty()) return true;
+  std::FILE* f = std::fopen(item.time.c_str(), "rb");
+  if (!f) return false;
+  char text[64] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  char* end = nullptr;
+  const double seconds = std::strtod(text, &end);
+  return n > 0 && end != text && std::isfinite(seconds) && seconds >= 0;
+}
+
+// The pairs of the --middlebury or --kitti folder; false after a message when there is none.
+bool items_of(const MatchOptions& o, std::vector<Item>* items) {
+  const std::string folder = o.kitti ? o.scenes + "/image_2" : o.scenes;
+  std::vector<std::string> names;
   std::string reason;
-  if (!find_scenes(o.scenes, &scenes, &reason)) {
+  if (!o.kitti && !find_scenes(o.scenes, &names, &reason)) {
     std::fprintf(stderr, "ondrel-match: %s: %s\n", o.scenes.c_str(), reason.c_str());
-    return kInputOutput;
+    return false;
   }
-  if (scenes.empty()) {
-    std::fprintf(stderr, "ondrel-match: %s: no scene folder (im0.png, im1.png, calib.txt)\n", o.scenes.c_str());
-    return kInputOutput;
+  if (o.kitti) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) {
+      std::fprintf(stderr, "ondrel-match: %s: %s\n", folder.c_str(), std::strerror(errno));
+      return false;
+    }
+    for (dirent* e; (e = readdir(dir));) names.push_back(e->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end());
   }
-  if (!folder_writable(o.out, &reason)) {
+  for (const std::string& name : names) {
+    if (name[0] == '.') continue;
+    Item item;
+    item.name = name;
+    if (o.kitti) {
+      const size_t n = name.size();
+      if (n < 5 || name.compare(n - 4, 4, ".png") != 0 || !file_exists(o.scenes + "/image_3/" + name)) continue;
+      item.name = name.substr(0, n - 4);
+      item.left = folder + "/" + name;
+      item.right = o.scenes + "/image_3/" + name;
+      item.folder = o.out + "/disp_0";
+      item.output = item.folder + "/" + name;
+    } else {
+      const std::string in = folder + "/" + name;
+      item.left = in + "/im0.png";
+      item.right = in + "/im1.png";
+      item.calib = in + "/calib.txt";
+      item.folder = o.out + "/" + name;
+      item.output = item.folder + "/disp0" + o.method + ".pfm";
+      item.time = item.folder + "/time" + o.method + ".txt";
+    }
+    items->push_back(item);
+  }
+  if (items->empty()) {
+    std::fprintf(stderr, o.kitti ? "ondrel-match: %s: no pair (image_2/<image>.png with image_3/<image>.png)\n"
+                                 : "ondrel-match: %s: no scene folder (im0.png, im1.png, calib.txt)\n",
+                 o.scenes.c_str());
+    return false;
+  }
+  return true;
+}
+
+// --middlebury and --kitti: every pair of the folder, one after the other.
+int run_batch(const MatchOptions& o) {
+  std::vector<Item> items;
+  if (!items_of(o, &items)) return kInputOutput;
+  std::string reason;
+  if (!folder_writable(o.out, &reason) || (o.kitti && !folder_writable(o.out + "/disp_0", &reason))) {
     std::fprintf(stderr, "ondrel-match: %s\n", reason.c_str());
     return kInputOutput;
   }
-  const bool tty = !o.quiet && isatty(2);
-  int failed = 0;
-  for (size_t i = 0; i < scenes.size(); ++i) {
-    const std::string in = o.scenes + "/" + scenes[i], out = o.out + "/" + scenes[i];
-    if (tty) std::fprintf(stderr, "\r\033[Kscene %zu/%zu %s\n", i + 1, scenes.size(), scenes[i].c_str());
-    Calibration calib;
+  std::vector<const Item*> todo;
+  for (const Item& item : items)
+    if (!o.skip_existing || !complete(item)) todo.push_back(&item);
+  if (!o.quiet && todo.size() < items.size())
+    std::fprintf(stderr, "ondrel-match: %zu of %zu scenes are complete already and kept\n", items.size() - todo.size(),
+                 items.size());
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  Progress progress{!o.quiet && isatty(2), ""};
+  progress.scenes = static_cast<int>(todo.size());
+  int failed = 0, written = 0;
+  for (const Item* item : todo) {
+    if (interrupted) break;
+    progress.label = item->name;
     Job job;
     job.parameters = o.parameters;
     job.threads = o.threads;
     job.refine = o.refine;
-    job.progress = tty;
-    job.left = in + "/im0.png";
-    job.right = in + "/im1.png";
-    job.output = out + "/disp0Ondrel.pfm";
-    job.time = out + "/timeOndrel.txt";
+    job.progress = &progress;
+    job.left = item->left;
+    job.right = item->right;
+    job.output = item->output;
+    job.time = item->time;
     double seconds = 0;
-    bool ok = read_calib(in + "/calib.txt", &calib, &reason);
-    if (!ok) reason = in + "/calib.txt: " + reason;
-    if (ok) {
+    bool ok = true;
+    if (!item->calib.empty()) {
+      Calibration calib;
+      ok = read_calib(item->calib, &calib, &reason);
+      if (!ok) reason = item->calib + ": " + reason;
       job.parameters.max_disparity = calib.ndisp - 1;
-      ok = folder_writable(out, &reason) && run_job(job, &seconds, &reason);
     }
+    ok = ok && folder_writable(item->folder, &reason) && run_job(job, &seconds, &reason);
+    if (progress.shown) std::fputs("\r\033[K", stderr);
+    if (!ok && interrupted) break;  // the scene is not written: nothing of it is half done
+    ++progress.done;
     if (!ok) {
       ++failed;
-      std::fprintf(stderr, "ondrel-match: scene %s skipped: %s\n", scenes[i].c_str(), reason.c_str());
-    } else if (!o.quiet) {
-      std::fprintf(stderr, "ondrel-match: %s: %d disparities, %.3f s\n", scenes[i].c_str(), calib.ndisp, seconds);
+      // no earlier map or time of this scene is left to be taken for this run's
+      ::unlink(item->output.c_str());
+      if (!item->time.empty()) ::unlink(item->time.c_str());
+      std::fprintf(stderr, "ondrel-match: scene %s skipped: %s\n", item->name.c_str(), reason.c_str());
+      continue;
     }
+    ++written;
+    if (!o.quiet)
+      std::fprintf(stderr, "ondrel-match: %s: disparities 0 .. %d, %.3f s\n", item->name.c_str(),
+                   job.parameters.max_disparity, seconds);
+  }
+  const int kept = static_cast<int>(items.size() - todo.size());
+  if (interrupted) {
+    std::fprintf(stderr, "interrupted: %d of %zu scenes written; run again with --skip-existing to go on\n",
+                 kept + written, items.size());
+    return 128 + SIGINT;
   }
   if (!o.quiet)
-    std::fprintf(stderr, "ondrel-match: %zu of %zu scenes matched into %s\n", scenes.size() - failed, scenes.size(),
+    std::fprintf(stderr, "ondrel-match: %d of %zu scenes matched into %s\n", kept + written, items.size(),
                  o.out.c_str());
   return failed ? kInputOutput : kDone;
 }
@@ -227,16 +394,18 @@ int main(int argc, char** argv) {
     case ParseOutcome::kRun:
       break;
   }
-  if (o.middlebury) return run_middlebury(o);
+  if (o.middlebury || o.kitti) return run_batch(o);
 
   Job job;
   job.parameters = o.parameters;
+  job.camera.options = &o;
   if (!o.calib.empty()) {
-    Calibration calib;
+    Calibration& calib = job.camera.calib;
     if (!read_calib(o.calib, &calib, &message)) {
       std::fprintf(stderr, "ondrel-match: %s: %s\n", o.calib.c_str(), message.c_str());
       return kInputOutput;
     }
+    job.camera.have_calib = true;
     job.parameters.max_disparity = calib.ndisp - 1;
   }
   job.left = o.left;
@@ -247,7 +416,10 @@ int main(int argc, char** argv) {
   job.uniqueness = o.uniqueness;
   job.color = o.color;
   job.time = o.time;
-  job.progress = !o.quiet && isatty(2);
+  job.depth = o.depth;
+  job.ply = o.ply;
+  Progress progress{!o.quiet && isatty(2), o.left};
+  job.progress = &progress;
   double seconds = 0;
   if (!run_job(job, &seconds, &message)) {
     std::fprintf(stderr, "ondrel-match: %s\n", message.c_str());

@@ -1,19 +1,22 @@
 #include "tools/match/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "tools/match/disparity_files.h"
 
 const char kMatchUsage[] =
     "usage: ondrel-match [options] -d N | --calib FILE LEFT RIGHT, or ondrel-match --middlebury SCENES OUT "
-    "[options] (--help for more)\n";
+    "[options], or ondrel-match --kitti DATA OUT -d N [options] (--help for more)\n";
 
 const char kMatchHelp[] =
     "usage: ondrel-match [options] LEFT RIGHT\n"
     "       ondrel-match --middlebury SCENES OUT [matching options]\n"
+    "       ondrel-match --kitti DATA OUT -d N [matching options]\n"
     "Computes the disparity map of the left view of a rectified pair (any image the image library reads).\n"
     "  -d, --max-disparity N   disparities 0 .. N are examined (0 .. 536870911)\n"
     "      --calib FILE        or N = ndisp - 1 from a Middlebury calib.txt\n"
@@ -32,11 +35,22 @@ const char kMatchHelp[] =
     "      --color FILE        a colour view of the left map (.png; turbo colours, black no value)\n"
     "      --threads T         threads, 1 .. 1024 (default 0: every processor)\n"
     "      --time FILE         seconds of the matching alone (with --refine: of the refined call)\n"
+    "      --depth FILE        the depth Z = baseline f / (d + doffs) of every pixel (.pfm, +inf none)\n"
+    "      --ply FILE          the points x = (u - cx) Z / f, y = (v - cy) Z / f, z = Z with the left\n"
+    "                          view's colours (.ply, binary little-endian)\n"
     "                          (a run writes at least one of these files)\n"
+    "      --focal F --baseline B [--doffs D] [--cx X --cy Y]\n"
+    "                          the camera of --depth and --ply (or calib.txt's cam0, baseline and\n"
+    "                          doffs with --calib; given ones replace the file's); f, cx, cy in pixels,\n"
+    "                          depth in the unit of B; cx, cy default to the view's centre\n"
     "  -q, --quiet             no progress bar and no summary line on standard error\n"
     "      --middlebury SCENES OUT\n"
     "                          every folder SCENES/<scene> with im0.png, im1.png and calib.txt gives\n"
-    "                          OUT/<scene>/disp0Ondrel.pfm and OUT/<scene>/timeOndrel.txt\n"
+    "                          OUT/<scene>/disp0<NAME>.pfm and OUT/<scene>/time<NAME>.txt\n"
+    "      --kitti DATA OUT    every DATA/image_2/<image>.png with DATA/image_3/<image>.png gives\n"
+    "                          OUT/disp_0/<image>.png (16-bit as KITTI reads it; needs -d)\n"
+    "      --method NAME       the NAME of those files (default Ondrel)\n"
+    "      --skip-existing     keep the scenes whose files are already complete\n"
     "  -h, --help, --version\n"
     "Exit status: 0 done, 1 an input or output problem (or a scene failed), 2 a wrong command line.\n";
 
@@ -57,6 +71,10 @@ const OptionRule kRules[] = {
     {0, "color", Kind::kValue},           {0, "threads", Kind::kValue},     {0, "time", Kind::kValue},
     {'q', "quiet", Kind::kFlag},          {'h', "help", Kind::kFlag},       {0, "version", Kind::kFlag},
     {0, "middlebury", Kind::kTwoValues},  {0, "cost", Kind::kValue},       {0, "refine", Kind::kFlag},
+    {0, "kitti", Kind::kTwoValues},       {0, "method", Kind::kValue},      {0, "skip-existing", Kind::kFlag},
+    {0, "depth", Kind::kValue},           {0, "ply", Kind::kValue},         {0, "focal", Kind::kValue},
+    {0, "baseline", Kind::kValue},        {0, "doffs", Kind::kValue},       {0, "cx", Kind::kValue},
+    {0, "cy", Kind::kValue},
 };
 
 bool integer_in(const std::string& text, long long low, long long high, int* out) {
@@ -79,6 +97,24 @@ bool gamma_of(const std::string& text, float* out) {
   if (*end != '\0' || !std::isfinite(v) || !std::isfinite(f) || !(v >= 0)) return false;
   *out = f;
   return true;
+}
+
+// A finite number (> 0 when `positive`) of the camera.
+bool camera_value_of(const std::string& text, bool positive, double* out) {
+  if (text.empty() || text.size() > 64 || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(v) || (positive && !(v > 0))) return false;
+  *out = v;
+  return true;
+}
+
+bool ends_with(const std::string& s, const char* end) {
+  const size_t n = std::strlen(end);
+  if (s.size() <= n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != end[i]) return false;
+  return s[s.size() - n - 1] != '/';
 }
 
 // "'text'" shortened for a message
@@ -127,6 +163,29 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
   if (name == "cost") {
     if (value != "tad" && value != "census") return range("tad or census");
     p.cost = value == "census" ? ondrel::CostFunction::kCensus : ondrel::CostFunction::kTad;
+    return true;
+  }
+  if (name == "focal") return (o->have_focal = camera_value_of(value, true, &o->focal)) || range("a finite number > 0");
+  if (name == "baseline")
+    return (o->have_baseline = camera_value_of(value, true, &o->baseline)) || range("a finite number > 0");
+  if (name == "doffs") return (o->have_doffs = camera_value_of(value, false, &o->doffs)) || range("a finite number");
+  if (name == "cx") return camera_value_of(value, false, &o->cx) || range("a finite number");
+  if (name == "cy") return camera_value_of(value, false, &o->cy) || range("a finite number");
+  if (name == "depth") {
+    if (!ends_with(value, ".pfm")) return range("a file name ending in .pfm");
+    o->depth = value;
+    return true;
+  }
+  if (name == "ply") {
+    if (!ends_with(value, ".ply")) return range("a file name ending in .ply");
+    o->ply = value;
+    return true;
+  }
+  if (name == "method") {
+    bool ok = !value.empty() && value.size() <= 64;
+    for (const char c : value) ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
+    if (!ok) return range("a name of 1 to 64 letters, digits, '_' or '-'");
+    o->method = value;
     return true;
   }
   if (name == "calib") return file(&o->calib);
@@ -185,16 +244,20 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
       if (name == "help") help = true;
       if (name == "version") version = true;
       if (name == "refine") o.refine = true;
+      if (name == "skip-existing") o.skip_existing = true;
+      given.push_back(name);
       continue;
     }
     if (rule->kind == Kind::kTwoValues) {
-      if (has_inline || i + 2 >= argc)
-        return usage_error(message, shown + " needs two folders: SCENES OUT");
-      o.middlebury = true;
+      const bool kitti = std::string(rule->long_name) == "kitti";
+      const std::string folders = kitti ? " needs two folders: DATA OUT" : " needs two folders: SCENES OUT";
+      if (has_inline || i + 2 >= argc) return usage_error(message, shown + folders);
+      if (o.middlebury || o.kitti) return usage_error(message, "--middlebury and --kitti are given together or twice");
+      (kitti ? o.kitti : o.middlebury) = true;
       o.scenes = argv[i + 1] ? argv[i + 1] : "";
       o.out = argv[i + 2] ? argv[i + 2] : "";
       i += 2;
-      if (o.scenes.empty() || o.out.empty()) return usage_error(message, shown + " needs two folders: SCENES OUT");
+      if (o.scenes.empty() || o.out.empty()) return usage_error(message, shown + folders);
       continue;
     }
     if (!has_inline && i + 1 >= argc) return usage_error(message, shown + " needs a value");
@@ -213,13 +276,31 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
   };
   if (o.refine && was_given("uniqueness"))
     return usage_error(message, "--uniqueness is not taken with --refine (the refined map has no uniqueness check)");
-  if (o.middlebury) {
-    for (const char* name : {"max-disparity", "calib", "output", "uniqueness", "color", "time"})
-      if (was_given(name))
-        return usage_error(message, std::string("--") + name + " is not taken with --middlebury (each scene has its own)");
+  const char* camera_names[] = {"focal", "baseline", "doffs", "cx", "cy"};
+  if (o.middlebury || o.kitti) {
+    const std::string mode = o.middlebury ? "--middlebury" : "--kitti";
+    for (const char* name : {"max-disparity", "calib", "output", "uniqueness", "color", "time", "depth", "ply",
+                             "focal", "baseline", "doffs", "cx", "cy"}) {
+      if (!was_given(name) || (o.kitti && std::string(name) == "max-disparity")) continue;
+      return usage_error(message, std::string("--") + name + " is not taken with " + mode + " (each scene has its own)");
+    }
+    if (o.kitti && !o.have_max_disparity) return usage_error(message, "--kitti needs the largest disparity: -d N");
+    if (o.kitti && was_given("method"))
+      return usage_error(message, "--method is not taken with --kitti (the maps go to OUT/disp_0)");
     if (!positional.empty())
-      return usage_error(message, "unexpected argument " + quoted(positional[0]) + " with --middlebury");
+      return usage_error(message, "unexpected argument " + quoted(positional[0]) + " with " + mode);
   } else {
+    for (const char* name : {"method", "skip-existing"})
+      if (was_given(name))
+        return usage_error(message, std::string("--") + name + " is taken with --middlebury or --kitti only");
+    if (was_given("cx") != was_given("cy")) return usage_error(message, "--cx and --cy go together: give both");
+    o.have_centre = was_given("cx");
+    bool camera_given = false;
+    for (const char* name : camera_names) camera_given = camera_given || was_given(name);
+    if (camera_given && o.depth.empty() && o.ply.empty())
+      return usage_error(message, "the camera options serve --depth and --ply: give one of them");
+    if ((!o.depth.empty() || !o.ply.empty()) && o.calib.empty() && !(o.have_focal && o.have_baseline))
+      return usage_error(message, "--depth and --ply need the camera: --calib FILE, or --focal F --baseline B");
     if (positional.size() != 2)
       return usage_error(message, positional.size() < 2 ? "two views are needed: LEFT RIGHT"
                                                         : "more than two views: " + quoted(positional[2]));
@@ -230,12 +311,15 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
     if (o.have_max_disparity == !o.calib.empty())
       return usage_error(message, o.have_max_disparity ? "-d and --calib both give the largest disparity: give one"
                                                        : "the largest disparity is needed: -d N or --calib FILE");
-    if (o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty())
-      return usage_error(message, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE, --time FILE");
-    const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time};
-    const char* names[] = {"--output", "--uniqueness", "--color", "--time"};
-    for (int a = 0; a < 4; ++a)
-      for (int b = a + 1; b < 4; ++b)
+    const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply};
+    const char* names[] = {"--output", "--uniqueness", "--color", "--time", "--depth", "--ply"};
+    bool any = false;
+    for (const std::string* f : files) any = any || !f->empty();
+    if (!any)
+      return usage_error(message, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE, --time "
+                                  "FILE, --depth FILE, --ply FILE");
+    for (int a = 0; a < 6; ++a)
+      for (int b = a + 1; b < 6; ++b)
         if (!files[a]->empty() && *files[a] == *files[b])
           return usage_error(message, std::string(names[a]) + " and " + names[b] + " name the same file " +
                                           quoted(*files[a]));

@@ -18,7 +18,15 @@ struct MatchOptions {
   bool quiet = false;
   bool refine = false;            // --refine: ondrel::match_refined with its default refinements
   bool middlebury = false;        // --middlebury SCENES OUT
-  std::string scenes, out;
+  bool kitti = false;             // --kitti DATA OUT: DATA/image_2, image_3 -> OUT/disp_0
+  std::string scenes, out;        // SCENES or DATA, and OUT
+  std::string method = "Ondrel";  // --method: the name in disp0<NAME>.pfm and time<NAME>.txt
+  bool skip_existing = false;     // --skip-existing: scenes whose files are complete are kept
+  std::string depth, ply;         // --depth FILE.pfm, --ply FILE.ply
+  // The camera of --depth and --ply: calib.txt's (--calib), each value given here taking the
+  // place of the file's; cx, cy default to the centre of the view, ((W - 1) / 2, (H - 1) / 2).
+  bool have_focal = false, have_baseline = false, have_doffs = false, have_centre = false;
+  double focal = 0, baseline = 0, doffs = 0, cx = 0, cy = 0;
 };
 
 enum class ParseOutcome { kRun, kHelp, kVersion, kUsageError };
