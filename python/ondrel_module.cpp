@@ -21,6 +21,7 @@
 #include "util/image_file.h"
 #include "util/pfm.h"
 #include "util/png_file.h"
+#include "util/reproject.h"
 #include "util/scenes.h"
 
 namespace py = pybind11;
@@ -259,6 +260,29 @@ void bound_write_file_completely(const std::string& path, const py::bytes& data)
 }
 
 // A key's value, or None where calib.txt does not give it.
+// The points of a disparity map (util/reproject.h) as an H x W x 3 float32 array, NaN where a
+// pixel has none; ValueError when calib.txt gave no cam0 or no baseline.
+py::array_t<float> reproject(const py::array_t<float, py::array::c_style | py::array::forcecast>& disparity,
+                             const Calibration& calib) {
+  if (disparity.ndim() != 2) throw py::value_error("reproject takes a 2-D disparity array");
+  if (!calib.has_camera || !calib.has_baseline)
+    throw py::value_error(std::string("reproject needs the camera: the calibration has no ") +
+                          (calib.has_camera ? "baseline" : "cam0"));
+  if (disparity.shape(0) > std::numeric_limits<int>::max() || disparity.shape(1) > std::numeric_limits<int>::max())
+    throw py::value_error("reproject: the array is too large");
+  const int h = static_cast<int>(disparity.shape(0)), w = static_cast<int>(disparity.shape(1));
+  const Camera camera{calib.focal, calib.baseline, calib.doffs, calib.cx, calib.cy};
+  py::array_t<float> points({static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), static_cast<py::ssize_t>(3)});
+  const float* d = disparity.data();
+  float* out = points.mutable_data();
+  {
+    py::gil_scoped_release release;
+    for (int v = 0; v < h; ++v)
+      for (int u = 0; u < w; ++u) point_of(d[static_cast<size_t>(v) * w + u], u, v, camera, out + 3 * (static_cast<size_t>(v) * w + u));
+  }
+  return points;
+}
+
 py::object or_none(bool given, double value) { return given ? py::object(py::float_(value)) : py::object(py::none()); }
 py::object int_or_none(int value) { return value ? py::object(py::int_(value)) : py::object(py::none()); }
 
@@ -306,6 +330,7 @@ PYBIND11_MODULE(_ondrel, m) {
   m.def("read_calib", &bound_read_calib, py::arg("path"));
   m.def("find_scenes", &bound_find_scenes, py::arg("folder"));
   m.def("read_pfm", &bound_read_pfm, py::arg("path"));
+  m.def("reproject", &reproject, py::arg("disparity"), py::arg("calib"));
   m.def("write_pfm", &bound_write_pfm, py::arg("path"), py::arg("array"));
   m.def("write_file_completely", &bound_write_file_completely, py::arg("path"), py::arg("data"));
   m.attr("__version__") = ondrel::version();

@@ -16,7 +16,7 @@ from ._ondrel import __version__, Calibration, Cost, Parameters
 from . import _ondrel
 
 __all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "Parameters", "Cost", "Calibration",
-           "read_image", "read_calib", "find_scenes", "read_pfm", "write_pfm", "__version__"]
+           "read_image", "read_calib", "find_scenes", "read_pfm", "write_pfm", "reproject", "__version__"]
 
 # the library's defaults and cost names, not restated here
 _DEFAULTS = Parameters()
@@ -42,6 +42,15 @@ def read_calib(path):
     baseline and doffs; None for a key the file does not give (doffs: 0). Raises OSError when the file
     cannot be opened and ValueError, naming the key and its value, for a damaged one."""
     return _ondrel.read_calib(_opened(path))
+
+
+def reproject(disparity, calib):
+    """The 3-D points of a disparity map (H x W) with the camera of calib (read_calib's): a float32
+    H x W x 3 array of x = (u - cx) Z / f, y = (v - cy) Z / f, z = Z for the pixel in column u and
+    row v, where Z = baseline f / (d + doffs) is in the unit of the baseline; NaN where d has no
+    value (NaN or infinite) or d + doffs <= 0. Computed in double, rounded to float32 once, as
+    ondrel-match --depth and --ply do. Raises ValueError when calib has no cam0 or no baseline."""
+    return _ondrel.reproject(disparity, calib)
 
 
 def find_scenes(folder):

@@ -200,3 +200,39 @@ def test_dask_batch_matches_in_process_and_the_command_line(tmp_path):
         assert float((out / name / "timeOndrel.txt").read_text()) >= 0
         if cli:
             assert (tmp_path / "cli" / name / "disp0Ondrel.pfm").read_bytes() == (tmp_path / "here.pfm").read_bytes()
+
+
+def test_reproject_follows_the_formulas_and_the_command_line(tmp_path):
+    (tmp_path / "calib.txt").write_text("cam0=[1733.74 0 792.27; 0 1733.74 541.89; 0 0 1]\n"
+                                        "cam1=[1733.74 0 792.27; 0 1733.74 541.89; 0 0 1]\n"
+                                        "doffs=-2.5\nbaseline=536.62\nwidth=64\nheight=40\nndisp=9\n")
+    calib = ondrel.read_calib(tmp_path / "calib.txt")
+    left, right = textured_pair(seed=11)
+    d = ondrel.match(left, right, 8, **SMALL).disparity
+    d[0, 20] = 1.5  # d + doffs < 0: no point
+    points = ondrel.reproject(d, calib)
+    assert points.shape == d.shape + (3,) and points.dtype == np.float32
+    f, cx, cy, b, doffs = 1733.74, 792.27, 541.89, 536.62, -2.5
+    shifted = d.astype(np.float64) + doffs
+    with np.errstate(invalid="ignore", divide="ignore"):
+        z = np.where(np.isfinite(shifted) & (shifted > 0), b * f / shifted, np.nan)
+    v, u = np.mgrid[0:d.shape[0], 0:d.shape[1]]
+    want = np.stack([(u - cx) * z / f, (v - cy) * z / f, z], axis=2).astype(np.float32)
+    np.testing.assert_array_equal(points, want)
+    assert np.isnan(points[0, 20]).all() and np.isnan(points[:, :8]).all()
+    cli = os.environ.get("ONDREL_MATCH")
+    if cli:  # the command line's depth map holds the same z
+        import cv2
+        cv2.imwrite(str(tmp_path / "l.png"), left)
+        cv2.imwrite(str(tmp_path / "r.png"), right)
+        run = subprocess.run([cli, "-q", "--calib", str(tmp_path / "calib.txt"), "-R", "4", "-r", "1",
+                              "--depth", str(tmp_path / "z.pfm"), str(tmp_path / "l.png"), str(tmp_path / "r.png")],
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 0, run.stderr
+        z_cli = ondrel.read_pfm(tmp_path / "z.pfm")
+        keep = np.ones(d.shape, bool)
+        keep[0, 20] = False
+        np.testing.assert_array_equal(z_cli[keep], points[:, :, 2][keep])
+    (tmp_path / "calib.txt").write_text("ndisp=9\n")
+    with pytest.raises(ValueError, match="cam0"):
+        ondrel.reproject(d, ondrel.read_calib(tmp_path / "calib.txt"))
