@@ -8,7 +8,7 @@
 #include "app/display_probe.h"
 #include "app/image_io.h"
 #include "app/stereo_pairs.h"
-#include "matcher/ondrel.h"
+#include "app/console_entry.h"
 #include "util/mosaic.h"
 #include "util/numbers.h"
 

@@ -39,7 +39,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "matcher/memory.h"
-#include "matcher/ondrel.h"
+#include "app/console_entry.h"
 #include "matcher/phase_ticks.h"
 #include "util/process.h"
 #include "util/timing.h"

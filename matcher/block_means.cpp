@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "matcher/kernels.h"
+#include "matcher/block_means.h"
 #include "matcher/memory.h"
 
 namespace {

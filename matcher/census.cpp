@@ -1,12 +1,12 @@
 // Census images: for every pixel, the 24 comparisons of its grey value with those of the
 // other pixels of its 5x5 window, as 3 bytes in the layout of a colour pixel, so that the
-// cost kernel (matcher/simd/cost_rows.simd.h) reads them like a colour image. Contract: kernels.h
+// cost kernel (matcher/simd/cost_rows.simd.h) reads them like a colour image. Contract: census.h
 // (census_transform). Integer only.
 
 #include <cassert>
 #include <cstdint>
 
-#include "matcher/kernels.h"
+#include "matcher/census.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The library entry and the phases of one call (see entry.h).
+// The library entry and the phases of one call (see match.h).
 
 #include <omp.h>
 
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "matcher/entry.h"
-#include "matcher/kernels.h"
+#include "matcher/match.h"
+#include "matcher/stages.h"
 #include "matcher/memory.h"
 #include "matcher/phase_ticks.h"
 #include "util/timing.h"

@@ -4,7 +4,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "matcher/kernels.h"
+#include "matcher/weight_tables.h"
+#include "matcher/row_aggregation.h"
 
 // exp(-(sqrt(squared) / gamma)): the root and the quotient in double, the quotient rounded
 // to float, then the single-precision exponential.

@@ -1,5 +1,5 @@
 // match_refined: ondrel::match on both views, the consistency check, the fill and the
-// weighted median (see <ondrel/refine.h> and kernels.h).
+// weighted median (see <ondrel/refine.h> and steps.h).
 
 #include <ondrel/refine.h>
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "refine/kernels.h"
+#include "refine/steps.h"
 
 namespace ondrel {
 namespace {

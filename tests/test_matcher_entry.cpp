@@ -14,7 +14,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "matcher/entry.h"
+#include "matcher/match.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 

@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "matcher/kernels.h"
+#include "matcher/stages.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 

@@ -13,7 +13,7 @@
 #include <ondrel/refine.h>
 #include <opencv2/core.hpp>
 
-#include "refine/kernels.h"
+#include "refine/steps.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 

@@ -1,4 +1,4 @@
-// The body of the matcher's SIMD kernels (the stages of KernelTable, matcher/simd/kernels.h),
+// The body of the matcher's SIMD kernels (the stages of KernelTable, matcher/simd/kernel_table.h),
 // compiled once per instruction set: kernels_baseline.cpp, kernels_avx2.cpp (-mavx2) and
 // kernels_avx512.cpp (-mavx512f -mavx512bw -mavx512dq) each define, before including it,
 //   ONDREL_SIMD_ISA      the namespace of the unit's table, ondrel::simd::<ISA>,
@@ -9,7 +9,7 @@
 // on purpose: every unit has its own copy of every helper, built for its own instruction
 // set, so no wide-instruction copy can stand in for the portable one at link time. For the
 // same reason it includes no library header with inline functions beyond <cstring> and the
-// intrinsics (<cassert> is a macro); matcher/simd/kernels.h, matcher/window.h and
+// intrinsics (<cassert> is a macro); matcher/simd/kernel_table.h, matcher/row_aggregation.h and
 // matcher/constants.h hold only types, constants, constexpr functions and declarations.
 //
 // The stages are in three files, each included below inside the namespaces:
@@ -34,8 +34,8 @@
 #endif
 
 #include "matcher/constants.h"
-#include "matcher/simd/kernels.h"
-#include "matcher/window.h"
+#include "matcher/simd/kernel_table.h"
+#include "matcher/row_aggregation.h"
 
 namespace ondrel {
 namespace simd {

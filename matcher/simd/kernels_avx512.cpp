@@ -1,5 +1,5 @@
 // The kernels for AVX-512 (this unit is compiled with -mavx512f -mavx512bw -mavx512dq; its
-// table is picked only when the CPU has all three, see simd_paths.cpp).
+// table is picked only when the CPU has all three, see dispatch.cpp).
 
 #define ONDREL_SIMD_ISA avx512
 #define ONDREL_SIMD_SHORTS 32

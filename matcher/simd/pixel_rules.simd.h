@@ -1,10 +1,10 @@
 // The per-pixel rules after the window costs: the winner search, the sub-pixel offset, the
 // uniqueness test and "no value". One body, included inside a namespace of its user:
-// aggregation.cpp (the portable definitions that matcher/window.h declares) and, through
+// row_aggregation.cpp (the portable definitions that matcher/row_aggregation.h declares) and, through
 // matcher/simd/kernels.simd.h, every SIMD unit, whose row loop then inlines them (out of
 // line, the calls of every pixel cost about 3 % of the matching). Plain scalar code, the same
 // operations wherever it is compiled (no fused multiply-add: -ffp-contract=off).
-// Includes nothing itself: needs matcher/constants.h and matcher/window.h (Winner).
+// Includes nothing itself: needs matcher/constants.h and matcher/row_aggregation.h (Winner).
 
 // No value in a float output: a quiet NaN.
 inline float no_value_here() { return __builtin_nanf(""); }

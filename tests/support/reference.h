@@ -1,7 +1,7 @@
 // The matcher's stages written straight from their definitions, slow and plain, in the order
 // the matcher runs them; the tests compare the fast kernels and the library entry with them.
 // Images are 3-channel 8-bit cv::Mat views (any stride); the other conventions are those of
-// matcher/kernels.h.
+// matcher/stages.h.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <ondrel/ondrel.h>
 #include <opencv2/core/mat.hpp>
 
-#include "matcher/kernels.h"
+#include "matcher/stages.h"
 
 namespace ondrel_test {
 
@@ -31,7 +31,7 @@ float reference_weight(int squared, float gamma);
 // The spatial weight of every block of a support window, row by row (dy outer, dx inner).
 std::vector<float> reference_spatial_weights(int r, int R, float gamma_space);
 
-// 2. Block means of both views, six W * H planes interleaved as kernels.h has them
+// 2. Block means of both views, six W * H planes interleaved as row_aggregation.h has them
 // (left_plane(c), right_plane(c)): the block sum divided by (2r+1)^2, truncated, where the
 // block lies wholly inside the image; 0 elsewhere.
 std::vector<std::vector<unsigned char>> reference_block_means(const cv::Mat& left, const cv::Mat& right, int r);

@@ -15,7 +15,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "matcher/ondrel.h"
+#include "app/console_entry.h"
 
 namespace ondrel_test {
 

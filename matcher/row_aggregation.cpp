@@ -12,7 +12,8 @@
 
 #include <cassert>
 
-#include "matcher/kernels.h"
+#include "matcher/row_aggregation.h"
+#include "matcher/simd/kernel_table.h"
 #include "matcher/memory.h"
 
 namespace {
@@ -28,7 +29,6 @@ bool take(T** p, size_t n) {
 
 }  // namespace
 
-double get_subpixel_adjustment_min(double a, double b, double c) { return subpixel_offset_here(a, b, c); }
 
 float no_value() { return no_value_here(); }
 

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "matcher/kernels.h"
+#include "matcher/cost_rows.h"
+#include "matcher/census.h"
+#include "matcher/simd/kernel_table.h"
 #include "matcher/memory.h"
 
 namespace {

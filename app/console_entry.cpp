@@ -1,12 +1,12 @@
 // The console program's entry: the parameter report and the two timing lines around the
 // library's call, with the 8-bit outputs the program saves.
 
-#include "matcher/ondrel.h"
+#include "app/console_entry.h"
 
 #include <climits>
 #include <cstdio>
 
-#include "matcher/entry.h"
+#include "matcher/match.h"
 #include "util/numbers.h"
 #include "util/timing.h"
 

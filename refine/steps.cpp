@@ -1,6 +1,6 @@
-// The steps of match_refined (see kernels.h).
+// The steps of match_refined (see steps.h).
 
-#include "refine/kernels.h"
+#include "refine/steps.h"
 
 #include <omp.h>
 

@@ -1,9 +1,9 @@
 // The matcher's SIMD kernels, one table of them per instruction set, and the one place that
-// picks a table (simd_paths.cpp, from simd_width_bits()).
+// picks a table (dispatch.cpp, from simd_width_bits()).
 //
 // The stages, in the order the matcher runs them: the cost volume rows (16-bit or 32-bit
-// running sums, cost_volume.cpp chooses), then the aggregation of a row (window costs,
-// winners, uniqueness; the scratch comes from aggregation.cpp). All have one body,
+// running sums, cost_rows.cpp chooses), then the aggregation of a row (window costs,
+// winners, uniqueness; the scratch comes from row_aggregation.cpp). All have one body,
 // matcher/simd/kernels.simd.h, compiled by kernels_baseline.cpp (SSE2 on x86-64, the
 // compiler's generic vectors elsewhere), kernels_avx2.cpp (-mavx2) and kernels_avx512.cpp
 // (-mavx512f -mavx512bw -mavx512dq); the last two exist in x86-64 GCC/clang builds
@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "matcher/window.h"
+#include "matcher/row_aggregation.h"
 
 // The rows and sizes the cost rows work with. The right rows are column-reversed copies
 // ("reversed rows"): channel c of a reversed row holds, at index m, channel c of right column
@@ -59,22 +59,22 @@ struct CostVolumeStorage {
 constexpr size_t kKeptPixelCostBytes = size_t{2} << 20;
 
 // Doubles of scratch the window kernel needs beyond the disparities, per array, and its
-// arrays: window costs, lowest block costs (aggregation.cpp allocates them for two pixels).
+// arrays: window costs, lowest block costs (row_aggregation.cpp allocates them for two pixels).
 constexpr size_t kWindowScratchPad = 64;
 constexpr size_t kWindowScratchArrays = 2;
 
 namespace ondrel {
 namespace simd {
 
-// The cost rows y_begin .. y_end-1 of the stream whose inputs and storage cost_volume.cpp set
-// up (see cost_stream_rows in matcher/kernels.h); every pointer of rows[y_begin .. y_end-1]
+// The cost rows y_begin .. y_end-1 of the stream whose inputs and storage cost_rows.cpp set
+// up (see cost_stream_rows in matcher/cost_rows.h); every pointer of rows[y_begin .. y_end-1]
 // points at D writable costs, of the type of the sums. Unless `resume` (the call before ended
 // at y_begin with the same storage), the column sums are first rebuilt.
 template <typename Sum>
 using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, Sum* const* const* rows,
                           const CostVolumeStorage<Sum>& st, int y_begin, int y_end, bool resume);
 
-// Aggregation of row y (see the comment of kernel_table's users in matcher/kernels.h).
+// Aggregation of row y (see the comment of kernel_table's users in matcher/row_aggregation.h).
 using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
                               const RowOutputs& out);
 

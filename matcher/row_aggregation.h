@@ -1,7 +1,9 @@
-// The aggregation's records: its inputs and per-thread scratch, one pixel's support window
-// (its valid blocks) and the winner of its window costs, and the winner search and
-// uniqueness test (aggregation.cpp). Plain types, constexpr functions and declarations only:
-// shared by kernels.h and the SIMD kernels (matcher/simd/kernels.h).
+// The aggregation of a row: its records (its inputs and per-thread scratch, one pixel's
+// support window, its valid blocks, and the winner of its window costs), its scratch, and the
+// portable winner search and uniqueness test (row_aggregation.cpp); the row's body is the
+// SIMD kernel (matcher/simd/aggregate_row.simd.h). Plain types, constexpr functions and
+// declarations only: shared by the stages (matcher/stages.h) and the SIMD kernels
+// (matcher/simd/kernel_table.h).
 #pragma once
 
 #include <cstddef>
@@ -59,7 +61,7 @@ struct AggregationContext {
   const float* exp_lut;                 // the colour weight table, kExpLutSize entries
   // H rows of W pointers to the max_disparity + 1 costs of a pixel; only the rows
   // y - R + r .. y + R - r are read for row y. Exactly one of the two is set: 16-bit costs
-  // where every block cost fits (cost_rows_narrow in kernels.h), ints otherwise.
+  // where every block cost fits (cost_rows_narrow in cost_rows.h), ints otherwise.
   const int* const* const* cost_rows;
   const int16_t* const* const* narrow_cost_rows;
   const unsigned char* planes[kPlaneCount];  // block means, interleaved as above
@@ -143,3 +145,15 @@ float winner_confidence(const double* costs, int h, int ndisp);
 
 // No value in a float output.
 float no_value();
+
+// Allocates one thread's scratch for ctx; false (nothing held) when memory cannot be had.
+bool aggregation_scratch_alloc(AggregationScratch* scratch, const AggregationContext& ctx);
+void aggregation_scratch_free(AggregationScratch* scratch);
+
+// Aggregation of row y: the window costs of every pixel, its winner, sub-pixel offset and
+// uniqueness test, into `out` (every element of the three rows is written). The rows of cost
+// vectors that row y reads must be in place. Accumulates several disparities at once, block
+// by block, with exactly the floating-point operations of the straightforward version the
+// tests hold (tests/support/reference.h: same products, same sums in block order, same
+// roundings), so the values are the same. It is
+// ondrel::simd::kernel_table().aggregate_row (matcher/simd/kernel_table.h).

@@ -3,8 +3,8 @@
 
 #include <atomic>
 
-#include "matcher/kernels.h"
-#include "matcher/simd/kernels.h"
+#include "matcher/dispatch.h"
+#include "matcher/simd/kernel_table.h"
 
 namespace {
 std::atomic<int> g_limit_bits{0};  // 0: no limit
