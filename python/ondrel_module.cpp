@@ -17,6 +17,7 @@
 #include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tools/match/disparity_files.h"
 #include "util/calib.h"
 #include "util/image_file.h"
 #include "util/pfm.h"
@@ -260,6 +261,23 @@ void bound_write_file_completely(const std::string& path, const py::bytes& data)
 }
 
 // A key's value, or None where calib.txt does not give it.
+// A disparity map as the file `path` names by its extension (tools/match/disparity_files.h):
+// .pfm as the benchmark stores it, .png 16-bit as KITTI's devkit reads it.
+void bound_write_disparity_file(const std::string& path,
+                                const py::array_t<float, py::array::c_style | py::array::forcecast>& a) {
+  if (a.ndim() != 2 || a.size() == 0) throw py::value_error("write_disparity_file takes a non-empty 2-D array");
+  if (a.shape(0) > std::numeric_limits<int>::max() || a.shape(1) > std::numeric_limits<int>::max())
+    throw py::value_error("write_disparity_file: the array is too large");
+  const int h = static_cast<int>(a.shape(0)), w = static_cast<int>(a.shape(1));
+  std::string error;
+  bool written;
+  {
+    py::gil_scoped_release release;
+    written = write_disparity_file(path, a.data(), w, h, w, &error);
+  }
+  if (!written) throw py::value_error(path + ": " + error);
+}
+
 // The points of a disparity map (util/reproject.h) as an H x W x 3 float32 array, NaN where a
 // pixel has none; ValueError when calib.txt gave no cam0 or no baseline.
 py::array_t<float> reproject(const py::array_t<float, py::array::c_style | py::array::forcecast>& disparity,
@@ -331,6 +349,7 @@ PYBIND11_MODULE(_ondrel, m) {
   m.def("find_scenes", &bound_find_scenes, py::arg("folder"));
   m.def("read_pfm", &bound_read_pfm, py::arg("path"));
   m.def("reproject", &reproject, py::arg("disparity"), py::arg("calib"));
+  m.def("write_disparity_file", &bound_write_disparity_file, py::arg("path"), py::arg("array"));
   m.def("write_pfm", &bound_write_pfm, py::arg("path"), py::arg("array"));
   m.def("write_file_completely", &bound_write_file_completely, py::arg("path"), py::arg("data"));
   m.attr("__version__") = ondrel::version();
