@@ -143,11 +143,15 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
               std::to_string(left.cols) + "x" + std::to_string(left.rows) + ")";
     return false;
   }
-  if (job.parameters.max_disparity >= left.cols)
+  // the columns x < max(max_disparity, max_disparity - min_disparity) have no value
+  const long long first_column = std::max<long long>(
+      job.parameters.max_disparity, static_cast<long long>(job.parameters.max_disparity) - job.parameters.min_disparity);
+  if (first_column >= left.cols)
     std::fprintf(stderr,
-                 "ondrel-match: warning: %s: the largest disparity %d is not below the width %d of the views: the "
-                 "columns left of it have no value, so the map has none\n",
-                 job.left.c_str(), job.parameters.max_disparity, left.cols);
+                 "ondrel-match: warning: %s: the columns left of %lld (the largest disparity%s) have no value and the "
+                 "views are %d wide: the map has none\n",
+                 job.left.c_str(), first_column, first_column > job.parameters.max_disparity ? " minus the least" : "",
+                 left.cols);
   cv::Mat disparity(left.size(), CV_32FC1), uniqueness;
   ondrel::DisparityPlanes out;
   out.disparity = {disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols};
