@@ -68,7 +68,7 @@ const char kStyle[] =
     "th,td{border:1px solid #ccc;padding:3px 6px;font-size:13px}"
     "td.n{text-align:right;font-variant-numeric:tabular-nums}"
     "tr.mean td{font-weight:bold;background:#f3f3f3}"
-    "img{max-width:320px;height:auto;display:block}"
+    "img{max-width:min(320px,20vw);height:auto;display:block}"
     "td.none{color:#999;text-align:center}";
 
 }  // namespace
