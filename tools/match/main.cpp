@@ -43,11 +43,11 @@ struct Progress {
   std::string label;
   // in a batch: the scenes of this run and the ones done, for the whole run's bar
   int scenes = 0, done = 0;
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now(), drawn{};
 };
 
 bool draw_progress(void* user, int rows_done, int rows_total) {
-  const Progress* p = static_cast<const Progress*>(user);
+  Progress* p = static_cast<Progress*>(user);
   if (interrupted) return false;
   if (!p->shown || rows_total <= 0) return true;
   const int width = 40;
@@ -58,9 +58,12 @@ bool draw_progress(void* user, int rows_done, int rows_total) {
     if (rows_done >= rows_total) std::fputs("\r\033[K", stderr);
     return true;
   }
-  // scenes done and time left, from the share of this run done so far
+  // scenes done and time left, from the share of this run done so far, ten times a second
+  const auto now = std::chrono::steady_clock::now();
+  if (now - p->drawn < std::chrono::milliseconds(100)) return true;
+  p->drawn = now;
   const double share = (p->done + static_cast<double>(rows_done) / rows_total) / p->scenes;
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->start).count();
+  const double elapsed = std::chrono::duration<double>(now - p->start).count();
   const int filled = static_cast<int>(width * share);
   std::fprintf(stderr, "\r\033[K%d/%d scenes [%.*s%*s] %3d%% ", p->done, p->scenes, filled,
                "########################################", width - filled, "", static_cast<int>(100 * share));
