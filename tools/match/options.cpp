@@ -52,7 +52,8 @@ const char kMatchHelp[] =
     "      --method NAME       the NAME of those files (default Ondrel)\n"
     "      --skip-existing     keep the scenes whose files are already complete\n"
     "  -h, --help, --version\n"
-    "Exit status: 0 done, 1 an input or output problem (or a scene failed), 2 a wrong command line.\n";
+    "Exit status: 0 done, 1 an input or output problem (or a scene failed), 2 a wrong command line,\n"
+    "130 a batch ended by Ctrl-C (the scenes written are complete: --skip-existing goes on).\n";
 
 namespace {
 
