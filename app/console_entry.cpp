@@ -6,9 +6,10 @@
 #include <climits>
 #include <cstdio>
 
+#include <ondrel/opencv.h>
+
 #include "matcher/match.h"
 #include "util/numbers.h"
-#include "util/timing.h"
 
 namespace {
 
@@ -16,12 +17,9 @@ bool is_plane_of(const cv::Mat& m, int type, const cv::Mat& like) {
   return m.dims == 2 && m.type() == type && m.rows == like.rows && m.cols == like.cols && m.data;
 }
 
-ondrel::ImageView view_of(const cv::Mat& m) {
-  return {m.data, m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step[0])};
-}
-
-void print_seconds(const char* label, uint64_t start, uint64_t end) {
-  std::printf("%3.3f sec : %s\n", static_cast<double>(ElapsedTime(start, end)), label);
+// (rounded to float first, as the program always printed its times)
+void print_seconds(const char* label, double seconds) {
+  std::printf("%3.3f sec : %s\n", static_cast<double>(static_cast<float>(seconds)), label);
 }
 
 }  // namespace
@@ -44,7 +42,7 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
                         left.rows <= INT_MAX / 4;
   ondrel::Status status;
   ondrel::internal::Report report;
-  if (!ondrel::internal::check_arguments(view_of(left), views_ok, min_disparity, p, &status, &report)) {
+  if (!ondrel::internal::check_arguments(ondrel::view_of(left), views_ok, min_disparity, p, &status, &report)) {
     std::fputs(report.text, stdout);
     return -1;
   }
@@ -65,16 +63,16 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     bytes.stride[i] = maps[i]->step[0];
   }
   bytes.scale = scale;
-  status = ondrel::internal::run(view_of(left), view_of(right), p, ondrel::Options{}, nullptr, &bytes, &report);
+  status = ondrel::internal::run(ondrel::view_of(left), ondrel::view_of(right), p, ondrel::Options{}, nullptr, &bytes, &report);
   if (status.ok() || report.failed_in_matching) {
     std::printf("\n\nExecution time: \n");
-    print_seconds("[*] Ondrel (initialization)", report.start, report.initialized);
+    print_seconds("[*] Ondrel (initialization)", report.timings.initialization);
   }
   if (!status.ok()) {
     std::fputs(report.text, stdout);
     return -1;
   }
-  print_seconds("[*] Ondrel", report.initialized, report.end);
+  print_seconds("[*] Ondrel", report.timings.matching);
   return 0;
 }
 

@@ -5,10 +5,9 @@
 //
 // Times are wall-clock medians (with --minimum: minima) of N runs after one warm-up run that
 // is dropped. The matcher's
-// time is the whole Ondrel_QUIRN call; its phases come from the phase ticks it records
-// (matcher/phase_ticks.h), so the code measured is the code the program runs. Excluded:
-// image loading, creating the outputs, the grey conversion for StereoBM. The matcher's report
-// on standard output is swallowed while it runs.
+// time is the whole ondrel::match call (the three float planes the console program's bytes
+// come from); its phases are the call's own Timings. Excluded: image loading, creating the
+// outputs, the grey conversion for StereoBM.
 //
 // Peak memory is measured in a fresh process per pair (this program run again with
 // --memory-probe), so that earlier runs cannot hide or inflate it: the peak resident size
@@ -19,10 +18,10 @@
 // the aggregation phase's time per step, of H (W - x0) (max_disparity + 1) nblocks steps, and
 // the size the whole cost volume would have.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,11 +37,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <ondrel/ondrel.h>
+#include <ondrel/opencv.h>
+
 #include "matcher/memory.h"
-#include "app/console_entry.h"
-#include "matcher/phase_ticks.h"
 #include "util/process.h"
-#include "util/timing.h"
 
 namespace {
 
@@ -53,9 +52,9 @@ constexpr int kSgbmBlock = 5, kBmBlock = 15;
 
 struct Pair {
   const char* name;
-  int max_disparity, scale;
+  int max_disparity;
 };
-const Pair kPairs[] = {{"Tsukuba", 15, 16}, {"Venus", 19, 8}, {"Teddy", 59, 4}, {"Cones", 59, 4}};
+const Pair kPairs[] = {{"Tsukuba", 15}, {"Venus", 19}, {"Teddy", 59}, {"Cones", 59}};
 
 struct Options {
   int runs = 7;
@@ -64,9 +63,9 @@ struct Options {
   bool scaling = false, four_pairs = true;
 };
 
-double seconds(uint64_t from, uint64_t to) {
-  return static_cast<double>(to - from) / cv::getTickFrequency();
-}
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }
 
 bool g_use_minimum = false;  // --minimum: report the fastest run instead of the median
 
@@ -77,58 +76,47 @@ double median(std::vector<double> v) {
   return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-// Standard output goes to /dev/null while an object of this type lives.
-struct QuietStdout {
-  int saved = -1;
-  QuietStdout() {
-    std::fflush(stdout);
-    saved = dup(1);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, 1);
-      close(null);
-    }
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    if (saved >= 0) {
-      dup2(saved, 1);
-      close(saved);
-    }
-  }
-};
-
 // Phases of one matcher call, seconds.
 enum Phase { kTables, kBlockMeans, kAggregation, kRelease, kTotal, kPhaseCount };
 const char* const kPhaseNames[kPhaseCount] = {"tables", "means", "cost+agg", "release", "total"};
 
 struct Outputs {
-  cv::Mat disparity, right_disparity, uniqueness;
+  cv::Mat disparity, right_disparity, uniqueness;  // CV_32FC1
 };
 
-bool run_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int scale, Outputs* out,
+ondrel::Parameters parameters_of(int max_disparity) {
+  ondrel::Parameters p;
+  p.max_disparity = max_disparity;
+  p.support_radius = kSupportRadius;
+  p.block_radius = kBlockRadius;
+  p.gamma_space = kGammaSpace;
+  p.gamma_color = kGammaColor;
+  p.tad_threshold = kTad;
+  return p;
+}
+
+// One call into out (allocated here); its phases' seconds into phases (may be null).
+bool run_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, Outputs* out,
                  double phases[kPhaseCount]) {
-  out->disparity.create(left.size(), CV_8UC1);
-  out->right_disparity.create(left.size(), CV_8UC1);
-  out->uniqueness.create(left.size(), CV_8UC1);
-  OndrelPhaseTicks ticks{};
-  ondrel_record_phase_ticks(&ticks);
-  int status;
-  uint64_t begin, end;
-  {
-    QuietStdout quiet;
-    begin = Get_Time();
-    status = Ondrel_QUIRN(left, right, out->disparity, out->right_disparity, out->uniqueness, 0, max_disparity,
-                          kBlockRadius, kSupportRadius, kGammaSpace, kGammaColor, kTad, scale);
-    end = Get_Time();
+  cv::Mat* planes[3] = {&out->disparity, &out->right_disparity, &out->uniqueness};
+  for (cv::Mat* m : planes) m->create(left.size(), CV_32FC1);
+  ondrel::DisparityPlanes o;
+  o.disparity = ondrel::plane_of(out->disparity);
+  o.right_disparity = ondrel::plane_of(out->right_disparity);
+  o.uniqueness = ondrel::plane_of(out->uniqueness);
+  ondrel::Timings t;
+  const Clock::time_point begin = Clock::now();
+  const ondrel::Status status =
+      ondrel::match(ondrel::view_of(left), ondrel::view_of(right), parameters_of(max_disparity), {}, o, &t);
+  const Clock::time_point end = Clock::now();
+  if (!status.ok()) return std::fprintf(stderr, "%s\n", status.message), false;
+  if (phases) {
+    phases[kTables] = t.initialization;
+    phases[kBlockMeans] = t.block_means;
+    phases[kAggregation] = t.aggregation;
+    phases[kRelease] = t.matching - t.block_means - t.aggregation;
+    phases[kTotal] = seconds(begin, end);
   }
-  ondrel_record_phase_ticks(nullptr);
-  if (status != 0) return false;
-  phases[kTables] = seconds(ticks.start, ticks.tables);
-  phases[kBlockMeans] = seconds(ticks.tables, ticks.block_means);
-  phases[kAggregation] = seconds(ticks.block_means, ticks.aggregation);
-  phases[kRelease] = seconds(ticks.aggregation, ticks.done);
-  phases[kTotal] = seconds(begin, end);
   return true;
 }
 
@@ -153,12 +141,12 @@ struct Peers {
   }
   PeerTimes run() {
     PeerTimes t{};
-    uint64_t start = Get_Time();
+    Clock::time_point start = Clock::now();
     sgbm->compute(left, right, disparity);
-    t.sgbm = seconds(start, Get_Time());
-    start = Get_Time();
+    t.sgbm = seconds(start, Clock::now());
+    start = Clock::now();
     bm->compute(grey_left, grey_right, disparity);
-    t.bm = seconds(start, Get_Time());
+    t.bm = seconds(start, Clock::now());
     return t;
   }
 };
@@ -166,12 +154,12 @@ struct Peers {
 // Median phase times of `runs` matcher calls after one warm-up; false when a call fails.
 // With `peers`, each matcher call is followed by one run of each peer, so that both see the
 // same state of the machine, and their medians go to *peer_times.
-bool time_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int scale, int runs,
+bool time_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, int runs,
                   double result[kPhaseCount], Outputs* out, Peers* peers = nullptr, PeerTimes* peer_times = nullptr) {
   std::vector<double> samples[kPhaseCount], sgbm, bm;
   for (int i = 0; i <= runs; ++i) {  // run 0 is the warm-up
     double phases[kPhaseCount];
-    if (!run_matcher(left, right, max_disparity, scale, out, phases)) return false;
+    if (!run_matcher(left, right, max_disparity, out, phases)) return false;
     const PeerTimes p = peers ? peers->run() : PeerTimes{};
     if (i == 0) continue;
     for (int k = 0; k < kPhaseCount; ++k) samples[k].push_back(phases[k]);
@@ -184,8 +172,11 @@ bool time_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, 
 }
 
 bool same_bytes(const Outputs& a, const Outputs& b) {
-  const auto same = [](const cv::Mat& x, const cv::Mat& y) {
-    return x.size() == y.size() && cv::countNonZero(x != y) == 0;
+  const auto same = [](const cv::Mat& x, const cv::Mat& y) {  // bytes: NaN is a value here
+    if (x.size() != y.size() || x.type() != y.type()) return false;
+    for (int r = 0; r < x.rows; ++r)
+      if (std::memcmp(x.ptr(r), y.ptr(r), x.cols * x.elemSize()) != 0) return false;
+    return true;
   };
   return same(a.disparity, b.disparity) && same(a.right_disparity, b.right_disparity) &&
          same(a.uniqueness, b.uniqueness);
@@ -219,13 +210,13 @@ std::string load_average() {
 double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
 
 // Bytes that one call cannot do without: the cost volume, the six channel planes
-// and the five images (two 3-channel views, three 1-channel outputs).
+// and the five images (two 3-channel 8-bit views, three float outputs).
 struct StatedMemory {
   double cost_volume, planes, images;
 };
 StatedMemory stated_memory(int W, int H, int max_disparity) {
   const double pixels = static_cast<double>(W) * H;
-  return {pixels * (max_disparity + 1) * 4.0, 6.0 * pixels * 4.0, pixels * (3 + 3 + 1 + 1 + 1)};
+  return {pixels * (max_disparity + 1) * 4.0, 6.0 * pixels * 4.0, pixels * (3 + 3 + 3 * 4)};
 }
 
 // Teddy enlarged `factor` times (bilinear), or the pair itself for factor 1; "<pair>-tiled":
@@ -266,24 +257,19 @@ int memory_probe(const std::string& data, const char* name, int factor, int max_
   if (!load_pair(data, name, factor, &left, &right)) return 1;
   ondrel_testing_set_thread_count(threads);
   Outputs out;
-  out.disparity.create(left.size(), CV_8UC1);
-  out.right_disparity.create(left.size(), CV_8UC1);
-  out.uniqueness.create(left.size(), CV_8UC1);
-  out.disparity.setTo(0);
-  out.right_disparity.setTo(0);
-  out.uniqueness.setTo(0);
+  for (cv::Mat* m : {&out.disparity, &out.right_disparity, &out.uniqueness}) m->create(left.size(), CV_32FC1), m->setTo(0);
   // reset the peak to the current size, so that loading the images does not count
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   const long before = status_kb("VmRSS");
-  int status;
-  {
-    QuietStdout quiet;
-    status = Ondrel_QUIRN(left, right, out.disparity, out.right_disparity, out.uniqueness, 0, max_disparity,
-                          kBlockRadius, kSupportRadius, kGammaSpace, kGammaColor, kTad, 4);
-  }
+  ondrel::DisparityPlanes planes;
+  planes.disparity = ondrel::plane_of(out.disparity);
+  planes.right_disparity = ondrel::plane_of(out.right_disparity);
+  planes.uniqueness = ondrel::plane_of(out.uniqueness);
+  const ondrel::Status status =
+      ondrel::match(ondrel::view_of(left), ondrel::view_of(right), parameters_of(max_disparity), {}, planes);
   const long peak = status_kb("VmHWM");
   std::printf("%ld %ld\n", before, peak);
-  return status == 0 ? 0 : 1;
+  return status.ok() ? 0 : 1;
 }
 
 // Runs the memory probe in a fresh process; the matcher's peak above the resident size
@@ -334,7 +320,7 @@ int four_pairs(const Options& o) {
     for (size_t i = 0; i < counts.size(); ++i) {
       set_threads(counts[i]);
       Peers peers(left, right, pair.max_disparity);
-      if (!time_matcher(left, right, pair.max_disparity, pair.scale, o.runs, row.ours[i], i == 0 ? &first : &now,
+      if (!time_matcher(left, right, pair.max_disparity, o.runs, row.ours[i], i == 0 ? &first : &now,
                         &peers, &row.peers[i])) {
         std::fprintf(stderr, "ondrel-bench: the matcher failed on %s\n", pair.name);
         return 1;
@@ -443,7 +429,7 @@ int scaling(const Options& o) {
     Peers peers(left, right, max_disparity);
     PeerTimes peer{};
     const int runs = W * H > 4000000 ? 1 : o.runs;
-    if (!time_matcher(left, right, max_disparity, 1, runs, phases, &out, &peers, &peer)) return 1;
+    if (!time_matcher(left, right, max_disparity, runs, phases, &out, &peers, &peer)) return 1;
     const double memory = probe_memory(o, c.name, c.factor, max_disparity, o.threads);
     std::printf("| %s x%d | %dx%d | %d | %.0f | %.3f | %.0f | %.0f | %.0f | %.2f |\n", c.name, c.factor, W, H,
                 c.ndisp, 1e3 * phases[kTotal], 1e9 * phases[kAggregation] / steps, mib(memory),

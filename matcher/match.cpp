@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -14,15 +15,13 @@
 #include "matcher/match.h"
 #include "matcher/stages.h"
 #include "matcher/memory.h"
-#include "matcher/phase_ticks.h"
-#include "util/timing.h"
 
 namespace {
 
-OndrelPhaseTicks* g_phase_ticks = nullptr;
+using Clock = std::chrono::steady_clock;
 
-inline void mark(uint64_t OndrelPhaseTicks::*field) {
-  if (g_phase_ticks) g_phase_ticks->*field = Get_Time();
+double seconds_between(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double>(end - start).count();
 }
 
 // Largest max_disparity taken: keeps every index of the claim table within an int.
@@ -325,8 +324,6 @@ void shift_view(const ondrel::ImageView& view, int shift, unsigned char* out, lo
 
 }  // namespace
 
-void ondrel_record_phase_ticks(OndrelPhaseTicks* sink) { g_phase_ticks = sink; }
-
 namespace ondrel {
 
 const char* version() { return "1.1.0"; }
@@ -444,8 +441,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
 
   // tables and working storage
   Workspace w;
-  report->start = Get_Time();
-  mark(&OndrelPhaseTicks::start);
+  const Clock::time_point start = Clock::now();
   w.lut = acquire_lut(p.gamma_color, threads, &w.owned_lut);
   if (!w.lut) {
     release(w);
@@ -531,8 +527,8 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     }
   }
   fill_spatial_weights_QUIRN(w.spatial, r, R, p.gamma_space);
-  mark(&OndrelPhaseTicks::tables);
-  report->initialized = Get_Time();
+  const Clock::time_point initialized = Clock::now();
+  report->timings.initialization = seconds_between(start, initialized);
 
   // matching: the shifted right view, the census images, the cost streams, then the block
   // means, then the bands of rows
@@ -580,7 +576,8 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     report->failed_in_matching = true;
     return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
   }
-  mark(&OndrelPhaseTicks::block_means);
+  const Clock::time_point means_done = Clock::now();
+  report->timings.block_means = seconds_between(initialized, means_done);
 
   const ondrel::simd::AggregateRow aggregate = ondrel::simd::kernel_table().aggregate_row;
   std::atomic<int> rows_done{0};
@@ -621,10 +618,9 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
         cancelled.store(true, std::memory_order_relaxed);
     }
   }
-  mark(&OndrelPhaseTicks::aggregation);
+  report->timings.aggregation = seconds_between(means_done, Clock::now());
   release(w);
-  mark(&OndrelPhaseTicks::done);
-  report->end = Get_Time();
+  report->timings.matching = seconds_between(initialized, Clock::now());
   if (cancelled.load()) return failure(report, StatusCode::kCancelled, "the call was cancelled");
   if (options.progress) options.progress(options.progress_user, H, H);
   return status;
@@ -636,10 +632,7 @@ Status match(const ImageView& left, const ImageView& right, const Parameters& pa
              const DisparityPlanes& out, Timings* timings) {
   internal::Report report;
   const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report);
-  if (status.ok() && timings) {
-    timings->initialization = ElapsedTime(report.start, report.initialized);
-    timings->matching = ElapsedTime(report.initialized, report.end);
-  }
+  if (status.ok() && timings) *timings = report.timings;
   return status;
 }
 

@@ -26,7 +26,7 @@ struct ByteOutputs {
 
 // What a call tells its caller beyond the status.
 struct Report {
-  uint64_t start = 0, initialized = 0, end = 0;  // ticks of the tick counter (util/timing.h)
+  Timings timings;                  // the phases' seconds, as far as the call came
   bool failed_in_matching = false;  // the failure came after the tables and working storage
   char text[256] = {};              // the failure's message as the program prints it (with its newlines)
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, builds examples/ against it with find_package(Ondrel)
-# and runs the example on a pair: what a user of the installed library does. With a Python
+# and Ondrel::ondrel alone (no OpenCV anywhere in the package or the example's links) and runs
+# it: what a user of the installed library does. With a Python
 # interpreter and the package folder (relative to the prefix), imports the installed module
 # and matches a tiny pair with it, checks that every program is installed, then installs the
 # module with pip into a venv of that interpreter (pip install --no-build-isolation, the
@@ -15,7 +16,14 @@ for program in ondrel ondrel-match ondrel-eval; do
 done
 cmake -S "$source/examples" -B "$scratch/example" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/example" >/dev/null
-"$scratch/example/match_pair" "$data/Tsukuba_L.png" "$data/Tsukuba_R.png" 15 | grep -q "disparity at the centre"
+! grep -rli opencv "$scratch/prefix/lib"*/cmake/Ondrel "$scratch/example/CMakeFiles/match_pair.dir/link.txt" ||
+  { echo "the package or the example's link line names OpenCV" >&2; exit 1; }
+! ldd "$scratch/example/match_pair" | grep -qi opencv || { echo "the example links OpenCV" >&2; exit 1; }
+"$scratch/example/match_pair" 7 >"$scratch/example.out"
+for call in match match_refined; do
+  grep -qx "$call: disparity at the centre: 7" "$scratch/example.out" ||
+    { cat "$scratch/example.out" >&2; echo "$call did not find the shift" >&2; exit 1; }
+done
 if [ -n "$python" ]; then
   check="
 import numpy, ondrel, sys

@@ -33,7 +33,6 @@
 #include "util/pfm.h"
 #include "util/process.h"
 #include "util/scenes.h"
-#include "util/timing.h"
 
 using namespace ondrel_test;
 
@@ -234,23 +233,6 @@ TEST(Scenes, FoldersWithBothViewsAndACalibrationInNameOrder) {
   EXPECT_TRUE(find_scenes(dir.file("no_calib"), &names, &reason) && names.empty());
   EXPECT_FALSE(find_scenes(dir.file("none"), &names, &reason));
   EXPECT_EQ(reason, std::strerror(ENOENT));
-}
-
-TEST(Timing, PrintedLinesPutSecondsAndLabelInTheirOrder) {
-  // an end below the start wraps around modulo 2^64: huge, never negative
-  EXPECT_EQ(ElapsedTime(10, 5), static_cast<float>(static_cast<double>(UINT64_MAX - 4) / cv::getTickFrequency()));
-  testing::internal::CaptureStdout();
-  PrintElapsedTime("[*] Ondrel", 7, 7);
-  PrintElapsedTime("label", 0, static_cast<uint64_t>(1234.5678 * cv::getTickFrequency()));
-  const uint64_t start = Get_Time() - static_cast<uint64_t>(12 * cv::getTickFrequency());
-  GetTimeAndPrintElapsedTime("[*] Ondrel", start);
-  const std::string out = testing::internal::GetCapturedStdout();
-  // "%3.3f": at least three characters, exactly three decimals; the last line's time is 12
-  // seconds and a little
-  const std::string first = "[*] Ondrel : 0.000 sec\nlabel : 1234.568 sec\n12.";
-  ASSERT_EQ(out.compare(0, first.size(), first), 0) << out;
-  EXPECT_EQ(out.find_first_not_of("0123456789", first.size()), first.size() + 3) << out;
-  EXPECT_EQ(out.substr(first.size() + 3), " sec : [*] Ondrel\n") << out;
 }
 
 #if defined(__GLIBC__) && !defined(ONDREL_SANITIZED)  // the sanitizers bring their own allocator

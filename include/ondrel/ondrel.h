@@ -102,10 +102,12 @@ struct Status {
   bool ok() const { return code == StatusCode::kOk; }
 };
 
-// Seconds of the two phases of a call, as the program's timing lines report them.
+// Seconds of the phases of a call (wall clock).
 struct Timings {
   double initialization = 0;  // tables and working storage
-  double matching = 0;        // everything after
+  double matching = 0;        // everything after, which is:
+  double block_means = 0;     //   the block means of both views (and the census images),
+  double aggregation = 0;     //   the streamed cost rows with the aggregation, then the release
 };
 
 // Computes the disparity planes of left and right. On failure the planes are untouched, but

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <ondrel/ondrel.h>
+#include <ondrel/opencv.h>
 #include <opencv2/core/mat.hpp>
 
 namespace ondrel_test {
@@ -17,10 +18,7 @@ namespace ondrel_test {
 // spare bytes are random too.
 cv::Mat random_image(int W, int H, int type, uint32_t seed, int pad = 0);
 
-// The matcher's view of a CV_8UC3 image (not owned).
-inline ondrel::ImageView view_of(const cv::Mat& m) {
-  return {m.data, m.cols, m.rows, static_cast<std::ptrdiff_t>(m.step[0])};
-}
+using ondrel::view_of;  // the matcher's view of a CV_8UC3 image (not owned)
 
 // A rectified pair with known disparity: a dark textured background at disparity `background`
 // and a bright textured rectangle [rx, rx + rw) x [ry, ry + rh) of the left view at disparity

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <ondrel/ondrel.h>
+#include <ondrel/opencv.h>
 #include <ondrel/refine.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -168,8 +169,7 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
   options.progress = draw_progress;
   options.progress_user = job.progress ? job.progress : &single;
   ondrel::Timings timings;
-  const ondrel::ImageView left_view{left.data, left.cols, left.rows, static_cast<std::ptrdiff_t>(left.step[0])};
-  const ondrel::ImageView right_view{right.data, right.cols, right.rows, static_cast<std::ptrdiff_t>(right.step[0])};
+  const ondrel::ImageView left_view = ondrel::view_of(left), right_view = ondrel::view_of(right);
   ondrel::Status status;
   if (job.refine) {
     const auto start = std::chrono::steady_clock::now();
