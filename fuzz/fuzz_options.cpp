@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              o.depth.empty() && o.ply.empty() && !(o.middlebury && o.kitti) &&
                              (!o.kitti || o.have_max_disparity)
                               : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty()) &&
-                                    !(o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty());
+                                    !(o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty() &&
+                                      o.depth.empty() && o.ply.empty());
   const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply};
   for (int a = 0; a < 6; ++a)
     for (int b = a + 1; b < 6; ++b)
