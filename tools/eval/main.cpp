@@ -17,6 +17,7 @@
 #include "tools/eval/evaluation.h"
 #include "tools/eval/report.h"
 #include "tools/eval/files.h"
+#include "tools/eval/options.h"
 #include "tools/eval/scene_runs.h"
 #include "util/pfm.h"
 #include "util/png_file.h"
@@ -52,98 +53,8 @@ const char* const kUsage =
     "  --html FILE     also write a page of the settings, the figures and the pictures to FILE\n"
     "  Exit status: 0 all evaluated, 1 something was skipped (see the messages), 2 wrong usage.\n";
 
-enum class Layout { kPairs, kMiddlebury, kKitti };
-
-struct Options {
-  Layout layout = Layout::kPairs;
-  std::string gt_dir = std::string(ONDREL_DATA_DIR) + "/gt";
-  std::vector<std::string> folders;  // RESULT_DIR; SCENES OUT; GT_NOC GT_OCC RESULTS
-  std::vector<std::string> methods;
-  std::string csv, html, command;
-  double threshold = 1.0;
-  bool pair_options = false;  // --gt or --threshold given
-};
-
-bool usage_error(const std::string& message) {
-  std::fprintf(stderr, "ondrel-eval: %s\n%s", message.c_str(), kUsage);
-  return false;
-}
-
-bool parse(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i], value;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    }
-    const bool is_option = arg.size() > 2 && arg.compare(0, 2, "--") == 0;
-    if (!is_option) {
-      if (arg.size() > 1 && arg[0] == '-') return usage_error("unknown option " + arg);
-      options.folders.push_back(arg);
-      continue;
-    }
-    const bool takes_value =
-        arg == "--gt" || arg == "--threshold" || arg == "--csv" || arg == "--method" || arg == "--html";
-    const size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    } else if (takes_value) {
-      if (i + 1 >= argc) return usage_error(arg + " needs a value");
-      value = argv[++i];
-    }
-    if (arg == "--middlebury" || arg == "--kitti") {
-      if (eq != std::string::npos) return usage_error(arg + " takes no value; the folders follow the options");
-      const Layout layout = arg == "--kitti" ? Layout::kKitti : Layout::kMiddlebury;
-      if (options.layout != Layout::kPairs && options.layout != layout)
-        return usage_error("--middlebury and --kitti exclude each other");
-      options.layout = layout;
-      continue;
-    }
-    if ((arg == "--gt" || arg == "--csv" || arg == "--method" || arg == "--html") && value.empty())
-      return usage_error(arg + " needs a value");
-    if (arg == "--gt") {
-      options.gt_dir = value;
-      options.pair_options = true;
-    } else if (arg == "--csv") {
-      options.csv = value;
-    } else if (arg == "--html") {
-      options.html = value;
-    } else if (arg == "--method") {
-      if (value.find('/') != std::string::npos) return usage_error("--method needs a name, not a path: '" + value + "'");
-      options.methods.push_back(value);
-    } else if (arg == "--threshold") {
-      char* end = nullptr;
-      errno = 0;
-      const double t = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(t) || t < 0)
-        return usage_error("--threshold needs a number >= 0, not '" + value + "'");
-      options.threshold = t;
-      options.pair_options = true;
-    } else {
-      return usage_error("unknown option " + arg);
-    }
-  }
-  const size_t n = options.folders.size();
-  switch (options.layout) {
-    case Layout::kPairs:
-      if (!options.methods.empty()) return usage_error("--method belongs to --middlebury");
-      if (!options.html.empty()) return usage_error("--html belongs to --middlebury and --kitti");
-      if (n > 1) return usage_error("more than one RESULT_DIR: '" + options.folders[0] + "' and '" + options.folders[1] + "'");
-      if (n == 0) options.folders.push_back(".");
-      return true;
-    case Layout::kMiddlebury:
-      if (options.pair_options) return usage_error("--gt and --threshold belong to the classic pairs, not --middlebury");
-      if (n != 2) return usage_error("--middlebury needs two folders, SCENES and OUT, not " + std::to_string(n));
-      return true;
-    case Layout::kKitti:
-      if (options.pair_options || !options.methods.empty())
-        return usage_error("--gt, --threshold and --method do not go with --kitti");
-      if (n != 3) return usage_error("--kitti needs three folders, GT_NOC GT_OCC RESULTS, not " + std::to_string(n));
-      return true;
-  }
-  return true;
-}
+using ondrel_eval::Layout;
+using Options = ondrel_eval::EvalOptions;
 
 // The image `path` as stored (IMREAD_UNCHANGED), or an empty Mat after a message.
 cv::Mat load(const std::string& path, const std::string& consequence, Messages& messages) {
@@ -240,7 +151,18 @@ cv::Mat load_left(const Options& options, const std::string& name, cv::Size size
 
 int main(int argc, char** argv) {
   Options options;
-  if (!parse(argc, argv, options)) return 2;
+  options.gt_dir = std::string(ONDREL_DATA_DIR) + "/gt";
+  std::string message;
+  switch (ondrel_eval::parse_eval_options(argc, argv, &options, &message)) {
+    case ondrel_eval::EvalParse::kHelp:
+      std::fputs(kUsage, stdout);
+      return 0;
+    case ondrel_eval::EvalParse::kUsageError:
+      std::fprintf(stderr, "ondrel-eval: %s\n%s", message.c_str(), kUsage);
+      return 2;
+    case ondrel_eval::EvalParse::kRun:
+      break;
+  }
   for (int i = 0; i < argc; ++i) options.command += (i ? " " : "") + std::string(argv[i]);
   // our messages name the files; OpenCV's own warnings would only repeat them
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
