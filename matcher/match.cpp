@@ -2,6 +2,7 @@
 
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -423,6 +424,20 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   if (options.threads < 0) return failure(report, StatusCode::kInvalidArgument, "Error: threads must not be negative");
 
   const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;
+  const int first_column = p.max_disparity > given.max_disparity ? p.max_disparity : given.max_disparity;
+  if (first_column >= W && floats && !bytes) {
+    // every column lies left of the first one with a whole range: no value anywhere (confidence
+    // 0), and nothing to allocate or compute for it
+    report->start = report->initialized = report->end = Get_Time();
+    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
+                                           &floats->confidence};
+    for (const ondrel::FloatPlane* plane : planes)
+      for (int y = 0; plane->data && y < H; ++y)
+        std::fill_n(plane->data + static_cast<ptrdiff_t>(y) * plane->stride, W,
+                    plane == &floats->confidence ? 0.0f : no_value());
+    if (options.progress) options.progress(options.progress_user, H, H);
+    return status;
+  }
   const int ndisp = p.max_disparity + 1;
   const int per_axis = blocks_per_axis(r, R);
   const int nblocks = per_axis * per_axis;
@@ -493,13 +508,14 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   base.r = r;
   base.R = R;
   // (a right pixel left of column 0 for a disparity of the range gets no value, as at 0)
-  base.first_column = p.max_disparity > given.max_disparity ? p.max_disparity : given.max_disparity;
+  base.first_column = first_column;
   base.border = 0;
   base.W = W;
   base.H = H;
   base.nblocks = nblocks;
   base.spatial = w.spatial;
   base.exp_lut = w.lut;
+  base.bounded_offsets = bytes == nullptr;
   for (int i = 0; i < kPlaneCount; ++i) base.planes[i] = w.planes[i];
 
   for (int t = 0; ok && t < nworkers; ++t) {

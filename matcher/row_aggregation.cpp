@@ -68,8 +68,8 @@ void aggregation_scratch_free(AggregationScratch* s) {
 
 Winner select_winner(const double* costs, int ndisp) { return select_winner_here(costs, ndisp); }
 
-float refine_winner(const double* costs, int h, int min_disparity, int max_disparity) {
-  return refine_winner_here(costs, h, min_disparity, max_disparity);
+float refine_winner(const double* costs, int h, int min_disparity, int max_disparity, bool bounded) {
+  return refine_winner_here(costs, h, min_disparity, max_disparity, bounded);
 }
 
 void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,

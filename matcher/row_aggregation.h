@@ -65,6 +65,9 @@ struct AggregationContext {
   const int* const* const* cost_rows;
   const int16_t* const* const* narrow_cost_rows;
   const unsigned char* planes[kPlaneCount];  // block means, interleaved as above
+  // the sub-pixel offsets of the library's float planes: kept within one pixel (refine_winner);
+  // false for the console program's bytes, which take the designed, unbounded offset
+  bool bounded_offsets;
 };
 
 // One output row of the aggregation: W floats each, NaN where there is no value.
@@ -127,7 +130,10 @@ Winner select_winner(const double* costs, int ndisp);
 
 // Sub-pixel offset of winner h: the parabola's vertex through A(h-1), A(h), A(h+1) rounded to
 // float, when min_disparity < h < max_disparity and the three costs are >= 0; else 0.
-float refine_winner(const double* costs, int h, int min_disparity, int max_disparity);
+// bounded: where the parabola is flat or opens downward (a + c - 2b <= 0) the offset is 0, and
+// elsewhere it is clamped to -1 .. 1, so that the value stays within one pixel of h (the winner
+// rule keeps a neighbour's cost up to one unit below A(h), where the vertex may lie far off).
+float refine_winner(const double* costs, int h, int min_disparity, int max_disparity, bool bounded = false);
 
 // Uniqueness constraint for the pixel at column x of a row that won h with running minimum m
 // and output `value`. The claim table (claimed_disparity, claimed_cost, indexed by the

@@ -221,21 +221,25 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
 
 TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
   // winner: an integer running minimum, the lower disparity on ties, never a NaN or 1e6
-  struct Search { std::vector<double> costs; int h, m; float offset; };  // offset: refine_winner of h
+  // offset: refine_winner of h; bounded: the same within one pixel (0 where the parabola is flat or opens downward)
+  struct Search { std::vector<double> costs; int h, m; float offset, bounded; };
   // 10.2 is not below 10, 9.9 is; equal costs keep the lower d; nothing wins; a NaN beside the winner: no
   // offset; the parabola's vertex; none at 0 and at max_disparity; none when a + c - 2b = 0; truncation toward
-  // zero, b < 0
+  // zero, b < 0; a vertex 1.5 to the right of the winner
   const Search searches[] = {
-      {{20, 15, 11, 10.7, 10.2, 12}, 3, 10, -2.0f}, {{20, 15, 11, 10.7, 9.9, 12}, 4, 9, -0.2241379f},
-      {{5, 3, 3, 3}, 1, 3, 0.5f}, {{kNaN, 1000000, 2e9, kNaN}, -1, 1000000, 0.0f}, {{kNaN, 999999.5, kNaN}, 1, 999999, 0.0f},
-      {{15, 14, 13, 13, 12, 10, 11, 14}, 5, 10, 1.0f / 6}, {{1, 5, 9}, 0, 1, 0.0f}, {{9, 5, 1}, 2, 1, 0.0f},
-      {{3, 2.5, 2, 9}, 1, 2, 0.0f}, {{5, -1.5, -1.2, 4}, 2, -1, 0.0f}};
+      {{20, 15, 11, 10.7, 10.2, 12}, 3, 10, -2.0f, 0.0f}, {{20, 15, 11, 10.7, 9.9, 12}, 4, 9, -0.2241379f, -0.2241379f},
+      {{5, 3, 3, 3}, 1, 3, 0.5f, 0.5f}, {{kNaN, 1000000, 2e9, kNaN}, -1, 1000000, 0.0f, 0.0f},
+      {{kNaN, 999999.5, kNaN}, 1, 999999, 0.0f, 0.0f}, {{15, 14, 13, 13, 12, 10, 11, 14}, 5, 10, 1.0f / 6, 1.0f / 6},
+      {{1, 5, 9}, 0, 1, 0.0f, 0.0f}, {{9, 5, 1}, 2, 1, 0.0f, 0.0f}, {{3, 2.5, 2, 9}, 1, 2, 0.0f, 0.0f},
+      {{5, -1.5, -1.2, 4}, 2, -1, 0.0f, 0.0f}, {{20, 11.5, 10.5, 10.0, 14}, 2, 10, 1.5f, 1.0f}};
   for (const Search& s : searches) {
     const Winner w = select_winner(s.costs.data(), static_cast<int>(s.costs.size()));
     EXPECT_TRUE(w.found == (s.h >= 0) && w.h == s.h) << s.costs[1] << ": " << w.found << ", " << w.h;
     if (!w.found) continue;
     EXPECT_EQ(w.m, s.m) << s.costs[1];
-    EXPECT_NEAR(refine_winner(s.costs.data(), w.h, 0, static_cast<int>(s.costs.size()) - 1), s.offset, 1e-6);
+    const int last = static_cast<int>(s.costs.size()) - 1;
+    EXPECT_NEAR(refine_winner(s.costs.data(), w.h, 0, last), s.offset, 1e-6);
+    EXPECT_NEAR(refine_winner(s.costs.data(), w.h, 0, last, true), s.bounded, 1e-6);
   }
   // uniqueness: the first claim of a right column stands; claims of disparity 0 block nothing
   // afterwards: row[x], row[other], and the claim of column 15

@@ -80,10 +80,14 @@ struct Options {
 
 // The outputs, each width x height of the views (or not wanted: data == nullptr).
 // A pixel without a value holds NaN. Values are disparities in pixels: the winning integer
-// disparity plus its sub-pixel offset, computed in float. The offset is not clamped, so where
-// the cost parabola is nearly flat a value may lie outside min_disparity .. max_disparity.
-// The columns x < max(max_disparity, max_disparity - min_disparity) have no value; a right
-// pixel outside the view (column x - d) reads the nearest column inside, for its blocks too.
+// disparity h plus its sub-pixel offset, the vertex of the parabola through the costs of
+// h - 1, h and h + 1, computed in float. Where that parabola is flat or opens downward the
+// offset is dropped (0), elsewhere it is clamped to -1 .. 1: every value lies within one
+// pixel of h, and so within min_disparity .. max_disparity. (The console program's bytes take
+// the designed, unclamped offset.)
+// The columns x < max(max_disparity, max_disparity - min_disparity) have no value (when that
+// is the width or more, the planes are written at once); a right pixel outside the view
+// (column x - d) reads the nearest column inside, for its blocks too.
 struct DisparityPlanes {
   FloatPlane disparity;        // left view
   FloatPlane uniqueness;       // left view after the uniqueness check

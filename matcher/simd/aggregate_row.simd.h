@@ -46,8 +46,8 @@ void processed_columns(const AggregationContext& c, int y, int* begin, int* end)
     return;
   }
   const int h = winner.h;
-  const float value =
-      static_cast<float>(h + c.value_offset) + refine_winner_here(A, h, c.min_disparity, c.max_disparity);
+  const float value = static_cast<float>(h + c.value_offset) +
+                      refine_winner_here(A, h, c.min_disparity, c.max_disparity, c.bounded_offsets);
   out.disparity[x] = value;
   if (out.confidence) out.confidence[x] = winner_confidence_here(A, h, c.max_disparity + 1);
   out.right_disparity[x - h] = value;

@@ -34,11 +34,18 @@ inline double subpixel_offset_here(double a, double b, double c) {
   return (a - c) / (2.0 * curvature);
 }
 
-inline float refine_winner_here(const double* costs, int h, int min_disparity, int max_disparity) {
+inline double bounded_offset_here(double a, double b, double c) {
+  const double curvature = a + c - 2.0 * b;
+  if (!(curvature > 0.0)) return 0.0;
+  const double offset = (a - c) / (2.0 * curvature);
+  return offset < -1.0 ? -1.0 : offset > 1.0 ? 1.0 : offset;
+}
+
+inline float refine_winner_here(const double* costs, int h, int min_disparity, int max_disparity, bool bounded) {
   if (!(min_disparity < h && h < max_disparity)) return 0.0f;
   const double a = costs[h - 1 - min_disparity], b = costs[h - min_disparity], c = costs[h + 1 - min_disparity];
   if (!(a >= 0.0 && b >= 0.0 && c >= 0.0)) return 0.0f;  // a NaN fails too
-  return static_cast<float>(subpixel_offset_here(a, b, c));
+  return static_cast<float>(bounded ? bounded_offset_here(a, b, c) : subpixel_offset_here(a, b, c));
 }
 
 // The sharpness of the cost minimum: the rise to the nearer neighbour over the mean cost

@@ -153,8 +153,8 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
     const Winner winner = select_winner(costs.data(), c.max_disparity + 1 - c.min_disparity);
     if (!winner.found) continue;
     const int h = winner.h;
-    const float value =
-        static_cast<float>(h + c.value_offset) + refine_winner(costs.data(), h, c.min_disparity, c.max_disparity);
+    const float value = static_cast<float>(h + c.value_offset) +
+                        refine_winner(costs.data(), h, c.min_disparity, c.max_disparity, c.bounded_offsets);
     out.disparity[x] = value;
     // (the right view's column, in the view the caller gave)
     if (x - h - c.value_offset >= 0 && x - h - c.value_offset < W) out.right_disparity[x - h - c.value_offset] = value;
@@ -207,6 +207,7 @@ AggregationContext ReferenceInputs::context() const {
   c.r = p.block_radius, c.R = p.support_radius, c.W = left.cols, c.H = left.rows;
   c.nblocks = static_cast<int>(spatial.size()), c.spatial = spatial.data(), c.exp_lut = lut.data();
   c.cost_rows = costs.rows.data();
+  c.bounded_offsets = bounded_offsets;
   for (int i = 0; i < kPlaneCount; ++i) c.planes[i] = means[i].data();
   return c;
 }
@@ -223,8 +224,11 @@ Planes reference_match(const ReferenceInputs& in) {
   return out;
 }
 
-Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p) {
-  return reference_match(ReferenceInputs(left, right, p));
+Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
+                       bool bounded_offsets) {
+  ReferenceInputs in(left, right, p);
+  in.bounded_offsets = bounded_offsets;
+  return reference_match(in);
 }
 
 // ---------------------------------------------------------------------------------------

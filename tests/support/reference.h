@@ -81,6 +81,7 @@ struct ReferenceInputs {
   std::vector<float> lut, spatial;
   std::vector<std::vector<unsigned char>> means;
   CostVolume costs;
+  bool bounded_offsets = true;  // the library's float planes; false: the console program's values
   AggregationContext context() const;
 };
 
@@ -88,7 +89,8 @@ struct ReferenceInputs {
 // row straight from the aggregation's definition (AggregateRow's contract): for every pixel,
 // disparity and valid block in turn, then select_winner, refine_winner and apply_uniqueness.
 Planes reference_match(const ReferenceInputs& in);
-Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p);
+Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
+                       bool bounded_offsets = true);
 
 // ondrel::match into planes whose rows are `pad` floats longer than W, filled with a marker
 // first; a write into the spare floats is a test failure. Returns the status. confidence:
