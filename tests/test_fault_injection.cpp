@@ -183,25 +183,29 @@ TEST(FaultInjection, AResultFolderThatCannotTakeTheResultsKeepsTheEarlierOnes) {
   }
 }
 
-// Each result is written to a temporary file, synced to the disk, and renamed over the result.
-TEST(FaultInjection, ResultsAreSyncedUnderATemporaryNameAndThenRenamed) {
+// Each result is written to a file without a name (O_TMPFILE), synced to the disk, and only
+// then linked under the result's name.
+TEST(FaultInjection, ResultsAreSyncedWithoutANameAndThenLinked) {
   if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "strace missing";
 #ifdef ONDREL_SANITIZED
   GTEST_SKIP() << "the leak checker cannot run under a tracer; the normal build checks the order";
 #endif
   TempDir dir;
   write_views(dir.path, "Tsukuba", random_image(24, 10, CV_8UC3, 21), random_image(24, 10, CV_8UC3, 22));
-  const RunResult run = run_ondrel(kFirstAnswers, dir.path, "exec strace -f -qq -o trace -e trace=openat,fsync,rename \"$0\"");
+  const RunResult run =
+      run_ondrel(kFirstAnswers, dir.path, "exec strace -f -qq -o trace -e trace=openat,fsync,linkat,rename \"$0\"");
   ASSERT_EQ(run.status, 0);
   const std::string trace = read_file(dir.file("trace"));
   for (const std::string name : {"Result_Tsukuba.png", "Result_Tsukuba_SMP.png"}) {
     SCOPED_TRACE(name + " in\n" + trace);
-    const size_t opened = trace.find("\"" + name + ".tmp"), fd = trace.find(") = ", opened) + 4;
+    const size_t linked = trace.find("\"" + name + "\", AT_SYMLINK_FOLLOW) = 0");
+    ASSERT_NE(linked, std::string::npos);
+    const size_t line = trace.rfind('\n', linked) + 1, fd = trace.find("/proc/self/fd/", line) + 14;
+    const std::string descriptor = trace.substr(fd, trace.find('"', fd) - fd);
+    const size_t opened = trace.rfind("O_TMPFILE, 0666) = " + descriptor + "\n", linked);
+    const size_t synced = trace.rfind("fsync(" + descriptor + ")", linked);
     ASSERT_NE(opened, std::string::npos);
-    const size_t synced = trace.find("fsync(" + trace.substr(fd, trace.find('\n', fd) - fd) + ")", opened);
-    const size_t renamed = trace.find("\", \"" + name + "\") = 0", opened);
-    EXPECT_NE(renamed, std::string::npos);
-    EXPECT_LT(synced, renamed);
+    EXPECT_TRUE(synced != std::string::npos && opened < synced);
   }
 }
 

@@ -3,8 +3,10 @@
 // of a calib.txt, the scene folders, and the process's heap settings. The programs and Python
 // call the same units; their own tests only check that they do.
 #include <gtest/gtest.h>
-
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -31,6 +33,7 @@
 #include "util/image_file.h"
 #include "util/mosaic.h"
 #include "util/pfm.h"
+#include "util/png_file.h"
 #include "util/process.h"
 #include "util/scenes.h"
 
@@ -268,5 +271,48 @@ TEST(Process, FreedMemoryStaysWithTheProcessOnHugePages) {
   std::free(small);
 }
 #endif
+
+// A write that SIGINT or SIGTERM ends once its file exists leaves the folder as it was (the
+// earlier file byte for byte, no temporary), both with O_TMPFILE and with the named temporary
+// of file systems without it; a name of up to the file-name limit is written and replaced.
+TEST(FileWriting, ASignalLeavesNoTemporaryAndNamesUpToTheLimitAreWritten) {
+  static int signal_sent;
+  for (bool named : {false, true})
+    for (int signal : {SIGINT, SIGTERM})
+      for (bool earlier : {false, true}) {
+        SCOPED_TRACE(testing::Message() << (named ? "named" : "O_TMPFILE") << ", signal " << signal << ", earlier " << earlier);
+        TempDir dir;
+        const std::string path = dir.file("map.pfm");
+        if (earlier) write_file(path, "earlier");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+          signal_sent = signal;
+          set_file_writing_for_tests(named, [] { raise(signal_sent); });
+          std::string reason;
+          write_file_completely(path, "later", 5, &reason);
+          _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_EQ(files_in(dir.path), earlier ? std::vector<std::string>{"map.pfm"} : std::vector<std::string>{});
+        EXPECT_EQ(read_file(path), earlier ? "earlier" : "");
+      }
+  for (bool named : {false, true}) {
+    set_file_writing_for_tests(named, nullptr);
+    TempDir dir;
+    const std::string longest(255, 'n');
+    std::string reason;
+    for (const char* bytes : {"first", "second"}) {
+      EXPECT_TRUE(write_file_completely(dir.file(longest), bytes, std::strlen(bytes), &reason)) << reason;
+      EXPECT_EQ(read_file(dir.file(longest)), bytes);
+    }
+    EXPECT_FALSE(write_file_completely(dir.file(longest + "n"), "x", 1, &reason));
+    EXPECT_EQ(reason, std::strerror(ENAMETOOLONG));
+    EXPECT_EQ(files_in(dir.path), std::vector<std::string>{longest});
+  }
+  set_file_writing_for_tests(false, nullptr);
+}
 
 }  // namespace

@@ -165,6 +165,29 @@ def test_defaults_and_cost_names_are_the_librarys():
         assert kw["cost"] == p.cost.name and sorted(ondrel.Cost.__members__) == ["census", "tad"]
 
 
+# write_pfm is the C++ writer (test_util has its signal and name tests): a SIGTERM during its fsync
+# leaves nothing, a SIGINT waits for it to finish, and no temporary file is left either way; a
+# 255-byte name is written and replaced.
+def test_write_pfm_leaves_no_temporary_file_and_takes_the_longest_name(tmp_path):
+    script = "import sys, ondrel; ondrel.write_pfm(sys.argv[1], [[1.5, 2.5]])"
+    for signum in ("SIGTERM", "SIGINT") if shutil.which("strace") else ():
+        folder = tmp_path / signum
+        folder.mkdir()
+        run = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                              f"inject=fsync:signal={signum}", sys.executable, "-c", script, str(folder / "m.pfm")],
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode != 0
+        assert os.listdir(folder) == ([] if signum == "SIGTERM" else ["m.pfm"]), run.stderr
+    longest = tmp_path / ("n" * 255)
+    for value in (1.0, 2.0):
+        ondrel.write_pfm(longest, [[value]])
+        assert ondrel.read_pfm(longest)[0, 0] == value
+    with pytest.raises(ValueError, match="too long"):
+        ondrel.write_pfm(tmp_path / ("n" * 256), [[1.0]])
+    assert sorted(os.listdir(tmp_path)) == [name for name in ("SIGINT", "SIGTERM") if shutil.which("strace")] + [
+        "n" * 255]
+
+
 def write_scenes(folder):
     import cv2
     for name, seed, ndisp in (("a", 1, 9), ("b", 2, 12)):
