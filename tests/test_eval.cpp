@@ -124,6 +124,12 @@ void PrintTo(const EvalCase& c, std::ostream* os) {  // the test's name: argumen
 }
 
 const std::string kPfm = "Pf\n2 1\n-1\n", kNanAndMinusOne("\0\0\xc0\x7f\0\0\x80\xbf", 8);
+std::string unknown_truth() {
+  std::string pfm = "Pf\n" + std::to_string(kColumns) + " 2\n-1\n";
+  for (int i = 0; i < 2 * kColumns; ++i) pfm += std::string("\0\0\x80\x7f", 4);  // +inf
+  return pfm;
+}
+const std::string kUnknownTruth = unknown_truth();
 const std::string kScores = "   70.00   60.00   50.00   30.00    2.00    2.63   80.00"
                             "   72.73   63.64   54.55   36.36    2.28    2.90   81.82";
 
@@ -170,6 +176,10 @@ const EvalCase kRuns[] = {
     // ndisp 12: 13, 15 and 84 count as 12 (errors 2, 2 and 68), the occluded 14.5 too
     {{"--middlebury", "R/scenes", "R/out"}, {{"scenes/Scene/calib.txt", "ndisp=12\n"}}, 0, "", 6,
      "Ondrel   70.00   60.00   30.00   30.00    9.50   24.08   80.00   72.73   63.64   27.27   27.27    8.67   22.71"},
+    // a truth unknown everywhere leaves nothing to score: reported, and no 0 % enters the means
+    {{"--middlebury", "R/scenes", "R/out"}, {{"scenes/Scene/disp0GT.pfm", kUnknownTruth}}, 1,
+     "R/scenes/Scene/disp0GT.pfm: no pixel to evaluate (the ground truth is unknown wherever mask0nocc.png is 255); "
+     "Scene not evaluated and left out of the means\n"},
     {{"--middlebury", "R/scenes", "R/out"}, {{"out/Scene/disp0Ondrel.pfm", kPfm + std::string(8, '\0')}}, 1,
      "R/out/Scene/disp0Ondrel.pfm: 2x1 pixels, expected 13x2 like the ground truth; Ondrel on Scene not evaluated\n"},
     // KITTI: truth 0 is unknown, a result of 0 an outlier
@@ -216,6 +226,27 @@ TEST_P(EvalRun, StatusMessagesTableAndCsv) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, EvalRun, ::testing::ValuesIn(kRuns));
+
+// A 20000 x 20000 map (1.6 GB, a sparse file) under an address-space limit of 1.2 GB: one line
+// naming it, status 1, and the other scene is scored.
+TEST(EvalMemory, AMapPastTheMemoryIsSkippedWithOneLine) {
+#ifdef ONDREL_SANITIZED
+  GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space limit";
+#endif
+  TempDir root;
+  write_scene(root.path);
+  for (const char* dir : {"scenes/Huge", "out/Huge"}) ASSERT_EQ(::mkdir(root.file(dir).c_str(), 0777), 0);
+  for (const char* file : {"disp0GT.pfm", "mask0nocc.png", "calib.txt"})
+    write_file(root.file(std::string("scenes/Huge/") + file), read_file(root.file(std::string("scenes/Scene/") + file)));
+  const std::string huge = root.file("out/Huge/disp0Ondrel.pfm"), header = "Pf\n20000 20000\n-1\n";
+  write_file(huge, header);
+  ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(header.size() + 4ULL * 20000 * 20000)), 0);
+  const RunResult r = run_program({"prlimit", "--as=1200000000", ONDREL_EVAL_BINARY, "--middlebury",
+                                   root.file("scenes"), root.file("out")}, "", root.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "ondrel-eval: " + huge + ": not enough memory; Ondrel on Huge not evaluated\n");
+  EXPECT_NE(r.out.find("\nScene  Ondrel" + kScores), std::string::npos) << r.out;
+}
 
 // The colour views of a pair share one scale from 0 to the larger of max_disparity x scale
 // (Venus: 19 x 8) and its truth (Tsukuba: 15.5 x 16 > 15 x 16); no value is black. The error

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -36,7 +37,8 @@ cv::Mat read_image_file(const std::string& path, int flags) {
   if (!known_format(head, n)) return cv::Mat();
   try {
     return cv::imread(path, flags);
-  } catch (const cv::Exception&) {
+  } catch (const cv::Exception& e) {
+    if (e.code == cv::Error::StsNoMem) throw std::bad_alloc();  // the image's pixels: not a damaged file
     return cv::Mat();
   }
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -46,13 +47,36 @@ cv::Mat read_quietly(const std::string& path, int flags) {
   std::fflush(stderr);
   const int saved = ::dup(2), null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (saved >= 0 && null >= 0) ::dup2(null, 2);
-  cv::Mat image = read_image_file(path, flags);
-  std::fflush(stderr);
-  if (saved >= 0 && null >= 0) ::dup2(saved, 2);
-  if (saved >= 0) ::close(saved);
-  if (null >= 0) ::close(null);
+  const auto restore = [&] {
+    std::fflush(stderr);
+    if (saved >= 0 && null >= 0) ::dup2(saved, 2);
+    if (saved >= 0) ::close(saved);
+    if (null >= 0) ::close(null);
+  };
+  cv::Mat image;
+  try {
+    image = read_image_file(path, flags);
+  } catch (...) {  // std::bad_alloc: the caller's message goes to standard error again
+    restore();
+    throw;
+  }
+  restore();
   return image;
 }
+
+cv::Mat within_memory(const std::string& path, const std::string& consequence, Messages& messages,
+                      const std::function<cv::Mat()>& load) {
+  try {
+    return load();
+  } catch (const std::bad_alloc&) {
+  } catch (const cv::Exception& e) {
+    if (!out_of_memory(e)) throw;
+  }
+  messages.error(path, "not enough memory; " + consequence);
+  return cv::Mat();
+}
+
+bool out_of_memory(const cv::Exception& e) { return e.code == cv::Error::StsNoMem; }
 
 void Messages::error(const std::string& file, const std::string& what) {
   std::fprintf(stderr, "ondrel-eval: %s: %s\n", file.c_str(), what.c_str());

@@ -62,9 +62,11 @@ cv::Mat load(const std::string& path, const std::string& consequence, Messages& 
     messages.error(path, "missing; " + consequence);
     return cv::Mat();
   }
-  const cv::Mat image = read_quietly(path, cv::IMREAD_UNCHANGED);
-  if (image.empty()) messages.error(path, "not a readable image; " + consequence);
-  return image;
+  return ondrel_eval::within_memory(path, consequence, messages, [&] {
+    const cv::Mat image = read_quietly(path, cv::IMREAD_UNCHANGED);
+    if (image.empty()) messages.error(path, "not a readable image; " + consequence);
+    return image;
+  });
 }
 
 // A result map: a PFM file (float disparities), or an image as stored.
@@ -136,10 +138,12 @@ cv::Mat load_left(const Options& options, const std::string& name, cv::Size size
                              consequence);
     return cv::Mat();
   }
-  cv::Mat left = read_quietly(path, cv::IMREAD_COLOR);
-  if (left.empty()) {
-    messages.error(path, "not a readable image; " + consequence);
-  } else if (left.size() != size) {
+  cv::Mat left = ondrel_eval::within_memory(path, consequence, messages, [&] {
+    const cv::Mat image = read_quietly(path, cv::IMREAD_COLOR);
+    if (image.empty()) messages.error(path, "not a readable image; " + consequence);
+    return image;
+  });
+  if (!left.empty() && left.size() != size) {
     messages.error(path, std::to_string(left.cols) + "x" + std::to_string(left.rows) + " pixels, expected " +
                              std::to_string(size.width) + "x" + std::to_string(size.height) + "; " + consequence);
     left.release();
@@ -149,7 +153,7 @@ cv::Mat load_left(const Options& options, const std::string& name, cv::Size size
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int evaluate(int argc, char** argv) {
   Options options;
   options.gt_dir = std::string(ONDREL_DATA_DIR) + "/gt";
   std::string message;
@@ -233,4 +237,17 @@ int main(int argc, char** argv) {
   if (!options.csv.empty())
     ondrel_eval::write_text(options.csv, ondrel_eval::format_csv(entries, options.threshold), messages);
   return messages.skipped ? 1 : 0;
+}
+
+int main(int argc, char** argv) {
+  // what the files of each pair or scene need is caught where they are read; this is for the
+  // pictures and tables beyond them
+  try {
+    return evaluate(argc, argv);
+  } catch (const std::bad_alloc&) {
+  } catch (const cv::Exception& e) {
+    if (!ondrel_eval::out_of_memory(e)) throw;
+  }
+  std::fprintf(stderr, "ondrel-eval: not enough memory\n");
+  return 1;
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -26,8 +27,8 @@ bool ends_with(const std::string& s, const std::string& end) {
 }
 
 // The float map `path` (CV_32FC1 of `size`, or any size when size is empty), else an empty Mat
-// after a message ending in `consequence`.
-cv::Mat load_pfm(const std::string& path, cv::Size size, const std::string& consequence, Messages& messages) {
+// after a message ending in `consequence` (load_pfm: also when it does not fit in memory).
+cv::Mat read_checked_pfm(const std::string& path, cv::Size size, const std::string& consequence, Messages& messages) {
   cv::Mat m;
   std::string error;
   if (!exists(path)) {
@@ -41,9 +42,14 @@ cv::Mat load_pfm(const std::string& path, cv::Size size, const std::string& cons
   return m;
 }
 
-// The PNG `path` of `type` and `size` (any size when empty), else an empty Mat after a message.
-cv::Mat load_png(const std::string& path, int type, cv::Size size, const std::string& consequence,
-                 Messages& messages) {
+cv::Mat load_pfm(const std::string& path, cv::Size size, const std::string& consequence, Messages& messages) {
+  return within_memory(path, consequence, messages, [&] { return read_checked_pfm(path, size, consequence, messages); });
+}
+
+// The PNG `path` of `type` and `size` (any size when empty), else an empty Mat after a message
+// (load_png: also when it does not fit in memory).
+cv::Mat read_checked_png(const std::string& path, int type, cv::Size size, const std::string& consequence,
+                         Messages& messages) {
   if (!exists(path)) {
     messages.error(path, "missing; " + consequence);
     return cv::Mat();
@@ -59,6 +65,12 @@ cv::Mat load_png(const std::string& path, int type, cv::Size size, const std::st
     m.release();
   }
   return m;
+}
+
+cv::Mat load_png(const std::string& path, int type, cv::Size size, const std::string& consequence,
+                 Messages& messages) {
+  return within_memory(path, consequence, messages,
+                       [&] { return read_checked_png(path, type, size, consequence, messages); });
 }
 
 // The seconds in `path` (one number >= 0, white space around it allowed); -1 when the file is
@@ -101,7 +113,11 @@ void save(const std::string& path, const cv::Mat& image, Messages& messages) {
 // drawn on grey: a folder of ground truth alone is fine).
 cv::Mat left_view(const std::string& path, cv::Size size) {
   if (!exists(path)) return cv::Mat();
-  cv::Mat left = read_quietly(path, cv::IMREAD_COLOR);
+  cv::Mat left;
+  try {
+    left = read_quietly(path, cv::IMREAD_COLOR);
+  } catch (const std::bad_alloc&) {  // (grey too)
+  }
   if (left.size() != size) left.release();
   return left;
 }
@@ -113,6 +129,17 @@ std::string folder_of(const std::string& path) {
 
 std::string link(const RunOutputs& outputs, const std::string& target) {
   return target.empty() || outputs.html.empty() ? std::string() : relative_link(folder_of(outputs.html), target);
+}
+
+// Whether some pixel is in the nonocc area of score_middlebury: a known truth where the mask is 255.
+bool any_evaluable(const cv::Mat& truth, const cv::Mat& mask) {
+  for (int y = 0; y < truth.rows; ++y) {
+    const float* g = truth.ptr<float>(y);
+    const unsigned char* m = mask.ptr<unsigned char>(y);
+    for (int x = 0; x < truth.cols; ++x)
+      if (std::isfinite(g[x]) && g[x] >= 0 && m[x] == 255) return true;
+  }
+  return false;
 }
 
 void finish(const std::string& title, const std::vector<SceneEntry>& entries, const std::string& table,
@@ -166,6 +193,11 @@ int run_middlebury(const std::string& scenes, const std::string& out, const std:
     }
     const cv::Mat mask = load_png(join(scene_dir, "mask0nocc.png"), CV_8UC1, truth.size(), consequence, messages);
     if (mask.empty()) continue;
+    if (!any_evaluable(truth, mask)) {
+      messages.error(gt_path, "no pixel to evaluate (the ground truth is unknown wherever mask0nocc.png is 255); " +
+                                  consequence + " and left out of the means");
+      continue;
+    }
     Calibration calib;
     std::string reason;
     if (!read_calib(join(scene_dir, "calib.txt"), &calib, &reason)) {
@@ -221,6 +253,11 @@ int run_kitti(const std::string& gt_noc, const std::string& gt_occ, const std::s
     const std::string image = file.substr(0, file.size() - 4), consequence = image + " not evaluated";
     const cv::Mat noc = load_png(join(gt_noc, file), CV_16UC1, cv::Size(), consequence, messages);
     if (noc.empty()) continue;
+    if (cv::countNonZero(noc) == 0) {
+      messages.error(join(gt_noc, file), "no pixel to evaluate (every disparity is 0, unknown); " + consequence +
+                                             " and left out of the means");
+      continue;
+    }
     const cv::Mat occ = load_png(join(gt_occ, file), CV_16UC1, noc.size(), consequence, messages);
     if (occ.empty()) continue;
     const cv::Mat result = load_png(join(results, file), CV_16UC1, noc.size(), consequence, messages);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -132,7 +133,9 @@ struct Job {
   bool refine = false;
 };
 
-bool run_job(const Job& job, double* seconds, std::string* reason) {
+// run_job's work; an allocation that fails throws std::bad_alloc or the image library's
+// exception.
+bool match_and_write(const Job& job, double* seconds, std::string* reason) {
   cv::Mat left, right;
   if (!read_view(job.left, &left, reason) || !read_view(job.right, &right, reason)) return false;
   if (left.size() != right.size()) {
@@ -180,7 +183,10 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
     status = ondrel::match(left_view, right_view, job.parameters, options, out, &timings);
   }
   if (!status.ok()) {
-    *reason = status.code == ondrel::StatusCode::kCancelled && interrupted ? "interrupted" : status.message;
+    *reason = status.code == ondrel::StatusCode::kCancelled && interrupted ? "interrupted"
+              : status.code == ondrel::StatusCode::kOutOfMemory
+                  ? job.left + ": not enough memory to match it (" + status.message + ")"
+                  : std::string(status.message);
     return false;
   }
   *seconds = timings.matching;
@@ -220,6 +226,20 @@ bool run_job(const Job& job, double* seconds, std::string* reason) {
     if (!write_file_completely(job.time, text, static_cast<size_t>(n), &why)) return failed(job.time);
   }
   return true;
+}
+
+bool run_job(const Job& job, double* seconds, std::string* reason) {
+  try {
+    return match_and_write(job, seconds, reason);
+  } catch (const std::bad_alloc&) {
+  } catch (const cv::Exception& e) {
+    if (e.code != cv::Error::StsNoMem) {
+      *reason = job.left + ": the image library failed (" + e.err + ")";
+      return false;
+    }
+  }
+  *reason = job.left + ": not enough memory";
+  return false;
 }
 
 bool folder_writable(const std::string& folder, std::string* reason) {

@@ -1,5 +1,8 @@
 #include "tools/match/options.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -121,6 +124,27 @@ bool ends_with(const std::string& s, const char* end) {
 // "'text'" shortened for a message
 std::string quoted(const std::string& text) {
   return "'" + (text.size() > 40 ? text.substr(0, 40) + "..." : text) + "'";
+}
+
+// The file a name will write: its folder resolved (links, "." and "..") and its last component;
+// empty when the folder cannot be resolved.
+std::string resolved_name(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+  char real[PATH_MAX];
+  if (!realpath(folder.c_str(), real)) return "";
+  return std::string(real) + "/" + name.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Whether two names are one file: the same device and inode where both exist, else the same
+// resolved name (two names of a file that does not exist yet).
+bool same_file(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa, sb;
+  const bool a_exists = stat(a.c_str(), &sa) == 0, b_exists = stat(b.c_str(), &sb) == 0;
+  if (a_exists || b_exists) return a_exists && b_exists && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  const std::string ra = resolved_name(a);
+  return !ra.empty() && ra == resolved_name(b);
 }
 
 ParseOutcome usage_error(std::string* message, const std::string& text) {
@@ -321,9 +345,10 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
                                   "FILE, --depth FILE, --ply FILE");
     for (int a = 0; a < 6; ++a)
       for (int b = a + 1; b < 6; ++b)
-        if (!files[a]->empty() && *files[a] == *files[b])
+        if (!files[a]->empty() && !files[b]->empty() && same_file(*files[a], *files[b]))
           return usage_error(message, std::string(names[a]) + " and " + names[b] + " name the same file " +
-                                          quoted(*files[a]));
+                                          (*files[a] == *files[b] ? quoted(*files[a])
+                                                                  : quoted(*files[a]) + " (as " + quoted(*files[b]) + ")"));
   }
   const ondrel::Parameters& p = o.parameters;
   const int support_side = 2 * p.support_radius + 1, block_side = 2 * p.block_radius + 1;

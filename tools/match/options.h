@@ -1,5 +1,6 @@
-// The command line of ondrel-match, parsed and checked without touching any file, so that it
-// can be tested and fuzzed in-process. Every parameter rule the matcher has on its own is
+// The command line of ondrel-match, parsed and checked without reading or writing any file (it
+// only looks up the output names, so that two names of one file are refused), so that it can
+// be tested and fuzzed in-process. Every parameter rule the matcher has on its own is
 // checked here (ranges, the radius rule), so that a run fails on its command line before it
 // loads anything; what depends on the images (the block against their size) is left to the run.
 #pragma once
