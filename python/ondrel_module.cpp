@@ -29,19 +29,26 @@ namespace py = pybind11;
 
 namespace {
 
+// `a` itself when it is C-contiguous, else a C-contiguous copy; MemoryError when the copy cannot
+// be had (ensure() returns an empty handle for any failure, and a uint8 array can fail only so).
+py::array_t<uint8_t, py::array::c_style> contiguous(const py::array& a) {
+  auto c = py::array_t<uint8_t, py::array::c_style>::ensure(a);
+  if (!c) throw std::bad_alloc();
+  return c;
+}
+
 // A C-contiguous H x W x 3 copy of a uint8 array of any strides: H x W x 3 as it is, H x W and
 // H x W x 1 (grey) with the grey in all three channels, H x W x 4 (B, G, R, alpha as cv2 reads
 // it) without the alpha.
 py::array_t<uint8_t> colour_view(const py::array& a, const char* name) {
   if (!py::dtype::of<uint8_t>().is(a.dtype()))
     throw py::value_error(std::string(name) + " must be a uint8 array (got " + std::string(py::str(a.dtype())) + ")");
-  if (a.ndim() == 3 && a.shape(2) == 3) return py::array_t<uint8_t, py::array::c_style>::ensure(a);
+  if (a.ndim() == 3 && a.shape(2) == 3) return contiguous(a);
   const py::ssize_t channels = a.ndim() == 2 ? 1 : a.ndim() == 3 ? a.shape(2) : 0;
   if (channels != 1 && channels != 4)
     throw py::value_error(std::string(name) + " must be H x W x 3 (colour), H x W x 4 (colour and alpha), " +
                           "H x W or H x W x 1 (grey)");
-  const auto in_array = py::array_t<uint8_t, py::array::c_style>::ensure(a);
-  if (!in_array) throw py::error_already_set();
+  const auto in_array = contiguous(a);
   const py::ssize_t h = in_array.shape(0), w = in_array.shape(1);
   py::array_t<uint8_t> colour({h, w, static_cast<py::ssize_t>(3)});
   const uint8_t* in = in_array.data();

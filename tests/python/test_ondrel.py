@@ -112,6 +112,25 @@ def test_bad_arguments_raise_value_error(left, right, kwargs, message):
         ondrel.match(left, right, args.pop("max_disparity", 8), **args)
 
 
+# A view whose contiguous copy does not fit under the address-space limit: MemoryError, and the
+# interpreter goes on.
+def test_a_view_copy_past_the_memory_raises_memory_error():
+    script = """if 1:
+        import re, resource
+        import numpy as np
+        import ondrel
+        view = np.ones((3000, 8000, 3), np.uint8)[:, ::2]  # a copy of 36 MB
+        size = int(re.search(r"VmSize:\\s+(\\d+) kB", open("/proc/self/status").read()).group(1)) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+        try:
+            ondrel.match(view, view, 8)
+        except MemoryError as e:
+            print("MemoryError", e)
+    """
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout.startswith("MemoryError"), run.stdout + run.stderr
+
+
 # The formats the reader takes and refuses are the C++ image reader's tests (ImageFile); here the array and None.
 def test_read_image_gives_the_view_or_none(tmp_path):
     import cv2
