@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Writes the image target's seed corpus (corpus/image/): tiny PNG files of every colour type
-and bit depth, interlaced and not, and a few damaged ones. Run again only to change them."""
+and bit depth, interlaced and not, and a few damaged ones; then a tiny file of each other format
+the image reader takes (JPEG, BMP, TIFF, WebP, PPM/PGM/PBM in binary and text, PFM, PAM), the
+binary ones encoded by OpenCV (Debian's /usr/bin/python3 has it), and a cut-short one of each.
+Run again only to change them."""
 import os
 import random
 import struct
@@ -44,6 +47,39 @@ def rows(width, height, bytes_per_pixel, seed):
     return [bytes(rng.randrange(256) for _ in range(width * bytes_per_pixel)) for _ in range(height)]
 
 
+def netpbm_text(magic, width, height, maxval, values):
+    head = b"%s\n# a comment\n%d %d\n" % (magic, width, height) + (b"%d\n" % maxval if maxval else b"")
+    return head + b" ".join(b"%d" % v for v in values) + b"\n"
+
+
+def other_formats():
+    import cv2
+    import numpy as np
+    rng = np.random.default_rng(18)
+    colour = rng.integers(0, 256, size=(6, 8, 3), dtype=np.uint8)
+    grey = rng.integers(0, 256, size=(5, 7), dtype=np.uint8)
+    bits = (rng.integers(0, 2, size=(4, 9), dtype=np.uint8) * 255).astype(np.uint8)
+    encoded = {
+        "colour_8x6.jpg": (".jpg", colour), "grey_7x5.jpg": (".jpg", grey),
+        "colour_8x6.bmp": (".bmp", colour), "grey_7x5.bmp": (".bmp", grey),
+        "colour_8x6.tiff": (".tiff", colour), "grey16_7x5.tiff": (".tiff", grey.astype(np.uint16) * 257),
+        "colour_8x6.webp": (".webp", colour), "colour_8x6.ppm": (".ppm", colour), "grey_7x5.pgm": (".pgm", grey),
+        "grey16_7x5.pgm": (".pgm", grey.astype(np.uint16) * 257), "bits_9x4.pbm": (".pbm", bits),
+        "colour_8x6.pfm": (".pfm", colour.astype(np.float32) / 255), "grey_7x5.pfm": (".pfm", grey.astype(np.float32)),
+        "colour_8x6.pam": (".pam", colour), "grey_7x5.pam": (".pam", grey),
+    }
+    out = {}
+    for name, (ext, image) in encoded.items():
+        ok, data = cv2.imencode(ext, image)
+        assert ok, name
+        out[name] = data.tobytes()
+        out["cut_" + name] = data.tobytes()[:len(data) * 2 // 3]
+    out["text_3x2.ppm"] = netpbm_text(b"P3", 3, 2, 255, colour[:2, :3].reshape(-1).tolist())
+    out["text_7x5.pgm"] = netpbm_text(b"P2", 7, 5, 255, grey.reshape(-1).tolist())
+    out["text_9x4.pbm"] = netpbm_text(b"P1", 9, 4, 0, (bits.reshape(-1) == 0).astype(int).tolist())
+    return out
+
+
 def main():
     os.makedirs(OUT, exist_ok=True)
     seeds = {
@@ -67,6 +103,7 @@ def main():
         "text.png": b"not an image, only a name that ends in .png\n",
         "empty.png": b"",
     }
+    seeds.update(other_formats())
     for name, data in seeds.items():
         with open(os.path.join(OUT, name), "wb") as f:
             f.write(data)
