@@ -17,8 +17,8 @@ namespace {
 // Every buffer starts on a cache line. Otherwise where it starts depends on what the process
 // allocated before, and so does the time of a match: the window kernel's block records (32
 // bytes each, written and read back at once) straddled two lines in every other record when
-// their buffer began 16 bytes past a line, a store across two lines is not forwarded to the
-// loads that follow, and the program took 1.6 times as long on Teddy enlarged 4x.
+// their buffer began 16 bytes past a line, and a store across two lines is not forwarded to
+// the loads that follow (docs/design.md has what it cost).
 constexpr size_t kLine = 64;
 // malloc's blocks are aligned for any type, so the first line boundary past a block's start
 // leaves room before it for the block's address, which ondrel_free reads.

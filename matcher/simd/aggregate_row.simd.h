@@ -185,7 +185,7 @@ inline bool weights_allow_screening(const AggregationContext& c) {
 
 // The cost vectors of the pixel kAhead columns on are fetched into the cache while this one
 // is summed: each pixel's blocks start new vectors in rows far apart, which the hardware's
-// prefetch does not foresee (about 3 % of the time; 8 columns gain no more). Where every
+// prefetch does not foresee (8 columns ahead gain no more than 4). Where every
 // chunk is summed at once, only the rightmost block of each row of blocks is fetched: it
 // reads the columns the others read (2r + 1) and more pixels later.
 constexpr int kAhead = 4;
@@ -278,9 +278,8 @@ void aggregate_row_of(const AggregationContext& context, const AggregationScratc
   // single precision instead (window_screen, winner_from_screen); and with vectors of 8 or
   // 16 floats and up to 8 of them for the disparities, every pixel whose blocks are all
   // valid is: screening all of it then costs less than pruning even where the bound skips
-  // most chunks (Teddy 1x with 60 disparities: the same time; 4x, 4 % less than screening
-  // the runs after the samples only), but not with more (a textured 2880 x 1988 pair with
-  // 400 disparities, where the bound skips most: a third more). With up to 2 vectors of
+  // most chunks, but not with more vectors, where pruning skips most of a wide range (the
+  // measurements: docs/design.md). With up to 2 vectors of
   // disparities, two such pixels are screened in one pass. Every way the window costs and
   // winners are the same; only the time differs.
   constexpr int kSampleEvery = 8;

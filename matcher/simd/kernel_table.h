@@ -54,8 +54,7 @@ struct CostVolumeStorage {
 
 // Largest ring of kept pixel costs (CostVolumeStorage::pixel_costs). Reading a row's costs
 // back pays while the ring stays in a core's cache: beyond, it waits on memory and the
-// second computation is faster (Teddy 1x and 2x with 60 disparities, rings of 0.8 and 1.6
-// MB: 5-9 % faster kept; Teddy 4x, 3.2 MB: 8 % slower; 2880 x 1988 with 400, 33 MB: 12 %).
+// second computation is faster (the measurements: docs/design.md).
 constexpr size_t kKeptPixelCostBytes = size_t{2} << 20;
 
 // Doubles of scratch the window kernel needs beyond the disparities, per array, and its

@@ -2,7 +2,7 @@
 // uniqueness test and "no value". One body, included inside a namespace of its user:
 // row_aggregation.cpp (the portable definitions that matcher/row_aggregation.h declares) and, through
 // matcher/simd/kernels.simd.h, every SIMD unit, whose row loop then inlines them (out of
-// line, the calls of every pixel cost about 3 % of the matching). Plain scalar code, the same
+// line, the calls of every pixel cost a share of the matching). Plain scalar code, the same
 // operations wherever it is compiled (no fused multiply-add: -ffp-contract=off).
 // Includes nothing itself: needs matcher/constants.h and matcher/row_aggregation.h (Winner).
 

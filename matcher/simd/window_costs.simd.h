@@ -4,8 +4,8 @@
 // (double)wR, weight_sum += w, cost_sum += w * (double)C for the valid blocks in block order,
 // A(d) = (float)(cost_sum / weight_sum), the division and the rounding done lane by lane
 // (IEEE, as the scalar code does them); no fused multiply-add (-ffp-contract=off). (Chunks
-// of twice the disparities were tried: fewer instructions, no faster on AVX2, slower on
-// AVX-512, and more lanes wasted for small disparity counts.)
+// of twice the disparities were tried: fewer instructions but no faster, and more lanes
+// wasted for small disparity counts.)
 // Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h) and the pixel rules
 // (matcher/simd/pixel_rules.simd.h): it includes nothing itself.
@@ -343,8 +343,8 @@ template <int N, int V, typename Cost>
                                                                 bool whole, int hint, double* A) {
   if constexpr (V == 2) {  // one chunk of three vectors rather than chunks of two
     if (ndisp > N * V && ndisp <= N * (V + 1)) return window_sums<N, V + 1, Cost>(window, count, ndisp, whole, hint, A);
-    // up to 8 vectors' worth: chunks of one vector, pruned one by one (4 % faster on 60
-    // disparities; beyond 128 the tests of the many chunks cost more than they save)
+    // up to 8 vectors' worth: chunks of one vector, pruned one by one (beyond, the tests of
+    // the many chunks cost more than they save)
     if (ndisp > N * (V + 1) && ndisp <= 8 * N) return window_sums<N, 1, Cost>(window, count, ndisp, whole, hint, A);
   }
   if constexpr (V % 2 == 0) {
