@@ -428,7 +428,6 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   if (first_column >= W && floats && !bytes) {
     // every column lies left of the first one with a whole range: no value anywhere (confidence
     // 0), and nothing to allocate or compute for it
-    report->start = report->initialized = report->end = Get_Time();
     const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
                                            &floats->confidence};
     for (const ondrel::FloatPlane* plane : planes)
