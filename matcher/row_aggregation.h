@@ -143,10 +143,10 @@ float refine_winner(const double* costs, int h, int min_disparity, int max_dispa
 void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
                       float* uniqueness);
 
-// How sharply the window costs rise around winner h (0 .. ndisp-1), in [0, 1]: from the exact
-// costs A(h-1), A(h), A(h+1) (those inside the range), which every path of the aggregation
-// holds for the refinement. The matcher's confidence is this, lowered where the uniqueness
-// check drops the pixel (match.cpp).
+// How sharply the window costs rise around winner h (0 .. ndisp-1), in [0, 1], lowered at the
+// range's ends: from the exact costs A(h-1), A(h), A(h+1) (those inside the range), which
+// every path of the aggregation holds for the refinement. The matcher's confidence is this,
+// lowered where the uniqueness check drops the pixel (match.cpp).
 float winner_confidence(const double* costs, int h, int ndisp);
 
 // No value in a float output.

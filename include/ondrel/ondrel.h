@@ -93,8 +93,10 @@ struct DisparityPlanes {
   FloatPlane uniqueness;       // left view after the uniqueness check
   FloatPlane right_disparity;  // right view, from the left pass (sparse)
   // left view: how likely the disparity is right, 0 .. 1 (0 without a value): how sharply
-  // the window costs rise around the winner, a quarter of that where the uniqueness check
-  // drops the pixel. Asking for it costs a few per cent; the other planes stay the same.
+  // the window costs rise around the winner (t / (t + b + 1) for the winner's cost b and the
+  // rise t to the cheaper neighbour), a sixteenth of that for a winner at either end of the
+  // range, a quarter where the uniqueness check drops the pixel. The other planes are the same
+  // with or without it.
   FloatPlane confidence;
 };
 

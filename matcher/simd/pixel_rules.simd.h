@@ -48,9 +48,10 @@ inline float refine_winner_here(const double* costs, int h, int min_disparity, i
   return static_cast<float>(bounded ? bounded_offset_here(a, b, c) : subpixel_offset_here(a, b, c));
 }
 
-// The sharpness of the cost minimum: the rise to the nearer neighbour over the mean cost
-// of the three, t / (t + b + 1) for a rise t = min(a, c) - b at or above 0, so that flat
-// minima and dear winners both get little; one neighbour at the range's ends.
+// The sharpness of the cost minimum: the rise to the nearer neighbour over the winner's
+// cost, t / (t + b + 1) for a rise t = min(a, c) - b at or above 0, so that flat minima and
+// dear winners both get little. A winner at either end of the range is no proven minimum (the
+// costs may fall on outside it): a sixteenth of that, from its one neighbour.
 inline float winner_confidence_here(const double* costs, int h, int ndisp) {
   const double b = costs[h];
   double next = __builtin_inf();
@@ -58,7 +59,8 @@ inline float winner_confidence_here(const double* costs, int h, int ndisp) {
   if (h + 1 < ndisp && costs[h + 1] < next) next = costs[h + 1];
   if (!(b >= 0.0) || !(next < __builtin_inf())) return 0.0f;  // NaN, or a range of one
   const double rise = next > b ? next - b : 0.0;
-  return static_cast<float>(rise / (rise + b + 1.0));
+  const double sharpness = rise / (rise + b + 1.0);
+  return static_cast<float>(h > 0 && h + 1 < ndisp ? sharpness : sharpness / 16.0);
 }
 
 inline void apply_uniqueness_here(int x, int h, int m, float value, int* claimed_disparity, float* claimed_cost,
