@@ -29,8 +29,12 @@ struct Buffers {
   float* left = nullptr;
   float* right = nullptr;
   float* filtered = nullptr;
+  float* matched_confidence = nullptr;  // the left match's confidence plane
+  float* kept = nullptr;                // the left plane after the consistency check
   unsigned char* mirrored = nullptr;  // both views, mirrored: right then left
   ~Buffers() {
+    delete[] matched_confidence;
+    delete[] kept;
     delete[] left;
     delete[] right;
     delete[] filtered;
@@ -51,13 +55,18 @@ bool forward_progress(void* user, int rows_done, int) {
 }  // namespace
 
 Status match_refined(const ImageView& left, const ImageView& right, const Parameters& parameters,
-                     const RefineOptions& refine, const Options& options, const FloatPlane& out) {
+                     const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                     const FloatPlane& confidence) {
   if (left.width <= 0 || left.height <= 0)
     return failure(StatusCode::kInvalidArgument, "Error: the views must have a positive width and height");
   if (!out.data) return failure(StatusCode::kInvalidArgument, "Error: the refined disparity plane has no data");
   if (out.width != left.width || out.height != left.height || out.stride < out.width)
     return failure(StatusCode::kInvalidArgument,
                    "Error: the refined disparity plane must have the views' size and a stride >= its width");
+  if (confidence.data &&
+      (confidence.width != left.width || confidence.height != left.height || confidence.stride < confidence.width))
+    return failure(StatusCode::kInvalidArgument,
+                   "Error: the confidence plane must have the views' size and a stride >= its width");
   if (!(refine.consistency_tolerance >= 0))
     return failure(StatusCode::kInvalidArgument, "Error: consistency_tolerance must be >= 0");
   if (refine.median_radius < 0 || refine.median_radius > kMaxMedianRadius)
@@ -81,8 +90,15 @@ Status match_refined(const ImageView& left, const ImageView& right, const Parame
   }
   DisparityPlanes planes;
   planes.disparity = {b.left, W, H, W};
+  if (confidence.data) {
+    b.matched_confidence = new (std::nothrow) float[n];
+    b.kept = new (std::nothrow) float[n];
+    if (!b.matched_confidence || !b.kept) return failure(StatusCode::kOutOfMemory, "Error: no memory for the confidence");
+    planes.confidence = {b.matched_confidence, W, H, W};
+  }
   Status status = match(left, right, parameters, pass, planes);
   if (!status.ok()) return status;
+  planes.confidence = {};
 
   if (both) {
     if (!left.data || !right.data || right.width != W || right.height != H)  // checked by match already
@@ -102,6 +118,7 @@ Status match_refined(const ImageView& left, const ImageView& right, const Parame
     refine::mirror_plane(b.right, W, H);
     refine::consistency_check(b.left, b.right, W, H, refine.consistency_tolerance);
   }
+  if (b.kept) std::memcpy(b.kept, b.left, sizeof(float) * n);
   if (refine.fill) refine::fill_from_background(b.left, W, H);
 
   const float* result = b.left;
@@ -115,6 +132,13 @@ Status match_refined(const ImageView& left, const ImageView& right, const Parame
                                  b.filtered))
       return failure(StatusCode::kOutOfMemory, "Error: no memory for the weighted median");
     result = b.filtered;
+  }
+  if (confidence.data) {
+    // (into the matched plane, which is read element by element before it is written)
+    refine::refined_confidence(b.matched_confidence, b.kept, b.left, result, W, H, b.matched_confidence);
+    for (int y = 0; y < H; ++y)
+      std::memcpy(confidence.data + y * confidence.stride, b.matched_confidence + static_cast<size_t>(y) * W,
+                  sizeof(float) * W);
   }
   for (int y = 0; y < H; ++y)
     std::memcpy(out.data + y * out.stride, result + static_cast<size_t>(y) * W, sizeof(float) * W);

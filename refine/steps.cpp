@@ -39,6 +39,16 @@ void consistency_check(float* left, const float* right, int W, int H, float tole
   }
 }
 
+void refined_confidence(const float* matched, const float* kept, const float* filled, const float* final_values,
+                        int W, int H, float* confidence) {
+  const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
+  for (size_t i = 0; i < n; ++i) {
+    float c = std::isnan(kept[i]) ? 0.0f : matched ? matched[i] : 1.0f;
+    if (!(std::fabs(final_values[i] - filled[i]) <= 1.0f)) c *= 0.5f;
+    confidence[i] = c;
+  }
+}
+
 void fill_from_background(float* plane, int W, int H) {
   for (int y = 0; y < H; ++y) {
     float* row = plane + static_cast<std::ptrdiff_t>(y) * W;

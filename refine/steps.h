@@ -37,5 +37,12 @@ void median_weights(float gamma_color, int32_t* weights);
 bool weighted_median(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t guide_stride,
                      int radius, const int32_t* weights, int threads, float* out);
 
+// The refined map's confidence: the left match's (`matched`, or 1 where null) where the
+// value is that match's own, kept by the consistency check (`kept`: NaN where dropped or
+// without one); 0 where it was filled; and half of that where the weighted median moved it by
+// more than 1 (`final_values` against `filled`, the plane the median took).
+void refined_confidence(const float* matched, const float* kept, const float* filled, const float* final_values,
+                        int W, int H, float* confidence);
+
 }  // namespace refine
 }  // namespace ondrel

@@ -78,6 +78,15 @@ TEST_P(RefineSteps, EachStepEqualsAStraightforwardVersion) {
   EXPECT_TRUE(same_floats(checked, want[1], W)) << "checked";
   EXPECT_TRUE(same_floats(filled, want[2], W)) << "filled";
   EXPECT_TRUE(same_floats(median, want[3], W)) << "weighted median";
+  // the confidence, from the checked plane, the filled one and the median's: the match's
+  // confidence where the value is its own and the median moved it by 1 at most
+  Plane matched(left.size()), confidence(left.size());
+  for (float& v : matched) v = static_cast<float>(rng.uniform(0.0, 1.0));
+  rf::refined_confidence(matched.data(), checked.data(), filled.data(), median.data(), W, H, confidence.data());
+  for (size_t i = 0; i < left.size(); ++i) {
+    const float own = std::isnan(checked[i]) ? 0.0f : matched[i];
+    EXPECT_EQ(confidence[i], std::fabs(median[i] - filled[i]) <= 1.0f ? own : own / 2) << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Planes, RefineSteps,
@@ -109,6 +118,21 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
   EXPECT_LT(bad[0], bad[1]);
   EXPECT_TRUE(same_floats(runs[1], runs[0], W)) << "2 threads against 1";
   EXPECT_TRUE(same_floats(runs[2], runs[3], W)) << "every step off against ondrel::match";
+  // the confidence changes no value: 0 where filled, the match's own where kept and unmoved
+  Plane refined(W * H), confidence(W * H, -1.0f), matched(W * H);
+  ondrel::DisparityPlanes planes;
+  planes.disparity = {runs[3].data(), W, H, W};
+  planes.confidence = {matched.data(), W, H, W};
+  ASSERT_TRUE(ondrel::match(view_of(left), view_of(right), p, {}, planes).ok());
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.data(), W, H, W},
+                                    {confidence.data(), W, H, W}).ok());
+  EXPECT_TRUE(same_floats(refined, runs[0], W)) << "with the confidence";
+  int own = 0;
+  for (int i = 0; i < W * H; ++i) {
+    EXPECT_TRUE(confidence[i] >= 0 && confidence[i] <= matched[i]) << i;
+    own += confidence[i] == matched[i] && matched[i] > 0;
+  }
+  EXPECT_GT(own, W * H / 2);
 
   for (const auto& [refine, width, max_disparity, message] :
        {std::tuple<ondrel::RefineOptions, int, int, const char*>{{true, -1, true, 4, 1}, W, 15, "tolerance"},

@@ -36,11 +36,15 @@ struct RefineOptions {
 };
 
 // The refined disparity map of the left view into `out` (width x height of the views; NaN
-// where there is no value: only where a whole row has none, when fill is on). The views,
+// where there is no value: only where a whole row has none, when fill is on), and when
+// `confidence` has data, how likely each value is right, 0 .. 1: the left match's confidence
+// (DisparityPlanes::confidence) where the value is its own and passed the consistency check,
+// 0 where it was filled, half of that where the median moved it by more than 1. The views,
 // parameters and options are checked like ondrel::match's; on failure (status and message)
 // `out` is untouched, a cancelled call included. Options::progress sees the rows of both
 // matches: rows_total is 2 x height with the consistency check, height without.
 Status match_refined(const ImageView& left, const ImageView& right, const Parameters& parameters,
-                     const RefineOptions& refine, const Options& options, const FloatPlane& out);
+                     const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                     const FloatPlane& confidence = FloatPlane{});
 
 }  // namespace ondrel
