@@ -40,19 +40,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool radii_ok = p.block_radius >= 0 && p.block_radius <= p.support_radius &&
                         p.support_radius <= ondrel::kMaxSupportRadius &&
                         (2 * p.support_radius + 1) % (2 * p.block_radius + 1) == 0;
-  const bool numbers_ok = p.max_disparity >= 0 && p.max_disparity <= kLargestMaxDisparity && p.tad_threshold >= 0 &&
+  // (-d below 0 only with a --min-disparity at or below it; with --calib the run checks the order)
+  const bool range_ok = p.min_disparity >= -kLargestMaxDisparity && p.min_disparity <= kLargestMaxDisparity &&
+                        p.max_disparity >= -kLargestMaxDisparity && p.max_disparity <= kLargestMaxDisparity &&
+                        (!o.have_max_disparity || p.max_disparity >= p.min_disparity) &&
+                        static_cast<long long>(p.max_disparity) - p.min_disparity <= kLargestMaxDisparity;
+  const bool numbers_ok = range_ok && p.tad_threshold >= 0 &&
                           std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
                           p.gamma_color >= 0 && o.threads >= 0 && o.threads <= kLargestThreads;
   const bool batch = o.middlebury || o.kitti;
   bool mode_ok = batch ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty() &&
-                             o.depth.empty() && o.ply.empty() && !(o.middlebury && o.kitti) &&
+                             o.depth.empty() && o.ply.empty() && o.confidence.empty() && !(o.middlebury && o.kitti) &&
                              (!o.kitti || o.have_max_disparity)
                               : !o.left.empty() && !o.right.empty() && (o.have_max_disparity != !o.calib.empty()) &&
                                     !(o.output.empty() && o.uniqueness.empty() && o.color.empty() && o.time.empty() &&
-                                      o.depth.empty() && o.ply.empty());
-  const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply};
-  for (int a = 0; a < 6; ++a)
-    for (int b = a + 1; b < 6; ++b)
+                                      o.depth.empty() && o.ply.empty() && o.confidence.empty());
+  const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply, &o.confidence};
+  for (int a = 0; a < 7; ++a)
+    for (int b = a + 1; b < 7; ++b)
       if (!files[a]->empty() && *files[a] == *files[b]) mode_ok = false;
   // the camera: finite, focal length and baseline > 0, and enough of it for --depth and --ply
   const bool camera_ok = std::isfinite(o.focal) && std::isfinite(o.baseline) && std::isfinite(o.doffs) &&

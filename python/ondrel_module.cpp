@@ -104,9 +104,10 @@ void raise_for(const ondrel::Status& status, const SignalWatch& watch) {
   throw py::value_error(status.message);
 }
 
-ondrel::Parameters parameters_of(int max_disparity, int support_radius, int block_radius, float gamma_space,
-                                 float gamma_color, int tad_threshold, int cost) {
+ondrel::Parameters parameters_of(int min_disparity, int max_disparity, int support_radius, int block_radius,
+                                 float gamma_space, float gamma_color, int tad_threshold, int cost) {
   ondrel::Parameters p;
+  p.min_disparity = min_disparity;
   p.max_disparity = max_disparity;
   p.support_radius = support_radius;
   p.block_radius = block_radius;
@@ -117,18 +118,21 @@ ondrel::Parameters parameters_of(int max_disparity, int support_radius, int bloc
   return p;
 }
 
-py::dict match(const py::array& left_in, const py::array& right_in, int max_disparity, int support_radius,
-               int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost, int threads) {
+py::dict match(const py::array& left_in, const py::array& right_in, int min_disparity, int max_disparity,
+               int support_radius, int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost,
+               int threads) {
   const Views views(left_in, right_in);
   const int w = views.w, h = views.h;
-  const ondrel::Parameters p =
-      parameters_of(max_disparity, support_radius, block_radius, gamma_space, gamma_color, tad_threshold, cost);
+  const ondrel::Parameters p = parameters_of(min_disparity, max_disparity, support_radius, block_radius, gamma_space,
+                                             gamma_color, tad_threshold, cost);
   ondrel::Options options;
   options.threads = threads;
   SignalWatch watch;
   watch.watch(&options);
-  py::array_t<float> planes[3] = {py::array_t<float>({h, w}), py::array_t<float>({h, w}), py::array_t<float>({h, w})};
+  py::array_t<float> planes[4] = {py::array_t<float>({h, w}), py::array_t<float>({h, w}), py::array_t<float>({h, w}),
+                                  py::array_t<float>({h, w})};
   ondrel::DisparityPlanes out;
+  out.confidence = {planes[3].mutable_data(), w, h, w};
   out.disparity = {planes[0].mutable_data(), w, h, w};
   out.uniqueness = {planes[1].mutable_data(), w, h, w};
   out.right_disparity = {planes[2].mutable_data(), w, h, w};
@@ -144,6 +148,7 @@ py::dict match(const py::array& left_in, const py::array& right_in, int max_disp
   result["disparity"] = planes[0];
   result["uniqueness"] = planes[1];
   result["right_disparity"] = planes[2];
+  result["confidence"] = planes[3];
   result["seconds"] = timings.matching;
   return result;
 }
@@ -180,31 +185,33 @@ ondrel::RefineOptions refine_options_of(const py::dict& given) {
   return r;
 }
 
-py::dict match_refined(const py::array& left_in, const py::array& right_in, int max_disparity, int support_radius,
-                       int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost,
-                       int threads, const py::dict& refine) {
+py::dict match_refined(const py::array& left_in, const py::array& right_in, int min_disparity, int max_disparity,
+                       int support_radius, int block_radius, float gamma_space, float gamma_color, int tad_threshold,
+                       int cost, int threads, const py::dict& refine) {
   const Views views(left_in, right_in);
-  const ondrel::Parameters p =
-      parameters_of(max_disparity, support_radius, block_radius, gamma_space, gamma_color, tad_threshold, cost);
+  const ondrel::Parameters p = parameters_of(min_disparity, max_disparity, support_radius, block_radius, gamma_space,
+                                             gamma_color, tad_threshold, cost);
   const ondrel::RefineOptions refine_options = refine_options_of(refine);
   ondrel::Options options;
   options.threads = threads;
   SignalWatch watch;
   watch.watch(&options);
-  py::array_t<float> plane({views.h, views.w});
+  py::array_t<float> plane({views.h, views.w}), confidence({views.h, views.w});
   const ondrel::FloatPlane out{plane.mutable_data(), views.w, views.h, views.w};
+  const ondrel::FloatPlane confidence_out{confidence.mutable_data(), views.w, views.h, views.w};
   const ondrel::ImageView l = views.left_view(), r = views.right_view();
   ondrel::Status status;
   double seconds = 0;
   {
     py::gil_scoped_release release;
     const auto start = std::chrono::steady_clock::now();
-    status = ondrel::match_refined(l, r, p, refine_options, options, out);
+    status = ondrel::match_refined(l, r, p, refine_options, options, out, confidence_out);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   if (!status.ok()) raise_for(status, watch);
   py::dict result;
   result["disparity"] = plane;
+  result["confidence"] = confidence;
   result["seconds"] = seconds;
   return result;
 }
@@ -315,10 +322,12 @@ py::object int_or_none(int value) { return value ? py::object(py::int_(value)) :
 
 PYBIND11_MODULE(_ondrel, m) {
   m.doc() = "Dense disparity maps of a rectified stereo pair (the Ondrel matcher).";
-  m.def("match", &match, py::arg("left"), py::arg("right"), py::arg("max_disparity"), py::arg("support_radius"),
+  m.def("match", &match, py::arg("left"), py::arg("right"), py::arg("min_disparity"), py::arg("max_disparity"),
+        py::arg("support_radius"),
         py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"), py::arg("tad_threshold"),
         py::arg("cost"), py::arg("threads"));
-  m.def("match_refined", &match_refined, py::arg("left"), py::arg("right"), py::arg("max_disparity"),
+  m.def("match_refined", &match_refined, py::arg("left"), py::arg("right"), py::arg("min_disparity"),
+        py::arg("max_disparity"),
         py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),
         py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"), py::arg("refine"));
   m.def("read_image", &read_image, py::arg("path"));

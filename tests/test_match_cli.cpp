@@ -51,6 +51,9 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "does not fit"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
       {{"-d", "8", "-o", "a.tiff", l, r}, 2, ".pfm"}, {{"--frobnicate", l, r}, 2, "unknown option"},
       {{"-d", "8", "--cost", "sad", l, r}, 2, "--cost"}, {{"-d", "8", "--refine", "-u", "u.pfm", l, r}, 2, "--uniqueness"},
+      {{"-d", "8", "--min-disparity", "9", o, d, l, r}, 2, "-d 8 is below --min-disparity 9"},
+      {{"-d", "-1", o, d, l, r}, 2, "-d -1 is below --min-disparity 0"},
+      {{"-d", "8", "--confidence", "c.png", l, r}, 2, "--confidence"},
       {{"-d", "8", o, d, "missing.png", r}, 1, "missing.png"}, {{"-d", "8", o, d, l, "small.png"}, 1, "different sizes"},
       {{"-d", "8", "-o", "no/such/folder/d.pfm", l, r}, 1, "d.pfm"}, {{"--calib", "missing.txt", o, d, l, r}, 1, "missing.txt"},
       // two names of one file: not yet there, and there (the views)
@@ -112,6 +115,31 @@ TEST_F(MatchCli, FilesHoldTheLibrarysValues) {
   cv::Mat refined(left.size(), CV_32FC1);
   ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.ptr<float>(), left.cols, left.rows, left.cols}).ok());
   EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), refined));
+}
+
+// A range below 0 and the confidence plane: the library's values, the confidence alone a
+// run's output; the pair's disparity 4 found from a range around it.
+TEST_F(MatchCli, ARangeAndTheConfidenceHoldTheLibrarysValues) {
+  const RunResult r = run({"-d", "8", "--min-disparity", "-3", "-R", "4", "-r", "1", "-o", "d.pfm", "--confidence",
+                           "c.pfm", "pair_L.png", "pair_R.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ondrel::Parameters p = parameters(1, 4, 8);
+  p.min_disparity = -3;
+  Planes planes;
+  ASSERT_TRUE(match_planes(left, right, p, {}, &planes).ok());
+  const cv::Mat d = pfm_in(dir.file("d.pfm")), c = pfm_in(dir.file("c.pfm"));
+  int found = 0;
+  for (int y = 0; y < d.rows; ++y)
+    for (int x = 0; x < d.cols; ++x) {
+      const size_t i = static_cast<size_t>(y) * d.cols + x;
+      const float v = planes.plane[0][i];
+      found += std::fabs(v - 4.0f) < 0.5f;
+      ASSERT_TRUE(std::isnan(v) ? std::isinf(d.at<float>(y, x)) : d.at<float>(y, x) == v) << x << ", " << y;
+      ASSERT_EQ(c.at<float>(y, x), planes.plane[3][i]) << x << ", " << y;
+    }
+  EXPECT_GT(found, d.rows * (d.cols - 16) * 8 / 10);
+  ASSERT_EQ(run({"-d", "8", "-R", "4", "-r", "1", "--confidence", "alone.pfm", "pair_L.png", "pair_R.png"}).status, 0);
+  EXPECT_TRUE(file_exists(dir.file("alone.pfm")));
 }
 
 // --depth and --ply hold the formulas of the written map, with the given centre and with the

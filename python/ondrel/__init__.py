@@ -3,6 +3,8 @@
     import ondrel
     result = ondrel.match(left, right, max_disparity=59)
     result.disparity          # float32 H x W, NaN where there is no value
+    result.confidence         # float32 H x W, 0 .. 1: how likely each value is right
+    shifted = ondrel.match(left, right, max_disparity=20, min_disparity=-39)  # negative ones too
     refined = ondrel.match_refined(left, right, 59, cost="census", median_radius=3)
     refined.disparity         # float32 H x W, dense; refined.seconds
 
@@ -73,14 +75,16 @@ def write_pfm(path, array):
 
 
 class MatchResult:
-    """The three planes of one match (float32 H x W, NaN for no value) and the seconds of the matching."""
+    """The planes of one match (float32 H x W, NaN for no value; confidence 0 .. 1, 0 without a
+    value) and the seconds of the matching."""
 
-    __slots__ = ("disparity", "uniqueness", "right_disparity", "seconds")
+    __slots__ = ("disparity", "uniqueness", "right_disparity", "confidence", "seconds")
 
-    def __init__(self, disparity, uniqueness, right_disparity, seconds):
+    def __init__(self, disparity, uniqueness, right_disparity, confidence, seconds):
         self.disparity = disparity
         self.uniqueness = uniqueness
         self.right_disparity = right_disparity
+        self.confidence = confidence
         self.seconds = seconds
 
     def __repr__(self):
@@ -89,12 +93,14 @@ class MatchResult:
 
 
 class RefinedResult:
-    """The refined map (float32 H x W, NaN for no value) and the seconds of the whole refined call."""
+    """The refined map (float32 H x W, NaN for no value), its confidence (0 .. 1) and the seconds of
+    the whole refined call."""
 
-    __slots__ = ("disparity", "seconds")
+    __slots__ = ("disparity", "confidence", "seconds")
 
-    def __init__(self, disparity, seconds):
+    def __init__(self, disparity, confidence, seconds):
         self.disparity = disparity
+        self.confidence = confidence
         self.seconds = seconds
 
     def __repr__(self):
@@ -120,33 +126,35 @@ def _float(name, value):
         raise ValueError(f"{name} must be a number, not {value!r}") from None
 
 
-def _arguments(left, right, max_disparity, support_radius, block_radius, gamma_space, gamma_color,
-               tad_threshold, cost, threads):
+def _arguments(left, right, min_disparity, max_disparity, support_radius, block_radius, gamma_space,
+               gamma_color, tad_threshold, cost, threads):
     import numpy as np
     if not isinstance(cost, str) or cost not in _COSTS:
         raise ValueError(f"cost must be {' or '.join(map(repr, _COSTS))}, not {cost!r}")
-    return (np.asarray(left), np.asarray(right), _int("max_disparity", max_disparity),
+    return (np.asarray(left), np.asarray(right), _int("min_disparity", min_disparity),
+            _int("max_disparity", max_disparity),
             _int("support_radius", support_radius), _int("block_radius", block_radius),
             _float("gamma_space", gamma_space), _float("gamma_color", gamma_color),
             _int("tad_threshold", tad_threshold), _COSTS[cost], _int("threads", threads))
 
 
-def match(left, right, max_disparity, *, support_radius=_DEFAULTS.support_radius,
+def match(left, right, max_disparity, *, min_disparity=0, support_radius=_DEFAULTS.support_radius,
           block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
           gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name,
           threads=0):
-    """Matches a rectified pair: disparities 0 .. max_disparity. cost: "tad" (truncated colour
+    """Matches a rectified pair: disparities min_disparity .. max_disparity (negative ones too).
+    The result has .confidence too: 0 .. 1, higher where a value is more likely right. cost: "tad" (truncated colour
     difference) or "census" (Hamming distance of 5x5 census strings; tad_threshold unused).
     Raises ValueError for bad arguments (with the library's message) and MemoryError when
     memory cannot be had. The interpreter lock is released while matching; threads=0 uses
     every processor. Ctrl-C (in the main thread) cancels the call within a few rows and raises
     KeyboardInterrupt."""
-    r = _ondrel.match(*_arguments(left, right, max_disparity, support_radius, block_radius, gamma_space,
-                                  gamma_color, tad_threshold, cost, threads))
-    return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["seconds"])
+    r = _ondrel.match(*_arguments(left, right, min_disparity, max_disparity, support_radius, block_radius,
+                                  gamma_space, gamma_color, tad_threshold, cost, threads))
+    return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["confidence"], r["seconds"])
 
 
-def match_refined(left, right, max_disparity, *, support_radius=_DEFAULTS.support_radius,
+def match_refined(left, right, max_disparity, *, min_disparity=0, support_radius=_DEFAULTS.support_radius,
                   block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
                   gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold,
                   cost=_DEFAULTS.cost.name, threads=0, **refine):
@@ -155,6 +163,7 @@ def match_refined(left, right, max_disparity, *, support_radius=_DEFAULTS.suppor
     are keyword arguments named as in the library's RefineOptions (consistency_check,
     consistency_tolerance, fill, median_radius, median_gamma_color); the ones not given keep the
     library's defaults. Other arguments and errors as for match."""
-    r = _ondrel.match_refined(*_arguments(left, right, max_disparity, support_radius, block_radius,
-                                          gamma_space, gamma_color, tad_threshold, cost, threads), refine)
-    return RefinedResult(r["disparity"], r["seconds"])
+    r = _ondrel.match_refined(*_arguments(left, right, min_disparity, max_disparity, support_radius,
+                                          block_radius, gamma_space, gamma_color, tad_threshold, cost, threads),
+                              refine)
+    return RefinedResult(r["disparity"], r["confidence"], r["seconds"])

@@ -37,6 +37,48 @@ def test_both_costs_find_the_shift_and_refined_maps_are_dense():
         assert np.mean(np.abs(m[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
 
 
+def bad2(disparity, truth):
+    known = np.isfinite(truth)
+    return 100.0 * np.mean(~(np.abs(disparity[known] - truth[known]) <= 2))
+
+
+def test_a_pair_shifted_below_zero_matches_as_the_pair_and_the_confidence_ranks_its_errors(tmp_path):
+    """Tsukuba with its right view moved right by 24 columns (disparities -24 .. -9) matched with
+    min_disparity: the map of the pair less 24, within 2 points of bad-2, the same from Python and
+    from ondrel-match; the most confident half holds at most half of the errors' share."""
+    folder = os.environ.get("ONDREL_DATA_DIR", "")
+    paths = [os.path.join(folder, name) for name in ("Tsukuba_L.png", "Tsukuba_R.png", "gt/Tsukuba_gt.png")]
+    if not all(os.path.exists(p) for p in paths):
+        pytest.skip("no Middlebury data in ONDREL_DATA_DIR")
+    left, right, truth = (ondrel.read_image(p) for p in paths)
+    truth = truth[:, :, 0].astype(np.float32) / 16
+    truth[truth == 0] = np.nan
+    s = 24
+    moved = np.empty_like(right)
+    moved[:, s:] = right[:, :-s]
+    moved[:, :s] = right[:, :1]
+    pair = ondrel.match(left, right, 15, threads=2)
+    shifted = ondrel.match(left, moved, 15 - s, min_disparity=-s, threads=2)
+    assert abs(bad2(shifted.disparity + s, truth) - bad2(pair.disparity, truth)) <= 2
+    cli = os.environ.get("ONDREL_MATCH")
+    if cli:
+        import cv2
+        cv2.imwrite(str(tmp_path / "l.png"), left), cv2.imwrite(str(tmp_path / "r.png"), moved)
+        run = subprocess.run([cli, "-q", "--min-disparity", str(-s), "-d", str(15 - s), "--threads", "2", "-o",
+                              str(tmp_path / "d.pfm"), "--confidence", str(tmp_path / "c.pfm"),
+                              str(tmp_path / "l.png"), str(tmp_path / "r.png")], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        written = ondrel.read_pfm(str(tmp_path / "d.pfm"))
+        np.testing.assert_array_equal(np.where(np.isfinite(written), written, np.nan), shifted.disparity)
+        np.testing.assert_array_equal(ondrel.read_pfm(str(tmp_path / "c.pfm")), shifted.confidence)
+    c = pair.confidence
+    assert c.dtype == np.float32 and c.min() >= 0 and c.max() <= 1 and not c[np.isnan(pair.disparity)].any()
+    known = np.isfinite(truth)
+    order = np.argsort(-c[known], kind="stable")
+    bad = ~(np.abs(pair.disparity[known] - truth[known]) <= 2)
+    assert bad[order[:len(order) // 2]].mean() <= 0.5 * bad.mean()
+
+
 def test_views_of_any_layout_give_the_same_planes():
     left, right = textured_pair(seed=3)
     base = ondrel.match(left, right, 8, **SMALL)

@@ -127,7 +127,7 @@ struct Job {
   std::string left, right;
   ondrel::Parameters parameters;
   int threads = 0;
-  std::string output, uniqueness, color, time, depth, ply;
+  std::string output, uniqueness, color, time, depth, ply, confidence;
   CameraChoice camera;
   Progress* progress = nullptr;  // null: none shown
   bool refine = false;
@@ -159,9 +159,13 @@ bool match_and_write(const Job& job, double* seconds, std::string* reason) {
                  "views are %d wide: the map has none\n",
                  job.left.c_str(), first_column, first_column > job.parameters.max_disparity ? " minus the least" : "",
                  left.cols);
-  cv::Mat disparity(left.size(), CV_32FC1), uniqueness;
+  cv::Mat disparity(left.size(), CV_32FC1), uniqueness, confidence;
   ondrel::DisparityPlanes out;
   out.disparity = {disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols};
+  if (!job.confidence.empty()) {
+    confidence.create(left.size(), CV_32FC1);
+    out.confidence = {confidence.ptr<float>(), confidence.cols, confidence.rows, confidence.cols};
+  }
   if (!job.uniqueness.empty()) {
     uniqueness.create(left.size(), CV_32FC1);
     out.uniqueness = {uniqueness.ptr<float>(), uniqueness.cols, uniqueness.rows, uniqueness.cols};
@@ -177,7 +181,7 @@ bool match_and_write(const Job& job, double* seconds, std::string* reason) {
   if (job.refine) {
     const auto start = std::chrono::steady_clock::now();
     status = ondrel::match_refined(left_view, right_view, job.parameters, ondrel::RefineOptions{}, options,
-                                   out.disparity);
+                                   out.disparity, out.confidence);
     timings.matching = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   } else {
     status = ondrel::match(left_view, right_view, job.parameters, options, out, &timings);
@@ -204,6 +208,9 @@ bool match_and_write(const Job& job, double* seconds, std::string* reason) {
   if (!job.uniqueness.empty() && !write_disparity_file(job.uniqueness, uniqueness.ptr<float>(), uniqueness.cols,
                                                        uniqueness.rows, uniqueness.cols, &why))
     return failed(job.uniqueness);
+  if (!job.confidence.empty() && !write_disparity_file(job.confidence, confidence.ptr<float>(), confidence.cols,
+                                                       confidence.rows, confidence.cols, &why))
+    return failed(job.confidence);
   if (!job.color.empty() &&
       !write_png_file(job.color,
                       disparity_color_view(disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols,
@@ -445,6 +452,7 @@ int main(int argc, char** argv) {
   job.time = o.time;
   job.depth = o.depth;
   job.ply = o.ply;
+  job.confidence = o.confidence;
   Progress progress{!o.quiet && isatty(2), o.left};
   job.progress = &progress;
   double seconds = 0;
@@ -453,7 +461,7 @@ int main(int argc, char** argv) {
     return kInputOutput;
   }
   if (!o.quiet)
-    std::fprintf(stderr, "ondrel-match: %s: disparities 0 .. %d, %.3f s of matching\n", o.left.c_str(),
-                 job.parameters.max_disparity, seconds);
+    std::fprintf(stderr, "ondrel-match: %s: disparities %d .. %d, %.3f s of matching\n", o.left.c_str(),
+                 job.parameters.min_disparity, job.parameters.max_disparity, seconds);
   return kDone;
 }

@@ -21,7 +21,10 @@ const char kMatchHelp[] =
     "       ondrel-match --middlebury SCENES OUT [matching options]\n"
     "       ondrel-match --kitti DATA OUT -d N [matching options]\n"
     "Computes the disparity map of the left view of a rectified pair (any image the image library reads).\n"
-    "  -d, --max-disparity N   disparities 0 .. N are examined (0 .. 536870911)\n"
+    "  -d, --max-disparity N   the largest disparity examined (0 .. 536870911; below 0 with a\n"
+    "                          --min-disparity at or below it)\n"
+    "      --min-disparity N   the least disparity examined (default 0; negative for converging\n"
+    "                          cameras or cropped views)\n"
     "      --calib FILE        or N = ndisp - 1 from a Middlebury calib.txt\n"
     "  -R, --support-radius R  support window of (2R+1)^2 pixels, 0 .. 2047 (default 19)\n"
     "  -r, --block-radius r    blocks of (2r+1)^2 pixels, r >= 0, 2r+1 dividing 2R+1 (default 6)\n"
@@ -36,6 +39,7 @@ const char kMatchHelp[] =
     "                          .png: 16-bit, round(256 d) clamped to 1 .. 65535, 0 no value)\n"
     "  -u, --uniqueness FILE   the map after the uniqueness check (.pfm or .png)\n"
     "      --color FILE        a colour view of the left map (.png; turbo colours, black no value)\n"
+    "      --confidence FILE   how likely each value of the map is right, 0 .. 1 (.pfm)\n"
     "      --threads T         threads, 1 .. 1024 (default 0: every processor)\n"
     "      --time FILE         seconds of the matching alone (with --refine: of the refined call)\n"
     "      --depth FILE        the depth Z = baseline f / (d + doffs) of every pixel (.pfm, +inf none)\n"
@@ -78,7 +82,7 @@ const OptionRule kRules[] = {
     {0, "kitti", Kind::kTwoValues},       {0, "method", Kind::kValue},      {0, "skip-existing", Kind::kFlag},
     {0, "depth", Kind::kValue},           {0, "ply", Kind::kValue},         {0, "focal", Kind::kValue},
     {0, "baseline", Kind::kValue},        {0, "doffs", Kind::kValue},       {0, "cx", Kind::kValue},
-    {0, "cy", Kind::kValue},
+    {0, "cy", Kind::kValue},              {0, "min-disparity", Kind::kValue}, {0, "confidence", Kind::kValue},
 };
 
 bool integer_in(const std::string& text, long long low, long long high, int* out) {
@@ -172,8 +176,20 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
     return true;
   };
   if (name == "max-disparity") {
-    if (!integer_in(value, 0, kLargestMaxDisparity, &p.max_disparity)) return range("an integer in 0 ... 536870911");
+    if (!integer_in(value, -kLargestMaxDisparity, kLargestMaxDisparity, &p.max_disparity))
+      return range("an integer in 0 ... 536870911 (or down to -536870911 with --min-disparity)");
     o->have_max_disparity = true;
+    return true;
+  }
+  if (name == "min-disparity") {
+    if (!integer_in(value, -kLargestMaxDisparity, kLargestMaxDisparity, &p.min_disparity))
+      return range("an integer in -536870911 ... 536870911");
+    o->have_min_disparity = true;
+    return true;
+  }
+  if (name == "confidence") {
+    if (disparity_format_of(value) != DisparityFormat::kPfm) return range("a file name ending in .pfm");
+    o->confidence = value;
     return true;
   }
   if (name == "support-radius")
@@ -305,7 +321,7 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
   if (o.middlebury || o.kitti) {
     const std::string mode = o.middlebury ? "--middlebury" : "--kitti";
     for (const char* name : {"max-disparity", "calib", "output", "uniqueness", "color", "time", "depth", "ply",
-                             "focal", "baseline", "doffs", "cx", "cy"}) {
+                             "confidence", "focal", "baseline", "doffs", "cx", "cy"}) {
       if (!was_given(name) || (o.kitti && std::string(name) == "max-disparity")) continue;
       return usage_error(message, std::string("--") + name + " is not taken with " + mode + " (each scene has its own)");
     }
@@ -336,21 +352,26 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
     if (o.have_max_disparity == !o.calib.empty())
       return usage_error(message, o.have_max_disparity ? "-d and --calib both give the largest disparity: give one"
                                                        : "the largest disparity is needed: -d N or --calib FILE");
-    const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply};
-    const char* names[] = {"--output", "--uniqueness", "--color", "--time", "--depth", "--ply"};
+    const std::string* files[] = {&o.output, &o.uniqueness, &o.color, &o.time, &o.depth, &o.ply, &o.confidence};
+    const char* names[] = {"--output", "--uniqueness", "--color", "--time", "--depth", "--ply", "--confidence"};
     bool any = false;
     for (const std::string* f : files) any = any || !f->empty();
     if (!any)
       return usage_error(message, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE, --time "
-                                  "FILE, --depth FILE, --ply FILE");
-    for (int a = 0; a < 6; ++a)
-      for (int b = a + 1; b < 6; ++b)
+                                  "FILE, --depth FILE, --ply FILE, --confidence FILE");
+    for (int a = 0; a < 7; ++a)
+      for (int b = a + 1; b < 7; ++b)
         if (!files[a]->empty() && !files[b]->empty() && same_file(*files[a], *files[b]))
           return usage_error(message, std::string(names[a]) + " and " + names[b] + " name the same file " +
                                           (*files[a] == *files[b] ? quoted(*files[a])
                                                                   : quoted(*files[a]) + " (as " + quoted(*files[b]) + ")"));
   }
   const ondrel::Parameters& p = o.parameters;
+  if (o.have_max_disparity && p.max_disparity < p.min_disparity)
+    return usage_error(message, "-d " + std::to_string(p.max_disparity) + " is below --min-disparity " +
+                                    std::to_string(p.min_disparity) + ": -d is the largest disparity examined");
+  if (static_cast<long long>(p.max_disparity) - p.min_disparity > kLargestMaxDisparity)
+    return usage_error(message, "-d and --min-disparity are more than 536870911 apart");
   const int support_side = 2 * p.support_radius + 1, block_side = 2 * p.block_radius + 1;
   if (p.block_radius > p.support_radius || support_side % block_side != 0)
     return usage_error(message, "--block-radius " + std::to_string(p.block_radius) + " does not fit --support-radius " +

@@ -12,9 +12,11 @@
 struct MatchOptions {
   ondrel::Parameters parameters;  // max_disparity: from -d; with --calib the run sets it
   bool have_max_disparity = false;
+  bool have_min_disparity = false;  // --min-disparity N (parameters.min_disparity)
   std::string calib;              // --calib FILE
   std::string left, right;        // the two views
   std::string output, uniqueness, color, time;
+  std::string confidence;         // --confidence FILE.pfm
   int threads = 0;                // 0: every processor
   bool quiet = false;
   bool refine = false;            // --refine: ondrel::match_refined with its default refinements
