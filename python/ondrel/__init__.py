@@ -138,13 +138,14 @@ def _arguments(left, right, min_disparity, max_disparity, support_radius, block_
             _int("tad_threshold", tad_threshold), _COSTS[cost], _int("threads", threads))
 
 
-def match(left, right, max_disparity, *, min_disparity=0, support_radius=_DEFAULTS.support_radius,
-          block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
-          gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name,
-          threads=0):
+def match(left, right, max_disparity, *, min_disparity=_DEFAULTS.min_disparity,
+          support_radius=_DEFAULTS.support_radius, block_radius=_DEFAULTS.block_radius,
+          gamma_space=_DEFAULTS.gamma_space, gamma_color=_DEFAULTS.gamma_color,
+          tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name, threads=0):
     """Matches a rectified pair: disparities min_disparity .. max_disparity (negative ones too).
-    The result has .confidence too: 0 .. 1, higher where a value is more likely right. cost: "tad" (truncated colour
-    difference) or "census" (Hamming distance of 5x5 census strings; tad_threshold unused).
+    The result has .confidence too: 0 .. 1, higher where a value is more likely right.
+    cost: "tad" (truncated colour difference) or "census" (Hamming distance of 5x5 census
+    strings; tad_threshold unused).
     Raises ValueError for bad arguments (with the library's message) and MemoryError when
     memory cannot be had. The interpreter lock is released while matching; threads=0 uses
     every processor. Ctrl-C (in the main thread) cancels the call within a few rows and raises
@@ -154,13 +155,13 @@ def match(left, right, max_disparity, *, min_disparity=0, support_radius=_DEFAUL
     return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["confidence"], r["seconds"])
 
 
-def match_refined(left, right, max_disparity, *, min_disparity=0, support_radius=_DEFAULTS.support_radius,
-                  block_radius=_DEFAULTS.block_radius, gamma_space=_DEFAULTS.gamma_space,
-                  gamma_color=_DEFAULTS.gamma_color, tad_threshold=_DEFAULTS.tad_threshold,
-                  cost=_DEFAULTS.cost.name, threads=0, **refine):
+def match_refined(left, right, max_disparity, *, min_disparity=_DEFAULTS.min_disparity,
+                  support_radius=_DEFAULTS.support_radius, block_radius=_DEFAULTS.block_radius,
+                  gamma_space=_DEFAULTS.gamma_space, gamma_color=_DEFAULTS.gamma_color,
+                  tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name, threads=0, **refine):
     """The refined map of the left view: match on both views, the consistency check, the fill and
-    the weighted median. Returns a RefinedResult (.disparity, .seconds). The refinements' options
-    are keyword arguments named as in the library's RefineOptions (consistency_check,
+    the weighted median. Returns a RefinedResult (.disparity, .confidence, .seconds). The
+    refinements' options are keyword arguments named as in the library's RefineOptions (consistency_check,
     consistency_tolerance, fill, median_radius, median_gamma_color); the ones not given keep the
     library's defaults. Other arguments and errors as for match."""
     r = _ondrel.match_refined(*_arguments(left, right, min_disparity, max_disparity, support_radius,
