@@ -83,10 +83,15 @@ def match_scene(item, max_disparity, refine, parameters, threads):
             ondrel._ondrel.write_file_completely(time_path, b"%.6f\n" % result.seconds)
         return name, None
     except Exception as e:  # reported per scene, the others go on
-        for path in (map_path, time_path):
-            if path is not None and os.path.lexists(path):
-                os.unlink(path)
+        _remove(item)
         return name, str(e) or type(e).__name__
+
+
+def _remove(item):
+    """Removes the map and time file of a scene (those of this run's method), where they are."""
+    for path in (item[5], item[6]):
+        if path is not None and os.path.lexists(path):
+            os.unlink(path)
 
 
 class _Progress:
@@ -126,7 +131,7 @@ def run(a, client, todo, counts):
                                     ("gamma_space", a.gamma_space), ("gamma_color", a.gamma_color),
                                     ("tad_threshold", a.tad), ("cost", a.cost),
                                     ("min_disparity", a.min_disparity)) if v is not None}
-    futures = {client.submit(match_scene, item, a.max_disparity, a.refine, parameters, a.threads, pure=False): item[0]
+    futures = {client.submit(match_scene, item, a.max_disparity, a.refine, parameters, a.threads, pure=False): item
                for item in todo}
     progress = _Progress(len(todo), a.quiet)
     failed, pending, workerless = 0, set(futures), None
@@ -140,7 +145,9 @@ def run(a, client, todo, counts):
                 try:
                     name, error = future.result()
                 except Exception as e:  # the task itself was lost (a worker died again and again)
-                    name, error = futures[future], f"{type(e).__name__}: {e}"
+                    item = futures[future]
+                    name, error = item[0], f"{type(e).__name__}: {e}"
+                    _remove(item)
                 failed += bool(error)
                 counts["written"] += not error
                 progress.scene(name, error)
@@ -295,9 +302,7 @@ def main(argv=None):
             if complete(item[5], item[6]):
                 written += 1
             elif item in todo:
-                for path in (item[5], item[6]):
-                    if path is not None and os.path.lexists(path):
-                        os.unlink(path)
+                _remove(item)
         print(f"interrupted: {written} of {counts['total']} scenes written; run again with --skip-existing to go on",
               file=sys.stderr, flush=True)
         return 128 + signal.SIGINT
