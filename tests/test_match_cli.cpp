@@ -258,10 +258,12 @@ TEST_F(MatchCli, BatchesOfBothLayoutsWithAMethodAndSkipExisting) {
   cv::imwrite(dir.file("kitti/image_2/000000_10.png"), left);
   cv::imwrite(dir.file("kitti/image_3/000000_10.png"), right);
   cv::imwrite(dir.file("kitti/image_2/000001_10.png"), left);  // no right view: not a pair
-  const RunResult kitti = run({"-R", "4", "-r", "1", "-d", "8", "--kitti", dir.file("kitti"), dir.file("kout")});
+  const RunResult kitti = run({"-R", "4", "-r", "1", "-d", "8", "--min-disparity", "2", "--kitti", dir.file("kitti"),
+                               dir.file("kout")});
   ASSERT_EQ(kitti.status, 0) << kitti.err;
   EXPECT_EQ(files_in(dir.file("kout/disp_0")), std::vector<std::string>{"000000_10.png"});
   Planes planes;
+  p.min_disparity = 2;
   ASSERT_TRUE(match_planes(left, right, p, {}, &planes).ok());
   const cv::Mat png = read_image(dir.file("kout/disp_0/000000_10.png"));
   ASSERT_EQ(png.type(), CV_16UC1);

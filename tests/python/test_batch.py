@@ -62,7 +62,7 @@ def test_method_refine_and_skip_existing_redo_only_what_is_missing(tmp_path):
     assert sorted(os.listdir(out / "a")) == ["disp0Other.pfm"]
 
 
-def test_kitti_layout_gives_the_devkits_16_bit_maps(tmp_path):
+def test_kitti_layout_with_the_matchers_options_gives_the_devkits_16_bit_maps(tmp_path):
     import cv2
     data, out = tmp_path / "data", tmp_path / "out"
     for sub in ("image_2", "image_3"):
@@ -71,10 +71,10 @@ def test_kitti_layout_gives_the_devkits_16_bit_maps(tmp_path):
     cv2.imwrite(str(data / "image_2" / "000000_10.png"), left)
     cv2.imwrite(str(data / "image_3" / "000000_10.png"), right)
     cv2.imwrite(str(data / "image_2" / "000001_10.png"), left)  # without a right view: not a pair
-    run = batch("--kitti", data, out, "-d", 8, "--cost", "census", "--workers", "1", *SMALL)
+    run = batch("--kitti", data, out, "-d", 8, "--min-disparity", 2, "--cost", "census", "--workers", "1", *SMALL)
     assert run.returncode == 0, run.stderr
     assert os.listdir(out) == ["disp_0"] and os.listdir(out / "disp_0") == ["000000_10.png"]
-    d = ondrel.match(left, right, 8, cost="census", support_radius=4, block_radius=1).disparity
+    d = ondrel.match(left, right, 8, min_disparity=2, cost="census", support_radius=4, block_radius=1).disparity
     want = np.where(np.isnan(d), 0, np.clip(np.round(256.0 * np.nan_to_num(d)), 1, 65535)).astype(np.uint16)
     np.testing.assert_array_equal(cv2.imread(str(out / "disp_0" / "000000_10.png"), cv2.IMREAD_UNCHANGED), want)
 
