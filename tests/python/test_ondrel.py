@@ -33,6 +33,9 @@ def test_both_costs_find_the_shift_and_refined_maps_are_dense():
     assert all(r.seconds >= 0 for r in refined)
     maps += [r.disparity for r in refined]
     assert not np.isnan(maps[2]).any() and not np.isnan(maps[3]).any()  # the refined maps are dense
+    for cost in ("tad", "census"):  # two rows too (a block of one pixel)
+        two_rows = ondrel.match_refined(*textured_pair(h=2), 8, cost=cost, support_radius=4, block_radius=0)
+        assert not np.isnan(two_rows.disparity).any()
     for m in maps:
         assert np.mean(np.abs(m[4:-4, 12:-4] - SHIFT) < 0.5) > 0.95
 

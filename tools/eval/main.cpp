@@ -72,10 +72,12 @@ cv::Mat load(const std::string& path, const std::string& consequence, Messages& 
 // A result map: a PFM file (float disparities), or an image as stored.
 cv::Mat load_result(const std::string& path, const std::string& consequence, Messages& messages) {
   if (path.size() < 4 || path.compare(path.size() - 4, 4, ".pfm") != 0) return load(path, consequence, messages);
-  cv::Mat map;
-  std::string error;
-  if (!read_pfm(path, &map, &error)) messages.error(path, error + "; " + consequence);
-  return map;
+  return ondrel_eval::within_memory(path, consequence, messages, [&] {
+    cv::Mat map;
+    std::string error;
+    if (!read_pfm(path, &map, &error)) messages.error(path, error + "; " + consequence);
+    return map;
+  });
 }
 
 // `image` when it is 8-bit grey of `size` (the size of the file `size_of`), else an empty Mat
