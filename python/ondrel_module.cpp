@@ -1,7 +1,7 @@
 // The Python binding of the library entries: ondrel._ondrel.match and match_refined (wrapped
 // by ondrel.match and ondrel.match_refined), the parameters' defaults and the cost names
 // (Parameters, Cost), and the programs' one reader or writer of each file: read_image,
-// read_calib, find_scenes, read_pfm, write_pfm, write_file_completely.
+// read_calib, find_scenes, find_kitti_pairs, read_pfm, write_pfm, write_file_completely.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -244,6 +244,13 @@ std::vector<std::string> bound_find_scenes(const std::string& folder) {
   return names;
 }
 
+std::vector<std::string> bound_find_kitti_pairs(const std::string& folder) {
+  std::vector<std::string> names;
+  std::string reason;
+  if (!::find_kitti_pairs(folder, &names, &reason)) throw py::value_error(folder + "/image_2: " + reason);
+  return names;
+}
+
 // The PFM file at `path` as a float32 H x W array, NaN for no value (util/pfm.h).
 py::array_t<float> bound_read_pfm(const std::string& path) {
   cv::Mat m;
@@ -363,6 +370,7 @@ PYBIND11_MODULE(_ondrel, m) {
       });
   m.def("read_calib", &bound_read_calib, py::arg("path"));
   m.def("find_scenes", &bound_find_scenes, py::arg("folder"));
+  m.def("find_kitti_pairs", &bound_find_kitti_pairs, py::arg("folder"));
   m.def("read_pfm", &bound_read_pfm, py::arg("path"));
   m.def("reproject", &reproject, py::arg("disparity"), py::arg("calib"));
   m.def("write_disparity_file", &bound_write_disparity_file, py::arg("path"), py::arg("array"));

@@ -213,8 +213,9 @@ TEST(Calib, ReadsItsKeysAndNamesADamagedValue) {
   EXPECT_TRUE(read_calib(dir.file("calib.txt"), &k, &reason) && k.ndisp == 12) << reason;
 }
 
-// A scene is a folder (not hidden) with im0.png, im1.png and calib.txt as files.
-TEST(Scenes, FoldersWithBothViewsAndACalibrationInNameOrder) {
+// A scene is a folder (not hidden) with im0.png, im1.png and calib.txt as files; a KITTI pair
+// two files image_2/<name>.png and image_3/<name>.png.
+TEST(Scenes, FoldersWithBothViewsAndACalibrationAndKittiPairsInNameOrder) {
   TempDir dir;
   const auto scene = [&](const std::string& name, std::vector<std::string> files) {
     ASSERT_EQ(::mkdir(dir.file(name).c_str(), 0777), 0);
@@ -235,6 +236,19 @@ TEST(Scenes, FoldersWithBothViewsAndACalibrationInNameOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{"B", "a b", "b"}));
   EXPECT_TRUE(find_scenes(dir.file("no_calib"), &names, &reason) && names.empty());
   EXPECT_FALSE(find_scenes(dir.file("none"), &names, &reason));
+  EXPECT_EQ(reason, std::strerror(ENOENT));
+
+  // KITTI: image_2/<name>.png with a file image_3/<name>.png
+  scene("k", {"image_2/", "image_3/"});
+  for (const char* f : {"image_2/000001_10.png", "image_3/000001_10.png", "image_2/000000_10.png",
+                        "image_3/000000_10.png", "image_2/000002_10.png", "image_2/.h.png", "image_3/.h.png",
+                        "image_2/a.jpg", "image_3/a.jpg", "image_2/.png", "image_3/.png"})
+    write_file(dir.file(std::string("k/") + f), "x");
+  ASSERT_EQ(::mkdir(dir.file("k/image_2/d.png").c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir(dir.file("k/image_3/d.png").c_str(), 0777), 0);
+  ASSERT_TRUE(find_kitti_pairs(dir.file("k"), &names, &reason)) << reason;
+  EXPECT_EQ(names, (std::vector<std::string>{"000000_10", "000001_10"}));
+  EXPECT_FALSE(find_kitti_pairs(dir.file("b"), &names, &reason));
   EXPECT_EQ(reason, std::strerror(ENOENT));
 }
 

@@ -18,7 +18,8 @@ from ._ondrel import __version__, Calibration, Cost, Parameters
 from . import _ondrel
 
 __all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "Parameters", "Cost", "Calibration",
-           "read_image", "read_calib", "find_scenes", "read_pfm", "write_pfm", "reproject", "__version__"]
+           "read_image", "read_calib", "find_scenes", "find_kitti_pairs", "read_pfm", "write_pfm", "reproject",
+           "__version__"]
 
 # the library's defaults and cost names, not restated here
 _DEFAULTS = Parameters()
@@ -59,6 +60,12 @@ def find_scenes(folder):
     """The names of the scene folders of a Middlebury-2014-layout folder (those holding im0.png,
     im1.png and calib.txt), sorted. Raises ValueError when folder cannot be listed."""
     return _ondrel.find_scenes(os.fspath(folder))
+
+
+def find_kitti_pairs(folder):
+    """The names (without .png) of the pairs of a KITTI-layout folder: image_2/<name>.png with
+    image_3/<name>.png, sorted. Raises ValueError when folder/image_2 cannot be listed."""
+    return _ondrel.find_kitti_pairs(os.fspath(folder))
 
 
 def read_pfm(path):

@@ -28,12 +28,11 @@ def _layout_items(a):
     import ondrel
     items = []
     if a.kitti:
-        left_dir, right_dir = os.path.join(a.scenes, "image_2"), os.path.join(a.scenes, "image_3")
-        for f in sorted(os.listdir(left_dir)):
-            if f.endswith(".png") and not f.startswith(".") and os.path.isfile(os.path.join(right_dir, f)):
-                folder = os.path.join(a.out, "disp_0")
-                items.append((f[:-4], os.path.join(left_dir, f), os.path.join(right_dir, f), None, folder,
-                              os.path.join(folder, f), None))
+        folder = os.path.join(a.out, "disp_0")
+        for n in ondrel.find_kitti_pairs(a.scenes):
+            f = n + ".png"
+            items.append((n, os.path.join(a.scenes, "image_2", f), os.path.join(a.scenes, "image_3", f), None,
+                          folder, os.path.join(folder, f), None))
         return items
     for s in ondrel.find_scenes(a.scenes):
         folder = os.path.join(a.out, s)

@@ -215,6 +215,10 @@ def test_files_through_the_programs_units(tmp_path):
 
     write_scenes(tmp_path / "scenes")
     assert ondrel.find_scenes(tmp_path / "scenes") == ["a", "b", "broken"]
+    for view in ("image_2", "image_3"):
+        os.makedirs(tmp_path / "kitti" / view)
+        (tmp_path / "kitti" / view / "000000_10.png").write_text("x")
+    assert ondrel.find_kitti_pairs(tmp_path / "kitti") == ["000000_10"]
     with pytest.raises(ValueError):
         ondrel.find_scenes(tmp_path / "none")
 

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <new>
 #include <string>
 #include <vector>
@@ -288,37 +287,22 @@ bool complete(const Item& item) {
 
 // The pairs of the --middlebury or --kitti folder; false after a message when there is none.
 bool items_of(const MatchOptions& o, std::vector<Item>* items) {
-  const std::string folder = o.kitti ? o.scenes + "/image_2" : o.scenes;
   std::vector<std::string> names;
   std::string reason;
-  if (!o.kitti && !find_scenes(o.scenes, &names, &reason)) {
-    std::fprintf(stderr, "ondrel-match: %s: %s\n", o.scenes.c_str(), reason.c_str());
+  if (!(o.kitti ? find_kitti_pairs(o.scenes, &names, &reason) : find_scenes(o.scenes, &names, &reason))) {
+    std::fprintf(stderr, "ondrel-match: %s%s: %s\n", o.scenes.c_str(), o.kitti ? "/image_2" : "", reason.c_str());
     return false;
   }
-  if (o.kitti) {
-    DIR* dir = opendir(folder.c_str());
-    if (!dir) {
-      std::fprintf(stderr, "ondrel-match: %s: %s\n", folder.c_str(), std::strerror(errno));
-      return false;
-    }
-    for (dirent* e; (e = readdir(dir));) names.push_back(e->d_name);
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-  }
   for (const std::string& name : names) {
-    if (name[0] == '.') continue;
     Item item;
     item.name = name;
     if (o.kitti) {
-      const size_t n = name.size();
-      if (n < 5 || name.compare(n - 4, 4, ".png") != 0 || !file_exists(o.scenes + "/image_3/" + name)) continue;
-      item.name = name.substr(0, n - 4);
-      item.left = folder + "/" + name;
-      item.right = o.scenes + "/image_3/" + name;
+      item.left = o.scenes + "/image_2/" + name + ".png";
+      item.right = o.scenes + "/image_3/" + name + ".png";
       item.folder = o.out + "/disp_0";
-      item.output = item.folder + "/" + name;
+      item.output = item.folder + "/" + name + ".png";
     } else {
-      const std::string in = folder + "/" + name;
+      const std::string in = o.scenes + "/" + name;
       item.left = in + "/im0.png";
       item.right = in + "/im1.png";
       item.calib = in + "/calib.txt";
