@@ -46,14 +46,16 @@ bool write_disparity_file(const std::string& path, const float* values, int widt
   return false;
 }
 
-cv::Mat disparity_color_view(const float* values, int width, int height, std::ptrdiff_t stride, int max_disparity) {
+cv::Mat disparity_color_view(const float* values, int width, int height, std::ptrdiff_t stride, int max_disparity,
+                             int min_disparity) {
   cv::Mat levels(height, width, CV_8UC1), view;
-  const float to_level = max_disparity > 0 ? 255.0f / static_cast<float>(max_disparity) : 0.0f;
+  const float range = static_cast<float>(static_cast<double>(max_disparity) - min_disparity);
+  const float to_level = range > 0 ? 255.0f / range : 0.0f, least = static_cast<float>(min_disparity);
   for (int y = 0; y < height; ++y) {
     const float* row = values + static_cast<std::ptrdiff_t>(y) * stride;
     unsigned char* out = levels.ptr<unsigned char>(y);
     for (int x = 0; x < width; ++x) {
-      const float level = row[x] * to_level;  // NaN compares false: level 0, made black below
+      const float level = (row[x] - least) * to_level;  // NaN compares false: level 0, made black below
       out[x] = static_cast<unsigned char>(level > 0 ? (level < 255 ? std::lround(level) : 255) : 0);
     }
   }

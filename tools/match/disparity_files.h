@@ -26,7 +26,8 @@ uint16_t png16_sample_of(float d);
 bool write_disparity_file(const std::string& path, const float* values, int width, int height,
                           std::ptrdiff_t stride, std::string* reason);
 
-// A colour view of the map: value / max_disparity through OpenCV's turbo colour map (values
-// outside 0 .. max_disparity take the colour of the nearer end), black where there is no value.
+// A colour view of the map: (value - min_disparity) / (max_disparity - min_disparity) through OpenCV's turbo colour map (values
+// outside min_disparity .. max_disparity take the colour of the nearer end), black where there is no value.
 // 8-bit, 3 channels (B, G, R).
-cv::Mat disparity_color_view(const float* values, int width, int height, std::ptrdiff_t stride, int max_disparity);
+cv::Mat disparity_color_view(const float* values, int width, int height, std::ptrdiff_t stride, int max_disparity,
+                             int min_disparity = 0);

@@ -213,7 +213,7 @@ bool match_and_write(const Job& job, double* seconds, std::string* reason) {
   if (!job.color.empty() &&
       !write_png_file(job.color,
                       disparity_color_view(disparity.ptr<float>(), disparity.cols, disparity.rows, disparity.cols,
-                                           job.parameters.max_disparity),
+                                           job.parameters.max_disparity, job.parameters.min_disparity),
                       &why))
     return failed(job.color);
   if (!job.depth.empty()) {
