@@ -313,6 +313,23 @@ TEST(FileWriting, ASignalLeavesNoTemporaryAndNamesUpToTheLimitAreWritten) {
         EXPECT_EQ(files_in(dir.path), earlier ? std::vector<std::string>{"map.pfm"} : std::vector<std::string>{});
         EXPECT_EQ(read_file(path), earlier ? "earlier" : "");
       }
+  {  // a program that handles SIGINT itself (ondrel-match's batches do) sees the write finish
+    TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGINT, [](int) {});
+      signal_sent = SIGINT;
+      set_file_writing_for_tests(true, [] { raise(signal_sent); });
+      std::string reason;
+      _exit(write_file_completely(dir.file("map.pfm"), "later", 5, &reason) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(files_in(dir.path), std::vector<std::string>{"map.pfm"});
+    EXPECT_EQ(read_file(dir.file("map.pfm")), "later");
+  }
   for (bool named : {false, true}) {
     set_file_writing_for_tests(named, nullptr);
     TempDir dir;

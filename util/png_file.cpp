@@ -83,9 +83,9 @@ int give_name(int fd, const std::string& folder, const std::string& path) {
   return EEXIST;
 }
 
-// The named temporary of a file system without O_TMPFILE; SIGINT, SIGTERM and SIGHUP remove it
-// (their handler unlinks it, then the signal takes its earlier course). One at a time per
-// process: its name lives where the handler can read it.
+// The named temporary of a file system without O_TMPFILE; SIGINT, SIGTERM and SIGHUP, where they
+// would end the program, remove it (their handler unlinks it, then the signal ends the program
+// as before). One at a time per process: its name lives where the handler can read it.
 std::mutex g_named_mutex;
 char g_named_path[PATH_MAX];
 volatile sig_atomic_t g_named_set = 0;
@@ -97,7 +97,7 @@ void remove_named_temporary(int signal) {
   g_named_set = 0;
   for (int i = 0; i < 3; ++i)
     if (kEndingSignals[i] == signal) ::sigaction(signal, &g_previous_actions[i], nullptr);
-  ::raise(signal);  // delivered with the earlier action once this handler returns
+  ::raise(signal);  // delivered with the default action once this handler returns
 }
 
 class NamedTemporary {
@@ -144,9 +144,10 @@ class NamedTemporary {
     action.sa_handler = remove_named_temporary;
     sigemptyset(&action.sa_mask);
     for (int i = 0; i < 3; ++i) {
-      // an ignored signal stays ignored: it cannot end the program
+      // only a signal that would end the program: one it ignores or handles itself lets the
+      // write go on
       g_handled[i] = ::sigaction(kEndingSignals[i], nullptr, &g_previous_actions[i]) == 0 &&
-                     g_previous_actions[i].sa_handler != SIG_IGN &&
+                     !(g_previous_actions[i].sa_flags & SA_SIGINFO) && g_previous_actions[i].sa_handler == SIG_DFL &&
                      ::sigaction(kEndingSignals[i], &action, nullptr) == 0;
     }
   }
@@ -192,7 +193,7 @@ bool write_file_completely(const std::string& path, const void* data, size_t siz
     if (error == 0) error = give_name(fd, folder, path);
     if (::close(fd) != 0 && error == 0) error = errno;
   } else if (g_named_temporaries_only || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-    // a file system (or kernel) without O_TMPFILE: a named temporary, removed on SIGINT/SIGTERM
+    // a file system (or kernel) without O_TMPFILE: a named temporary, removed by an ending signal
     NamedTemporary temporary(folder);
     fd = temporary.create();
     if (fd < 0) {

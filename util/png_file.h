@@ -11,7 +11,7 @@
 // then linked as `path` (or, where `path` exists, under a short temporary name renamed over it
 // with SIGINT, SIGTERM and SIGHUP held back for those two calls). A file system without
 // O_TMPFILE gets a named temporary beside `path` instead, which those signals remove before
-// they take their course. Either way no temporary outlives the process, and any name up to the
+// they end the program (a program that handles or ignores them sees the write finish). Either way no temporary outlives the process, and any name up to the
 // file-name limit can be written. On failure returns false with the reason in *reason (e.g.
 // "No space left on device") and leaves any earlier file at `path` as it was.
 bool write_png_file(const std::string& path, const cv::Mat& image, std::string* reason);
