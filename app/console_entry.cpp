@@ -22,6 +22,65 @@ void print_seconds(const char* label, double seconds) {
   std::printf("%3.3f sec : %s\n", static_cast<double>(static_cast<float>(seconds)), label);
 }
 
+// The program's text for arguments it refuses, in its order: the radius rule, the views, then
+// the library's rules (ondrel::internal::broken_rule, without the gamma rules: the program
+// takes any gamma, as designed); false when it takes them.
+bool refused(const cv::Mat& left, bool views_ok, int min_disparity, const ondrel::Parameters& p, char* text,
+             size_t size) {
+  const int r = p.block_radius, R = p.support_radius;
+  using ondrel::internal::Rule;
+  if (!ondrel::internal::radii_tile(R, r)) {
+    std::snprintf(text, size, "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
+    return true;
+  }
+  if (!views_ok) {
+    std::snprintf(text, size,
+                  "Error: the views must be 3-channel 8-bit images of one size and the three outputs 1-channel 8-bit "
+                  "images of that size: aborting...\n");
+    return true;
+  }
+  if (min_disparity != 0) {
+    std::snprintf(text, size, "Error: min_disparity must be 0 (i.e. %d): aborting...\n", min_disparity);
+    return true;
+  }
+  switch (ondrel::internal::broken_rule(p, left.cols, left.rows, false)) {
+    case Rule::kNone:
+    case Rule::kGammaSpace:
+    case Rule::kGammaColor:
+      return false;
+    case Rule::kMinDisparity:  // (0 here)
+    case Rule::kMaxDisparity:
+      std::snprintf(text, size, "Error: max_disparity must lie in 0 ... %d (i.e. %d): aborting...\n",
+                    ondrel::internal::kMaxDisparityLimit, p.max_disparity);
+      break;
+    case Rule::kBlockRadius:
+      std::snprintf(text, size, "Error: the radius of the blocks must not be negative (i.e. %d): aborting...\n", r);
+      break;
+    case Rule::kSupportRadius:
+    case Rule::kRadiiTile:  // (checked above)
+      std::snprintf(text, size, "Error: the radius of the supports must lie in %d ... %d (i.e. %d): aborting...\n", r,
+                    ondrel::kMaxSupportRadius, R);
+      break;
+    case Rule::kBlockFitsImage:
+      std::snprintf(text, size,
+                    "Error: the block (%dx%d pixels) does not fit in the image (%dx%d pixels): aborting...\n",
+                    2 * r + 1, 2 * r + 1, left.cols, left.rows);
+      break;
+    case Rule::kTadThreshold:
+      std::snprintf(text, size, "Error: TAD_threshold must not be negative (i.e. %d): aborting...\n", p.tad_threshold);
+      break;
+    case Rule::kCost:
+      std::snprintf(text, size, "Error: the cost must be TAD (0) or census (1) (i.e. %d): aborting...\n",
+                    static_cast<int>(p.cost));
+      break;
+    case Rule::kBlockSums:
+      std::snprintf(text, size, "Error: blocks of %dx%d pixels overflow the 32-bit block sums: aborting...\n",
+                    2 * r + 1, 2 * r + 1);
+      break;
+  }
+  return true;
+}
+
 }  // namespace
 
 int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_map,
@@ -40,10 +99,9 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
                         is_plane_of(disparity_map, CV_8UC1, left) && is_plane_of(right_disparity_map, CV_8UC1, left) &&
                         is_plane_of(uniqueness_map, CV_8UC1, left) && left.cols <= INT_MAX / 4 &&
                         left.rows <= INT_MAX / 4;
-  ondrel::Status status;
-  ondrel::internal::Report report;
-  if (!ondrel::internal::check_arguments(ondrel::view_of(left), views_ok, min_disparity, p, &status, &report)) {
-    std::fputs(report.text, stdout);
+  char text[256];
+  if (refused(left, views_ok, min_disparity, p, text, sizeof text)) {
+    std::fputs(text, stdout);
     return -1;
   }
 
@@ -63,7 +121,9 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
     bytes.stride[i] = maps[i]->step[0];
   }
   bytes.scale = scale;
-  status = ondrel::internal::run(ondrel::view_of(left), ondrel::view_of(right), p, ondrel::Options{}, nullptr, &bytes, &report);
+  ondrel::internal::Report report;
+  const ondrel::Status status = ondrel::internal::run(ondrel::view_of(left), ondrel::view_of(right), p,
+                                                      ondrel::Options{}, nullptr, &bytes, &report, false);
   if (status.ok() || report.failed_in_matching) {
     std::printf("\n\nExecution time: \n");
     print_seconds("[*] Ondrel (initialization)", report.timings.initialization);

@@ -9,6 +9,7 @@
 #include "app/image_io.h"
 #include "app/stereo_pairs.h"
 #include "app/console_entry.h"
+#include "matcher/match.h"
 #include "util/mosaic.h"
 #include "util/numbers.h"
 
@@ -67,12 +68,8 @@ void print_unsuitable_radius(int R) {
               R);
 }
 
-// (2R+1)^2 divisible by (2r+1)^2, for 2R+1 <= 4095 and any int r.
-bool blocks_tile_support(int R, int r) {
-  const long long support = 2LL * R + 1, block = 2LL * r + 1;
-  if (block > support || -block > support) return false;
-  return (support * support) % (block * block) == 0;
-}
+// The library's radius rule (the one the matcher applies), for any int r.
+bool blocks_tile_support(int R, int r) { return ondrel::internal::radii_tile(R, r); }
 
 bool ask_radii(FILE* in, char numeric[kAnswerSize], PassAnswers& a) {
   reset_numeric(numeric);

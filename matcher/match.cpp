@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -24,9 +25,6 @@ using Clock = std::chrono::steady_clock;
 double seconds_between(Clock::time_point start, Clock::time_point end) {
   return std::chrono::duration<double>(end - start).count();
 }
-
-// Largest max_disparity taken: keeps every index of the claim table within an int.
-constexpr int kMaxDisparityLimit = INT_MAX / 4;
 
 // Working memory of the cost rings of all workers together, beyond which fewer workers run
 // (the results are the same for any number of workers).
@@ -69,7 +67,7 @@ uint32_t bits_of(float f) {
 void fill_lut(float* lut, float gamma, int threads) {
   constexpr int kChunk = 8192;  // even: the fill pairs entries from an even index on
   constexpr int kChunks = (ondrel::kExpLutFilled + kChunk - 1) / kChunk;
-#pragma omp parallel for num_threads(threads) schedule(static)
+#pragma omp parallel for num_threads(threads < kChunks ? threads : kChunks) schedule(static)
   for (int i = 0; i < kChunks; ++i) {
     const int begin = i * kChunk, end = begin + kChunk < ondrel::kExpLutFilled ? begin + kChunk : ondrel::kExpLutFilled;
     init_exponential_lut_QUIRN(lut, gamma, begin, end);
@@ -339,61 +337,102 @@ bool radii_tile(int R, int r) {
   return tiles == std::trunc(tiles);
 }
 
-bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p, Status* status,
-                     Report* report) {
+Rule broken_rule(const Parameters& p, int width, int height, bool gammas) {
   const int r = p.block_radius, R = p.support_radius;
-  char text[256];
-  if (!radii_tile(R, r)) {
-    *status = failure(report, StatusCode::kInvalidArgument,
-                      "Error: Something wrong with paprameters radius_macro and radius: aborting :-(...\n");
-    return false;
-  }
-  if (!views_ok) {
-    *status = failure(report, StatusCode::kInvalidArgument,
-                      "Error: the views must be 3-channel 8-bit images of one size and the three outputs "
-                      "1-channel 8-bit images of that size: aborting...\n");
-    return false;
-  }
-  text[0] = '\0';
-  if (min_disparity != 0) {
-    std::snprintf(text, sizeof text, "Error: min_disparity must be 0 (i.e. %d): aborting...\n", min_disparity);
-  } else if (p.max_disparity < 0 || p.max_disparity > kMaxDisparityLimit) {
-    std::snprintf(text, sizeof text, "Error: max_disparity must lie in 0 ... %d (i.e. %d): aborting...\n",
-                  kMaxDisparityLimit, p.max_disparity);
-  } else if (r < 0) {
-    std::snprintf(text, sizeof text, "Error: the radius of the blocks must not be negative (i.e. %d): aborting...\n",
-                  r);
-  } else if (R < r || R > kMaxSupportRadius) {
-    std::snprintf(text, sizeof text, "Error: the radius of the supports must lie in %d ... %d (i.e. %d): aborting...\n",
-                  r, kMaxSupportRadius, R);
-  } else if (2 * r + 1 > left.width || 2 * r + 1 > left.height) {
-    std::snprintf(text, sizeof text,
-                  "Error: the block (%dx%d pixels) does not fit in the image (%dx%d pixels): aborting...\n",
-                  2 * r + 1, 2 * r + 1, left.width, left.height);
-  } else if (p.tad_threshold < 0) {
-    std::snprintf(text, sizeof text, "Error: TAD_threshold must not be negative (i.e. %d): aborting...\n",
-                  p.tad_threshold);
-  } else if (p.cost != CostFunction::kTad && p.cost != CostFunction::kCensus) {
-    std::snprintf(text, sizeof text, "Error: the cost must be TAD (0) or census (1) (i.e. %d): aborting...\n",
-                  static_cast<int>(p.cost));
-  } else {
-    // running block sums reach (2r+1)(2r+2) times the largest pixel cost or channel value
-    const long long tad = largest_pixel_cost(p.tad_threshold, false);
-    const long long largest = tad > 255 ? tad : 255;
-    const long long side = 2 * r + 1;
-    if (side * (side + 1) * largest > INT_MAX)
-      std::snprintf(text, sizeof text, "Error: blocks of %dx%d pixels overflow the 32-bit block sums: aborting...\n",
-                    2 * r + 1, 2 * r + 1);
-  }
-  if (text[0]) {
-    *status = failure(report, StatusCode::kInvalidArgument, text);
-    return false;
-  }
-  return true;
+  const long long min = p.min_disparity, max = p.max_disparity;
+  if (min < -kMaxDisparityLimit || min > kMaxDisparityLimit) return Rule::kMinDisparity;
+  if (max < min || max > kMaxDisparityLimit || max - min > kMaxDisparityLimit) return Rule::kMaxDisparity;
+  if (r < 0) return Rule::kBlockRadius;
+  if (R < r || R > kMaxSupportRadius) return Rule::kSupportRadius;
+  if (!radii_tile(R, r)) return Rule::kRadiiTile;
+  if (width > 0 && height > 0 && (2 * r + 1 > width || 2 * r + 1 > height)) return Rule::kBlockFitsImage;
+  if (p.tad_threshold < 0) return Rule::kTadThreshold;
+  if (p.cost != CostFunction::kTad && p.cost != CostFunction::kCensus) return Rule::kCost;
+  // running block sums reach (2r+1)(2r+2) times the largest pixel cost or channel value
+  const long long tad = largest_pixel_cost(p.tad_threshold, false);
+  const long long largest = tad > 255 ? tad : 255;
+  const long long side = 2 * r + 1;
+  if (side * (side + 1) * largest > INT_MAX) return Rule::kBlockSums;
+  // a gamma of 0, below the normal floats or not finite makes every weight 0 or NaN
+  const auto usable = [](float gamma) { return std::isfinite(gamma) && gamma >= FLT_MIN; };
+  if (gammas && !usable(p.gamma_space)) return Rule::kGammaSpace;
+  if (gammas && !usable(p.gamma_color)) return Rule::kGammaColor;
+  return Rule::kNone;
 }
 
+void describe(Rule rule, const Parameters& p, int width, int height, char* text, size_t size) {
+  const int r = p.block_radius, R = p.support_radius, L = kMaxDisparityLimit;
+  const long long min = p.min_disparity;
+  switch (rule) {
+    case Rule::kNone:
+      std::snprintf(text, size, "%s", "");
+      break;
+    case Rule::kMinDisparity:
+      std::snprintf(text, size, "min_disparity (%d) must lie in %d ... %d", p.min_disparity, -L, L);
+      break;
+    case Rule::kMaxDisparity:
+      std::snprintf(text, size, "max_disparity (%d) must lie in min_disparity (%d) ... %lld", p.max_disparity,
+                    p.min_disparity, min + L < L ? min + L : static_cast<long long>(L));
+      break;
+    case Rule::kBlockRadius:
+      std::snprintf(text, size, "block_radius (%d) must be at least 0", r);
+      break;
+    case Rule::kSupportRadius:
+      std::snprintf(text, size, "support_radius (%d) must lie in block_radius (%d) ... %d", R, r, kMaxSupportRadius);
+      break;
+    case Rule::kRadiiTile:
+      std::snprintf(text, size, "block_radius: 2*block_radius+1 (%lld) must divide 2*support_radius+1 (%lld)",
+                    2LL * r + 1, 2LL * R + 1);
+      break;
+    case Rule::kBlockFitsImage:
+      std::snprintf(text, size, "block_radius: a block of %lldx%lld pixels must fit in the image (%dx%d pixels)",
+                    2LL * r + 1, 2LL * r + 1, width, height);
+      break;
+    case Rule::kTadThreshold:
+      std::snprintf(text, size, "tad_threshold (%d) must be at least 0", p.tad_threshold);
+      break;
+    case Rule::kCost:
+      std::snprintf(text, size, "cost (%d) must be 0 (TAD) or 1 (census)", static_cast<int>(p.cost));
+      break;
+    case Rule::kBlockSums:
+      std::snprintf(text, size,
+                    "block_radius (%d): blocks of %lldx%lld pixels overflow the 32-bit block sums with tad_threshold %d",
+                    r, 2LL * r + 1, 2LL * r + 1, p.tad_threshold);
+      break;
+    case Rule::kGammaSpace:
+    case Rule::kGammaColor: {
+      const bool space = rule == Rule::kGammaSpace;
+      std::snprintf(text, size, "%s (%g) must be finite and above 0 (at least %g)", space ? "gamma_space" : "gamma_color",
+                    static_cast<double>(space ? p.gamma_space : p.gamma_color), static_cast<double>(FLT_MIN));
+      break;
+    }
+  }
+}
+
+}  // namespace internal
+
+Status check(const Parameters& parameters, int width, int height) {
+  Status status;
+  const internal::Rule rule = internal::broken_rule(parameters, width, height, true);
+  if (rule == internal::Rule::kNone) return status;
+  status.code = StatusCode::kInvalidArgument;
+  internal::describe(rule, parameters, width, height, status.message, sizeof status.message);
+  return status;
+}
+
+Status check(const Options& options) {
+  Status status;
+  if (options.threads >= 0 && options.threads <= kMaxThreads) return status;
+  status.code = StatusCode::kInvalidArgument;
+  std::snprintf(status.message, sizeof status.message, "threads (%d) must lie in 0 ... %d (0: every processor)",
+                options.threads, kMaxThreads);
+  return status;
+}
+
+namespace internal {
+
 Status run(const ImageView& left, const ImageView& given_right, const Parameters& given, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report) {
+           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas) {
   *report = Report{};
   Status status;
   ImageView right = given_right;
@@ -403,25 +442,23 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
                         right.stride >= 3 * static_cast<ptrdiff_t>(left.width) &&
                         (!floats || (plane_fits(floats->disparity, left) && plane_fits(floats->uniqueness, left) &&
                                      plane_fits(floats->right_disparity, left) && plane_fits(floats->confidence, left)));
+  if (!views_ok)
+    return failure(report, StatusCode::kInvalidArgument,
+                   "views: left and right must be non-empty 3-channel 8-bit views of one size (rows of at least 3 * "
+                   "width bytes), and every output plane given of that size");
+  const Rule rule = broken_rule(given, left.width, left.height, gammas);
+  if (rule != Rule::kNone) {
+    char text[256];
+    describe(rule, given, left.width, left.height, text, sizeof text);
+    return failure(report, StatusCode::kInvalidArgument, text);
+  }
+  status = check(options);
+  if (!status.ok()) return failure(report, status.code, status.message);
   // a range min .. max is matched as 0 .. max - min on the right view shifted by min
   const int shift = given.min_disparity;
   Parameters p = given;
-  if (shift != 0) {
-    const long long range = static_cast<long long>(given.max_disparity) - shift;
-    char text[160];
-    const int max = given.max_disparity;
-    if (range < 0 || range > kMaxDisparityLimit || shift < -kMaxDisparityLimit || max > kMaxDisparityLimit) {
-      std::snprintf(text, sizeof text,
-                    "Error: min_disparity and max_disparity must lie in -%d ... %d, in that order, at most %d apart "
-                    "(i.e. %d and %d)",
-                    kMaxDisparityLimit, kMaxDisparityLimit, kMaxDisparityLimit, shift, max);
-      return failure(report, StatusCode::kInvalidArgument, text);
-    }
-    p.min_disparity = 0;
-    p.max_disparity = static_cast<int>(range);
-  }
-  if (!check_arguments(left, views_ok, 0, p, &status, report)) return status;
-  if (options.threads < 0) return failure(report, StatusCode::kInvalidArgument, "Error: threads must not be negative");
+  p.min_disparity = 0;
+  p.max_disparity = static_cast<int>(static_cast<long long>(given.max_disparity) - shift);
 
   const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;
   const int first_column = p.max_disparity > given.max_disparity ? p.max_disparity : given.max_disparity;
@@ -440,7 +477,10 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   const int ndisp = p.max_disparity + 1;
   const int per_axis = blocks_per_axis(r, R);
   const int nblocks = per_axis * per_axis;
-  const int threads = options.threads > 0 ? options.threads : ondrel_thread_count();
+  // no more threads than rows: every parallel region shares rows (the colour table's fill
+  // takes fewer still)
+  const int requested = options.threads > 0 ? options.threads : ondrel_thread_count();
+  const int threads = requested < H ? requested : H;
   const size_t pixels = static_cast<size_t>(W) * static_cast<size_t>(H);
   // rows of cost vectors one output row reads: y - (R - r) .. y + (R - r)
   const int reach = R - r;

@@ -31,20 +31,44 @@ struct Report {
   char text[256] = {};              // the failure's message as the program prints it (with its newlines)
 };
 
-// The radius check of the argument checks: whether blocks of side 2r+1 tile the support
-// window of side 2R+1, computed as the window's area over the block's in double, rounded to
-// float and compared with its integer part. For 0 <= r, R <= kMaxSupportRadius it is exactly
-// "2r+1 divides 2R+1" (a test checks every pair).
+// The parameter rules (ondrel::check), in the order they are checked.
+enum class Rule {
+  kNone,
+  kMinDisparity,      // -kMaxDisparityLimit <= min_disparity <= kMaxDisparityLimit
+  kMaxDisparity,      // min_disparity <= max_disparity <= min(kMaxDisparityLimit, min_disparity + kMaxDisparityLimit)
+  kBlockRadius,       // 0 <= block_radius
+  kSupportRadius,     // block_radius <= support_radius <= kMaxSupportRadius
+  kRadiiTile,         // 2r+1 divides 2R+1 (radii_tile)
+  kBlockFitsImage,    // 2r+1 <= width, height (when the size is known)
+  kTadThreshold,      // 0 <= tad_threshold
+  kCost,              // a CostFunction
+  kBlockSums,         // (2r+1)(2r+2) times the largest pixel cost or channel value fits an int
+  kGammaSpace,        // finite and >= FLT_MIN (unless gammas are left out)
+  kGammaColor,        // likewise
+};
+
+// Largest |min_disparity|, |max_disparity| and range taken: keeps every index of the claim
+// table within an int.
+constexpr int kMaxDisparityLimit = 0x7FFFFFFF / 4;
+
+// Whether blocks of side 2r+1 tile the support window of side 2R+1, computed as the
+// window's area over the block's in double, rounded to float and compared with its integer
+// part, as designed. For 0 <= r, R <= kMaxSupportRadius it is exactly "2r+1 divides 2R+1" (a
+// test checks every pair), and for a negative r it is the rule of |2r+1|.
 bool radii_tile(int R, int r);
 
-// The argument checks, in the program's order. views_ok: the caller's check of the views'
-// and outputs' types and sizes. Fills *status and report->text and returns false when refused.
-bool check_arguments(const ImageView& left, bool views_ok, int min_disparity, const Parameters& p,
-                     Status* status, Report* report);
+// The first rule p breaks (kNone: none). width, height <= 0: the size is not known and
+// kBlockFitsImage is not checked. gammas: whether the gamma rules apply (the console program
+// takes any gamma, as designed).
+Rule broken_rule(const Parameters& p, int width, int height, bool gammas);
 
-// One call: floats and/or bytes (either may be null). report may not be null.
+// The library's message for a broken rule: one line naming the parameter and what it may be.
+void describe(Rule rule, const Parameters& p, int width, int height, char* text, size_t size);
+
+// One call: floats and/or bytes (either may be null). report may not be null. gammas: as for
+// broken_rule.
 Status run(const ImageView& left, const ImageView& right, const Parameters& p, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report);
+           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas = true);
 
 }  // namespace internal
 }  // namespace ondrel

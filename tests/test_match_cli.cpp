@@ -48,7 +48,7 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", l}, 2, "two views"}, {{"-d", "x", l, r}, 2, "-d"},
       {{"-d", "8", "", r}, 2, "LEFT is an empty file name"}, {{"-d", "8", l, ""}, 2, "RIGHT is an empty file name"},
       {{"-d", "8", l, r}, 2, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE"},
-      {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "does not fit"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
+      {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "must divide"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
       {{"-d", "8", "-o", "a.tiff", l, r}, 2, ".pfm"}, {{"--frobnicate", l, r}, 2, "unknown option"},
       {{"-d", "8", "--cost", "sad", l, r}, 2, "--cost"}, {{"-d", "8", "--refine", "-u", "u.pfm", l, r}, 2, "--uniqueness"},
       {{"-d", "8", "--min-disparity", "9", o, d, l, r}, 2, "-d 8 is below --min-disparity 9"},

@@ -69,9 +69,13 @@ struct Parameters {
   CostFunction cost = CostFunction::kTad;  // the per-pixel cost; the weights use the colours either way
 };
 
+// Largest Options::threads taken.
+constexpr int kMaxThreads = 1024;
+
 // How to run one call.
 struct Options {
-  int threads = 0;  // 0: every processor
+  int threads = 0;  // 0: every processor; at most kMaxThreads. A call never runs more threads
+                    // than it has rows (or other items) to share among them.
   // Called now and then from one of the matching threads (never two at once) with the rows
   // finished so far; returning false cancels the call (StatusCode::kCancelled). May be null.
   bool (*progress)(void* user, int rows_done, int rows_total) = nullptr;
@@ -115,6 +119,21 @@ struct Timings {
   double block_means = 0;     //   the block means of both views (and the census images),
   double aggregation = 0;     //   the streamed cost rows with the aggregation, then the release
 };
+
+// The parameter rules, the ones every call applies: OK, or kInvalidArgument with a one-line
+// message naming the parameter and the values it may take, e.g. "block_radius:
+// 2*block_radius+1 (13) must divide 2*support_radius+1 (41)". The rules:
+//   min_disparity, max_disparity: min_disparity <= max_disparity, both within +-536870911, at
+//     most 536870911 apart;
+//   block_radius >= 0, block_radius <= support_radius <= kMaxSupportRadius, 2*block_radius+1
+//     divides 2*support_radius+1, a block fits in the image, and its sums fit 32 bits;
+//   tad_threshold >= 0; cost one of CostFunction;
+//   gamma_space, gamma_color finite and above 0 (at least FLT_MIN).
+// width, height: the views' size, or 0 when not known yet (the block's fit is then left out).
+Status check(const Parameters& parameters, int width, int height);
+
+// The rule of the options: 0 <= threads <= kMaxThreads; the message names `threads`.
+Status check(const Options& options);
 
 // Computes the disparity planes of left and right. On failure the planes are untouched, but
 // for a cancelled call, which may have written some of their rows.

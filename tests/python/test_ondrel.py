@@ -143,7 +143,12 @@ def test_ctrl_c_cancels_a_match_in_a_fraction_of_a_second():
     (np.zeros((20, 20, 3), np.float32), None, {}, "uint8"),
     (np.zeros((20, 20, 2), np.uint8), None, {}, "H x W x 3"),
     (np.zeros((20, 20, 3), np.uint8), np.zeros((20, 21, 3), np.uint8), {}, "same size"),
-    (None, None, {"block_radius": 2}, "radius"),  # the library's message (its own tests have each one)
+    # the library's messages name the parameter (its own tests have each one)
+    (None, None, {"block_radius": 2}, r"block_radius: 2\*block_radius\+1 \(5\) must divide"),
+    (None, None, {"threads": 10**5}, r"threads \(100000\) must lie in 0 \.\.\. 1024"),
+    (None, None, {"threads": 2**31 - 1}, "threads"),
+    (None, None, {"gamma_color": 0}, "gamma_color"),
+    (None, None, {"gamma_space": float("nan")}, "gamma_space"),
     (None, None, {"max_disparity": 2**40}, "max_disparity .* out of range"),
     (None, None, {"support_radius": 2.5}, "support_radius must be an integer"),
     (None, None, {"gamma_color": "wide"}, "gamma_color must be a number"),

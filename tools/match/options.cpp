@@ -372,11 +372,12 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
                                     std::to_string(p.min_disparity) + ": -d is the largest disparity examined");
   if (static_cast<long long>(p.max_disparity) - p.min_disparity > kLargestMaxDisparity)
     return usage_error(message, "-d and --min-disparity are more than 536870911 apart");
-  const int support_side = 2 * p.support_radius + 1, block_side = 2 * p.block_radius + 1;
-  if (p.block_radius > p.support_radius || support_side % block_side != 0)
-    return usage_error(message, "--block-radius " + std::to_string(p.block_radius) + " does not fit --support-radius " +
-                                    std::to_string(p.support_radius) + ": 2r+1 (" + std::to_string(block_side) +
-                                    ") must divide 2R+1 (" + std::to_string(support_side) + ")");
+  // the library's rules (the block's fit in the image, and the largest disparity when it comes
+  // from a calib.txt, are checked when they are known)
+  ondrel::Parameters known = p;
+  if (!o.have_max_disparity) known.max_disparity = known.min_disparity;
+  const ondrel::Status checked = ondrel::check(known, 0, 0);
+  if (!checked.ok()) return usage_error(message, checked.message);
   *options = o;
   return ParseOutcome::kRun;
 }
