@@ -1,21 +1,44 @@
-// match_refined: ondrel::match on both views, the consistency check, the fill and the
-// weighted median (see <ondrel/refine.h> and steps.h).
+// match_refined: the semi-global pipeline (semi_global.h) or ondrel::match on both views, the
+// consistency check, the fill and the weighted median (steps.h); see <ondrel/refine.h>.
 
 #include <ondrel/refine.h>
 
 #include <omp.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <cstdint>
 #include <new>
 
+#include "matcher/memory.h"
+#include "refine/semi_global.h"
 #include "refine/steps.h"
 
 namespace ondrel {
 namespace {
 
+using namespace refine;
+
 constexpr int kMaxMedianRadius = 32;
+// The median's radius of each method unless the options give one.
+constexpr int kSemiGlobalMedianRadius = 2, kDesignedMedianRadius = 4;
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+void ask_for_huge_pages(void* p, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint: failure is fine
+#else
+  (void)p, (void)bytes;
+#endif
+}
 
 Status failure(StatusCode code, const char* text) {
   Status status;
@@ -52,6 +75,33 @@ bool forward_progress(void* user, int rows_done, int) {
   return p->options->progress(p->options->progress_user, p->offset + rows_done, p->total);
 }
 
+// An array of the call (not zeroed), or none when it cannot be had. Large ones are backed by
+// huge pages where the system offers them on request: faulting in the volume page by page
+// took as long as aggregating it.
+template <typename T>
+struct Array {
+  T* p = nullptr;
+  bool get(size_t n) {
+    p = static_cast<T*>(ondrel_alloc_uninitialized(n, sizeof(T)));
+    if (p && n * sizeof(T) >= kHugePage) ask_for_huge_pages(p, n * sizeof(T));
+    return p != nullptr;
+  }
+  T* data() const { return p; }
+  ~Array() { ondrel_free(p); }
+};
+
+// Volume (8-bit costs and 16-bit sums) aggregated at once; larger ones go in bands of rows
+// that overlap by kBandMargin rows on each side.
+constexpr size_t kVolumeBytes = size_t{512} << 20;
+constexpr int kBandMargin = 16;
+
+Status semi_global(const ImageView& left, const ImageView& right, const Parameters& parameters,
+                   const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                   const FloatPlane& confidence);
+Status designed_match(const ImageView& left, const ImageView& right, const Parameters& parameters,
+                      const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                      const FloatPlane& confidence);
+
 }  // namespace
 
 Status match_refined(const ImageView& left, const ImageView& right, const Parameters& parameters,
@@ -69,10 +119,125 @@ Status match_refined(const ImageView& left, const ImageView& right, const Parame
                    "Error: the confidence plane must have the views' size and a stride >= its width");
   if (!(refine.consistency_tolerance >= 0))
     return failure(StatusCode::kInvalidArgument, "Error: consistency_tolerance must be >= 0");
-  if (refine.median_radius < 0 || refine.median_radius > kMaxMedianRadius)
-    return failure(StatusCode::kInvalidArgument, "Error: median_radius must lie in 0 .. 32");
-  if (refine.median_radius > 0 && !(refine.median_gamma_color > 0))
+  if (refine.median_radius < -1 || refine.median_radius > kMaxMedianRadius)
+    return failure(StatusCode::kInvalidArgument, "Error: median_radius must lie in -1 .. 32");
+  if (refine.median_radius != 0 && !(refine.median_gamma_color > 0))
     return failure(StatusCode::kInvalidArgument, "Error: median_gamma_color must be > 0");
+  const bool designed = refine.method == RefineMethod::kDesignedMatch;
+  if (!designed && refine.method != RefineMethod::kSemiGlobal)
+    return failure(StatusCode::kInvalidArgument, "Error: the refine method must be kSemiGlobal or kDesignedMatch");
+  RefineOptions chosen = refine;
+  if (chosen.median_radius < 0) chosen.median_radius = designed ? kDesignedMedianRadius : kSemiGlobalMedianRadius;
+  return designed ? designed_match(left, right, parameters, chosen, options, out, confidence)
+                  : semi_global(left, right, parameters, chosen, options, out, confidence);
+}
+
+namespace {
+
+Status semi_global(const ImageView& left, const ImageView& right, const Parameters& parameters,
+                   const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                   const FloatPlane& confidence) {
+  if (!left.data || !right.data || right.width != left.width || right.height != left.height ||
+      left.stride < 3 * static_cast<std::ptrdiff_t>(left.width) || right.stride < 3 * static_cast<std::ptrdiff_t>(right.width))
+    return failure(StatusCode::kInvalidArgument,
+                   "Error: the views must be 3-channel 8-bit images of one size (stride >= 3 x width)");
+  if (parameters.min_disparity > parameters.max_disparity)
+    return failure(StatusCode::kInvalidArgument, "Error: min_disparity must not exceed max_disparity");
+  if (options.threads < 0) return failure(StatusCode::kInvalidArgument, "Error: threads must not be negative");
+  if (refine.penalty_large > kMaxPenalty || refine.penalty_small < 1 || refine.penalty_small >= refine.penalty_large)
+    return failure(StatusCode::kInvalidArgument, "Error: the penalties must satisfy 1 <= penalty_small < penalty_large <= 1000");
+  if (refine.paths != 4 && refine.paths != 8) return failure(StatusCode::kInvalidArgument, "Error: paths must be 4 or 8");
+  if (refine.uniqueness < 0 || refine.uniqueness > 99)
+    return failure(StatusCode::kInvalidArgument, "Error: uniqueness must lie in 0 .. 99");
+
+  const int W = left.width, H = left.height, threads = options.threads > 0 ? options.threads : omp_get_num_procs();
+  const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
+  // disparities from W on (and from -W down) never meet a column of the right view
+  const int d_min = std::max(parameters.min_disparity, -(W - 1));
+  const int D = static_cast<int>(std::max(1LL, std::min<long long>(parameters.max_disparity, W - 1) - d_min + 1LL));
+  const int Dp = (D + kDisparityLanes - 1) / kDisparityLanes * kDisparityLanes;
+  const size_t row_bytes = static_cast<size_t>(W) * static_cast<size_t>(Dp) * (sizeof(uint8_t) + sizeof(int16_t));
+  // bands: every row of the volume at once, or bodies of `body` rows with their margins
+  const int fit = static_cast<int>(std::max<size_t>(1, std::min<size_t>(H, kVolumeBytes / row_bytes)));
+  const int margin = fit >= H ? 0 : std::min(kBandMargin, fit / 4);
+  const int body = fit >= H ? H : std::max(1, fit - 2 * margin), band_rows = std::min(H, body + 2 * margin);
+
+  // every buffer of the call, released together
+  Array<int16_t> grey[2], sums;
+  Array<uint64_t> census[2], extended;
+  Array<uint8_t> cost;
+  Array<float> planes[3], margins;  // winners, filled, median; the winners' margins
+  Array<int16_t> right_winners;
+  const size_t volume = static_cast<size_t>(band_rows) * W * Dp, span = static_cast<size_t>(W) + D;
+  bool ok = cost.get(volume) && sums.get(volume) && extended.get(threads * span) &&
+            right_winners.get(static_cast<size_t>(threads) * 2 * W);
+  for (int v = 0; v < 2; ++v) ok = ok && grey[v].get(n) && census[v].get(n);
+  for (auto& plane : planes) ok = ok && plane.get(n);
+  ok = ok && (!confidence.data || margins.get(n));
+  if (!ok) return failure(StatusCode::kOutOfMemory, "Error: no memory for the refined disparity map");
+
+  const ImageView views[2] = {left, right};
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 8)
+  for (int y = 0; y < H; ++y)
+    for (int v = 0; v < 2; ++v)
+      grey_plane(views[v].data + y * views[v].stride, views[v].stride, W, 1, grey[v].data() + static_cast<size_t>(y) * W);
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 8)
+  for (int y = 0; y < H; ++y)
+    for (int v = 0; v < 2; ++v) census_rows(grey[v].data(), W, H, y, y + 1, census[v].data());
+
+  const Penalties penalties{refine.penalty_small, refine.penalty_large, 0};
+  const int tolerance = refine.consistency_check ? static_cast<int>(std::min(refine.consistency_tolerance, 1e6f)) : -1;
+  for (int y0 = 0; y0 < H; y0 += body) {
+    const int y1 = std::min(H, y0 + body), v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
+    // the band's costs, its sums zeroed
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
+    for (int y = v0; y < v1; ++y) {
+      const size_t row = static_cast<size_t>(y - v0) * W * Dp;
+      cost_row(census[0].data(), census[1].data(), W, y, d_min, D, Dp,
+               extended.data() + static_cast<size_t>(omp_get_thread_num()) * span, cost.data() + row);
+      std::memset(sums.data() + row, 0, sizeof(int16_t) * W * Dp);
+    }
+    if (!add_paths(cost.data(), grey[0].data() + static_cast<size_t>(v0) * W, W, v1 - v0, Dp, refine.paths, penalties,
+                   threads, sums.data()))
+      return failure(StatusCode::kOutOfMemory, "Error: no memory for the refined disparity map");
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
+    for (int y = y0; y < y1; ++y)
+      winners_row(sums.data(), W, d_min, D, Dp, refine.uniqueness, tolerance, y - v0,
+                  right_winners.data() + static_cast<size_t>(omp_get_thread_num()) * 2 * W,
+                  planes[0].data() + static_cast<size_t>(y) * W,
+                  confidence.data ? margins.data() + static_cast<size_t>(y) * W : nullptr);
+    if (options.progress && !options.progress(options.progress_user, y1, H))
+      return failure(StatusCode::kCancelled, "the call was cancelled");
+  }
+  const float* result = planes[0].data();
+  if (refine.fill) {
+    fill_holes(result, W, H, threads, planes[1].data());
+    result = planes[1].data();
+  }
+  const float* filled = result;
+  if (refine.median_radius > 0) {
+    int32_t weights[refine::kColourDistances];
+    refine::median_weights(refine.median_gamma_color, weights);
+    if (!median_rows(result, W, H, left.data, left.stride, refine.median_radius, weights, d_min, D, threads,
+                     planes[2].data()))
+      return failure(StatusCode::kOutOfMemory, "Error: no memory for the weighted median");
+    result = planes[2].data();
+  }
+  if (confidence.data) {
+    // (into the margins, which are read element by element before they are written)
+    refined_confidence(margins.data(), planes[0].data(), filled, result, W, H, margins.data());
+    for (int y = 0; y < H; ++y)
+      std::memcpy(confidence.data + y * confidence.stride, margins.data() + static_cast<size_t>(y) * W,
+                  sizeof(float) * W);
+  }
+  for (int y = 0; y < H; ++y)
+    std::memcpy(out.data + y * out.stride, result + static_cast<size_t>(y) * W, sizeof(float) * W);
+  return Status{};
+}
+
+Status designed_match(const ImageView& left, const ImageView& right, const Parameters& parameters,
+                      const RefineOptions& refine, const Options& options, const FloatPlane& out,
+                      const FloatPlane& confidence) {
   // the views themselves, the parameters and the thread count are checked by ondrel::match
 
   const int W = left.width, H = left.height;
@@ -145,4 +310,5 @@ Status match_refined(const ImageView& left, const ImageView& right, const Parame
   return status;
 }
 
+}  // namespace
 }  // namespace ondrel

@@ -108,12 +108,18 @@ TEST_F(MatchCli, FilesHoldTheLibrarysValues) {
   EXPECT_GT(found, d.rows * (d.cols - 12) * 8 / 10);
   EXPECT_GE(std::stod(read_file(dir.file("t.txt"))), 0.0);
 
-  // --refine --cost census: the library's refined map with the census cost
+  // --refine alone: the library's default refined map; --refine --cost census: the designed
+  // match's refinement with the census cost
+  ASSERT_EQ(run({"-d", "8", "--refine", "-o", "s.pfm", "pair_L.png", "pair_R.png"}).status, 0);
   ASSERT_EQ(run({"-d", "8", "-R", "4", "-r", "1", "--refine", "--cost", "census", "-o", "c.pfm", "pair_L.png",
                  "pair_R.png"}).status, 0);
-  p.cost = ondrel::CostFunction::kCensus;
   cv::Mat refined(left.size(), CV_32FC1);
   ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.ptr<float>(), left.cols, left.rows, left.cols}).ok());
+  EXPECT_TRUE(same_image(pfm_in(dir.file("s.pfm")), refined));
+  p.cost = ondrel::CostFunction::kCensus;
+  ondrel::RefineOptions designed;
+  designed.method = ondrel::RefineMethod::kDesignedMatch;
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, designed, {}, {refined.ptr<float>(), left.cols, left.rows, left.cols}).ok());
   EXPECT_TRUE(same_image(pfm_in(dir.file("c.pfm")), refined));
 }
 

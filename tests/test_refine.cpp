@@ -1,6 +1,7 @@
-// The refinement steps against straightforward versions on seeded random planes, and
-// match_refined on a synthetic pair: dense, closer to the truth, the same for 1 and 2 threads,
-// the plain match with every step off, and refused calls that leave the output untouched.
+// The designed-match refinement's steps against straightforward versions on seeded random
+// planes, and match_refined with RefineMethod::kDesignedMatch on a synthetic pair: dense,
+// closer to the truth, the same for 1 and 2 threads, the plain match with every step off, and
+// refused calls that leave the output untouched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -93,6 +94,15 @@ INSTANTIATE_TEST_SUITE_P(Planes, RefineSteps,
                          ::testing::Values(Steps{9, 7, 1, 1, 12, 1}, Steps{17, 11, 3, 2, 5, 0},
                                            Steps{6, 20, 4, 2, 40, 0.5f}, Steps{1, 1, 2, 1, 12, 1}));
 
+// Options of the designed-match refinement.
+ondrel::RefineOptions designed(bool check = true, float tolerance = 1, bool fill = true, int radius = 4, float gamma = 12) {
+  ondrel::RefineOptions r;
+  r.method = ondrel::RefineMethod::kDesignedMatch;
+  r.consistency_check = check, r.consistency_tolerance = tolerance, r.fill = fill, r.median_radius = radius;
+  r.median_gamma_color = gamma;
+  return r;
+}
+
 // Refined with 1 and 2 threads, every step off, ondrel::match; then refused calls.
 TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOutput) {
   const int W = 96, H = 64;
@@ -105,7 +115,7 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
     runs[i].assign(W * H, -1.0f);
     ondrel::DisparityPlanes planes;
     planes.disparity = {runs[i].data(), W, H, W};
-    const ondrel::RefineOptions refine = i == 2 ? ondrel::RefineOptions{false, 1, false, 0, 1} : ondrel::RefineOptions{};
+    const ondrel::RefineOptions refine = i == 2 ? designed(false, 1, false, 0, 1) : designed();
     const ondrel::Status s = i == 3 ? ondrel::match(view_of(left), view_of(right), p, options, planes)
                                     : ondrel::match_refined(view_of(left), view_of(right), p, refine, options,
                                                             planes.disparity);
@@ -135,9 +145,9 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
   EXPECT_GT(own, W * H / 2);
 
   for (const auto& [refine, width, max_disparity, message] :
-       {std::tuple<ondrel::RefineOptions, int, int, const char*>{{true, -1, true, 4, 1}, W, 15, "tolerance"},
-        {{true, 1, true, 33, 1}, W, 15, "median_radius"}, {{true, 1, true, 2, 0}, W, 15, "median_gamma_color"},
-        {{}, W - 1, 15, "size"}, {{}, W, -1, "disparity"}}) {
+       {std::tuple<ondrel::RefineOptions, int, int, const char*>{designed(true, -1, true, 4, 1), W, 15, "tolerance"},
+        {designed(true, 1, true, 33, 1), W, 15, "median_radius"}, {designed(true, 1, true, 2, 0), W, 15, "median_gamma_color"},
+        {designed(), W - 1, 15, "size"}, {designed(), W, -1, "disparity"}}) {
     p.max_disparity = max_disparity;
     Plane out(W * H, 42.0f);
     const ondrel::Status s =

@@ -77,11 +77,29 @@ using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, Sum* const* 
 using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
                               const RowOutputs& out);
 
+// One pixel of a path of the refined pipeline's semi-global aggregation (refine/semi_global.h):
+// with `previous` the path costs L(q, k) of the path's previous pixel q (previous[-1] and
+// previous[Dp] hold kSemiGlobalOutside) and `lowest` their lowest,
+//   L(p, k) = C(p, k) + min(L(q, k), L(q, k +- 1) + p1, lowest + penalty) - lowest
+// (L(p, k) = C(p, k) at the first pixel: previous == nullptr) into current[0 .. Dp-1], added
+// to sums[0 .. Dp-1] (Dp a multiple of 16); returns the lowest L(p, k). 16-bit ints: the caller keeps 255 + penalty
+// times the paths added to one sum below 32768.
+using SemiGlobalStep = int (*)(const uint8_t* cost, const int16_t* previous, int16_t* current, int16_t* sums, int Dp,
+                               int p1, int penalty, int lowest);
+constexpr int16_t kSemiGlobalOutside = 0x3FFF;
+// The pixel costs of one row of the refined pipeline (refine/semi_global.h): pixel x, lane k
+// at cost[x * Dp + k] = the number of bits that differ between left[x] and right[x + D - 1 - k]
+// (census strings; `right` holds W + D - 1 of them) for k < D, kSemiGlobalPadding beyond.
+using SemiGlobalCosts = void (*)(const uint64_t* left, const uint64_t* right, int W, int D, int Dp, uint8_t* cost);
+constexpr uint8_t kSemiGlobalPadding = 255;
+
 struct KernelTable {
   int cost_lanes;  // 16-bit lanes per vector of the cost rows: Dp is a multiple of it
   CostRows<int16_t> cost_rows_16;
   CostRows<int32_t> cost_rows_32;
   AggregateRow aggregate_row;
+  SemiGlobalStep semi_global_step;
+  SemiGlobalCosts semi_global_costs;
 };
 
 namespace baseline {

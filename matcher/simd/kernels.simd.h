@@ -13,7 +13,8 @@
 // matcher/constants.h hold only types, constants, constexpr functions and declarations.
 //
 // The stages are in three files, each included below inside the namespaces:
-// cost_rows.simd.h, window_costs.simd.h and aggregate_row.simd.h, after the per-pixel rules
+// cost_rows.simd.h, window_costs.simd.h and aggregate_row.simd.h (and semi_global.simd.h, the
+// refined pipeline's paths), after the per-pixel rules
 // they share with the portable code (pixel_rules.simd.h).
 
 // GCC 12 takes the deliberately undefined source operand inside its own AVX-512 intrinsics
@@ -49,11 +50,13 @@ namespace {  // inside the ISA's namespace: internal, and still named after the 
 #include "matcher/simd/cost_rows.simd.h"
 #include "matcher/simd/window_costs.simd.h"
 #include "matcher/simd/aggregate_row.simd.h"
+#include "matcher/simd/semi_global.simd.h"
 
 }  // namespace
 
 const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHORTS, int16_t>,
-                             cost_volume_rows<ONDREL_SIMD_SHORTS, int32_t>, aggregate_row};
+                             cost_volume_rows<ONDREL_SIMD_SHORTS, int32_t>, aggregate_row,
+                             semi_global_step<ONDREL_SIMD_SHORTS>, semi_global_costs};
 
 }  // namespace ONDREL_SIMD_ISA
 }  // namespace simd

@@ -348,3 +348,48 @@ template <int K>
   for (int j = 0; j < K; ++j) any = any || p[j] < bound;
   return any;
 }
+
+// v = the lower of a and b lane by lane, for 16-bit ints.
+template <int N>
+[[gnu::always_inline]] inline void lower(Vec<int16_t, N>& v, const Vec<int16_t, N>& a, const Vec<int16_t, N>& b) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm512_min_epi16(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(b)));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm256_min_epi16(reinterpret_cast<__m256i>(a), reinterpret_cast<__m256i>(b)));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm_min_epi16(reinterpret_cast<__m128i>(a), reinterpret_cast<__m128i>(b)));
+    return;
+  }
+#endif
+  const Vec<int16_t, N> m = a < b;
+  v = (a & m) | (b & ~m);
+}
+
+// The lowest lane of v, for 16-bit ints, by halving.
+template <int N>
+[[gnu::always_inline]] inline int lowest_lane(const Vec<int16_t, N>& v) {
+  if constexpr (N == 1) {
+    return v[0];
+  } else {
+    Vec<int16_t, N / 2> low, high, m;
+    std::memcpy(&low, &v, sizeof low);
+    std::memcpy(&high, reinterpret_cast<const char*>(&v) + sizeof low, sizeof high);
+    lower<N / 2>(m, low, high);
+    return lowest_lane<N / 2>(m);
+  }
+}
+
+// v = x in every lane.
+template <typename T, int N>
+[[gnu::always_inline]] inline void splat(Vec<T, N>& v, T x) {
+  for (int j = 0; j < N; ++j) v[j] = x;
+}

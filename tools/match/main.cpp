@@ -130,6 +130,7 @@ struct Job {
   CameraChoice camera;
   Progress* progress = nullptr;  // null: none shown
   bool refine = false;
+  bool refine_designed = false;
 };
 
 // run_job's work; an allocation that fails throws std::bad_alloc or the image library's
@@ -179,8 +180,10 @@ bool match_and_write(const Job& job, double* seconds, std::string* reason) {
   ondrel::Status status;
   if (job.refine) {
     const auto start = std::chrono::steady_clock::now();
-    status = ondrel::match_refined(left_view, right_view, job.parameters, ondrel::RefineOptions{}, options,
-                                   out.disparity, out.confidence);
+    ondrel::RefineOptions refine;
+    if (job.refine_designed) refine.method = ondrel::RefineMethod::kDesignedMatch;
+    status = ondrel::match_refined(left_view, right_view, job.parameters, refine, options, out.disparity,
+                                   out.confidence);
     timings.matching = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   } else {
     status = ondrel::match(left_view, right_view, job.parameters, options, out, &timings);
@@ -351,6 +354,7 @@ int run_batch(const MatchOptions& o) {
     job.parameters = o.parameters;
     job.threads = o.threads;
     job.refine = o.refine;
+    job.refine_designed = o.refine_designed;
     job.progress = &progress;
     job.left = item->left;
     job.right = item->right;
@@ -430,6 +434,7 @@ int main(int argc, char** argv) {
   job.right = o.right;
   job.threads = o.threads;
   job.refine = o.refine;
+  job.refine_designed = o.refine_designed;
   job.output = o.output;
   job.uniqueness = o.uniqueness;
   job.color = o.color;

@@ -33,8 +33,10 @@ const char kMatchHelp[] =
     "      --tad T             truncation of the colour difference, 0 .. 2147483647 (default 53)\n"
     "      --cost tad|census   the pixel cost: tad (default) or census (Hamming distance of 5x5 census\n"
     "                          strings, robust against lighting that differs between the views)\n"
-    "      --refine            consistency check with a matched right view, fill and weighted median\n"
-    "                          (a dense map; --uniqueness is not taken with it)\n"
+    "      --refine            a dense, more accurate map: census costs, semi-global aggregation,\n"
+    "                          consistency check, fill and weighted median (--uniqueness is not taken\n"
+    "                          with it); with --cost: the designed match of both views, checked,\n"
+    "                          filled and filtered\n"
     "  -o, --output FILE       the left disparity map (.pfm: float PFM, +inf no value;\n"
     "                          .png: 16-bit, round(256 d) clamped to 1 .. 65535, 0 no value)\n"
     "  -u, --uniqueness FILE   the map after the uniqueness check (.pfm or .png)\n"
@@ -315,6 +317,7 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
       if (g == name) return true;
     return false;
   };
+  o.refine_designed = o.refine && was_given("cost");
   if (o.refine && was_given("uniqueness"))
     return usage_error(message, "--uniqueness is not taken with --refine (the refined map has no uniqueness check)");
   const char* camera_names[] = {"focal", "baseline", "doffs", "cx", "cy"};

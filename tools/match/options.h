@@ -20,6 +20,7 @@ struct MatchOptions {
   int threads = 0;                // 0: every processor
   bool quiet = false;
   bool refine = false;            // --refine: ondrel::match_refined with its default refinements
+  bool refine_designed = false;   // --refine with --cost: the refinements of the designed match
   bool middlebury = false;        // --middlebury SCENES OUT
   bool kitti = false;             // --kitti DATA OUT: DATA/image_2, image_3 -> OUT/disp_0
   std::string scenes, out;        // SCENES or DATA, and OUT

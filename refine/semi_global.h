@@ -1,0 +1,74 @@
+// The stages of the refined pipeline (match_refined with RefineOptions::method kSemiGlobal),
+// in the order it runs them. Planes are W x H, index y * W + x; the cost volume and the sums
+// hold Dp values per pixel (D disparities d_min .. d_min + D - 1 padded to Dp, a multiple of
+// kDisparityLanes), pixel (x, y) at (y * W + x) * Dp. The kernels trust their inputs:
+// match_refined checks them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ondrel {
+namespace refine {
+
+// Disparities per pixel of the volume are padded to a multiple of this.
+constexpr int kDisparityLanes = 16;
+
+// Grey values 0 .. 765 (the sum of the 3 channels) of a 3-channel view (stride in bytes).
+void grey_plane(const unsigned char* view, std::ptrdiff_t stride, int W, int H, int16_t* grey);
+
+// Census strings of a 9 x 7 window (width x height): bit k (k = 0 .. 61, the window's pixels
+// row by row, the centre left out) set where that neighbour's grey value is below the
+// centre's; a neighbour outside the image reads the nearest pixel inside it. Rows y0 .. y1-1.
+void census_rows(const int16_t* grey, int W, int H, int y0, int y1, uint64_t* census);
+
+// Pixel costs of row y into `cost` (W x Dp): lane k < D of pixel x the Hamming distance of
+// the left census at x and the right one at column x - d_min - k clamped to 0 .. W-1, 255 on
+// the padding lanes. `extended` is scratch of W + D - 1 strings.
+void cost_row(const uint64_t* census_left, const uint64_t* census_right, int W, int y, int d_min, int D, int Dp,
+              uint64_t* extended, uint8_t* cost);
+
+// The penalties of the smoothness term: P1 for a change of one disparity between neighbours
+// along a path, P2 for a larger one, lowered where the grey values of the two neighbours
+// differ (an edge): P2' = max(P1, P2 * edge / (edge + |grey(p) - grey(q)|)), edge = 0: P2.
+struct Penalties {
+  int p1, p2, edge;
+};
+
+// Adds to `sums` the path costs of every scanline of the W x H volume along `paths` directions
+// (4: both ways along rows and columns; 8: and along both diagonals) (see
+// ondrel::simd::SemiGlobalStep for the recurrence). Scanlines are shared among `threads`
+// workers; every sum is the same whichever. False when the workers' scratch cannot be had.
+bool add_paths(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, int paths, const Penalties& penalties,
+               int threads, int16_t* sums);
+
+// Winners of row y of the volume (left view): d_min + the index k of the lowest sum (the
+// lowest k of equal ones), NaN where another disparity not next to it has a sum within
+// `uniqueness` percent of the lowest (second * (100 - uniqueness) < lowest * 100), or, with
+// tolerance >= 0, where the right view's winner at column x - d_min - k (the lowest of the sums
+// of (x' + d_min + k', k') over the k' whose left column lies in the image, the lowest k' of
+// equal ones) differs from k by more than `tolerance` (or lies outside the image). The value
+// carries the sub-pixel offset (s[k-1] - s[k+1]) / (2 (s[k-1] + s[k+1] - 2 s[k])) of the
+// parabola through the three sums (0 at the ends of the range or where it is flat).
+// `right_winners` is scratch of 2 W values. `margin` (may be null) gets the relative margin
+// (second - lowest) / second of the kept pixels, 0 elsewhere.
+void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int y,
+                 int16_t* right_winners, float* disparity, float* margin);
+
+// Fills every NaN of the plane: the nearest values along the 8 directions (row, column,
+// diagonals) from the pixel, the second lowest of them (the lowest where only one is found),
+// NaN where none is (an image without any value). Rows are shared among `threads` workers.
+void fill_holes(const float* in, int W, int H, int threads, float* out);
+
+// Weighted median of `in` into `out` (in != out) over the (2 r + 1)^2 window cut at the border,
+// weight of q for the centre p weights[|I(p) - I(q)|_1] on the guide view (3-channel, stride in
+// bytes), over bins of one disparity (a value's bin: its rounding, clamped to d_min .. d_min +
+// D - 1): the lowest bin whose weights with those below reach half of the window's. The
+// value: the centre's where it falls in that bin, else the weighted mean of the window's
+// values in the bin (in the order of the window's rows and columns). NaNs are left out; a
+// window of NaNs keeps the centre. False (out untouched) when its scratch cannot be had.
+bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
+                 const int32_t* weights, int d_min, int D, int threads, float* out);
+
+}  // namespace refine
+}  // namespace ondrel

@@ -1,0 +1,186 @@
+// The refined pipeline's semi-global stages from their definitions (see reference_refine.h).
+
+#include "tests/support/reference_refine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "matcher/simd/kernel_table.h"
+#include "refine/steps.h"
+
+namespace ondrel_test {
+namespace {
+
+int clamped(int v, int lo, int hi) { return std::max(lo, std::min(hi, v)); }
+
+}  // namespace
+
+std::vector<uint64_t> reference_census(const std::vector<int16_t>& grey, int W, int H) {
+  std::vector<uint64_t> out(grey.size());
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      uint64_t bits = 0;
+      int k = 0;
+      for (int dy = -3; dy <= 3; ++dy)
+        for (int dx = -4; dx <= 4; ++dx) {
+          if (dx == 0 && dy == 0) continue;
+          const int q = clamped(y + dy, 0, H - 1) * W + clamped(x + dx, 0, W - 1);
+          if (grey[q] < grey[y * W + x]) bits |= uint64_t{1} << k;
+          ++k;
+        }
+      out[y * W + x] = bits;
+    }
+  return out;
+}
+
+std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right, int W,
+                                     int H, int d_min, int D, int Dp) {
+  std::vector<uint8_t> cost(static_cast<size_t>(W) * H * Dp, 255);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      for (int k = 0; k < D; ++k) {
+        const uint64_t a = left[y * W + x], b = right[y * W + clamped(x - d_min - k, 0, W - 1)];
+        int bits = 0;
+        for (int i = 0; i < 64; ++i) bits += static_cast<int>((a ^ b) >> i & 1);
+        cost[(static_cast<size_t>(y) * W + x) * Dp + k] = static_cast<uint8_t>(bits);
+      }
+  return cost;
+}
+
+std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
+                                     int Dp, int paths, const ondrel::refine::Penalties& penalties) {
+  const int directions[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
+  std::vector<int> sums(cost.size(), 0);
+  for (int i = 0; i < paths; ++i) {
+    const int dx = directions[i][0], dy = directions[i][1];
+    // L of every pixel along this direction, computed in an order where q comes before p
+    std::vector<int> L(cost.size());
+    std::vector<int> lowest(static_cast<size_t>(W) * H);
+    for (int t = 0; t < W * H; ++t) {
+      // rows in the path's order, the pixels of a row likewise
+      const int row = t / W, column = t % W;
+      const int y = dy >= 0 ? row : H - 1 - row, x = dx >= 0 ? column : W - 1 - column;
+      const int qx = x - dx, qy = y - dy, p = y * W + x;
+      const bool first = qx < 0 || qx >= W || qy < 0 || qy >= H;
+      int penalty = penalties.p2;
+      if (!first && penalties.edge > 0)
+        penalty = std::max(penalties.p1, penalties.p2 * penalties.edge /
+                                             (penalties.edge + std::abs(grey[p] - grey[qy * W + qx])));
+      int low = 1 << 30;
+      for (int k = 0; k < Dp; ++k) {
+        const size_t at = static_cast<size_t>(p) * Dp + k;
+        int v = 0;
+        if (!first) {
+          const size_t q = static_cast<size_t>(qy * W + qx) * Dp;
+          const int m = lowest[qy * W + qx];
+          const int before = k > 0 ? L[q + k - 1] : ondrel::simd::kSemiGlobalOutside;
+          const int after = k + 1 < Dp ? L[q + k + 1] : ondrel::simd::kSemiGlobalOutside;
+          v = std::min({L[q + k], before + penalties.p1, after + penalties.p1, m + penalty}) - m;
+        }
+        L[at] = cost[at] + v;
+        sums[at] += L[at];
+        low = std::min(low, L[at]);
+      }
+      lowest[p] = low;
+    }
+  }
+  return std::vector<int16_t>(sums.begin(), sums.end());
+}
+
+std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
+                                     int uniqueness, int tolerance) {
+  std::vector<float> out(static_cast<size_t>(W) * H, NAN);
+  const auto sum = [&](int x, int y, int k) { return static_cast<int>(sums[(static_cast<size_t>(y) * W + x) * Dp + k]); };
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      int best = 0;
+      for (int k = 0; k < D; ++k)
+        if (sum(x, y, k) < sum(x, y, best)) best = k;
+      bool unique = true;
+      for (int k = 0; k < D; ++k)
+        if (std::abs(k - best) > 1 && sum(x, y, k) * (100 - uniqueness) < sum(x, y, best) * 100) unique = false;
+      bool consistent = tolerance < 0;
+      const int xr = x - d_min - best;
+      if (!consistent && xr >= 0 && xr < W) {
+        int right_best = -1;
+        for (int k = 0; k < D; ++k) {
+          const int xl = xr + d_min + k;
+          if (xl >= 0 && xl < W && (right_best < 0 || sum(xl, y, k) < sum(xr + d_min + right_best, y, right_best)))
+            right_best = k;
+        }
+        consistent = right_best >= 0 && std::abs(right_best - best) <= tolerance;
+      }
+      if (!unique || !consistent) continue;
+      float offset = 0;
+      if (best > 0 && best < D - 1) {
+        const int a = sum(x, y, best - 1), b = sum(x, y, best), c = sum(x, y, best + 1);
+        if (a + c - 2 * b > 0) offset = static_cast<float>(a - c) / static_cast<float>(2 * (a + c - 2 * b));
+      }
+      out[static_cast<size_t>(y) * W + x] = static_cast<float>(d_min + best) + offset;
+    }
+  return out;
+}
+
+std::vector<float> reference_fill(const std::vector<float>& in, int W, int H) {
+  std::vector<float> out = in;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      if (!std::isnan(in[y * W + x])) continue;
+      std::vector<float> found;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          if (dx == 0 && dy == 0) continue;
+          for (int u = x + dx, v = y + dy; u >= 0 && u < W && v >= 0 && v < H; u += dx, v += dy)
+            if (!std::isnan(in[v * W + u])) {
+              found.push_back(in[v * W + u]);
+              break;
+            }
+        }
+      std::sort(found.begin(), found.end());
+      out[y * W + x] = found.empty() ? NAN : found[found.size() > 1 ? 1 : 0];
+    }
+  return out;
+}
+
+std::vector<float> reference_median(const std::vector<float>& in, int W, int H, const cv::Mat& guide, int r,
+                                    float gamma, int d_min, int D) {
+  int32_t weights[ondrel::refine::kColourDistances];
+  ondrel::refine::median_weights(gamma, weights);
+  const auto bin = [&](float f) {
+    return static_cast<int>(std::max(0.0f, std::min(static_cast<float>(D - 1), std::round(f) - static_cast<float>(d_min))));
+  };
+  std::vector<float> out(in.size());
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      std::vector<int64_t> weight(static_cast<size_t>(D), 0);
+      std::vector<double> sum(static_cast<size_t>(D), 0.0);
+      int64_t total = 0;
+      for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
+        for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
+          const float f = in[v * W + u];
+          if (std::isnan(f)) continue;
+          const unsigned char *a = guide.ptr(y) + 3 * x, *b = guide.ptr(v) + 3 * u;
+          const int w = weights[std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])];
+          weight[static_cast<size_t>(bin(f))] += w;
+          sum[static_cast<size_t>(bin(f))] += static_cast<double>(w) * f;
+          total += w;
+        }
+      const float own = in[y * W + x];
+      out[y * W + x] = own;
+      if (total == 0) continue;
+      int64_t below = 0;
+      for (int b = 0; b < D; ++b) {
+        below += weight[static_cast<size_t>(b)];
+        if (2 * below >= total) {
+          out[y * W + x] = !std::isnan(own) && bin(own) == b
+                               ? own
+                               : static_cast<float>(sum[static_cast<size_t>(b)] / static_cast<double>(weight[static_cast<size_t>(b)]));
+          break;
+        }
+      }
+    }
+  return out;
+}
+
+}  // namespace ondrel_test

@@ -1,0 +1,35 @@
+// The refined pipeline's semi-global stages (refine/semi_global.h) written straight from their
+// definitions, slow and plain; tests/test_semi_global.cpp compares the kernels with them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include "refine/semi_global.h"
+
+namespace ondrel_test {
+
+// Census strings of the grey plane (W x H), 9 x 7 windows, clamped neighbours.
+std::vector<uint64_t> reference_census(const std::vector<int16_t>& grey, int W, int H);
+
+// The cost volume, Dp lanes per pixel, 255 on the padding lanes.
+std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right, int W,
+                                     int H, int d_min, int D, int Dp);
+
+// The sums of the path costs along the given directions, each scanline walked from where it
+// enters the image, one pixel after another, the recurrence over all Dp lanes.
+std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
+                                     int Dp, int paths, const ondrel::refine::Penalties& penalties);
+
+// Winners of every row (NaN: none), by the definition of winners_row.
+std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
+                                     int uniqueness, int tolerance);
+
+// fill_holes and median_rows by their definitions.
+std::vector<float> reference_fill(const std::vector<float>& in, int W, int H);
+std::vector<float> reference_median(const std::vector<float>& in, int W, int H, const cv::Mat& guide, int r,
+                                    float gamma, int d_min, int D);
+
+}  // namespace ondrel_test

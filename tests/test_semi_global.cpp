@@ -1,0 +1,187 @@
+// The refined pipeline's semi-global stages against the straightforward versions of
+// tests/support/reference_refine.h at every vector width with 1 and several threads, and
+// match_refined's default pipeline on a synthetic pair.
+#include <gtest/gtest.h>
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <ondrel/refine.h>
+#include <opencv2/core.hpp>
+
+#include "matcher/simd/kernel_table.h"
+#include "refine/steps.h"
+#include "refine/semi_global.h"
+#include "tests/support/reference.h"
+#include "tests/support/reference_refine.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+namespace rf = ondrel::refine;
+using namespace ondrel_test;
+
+std::vector<int16_t> grey_of(const cv::Mat& view) {
+  std::vector<int16_t> grey(static_cast<size_t>(view.cols) * view.rows);
+  rf::grey_plane(view.data, static_cast<std::ptrdiff_t>(view.step[0]), view.cols, view.rows, grey.data());
+  return grey;
+}
+
+// Odd sizes, one pixel, windows wider and higher than the image, ranges wider than the row,
+// a negative and a positive first disparity.
+TEST(SemiGlobal, CensusAndCostsEqualTheDefinition) {
+  struct Case { int W, H, d_min, D; };
+  uint32_t seed = 300;
+  for (const Case& c : {Case{1, 1, 0, 1}, Case{3, 2, 0, 5}, Case{9, 7, 0, 9}, Case{23, 11, -3, 17}, Case{40, 5, 2, 33},
+                        Case{17, 9, 0, 16}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " d_min " << c.d_min << " D " << c.D);
+    const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed++, 2), right = random_image(c.W, c.H, CV_8UC3, seed++);
+    const std::vector<int16_t> gl = grey_of(left), gr = grey_of(right);
+    const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
+    std::vector<uint64_t> cl(gl.size(), 7), cr(gr.size(), 7);
+    rf::census_rows(gl.data(), c.W, c.H, 0, c.H, cl.data());
+    for (int y = c.H - 1; y >= 0; --y) rf::census_rows(gr.data(), c.W, c.H, y, y + 1, cr.data());
+    ASSERT_EQ(cl, reference_census(gl, c.W, c.H));
+    ASSERT_EQ(cr, reference_census(gr, c.W, c.H));
+    const std::vector<uint8_t> expected = reference_costs(cl, cr, c.W, c.H, c.d_min, c.D, Dp);
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      std::vector<uint8_t> cost(expected.size(), 1);
+      std::vector<uint64_t> extended(static_cast<size_t>(c.W) + c.D);
+      for (int y = 0; y < c.H; ++y)
+        rf::cost_row(cl.data(), cr.data(), c.W, y, c.d_min, c.D, Dp, extended.data(), cost.data() + static_cast<size_t>(y) * c.W * Dp);
+      EXPECT_EQ(cost, expected) << bits << " bits";
+    }
+  }
+}
+
+// Random costs (padding lanes 255), grey values and penalties, with and without the edge rule.
+TEST(SemiGlobal, PathsEqualTheDefinitionAtEveryWidthAndThreadCount) {
+  struct Case { int W, H, D, paths; rf::Penalties penalties; };
+  std::mt19937 rng(41);
+  for (const Case& c : {Case{1, 1, 3, 8, {10, 120, 0}}, Case{5, 3, 16, 4, {10, 120, 0}}, Case{17, 9, 20, 8, {3, 40, 50}},
+                        Case{33, 20, 47, 8, {10, 120, 0}}, Case{4, 31, 33, 4, {7, 300, 20}}, Case{30, 2, 5, 8, {1, 1000, 0}}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " paths " << c.paths);
+    const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
+    std::vector<uint8_t> cost(static_cast<size_t>(c.W) * c.H * Dp);
+    for (size_t i = 0; i < cost.size(); ++i) cost[i] = static_cast<int>(i % Dp) < c.D ? static_cast<uint8_t>(rng() % 63) : 255;
+    std::vector<int16_t> grey(static_cast<size_t>(c.W) * c.H);
+    for (auto& g : grey) g = static_cast<int16_t>(rng() % 766);
+    const std::vector<int16_t> expected = reference_paths(cost, grey, c.W, c.H, Dp, c.paths, c.penalties);
+    for (int bits : simd_widths())
+      for (int threads : {1, 2, 3}) {
+        SimdLimit limit(bits);
+        std::vector<int16_t> sums(cost.size(), 0);
+        ASSERT_TRUE(rf::add_paths(cost.data(), grey.data(), c.W, c.H, Dp, c.paths, c.penalties, threads, sums.data()));
+        EXPECT_EQ(sums, expected) << bits << " bits, " << threads << " threads";
+      }
+  }
+}
+
+// Sums from a small range, so that ties and near ties are common.
+TEST(SemiGlobal, WinnersEqualTheDefinition) {
+  std::mt19937 rng(5);
+  struct Case { int W, H, d_min, D, uniqueness, tolerance; };
+  for (const Case& c : {Case{1, 1, 0, 1, 5, 1}, Case{13, 3, 0, 7, 0, 1}, Case{20, 4, -2, 19, 5, 0}, Case{25, 2, 3, 16, 30, -1},
+                        Case{9, 5, 0, 40, 5, 2}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " d_min " << c.d_min << " D " << c.D);
+    const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
+    std::vector<int16_t> sums(static_cast<size_t>(c.W) * c.H * Dp);
+    for (auto& s : sums) s = static_cast<int16_t>(20 + rng() % 12);
+    std::vector<float> got(static_cast<size_t>(c.W) * c.H, 5.0f);
+    std::vector<int16_t> scratch(2 * static_cast<size_t>(c.W));
+    for (int y = 0; y < c.H; ++y)
+      rf::winners_row(sums.data(), c.W, c.d_min, c.D, Dp, c.uniqueness, c.tolerance, y, scratch.data(),
+                      got.data() + static_cast<size_t>(y) * c.W, nullptr);
+    EXPECT_TRUE(same_floats(got, reference_winners(sums, c.W, c.H, c.d_min, c.D, Dp, c.uniqueness, c.tolerance), c.W));
+  }
+}
+
+// Values in halves from below the range to beyond it, NaN one time in three; a plane of NaNs.
+TEST(SemiGlobal, FillAndMedianEqualTheDefinition) {
+  cv::RNG rng(9);
+  struct Case { int W, H, r, d_min, D; float gamma; bool empty; };
+  for (const Case& c : {Case{1, 1, 1, 0, 4, 12, false}, Case{17, 11, 2, 0, 12, 12, false}, Case{6, 20, 3, -2, 9, 5, false},
+                        Case{9, 7, 1, 0, 5, 12, true}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r);
+    std::vector<float> in(static_cast<size_t>(c.W) * c.H);
+    for (float& v : in)
+      v = c.empty || rng.uniform(0, 3) == 0 ? NAN : 0.5f * static_cast<float>(rng.uniform(2 * c.d_min - 2, 2 * (c.d_min + c.D) + 2));
+    const cv::Mat guide = random_image(c.W, c.H, CV_8UC3, static_cast<uint32_t>(c.W), 2);
+    const std::vector<float> filled = reference_fill(in, c.W, c.H);
+    const std::vector<float> median = reference_median(filled, c.W, c.H, guide, c.r, c.gamma, c.d_min, c.D);
+    const std::vector<float> median_of_holes = reference_median(in, c.W, c.H, guide, c.r, c.gamma, c.d_min, c.D);
+    int32_t weights[rf::kColourDistances];
+    rf::median_weights(c.gamma, weights);
+    for (int threads : {1, 3}) {
+      std::vector<float> got(in.size(), 3.0f), got_median(in.size(), 3.0f);
+      rf::fill_holes(in.data(), c.W, c.H, threads, got.data());
+      EXPECT_TRUE(same_floats(got, filled, c.W)) << threads << " threads";
+      ASSERT_TRUE(rf::median_rows(got.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r, weights,
+                                  c.d_min, c.D, threads, got_median.data()));
+      EXPECT_TRUE(same_floats(got_median, median, c.W)) << threads << " threads";
+      ASSERT_TRUE(rf::median_rows(in.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r, weights,
+                                  c.d_min, c.D, threads, got_median.data()));
+      EXPECT_TRUE(same_floats(got_median, median_of_holes, c.W)) << threads << " threads, with holes";
+    }
+  }
+}
+
+// The default pipeline: dense, right nearly everywhere, the same bytes for every thread count
+// and width; refused options leave the output untouched.
+TEST(SemiGlobalMatch, DenseAccurateTheSameEverywhereAndRefusalsLeaveTheOutput) {
+  const int W = 96, H = 64;
+  cv::Mat left, right, truth;
+  synthetic_pair(W, H, 3, 11, cv::Rect(30, 16, 36, 30), 5, &left, &right, &truth);
+  ondrel::Parameters p;
+  p.max_disparity = 15;
+  std::vector<float> first, first_confidence;
+  for (int bits : simd_widths())
+    for (int threads : {1, 2, 3}) {
+      SimdLimit limit(bits);
+      std::vector<float> out(static_cast<size_t>(W) * H, -1.0f), confidence(out.size(), -1.0f);
+      const ondrel::Status s = ondrel::match_refined(view_of(left), view_of(right), p, {}, ondrel::Options{threads},
+                                                     {out.data(), W, H, W}, {confidence.data(), W, H, W});
+      ASSERT_TRUE(s.ok()) << s.message;
+      if (first.empty()) {
+        first = out, first_confidence = confidence;
+        EXPECT_TRUE(std::all_of(confidence.begin(), confidence.end(), [](float c) { return c >= 0 && c <= 1; }));
+        EXPECT_GT(std::count_if(confidence.begin(), confidence.end(), [](float c) { return c > 0; }), W * H / 2);
+        int bad = 0;
+        for (int i = 0; i < W * H; ++i) bad += !(std::fabs(out[static_cast<size_t>(i)] - truth.data[i]) <= 1.0f);
+        EXPECT_LT(bad, W * H / 20) << "pixels off by more than 1";
+      }
+      EXPECT_TRUE(same_floats(out, first, W)) << bits << " bits, " << threads << " threads";
+      EXPECT_TRUE(same_floats(confidence, first_confidence, W)) << bits << " bits, " << threads << " threads";
+    }
+
+  const auto with = [](auto change) {
+    ondrel::RefineOptions r;
+    change(r);
+    return r;
+  };
+  struct Refusal { ondrel::RefineOptions refine; int max_disparity, threads, width; const char* message; };
+  for (const Refusal& c : {Refusal{with([](auto& r) { r.penalty_small = 120; }), 15, 1, W, "penalties"},
+                           Refusal{with([](auto& r) { r.penalty_small = 0; }), 15, 1, W, "penalties"},
+                           Refusal{with([](auto& r) { r.penalty_large = 1001; }), 15, 1, W, "penalties"},
+                           Refusal{with([](auto& r) { r.paths = 6; }), 15, 1, W, "paths"},
+                           Refusal{with([](auto& r) { r.uniqueness = 100; }), 15, 1, W, "uniqueness"},
+                           Refusal{with([](auto& r) { r.median_radius = -2; }), 15, 1, W, "median_radius"},
+                           Refusal{{}, -1, 1, W, "min_disparity must not exceed max_disparity"}, Refusal{{}, 15, -1, W, "threads"},
+                           Refusal{{}, 15, 1, W - 1, "size"}}) {
+    p.max_disparity = c.max_disparity;
+    std::vector<float> out(static_cast<size_t>(W) * H, 42.0f);
+    const ondrel::Status s = ondrel::match_refined(view_of(left), view_of(right), p, c.refine, ondrel::Options{c.threads},
+                                                   {out.data(), c.width, H, W});
+    EXPECT_EQ(s.code, ondrel::StatusCode::kInvalidArgument) << c.message;
+    EXPECT_NE(std::string(s.message).find(c.message), std::string::npos) << s.message;
+    EXPECT_EQ(std::count(out.begin(), out.end(), 42.0f), W * H) << c.message;
+  }
+}
+
+}  // namespace
