@@ -162,14 +162,22 @@ ondrel::RefineOptions refine_options_of(const py::dict& given) {
     const py::handle value = item.second;
     const bool is_bool = py::isinstance<py::bool_>(value);
     try {
-      if (name == "consistency_check" || name == "fill") {
+      if (name == "method") {
+        const std::string method = py::isinstance<py::str>(value) ? value.cast<std::string>() : "";
+        if (method != "semi-global" && method != "designed")
+          throw py::value_error("method must be 'semi-global' or 'designed', not " + std::string(py::repr(value)));
+        r.method = method == "designed" ? ondrel::RefineMethod::kDesignedMatch : ondrel::RefineMethod::kSemiGlobal;
+      } else if (name == "consistency_check" || name == "fill") {
         if (!is_bool) throw py::cast_error();
         (name == "fill" ? r.fill : r.consistency_check) = value.cast<bool>();
-      } else if (name == "median_radius") {
+      } else if (name == "median_radius" || name == "paths" || name == "penalty_small" || name == "penalty_large" ||
+                 name == "uniqueness") {
         PyObject* index = is_bool ? nullptr : PyNumber_Index(value.ptr());  // ints, numpy's too, not 2.5
         if (!index) PyErr_Clear();
         if (!index) throw py::cast_error();
-        r.median_radius = py::reinterpret_steal<py::object>(index).cast<int>();
+        const int v = py::reinterpret_steal<py::object>(index).cast<int>();
+        (name == "paths" ? r.paths : name == "penalty_small" ? r.penalty_small : name == "penalty_large" ? r.penalty_large
+         : name == "uniqueness" ? r.uniqueness : r.median_radius) = v;
       } else if (name == "consistency_tolerance" || name == "median_gamma_color") {
         if (is_bool) throw py::cast_error();
         (name == "median_gamma_color" ? r.median_gamma_color : r.consistency_tolerance) = value.cast<float>();
@@ -178,7 +186,9 @@ ondrel::RefineOptions refine_options_of(const py::dict& given) {
       }
     } catch (const py::cast_error&) {
       const bool flag = name == "consistency_check" || name == "fill";
-      const char* kind = flag ? "True or False" : name == "median_radius" ? "an integer" : "a number";
+      const bool integer = name == "median_radius" || name == "paths" || name == "penalty_small" ||
+                           name == "penalty_large" || name == "uniqueness";
+      const char* kind = flag ? "True or False" : integer ? "an integer" : "a number";
       throw py::value_error(name + " must be " + kind + ", not " + std::string(py::repr(value)));
     }
   }

@@ -134,7 +134,7 @@ TEST(Refine, DenseCloserToTheTruthTheSameForAnyThreadCountAndRefusalsLeaveTheOut
   planes.disparity = {runs[3].data(), W, H, W};
   planes.confidence = {matched.data(), W, H, W};
   ASSERT_TRUE(ondrel::match(view_of(left), view_of(right), p, {}, planes).ok());
-  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, {}, {}, {refined.data(), W, H, W},
+  ASSERT_TRUE(ondrel::match_refined(view_of(left), view_of(right), p, designed(), {}, {refined.data(), W, H, W},
                                     {confidence.data(), W, H, W}).ok());
   EXPECT_TRUE(same_floats(refined, runs[0], W)) << "with the confidence";
   int own = 0;

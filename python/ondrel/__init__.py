@@ -166,11 +166,14 @@ def match_refined(left, right, max_disparity, *, min_disparity=_DEFAULTS.min_dis
                   support_radius=_DEFAULTS.support_radius, block_radius=_DEFAULTS.block_radius,
                   gamma_space=_DEFAULTS.gamma_space, gamma_color=_DEFAULTS.gamma_color,
                   tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name, threads=0, **refine):
-    """The refined map of the left view: match on both views, the consistency check, the fill and
-    the weighted median. Returns a RefinedResult (.disparity, .confidence, .seconds). The
-    refinements' options are keyword arguments named as in the library's RefineOptions (consistency_check,
-    consistency_tolerance, fill, median_radius, median_gamma_color); the ones not given keep the
-    library's defaults. Other arguments and errors as for match."""
+    """The refined map of the left view: census costs, semi-global paths, the consistency check,
+    the fill and the weighted median (method="semi-global", the default: of the matcher's
+    parameters only the disparity range counts), or the designed match on both views with its
+    cost, checked, filled and filtered (method="designed"). Returns a RefinedResult
+    (.disparity, .confidence, .seconds). The refinements' options are keyword arguments named
+    as in the library's RefineOptions (method, consistency_check, consistency_tolerance, fill,
+    median_radius, median_gamma_color, penalty_small, penalty_large, paths, uniqueness); the ones
+    not given keep the library's defaults. Other arguments and errors as for match."""
     r = _ondrel.match_refined(*_arguments(left, right, min_disparity, max_disparity, support_radius,
                                           block_radius, gamma_space, gamma_color, tad_threshold, cost, threads),
                               refine)

@@ -109,12 +109,14 @@ def test_refine_options_are_keyword_arguments():
     left[10:20, 20:40] = 0  # a flat patch: some pixels without a value before the fill
     unfilled = ondrel.match_refined(left, right, 8, fill=False, median_radius=0, **SMALL).disparity
     assert np.isnan(unfilled).any()
-    plain = ondrel.match_refined(left, right, 8, consistency_check=False, fill=False, median_radius=0, **SMALL)
+    plain = ondrel.match_refined(left, right, 8, method="designed", consistency_check=False, fill=False,
+                                 median_radius=0, **SMALL)
     np.testing.assert_array_equal(plain.disparity, ondrel.match(left, right, 8, **SMALL).disparity)
     for bad, message in (({"median_radius": 2.5}, "median_radius must be an integer"),
                          ({"fill": 1}, "fill must be True or False"),
                          ({"median_gamma_color": "x"}, "median_gamma_color must be a number"),
-                         ({"median_radius": 99}, "median_radius")):
+                         ({"median_radius": 99}, "median_radius"), ({"method": "fast"}, "method must be"),
+                         ({"paths": 6}, "paths must be 4 or 8")):
         with pytest.raises(ValueError, match=message):
             ondrel.match_refined(left, right, 8, **bad, **SMALL)
     with pytest.raises(TypeError, match="median_size"):
