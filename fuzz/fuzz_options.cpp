@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         static_cast<long long>(p.max_disparity) - p.min_disparity <= kLargestMaxDisparity;
   const bool numbers_ok = range_ok && p.tad_threshold >= 0 &&
                           std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
-                          p.gamma_color >= 0 && o.threads >= 0 && o.threads <= kLargestThreads;
+                          p.gamma_color >= 0 && o.threads >= 0 && o.threads <= ondrel::kMaxThreads;
   const bool batch = o.middlebury || o.kitti;
   bool mode_ok = batch ? !o.scenes.empty() && !o.out.empty() && o.left.empty() && o.output.empty() &&
                              o.depth.empty() && o.ply.empty() && o.confidence.empty() && !(o.middlebury && o.kitti) &&

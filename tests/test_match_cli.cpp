@@ -56,6 +56,13 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", "--confidence", "c.png", l, r}, 2, "--confidence"},
       {{"-d", "8", o, d, "missing.png", r}, 1, "missing.png"}, {{"-d", "8", o, d, l, "small.png"}, 1, "different sizes"},
       {{"-d", "8", "-o", "no/such/folder/d.pfm", l, r}, 1, "d.pfm"}, {{"--calib", "missing.txt", o, d, l, r}, 1, "missing.txt"},
+      // the library's rules for the gammas and threads, naming the parameter
+      {{"-d", "8", "--gamma-color", "0", o, d, l, r}, 2, "gamma_color"},
+      {{"-d", "8", "--gamma-color", "-1", o, d, l, r}, 2, "gamma_color"},
+      {{"-d", "8", "--gamma-color", "nan", o, d, l, r}, 2, "gamma_color"},
+      {{"-d", "8", "--gamma-space", "1e-40", o, d, l, r}, 2, "gamma_space"},
+      {{"-d", "8", "--threads", "100000", o, d, l, r}, 2, "threads (100000)"},
+      {{"-d", "8", "--threads", "99999999999", o, d, l, r}, 2, "--threads"},
       // two names of one file: not yet there, and there (the views)
       {{"-d", "8", "-o", "s.pfm", "-u", "./s.pfm", l, r}, 2, "--output and --uniqueness name the same file"},
       {{"-d", "8", "--color", "pair_L.png", "-u", "../" + dir_name() + "/pair_L.png", l, r}, 2, "name the same file"},

@@ -28,8 +28,8 @@ const char kMatchHelp[] =
     "      --calib FILE        or N = ndisp - 1 from a Middlebury calib.txt\n"
     "  -R, --support-radius R  support window of (2R+1)^2 pixels, 0 .. 2047 (default 19)\n"
     "  -r, --block-radius r    blocks of (2r+1)^2 pixels, r >= 0, 2r+1 dividing 2R+1 (default 6)\n"
-    "      --gamma-space G     spatial weight exp(-distance / G), finite, >= 0 (default 14)\n"
-    "      --gamma-color G     colour weight exp(-colour distance / G), finite, >= 0 (default 23)\n"
+    "      --gamma-space G     spatial weight exp(-distance / G), finite, > 0 (default 14)\n"
+    "      --gamma-color G     colour weight exp(-colour distance / G), finite, > 0 (default 23)\n"
     "      --tad T             truncation of the colour difference, 0 .. 2147483647 (default 53)\n"
     "      --cost tad|census   the pixel cost: tad (default) or census (Hamming distance of 5x5 census\n"
     "                          strings, robust against lighting that differs between the views)\n"
@@ -99,13 +99,13 @@ bool integer_in(const std::string& text, long long low, long long high, int* out
   return true;
 }
 
+// A number as a float (any: the library's rule, checked with the others, names the gamma).
 bool gamma_of(const std::string& text, float* out) {
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
-  const float f = static_cast<float>(v);
-  if (*end != '\0' || !std::isfinite(v) || !std::isfinite(f) || !(v >= 0)) return false;
-  *out = f;
+  if (*end != '\0') return false;
+  *out = static_cast<float>(v);
   return true;
 }
 
@@ -198,11 +198,21 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
     return integer_in(value, 0, ondrel::kMaxSupportRadius, &p.support_radius) || range("an integer in 0 ... 2047");
   if (name == "block-radius")
     return integer_in(value, 0, ondrel::kMaxSupportRadius, &p.block_radius) || range("an integer in 0 ... 2047");
-  if (name == "gamma-space") return gamma_of(value, &p.gamma_space) || range("a finite number >= 0");
-  if (name == "gamma-color") return gamma_of(value, &p.gamma_color) || range("a finite number >= 0");
+  if (name == "gamma-space") return gamma_of(value, &p.gamma_space) || range("a finite number > 0");
+  if (name == "gamma-color") return gamma_of(value, &p.gamma_color) || range("a finite number > 0");
   if (name == "tad") return integer_in(value, 0, 2147483647, &p.tad_threshold) || range("an integer in 0 ... 2147483647");
-  if (name == "threads")
-    return integer_in(value, 0, kLargestThreads, &o->threads) || range("an integer in 0 ... 1024 (0: every processor)");
+  if (name == "threads") {
+    // any int, then the library's limit (its message names threads)
+    ondrel::Options run;
+    if (!integer_in(value, INT_MIN, INT_MAX, &run.threads)) return range("an integer in 0 ... 1024 (0: every processor)");
+    const ondrel::Status checked = ondrel::check(run);
+    if (!checked.ok()) {
+      *message = checked.message;
+      return false;
+    }
+    o->threads = run.threads;
+    return true;
+  }
   if (name == "cost") {
     if (value != "tad" && value != "census") return range("tad or census");
     p.cost = value == "census" ? ondrel::CostFunction::kCensus : ondrel::CostFunction::kTad;

@@ -37,7 +37,6 @@ enum class ParseOutcome { kRun, kHelp, kVersion, kUsageError };
 
 // Largest -d: the matcher's own limit.
 constexpr int kLargestMaxDisparity = 536870911;
-constexpr int kLargestThreads = 1024;
 
 // Parses argv[1 .. argc-1] into *options. kUsageError comes with *message, one line without
 // the program's name naming the option and what it allows. Prints nothing, never exits.
