@@ -122,8 +122,9 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   }
   bytes.scale = scale;
   ondrel::internal::Report report;
+  ondrel::internal::Storage storage;
   const ondrel::Status status = ondrel::internal::run(ondrel::view_of(left), ondrel::view_of(right), p,
-                                                      ondrel::Options{}, nullptr, &bytes, &report, false);
+                                                      ondrel::Options{}, nullptr, &bytes, &report, false, storage);
   if (status.ok() || report.failed_in_matching) {
     std::printf("\n\nExecution time: \n");
     print_seconds("[*] Ondrel (initialization)", report.timings.initialization);

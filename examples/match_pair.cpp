@@ -1,5 +1,6 @@
 // The library on a pair it makes itself (no image library needed): a random texture seen
-// through a shift of SHIFT pixels, matched with ondrel::match and ondrel::match_refined.
+// through a shift of SHIFT pixels, matched with ondrel::match, an ondrel::Matcher and
+// ondrel::match_refined.
 //   match_pair [SHIFT]      prints the disparity at the centre of each map
 #include <algorithm>
 #include <cmath>
@@ -32,6 +33,14 @@ int main(int argc, char** argv) {
   ondrel::Status s = ondrel::match(l, r, p, ondrel::Options{}, out);
   if (!s.ok()) return std::fprintf(stderr, "%s\n", s.message), 1;
   std::printf("match: disparity at the centre: %.0f\n", disparity[H / 2 * W + W / 2]);
+
+  ondrel::Matcher matcher;  // keeps its storage for the next calls
+  for (int call = 0; call < 2; ++call) {
+    std::fill(disparity.begin(), disparity.end(), 0.0f);
+    s = matcher.compute(l, r, p, ondrel::Options{}, out);
+    if (!s.ok()) return std::fprintf(stderr, "%s\n", s.message), 1;
+  }
+  std::printf("Matcher: disparity at the centre: %.0f\n", disparity[H / 2 * W + W / 2]);
 
   s = ondrel::match_refined(l, r, p, ondrel::RefineOptions{}, ondrel::Options{}, {refined.data(), W, H, W});
   if (!s.ok()) return std::fprintf(stderr, "%s\n", s.message), 1;

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <new>
 
 #include "matcher/match.h"
 #include "matcher/stages.h"
@@ -44,19 +44,7 @@ const PlaneLabel kPlaneLabels[kPlaneCount] = {
 };
 
 // ---------------------------------------------------------------------------------------
-// The colour weight table: one process-wide copy, refilled when no call uses it and
-// gamma_color changed; a call that needs another gamma while it is in use gets its own.
-
-struct SharedLut {
-  std::mutex mutex;
-  // taken from the heap on first use and kept for the process (static storage would fault in
-  // page by page, where a program's heap may sit on huge pages: util/process.h)
-  float* table = nullptr;
-  uint32_t gamma_bits = 0;
-  bool filled = false;
-  int users = 0;
-};
-SharedLut g_lut;
+// The colour weight table.
 
 uint32_t bits_of(float f) {
   uint32_t b;
@@ -72,38 +60,6 @@ void fill_lut(float* lut, float gamma, int threads) {
     const int begin = i * kChunk, end = begin + kChunk < ondrel::kExpLutFilled ? begin + kChunk : ondrel::kExpLutFilled;
     init_exponential_lut_QUIRN(lut, gamma, begin, end);
   }
-}
-
-// The table for gamma: the shared one, or a private one (*owned) when that is busy with
-// another gamma; nullptr when a private one cannot be had.
-const float* acquire_lut(float gamma, int threads, float** owned) {
-  *owned = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_lut.mutex);
-    const bool same = g_lut.filled && g_lut.gamma_bits == bits_of(gamma);
-    if (!g_lut.table) g_lut.table = static_cast<float*>(std::calloc(ondrel::kExpLutSize, sizeof(float)));
-    if (g_lut.table && (same || g_lut.users == 0)) {
-      if (!same) {
-        fill_lut(g_lut.table, gamma, threads);
-        g_lut.gamma_bits = bits_of(gamma);
-        g_lut.filled = true;
-      }
-      ++g_lut.users;
-      return g_lut.table;
-    }
-  }
-  *owned = ondrel_alloc_array<float>(ondrel::kExpLutSize);
-  if (*owned) fill_lut(*owned, gamma, threads);
-  return *owned;
-}
-
-void release_lut(float* owned) {
-  if (owned) {
-    ondrel_free(owned);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(g_lut.mutex);
-  --g_lut.users;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -201,34 +157,26 @@ bool take_rows(Worker* workers, int n, int thief, int least) {
 void set_cost_rows(AggregationContext* c, int16_t* const** rows) { c->narrow_cost_rows = rows; }
 void set_cost_rows(AggregationContext* c, int* const** rows) { c->cost_rows = rows; }
 
+// The working storage of one call beyond what the Matcher keeps: the workers; released when
+// the call returns, whichever way.
 struct Workspace {
-  float* spatial = nullptr;
-  unsigned char* planes[kPlaneCount] = {};
   Worker* workers = nullptr;
   int nworkers = 0;
-  const float* lut = nullptr;
-  float* owned_lut = nullptr;
-  unsigned char* census[2] = {};  // census images of the left and right view (CostFunction::kCensus)
-  unsigned char* shifted = nullptr;  // the right view shifted by min_disparity (shift_view)
-};
-
-void release(Workspace& w) {
-  ondrel_free(w.spatial);
-  for (unsigned char* plane : w.planes) ondrel_free(plane);
-  for (unsigned char* image : w.census) ondrel_free(image);
-  ondrel_free(w.shifted);
-  for (int t = 0; w.workers && t < w.nworkers; ++t) {
-    Worker& k = w.workers[t];
-    k.narrow.release();
-    k.wide.release();
-    if (k.scratch_held) aggregation_scratch_free(&k.scratch);
-    ondrel_free(k.row_values);
-    cost_stream_close(&k.stream);
+  Workspace() = default;
+  Workspace(const Workspace&) = delete;
+  Workspace& operator=(const Workspace&) = delete;
+  ~Workspace() {
+    for (int t = 0; workers && t < nworkers; ++t) {
+      Worker& k = workers[t];
+      k.narrow.release();
+      k.wide.release();
+      if (k.scratch_held) aggregation_scratch_free(&k.scratch);
+      ondrel_free(k.row_values);
+      cost_stream_close(&k.stream);
+    }
+    ondrel_free(workers);
   }
-  ondrel_free(w.workers);
-  if (w.lut) release_lut(w.owned_lut);
-  w = Workspace{};
-}
+};
 
 ondrel::Status failure(ondrel::internal::Report* report, ondrel::StatusCode code, const char* text) {
   ondrel::Status status;
@@ -432,7 +380,7 @@ Status check(const Options& options) {
 namespace internal {
 
 Status run(const ImageView& left, const ImageView& given_right, const Parameters& given, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas) {
+           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas, Storage& storage) {
   *report = Report{};
   Status status;
   ImageView right = given_right;
@@ -495,15 +443,14 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
 
   // tables and working storage
   Workspace w;
+  const auto take = [&](Storage::Slot slot, size_t n) { return storage.take(slot, n); };
   const Clock::time_point start = Clock::now();
-  w.lut = acquire_lut(p.gamma_color, threads, &w.owned_lut);
-  if (!w.lut) {
-    release(w);
+  const float* lut = storage.colour_weights(p.gamma_color, threads);
+  if (!lut) {
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE EXP_LUT\n\n");
   }
-  w.spatial = ondrel_alloc_array<float>(static_cast<size_t>(nblocks));
-  if (!w.spatial) {
-    release(w);
+  float* spatial = static_cast<float*>(take(Storage::kSpatial, sizeof(float) * static_cast<size_t>(nblocks)));
+  if (!spatial) {
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n");
   }
   w.workers = ondrel_alloc_array<Worker>(static_cast<size_t>(nworkers));
@@ -514,7 +461,6 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_pointers(ring_vectors, H); });
   }
   if (!ok) {
-    release(w);
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n");
   }
   const size_t vector_length = static_cast<size_t>(ndisp);
@@ -523,15 +469,14 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_vectors(ring_vectors, vector_length, ring, W, H); });
   }
   if (!ok) {
-    release(w);
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
   }
+  unsigned char* planes[kPlaneCount] = {};
   for (const PlaneLabel& label : kPlaneLabels) {
-    w.planes[label.index] = static_cast<unsigned char*>(ondrel_alloc_uninitialized(pixels, 1));  // (block means)
-    if (!w.planes[label.index]) {
+    planes[label.index] = static_cast<unsigned char*>(take(static_cast<Storage::Slot>(Storage::kPlanes + label.index), pixels));
+    if (!planes[label.index]) {
       char text[64];
       std::snprintf(text, sizeof text, "\nABORTING... CAN'T ALLOCATE %s\n\n", label.name);
-      release(w);
       return failure(report, StatusCode::kOutOfMemory, text);
     }
   }
@@ -552,10 +497,10 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   base.W = W;
   base.H = H;
   base.nblocks = nblocks;
-  base.spatial = w.spatial;
-  base.exp_lut = w.lut;
+  base.spatial = spatial;
+  base.exp_lut = lut;
   base.bounded_offsets = bytes == nullptr;
-  for (int i = 0; i < kPlaneCount; ++i) base.planes[i] = w.planes[i];
+  for (int i = 0; i < kPlaneCount; ++i) base.planes[i] = planes[i];
 
   for (int t = 0; ok && t < nworkers; ++t) {
     Worker& k = w.workers[t];
@@ -564,24 +509,23 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = ok && k.row_values;
   }
   if (!ok) {
-    release(w);
     return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n");
   }
+  unsigned char* census_images[2] = {};
   for (int i = 0; census && i < 2; ++i) {
-    w.census[i] = ondrel_alloc_array<unsigned char>(3 * pixels);
-    if (!w.census[i]) {
-      release(w);
+    census_images[i] = static_cast<unsigned char*>(take(static_cast<Storage::Slot>(Storage::kCensus + i), 3 * pixels));
+    if (!census_images[i]) {
       return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE CENSUS IMAGES\n\n");
     }
   }
+  unsigned char* shifted = nullptr;
   if (shift != 0) {
-    w.shifted = static_cast<unsigned char*>(ondrel_alloc_uninitialized(3 * pixels, 1));
-    if (!w.shifted) {
-      release(w);
+    shifted = static_cast<unsigned char*>(take(Storage::kShifted, 3 * pixels));
+    if (!shifted) {
       return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE SHIFTED RIGHT VIEW\n\n");
     }
   }
-  fill_spatial_weights_QUIRN(w.spatial, r, R, p.gamma_space);
+  fill_spatial_weights_QUIRN(spatial, r, R, p.gamma_space);
   const Clock::time_point initialized = Clock::now();
   report->timings.initialization = seconds_between(start, initialized);
 
@@ -591,9 +535,9 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
 #pragma omp parallel num_threads(threads)
     {
       const ItemRange rows = static_split(H, omp_get_num_threads(), omp_get_thread_num());
-      shift_view(right, shift, w.shifted, rows.begin, rows.end);
+      shift_view(right, shift, shifted, rows.begin, rows.end);
     }
-    right = ImageView{w.shifted, W, H, 3 * static_cast<std::ptrdiff_t>(W)};
+    right = ImageView{shifted, W, H, 3 * static_cast<std::ptrdiff_t>(W)};
     base.right = right.data;
     base.right_stride = static_cast<size_t>(right.stride);
   }
@@ -601,33 +545,31 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
 #pragma omp parallel num_threads(threads)
     {
       const ItemRange rows = static_split(H, omp_get_num_threads(), omp_get_thread_num());
-      census_transform(left.data, static_cast<size_t>(left.stride), W, H, w.census[0], static_cast<int>(rows.begin),
+      census_transform(left.data, static_cast<size_t>(left.stride), W, H, census_images[0], static_cast<int>(rows.begin),
                        static_cast<int>(rows.end));
-      census_transform(right.data, static_cast<size_t>(right.stride), W, H, w.census[1], static_cast<int>(rows.begin),
+      census_transform(right.data, static_cast<size_t>(right.stride), W, H, census_images[1], static_cast<int>(rows.begin),
                        static_cast<int>(rows.end));
     }
   }
-  const unsigned char* cost_left = census ? w.census[0] : left.data;
-  const unsigned char* cost_right = census ? w.census[1] : right.data;
+  const unsigned char* cost_left = census ? census_images[0] : left.data;
+  const unsigned char* cost_right = census ? census_images[1] : right.data;
   const size_t cost_left_stride = census ? 3 * static_cast<size_t>(W) : static_cast<size_t>(left.stride);
   const size_t cost_right_stride = census ? 3 * static_cast<size_t>(W) : static_cast<size_t>(right.stride);
   for (int t = 0; ok && t < nworkers; ++t)
     ok = cost_stream_open(&w.workers[t].stream, W, H, ndisp, 0, cost_left, cost_left_stride, cost_right,
                           cost_right_stride, r, p.tad_threshold, census);
   if (!ok) {
-    release(w);
     report->failed_in_matching = true;
     return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n");
   }
 
   BlockMeanContext means{left.data, right.data, static_cast<size_t>(left.stride), static_cast<size_t>(right.stride),
                          r, W, H, {}};
-  for (int i = 0; i < kPlaneCount; ++i) means.planes[i] = w.planes[i];
+  for (int i = 0; i < kPlaneCount; ++i) means.planes[i] = planes[i];
   std::atomic<bool> means_failed{false};
 #pragma omp parallel num_threads(threads)
   if (!block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads())) means_failed.store(true);
   if (means_failed.load()) {
-    release(w);
     report->failed_in_matching = true;
     return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
   }
@@ -674,21 +616,76 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     }
   }
   report->timings.aggregation = seconds_between(means_done, Clock::now());
-  release(w);
   report->timings.matching = seconds_between(initialized, Clock::now());
   if (cancelled.load()) return failure(report, StatusCode::kCancelled, "the call was cancelled");
   if (options.progress) options.progress(options.progress_user, H, H);
   return status;
 }
 
+Storage::~Storage() {
+  ondrel_free(lut_);
+  for (Buffer& b : buffers_) ondrel_free(b.data);
+}
+
+const float* Storage::colour_weights(float gamma, int threads) {
+  if (!lut_) lut_ = ondrel_alloc_array<float>(kExpLutSize);  // (zeroed: the entries not filled stay 0)
+  if (!lut_) return nullptr;
+  if (!lut_filled_ || bits_of(gamma) != lut_gamma_bits_) {
+    fill_lut(lut_, gamma, threads);
+    lut_gamma_bits_ = bits_of(gamma);
+    lut_filled_ = true;
+  }
+  return lut_;
+}
+
+void* Storage::take(Slot slot, size_t bytes) {
+  Buffer& b = buffers_[slot];
+  if (bytes <= b.size && b.data) return b.data;
+  ondrel_free(b.data);
+  b = Buffer{};
+  b.data = ondrel_alloc_uninitialized(bytes ? bytes : 1, 1);
+  if (b.data) b.size = bytes;
+  return b.data;
+}
+
 }  // namespace internal
+
+struct Matcher::State {
+  internal::Storage storage;
+};
+
+Matcher::~Matcher() { delete state_; }
+
+Matcher::Matcher(Matcher&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
+
+Matcher& Matcher::operator=(Matcher&& other) noexcept {
+  if (this != &other) {
+    delete state_;
+    state_ = other.state_;
+    other.state_ = nullptr;
+  }
+  return *this;
+}
+
+Status Matcher::compute(const ImageView& left, const ImageView& right, const Parameters& parameters,
+                        const Options& options, const DisparityPlanes& out, Timings* timings) {
+  if (!state_) state_ = new (std::nothrow) State;
+  if (!state_) {
+    Status status;
+    status.code = StatusCode::kOutOfMemory;
+    std::snprintf(status.message, sizeof status.message, "not enough memory for the matcher's storage");
+    return status;
+  }
+  internal::Report report;
+  const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report, true, state_->storage);
+  if (status.ok() && timings) *timings = report.timings;
+  return status;
+}
 
 Status match(const ImageView& left, const ImageView& right, const Parameters& parameters, const Options& options,
              const DisparityPlanes& out, Timings* timings) {
-  internal::Report report;
-  const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report);
-  if (status.ok() && timings) *timings = report.timings;
-  return status;
+  Matcher matcher;
+  return matcher.compute(left, right, parameters, options, out, timings);
 }
 
 }  // namespace ondrel

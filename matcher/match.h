@@ -13,6 +13,8 @@
 
 #include <ondrel/ondrel.h>
 
+#include "matcher/row_aggregation.h"
+
 namespace ondrel {
 namespace internal {
 
@@ -65,10 +67,37 @@ Rule broken_rule(const Parameters& p, int width, int height, bool gammas);
 // The library's message for a broken rule: one line naming the parameter and what it may be.
 void describe(Rule rule, const Parameters& p, int width, int height, char* text, size_t size);
 
+// The working storage a Matcher keeps from call to call: the colour weight table of the last
+// gamma_color, and buffers grown to the largest call so far. Not for two calls at once.
+class Storage {
+ public:
+  enum Slot { kSpatial, kPlanes, kCensus = kPlanes + kPlaneCount, kShifted = kCensus + 2, kSlots };
+  Storage() = default;
+  Storage(const Storage&) = delete;
+  Storage& operator=(const Storage&) = delete;
+  ~Storage();
+  // The colour weight table of gamma (filled on `threads` threads unless it already is);
+  // nullptr when it cannot be had.
+  const float* colour_weights(float gamma, int threads);
+  // `bytes` bytes of the slot's buffer (not cleared: the previous call's contents or
+  // garbage); nullptr when they cannot be had.
+  void* take(Slot slot, size_t bytes);
+
+ private:
+  struct Buffer {
+    void* data = nullptr;
+    size_t size = 0;
+  };
+  float* lut_ = nullptr;
+  uint32_t lut_gamma_bits_ = 0;
+  bool lut_filled_ = false;
+  Buffer buffers_[kSlots];
+};
+
 // One call: floats and/or bytes (either may be null). report may not be null. gammas: as for
 // broken_rule.
 Status run(const ImageView& left, const ImageView& right, const Parameters& p, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas = true);
+           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas, Storage& storage);
 
 }  // namespace internal
 }  // namespace ondrel

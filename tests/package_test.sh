@@ -20,7 +20,7 @@ cmake --build "$scratch/example" >/dev/null
   { echo "the package or the example's link line names OpenCV" >&2; exit 1; }
 ! ldd "$scratch/example/match_pair" | grep -qi opencv || { echo "the example links OpenCV" >&2; exit 1; }
 "$scratch/example/match_pair" 7 >"$scratch/example.out"
-for call in match match_refined; do
+for call in match Matcher match_refined; do
   grep -qx "$call: disparity at the centre: 7" "$scratch/example.out" ||
     { cat "$scratch/example.out" >&2; echo "$call did not find the shift" >&2; exit 1; }
 done

@@ -27,7 +27,8 @@ namespace {
 // matching phase, which its jobs allocate for themselves, fails after the initialization has
 // been timed: its message follows that line.
 const std::string kAbort = "ABORTING... CAN'T ALLOCATE ";
-const std::vector<std::string> kSiteMessages = {kAbort + "SPACE_DISTANCE_WEIGHT\n\n", kAbort + "DSI MATRIX\n\n",
+const std::vector<std::string> kSiteMessages = {kAbort + "EXP_LUT\n\n", kAbort + "SPACE_DISTANCE_WEIGHT\n\n",
+    kAbort + "DSI MATRIX\n\n",
     kAbort + "DSI VECTORS \n\n", "\n" + kAbort + "R_LEFT\n\n", "\n" + kAbort + "G_LEFT\n\n", "\n" + kAbort + "B_LEFT\n\n",
     "\n" + kAbort + "R_RIGHT\n\n", "\n" + kAbort + "G_RIGHT\n\n", "\n" + kAbort + "B_RIGHT\n\n"};
 const std::vector<std::string> kOwnMessages = {"\n" + kAbort + "AGGREGATION SCRATCH\n\n",

@@ -173,6 +173,35 @@ TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheDesignedValues) {
   EXPECT_GT(outside, 0) << "random views give a few flat or downward parabolas";
 }
 
+// One Matcher through calls of growing and shrinking sizes, both costs, other gammas, a range
+// with a least disparity and a refused call in between gives the planes of fresh calls.
+TEST(LibraryEntry, OneMatcherGivesTheBytesOfFreshCalls) {
+  struct Case { int W, H; ondrel::Parameters p; };
+  std::vector<Case> cases = {{40, 23, parameters(1, 4, 9)}, {64, 37, parameters(2, 7, 20, 30, 11)},
+                             {21, 13, parameters(0, 3, 6, 53, 23, kCensus)}, {64, 37, parameters(1, 4, 9, 53, 23)},
+                             {9, 9, parameters(4, 4, 3, 20)}, {33, 20, parameters(1, 4, 12, 53, 7)}};
+  cases[3].p.min_disparity = -4;
+  cases[4].p.block_radius = 5;  // refused: the block does not fit
+  ondrel::Matcher matcher;
+  for (int threads : {1, 3}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << ", " << threads << " threads");
+      const cv::Mat left = random_image(c.W, c.H, CV_8UC3, c.W), right = random_image(c.W, c.H, CV_8UC3, c.H);
+      Planes fresh, reused;
+      const ondrel::Status expected = match_planes(left, right, c.p, ondrel::Options{threads}, &fresh);
+      const ondrel::Status got = match_planes(left, right, c.p, ondrel::Options{threads}, &reused, 3, true, &matcher);
+      ASSERT_EQ(got.code, expected.code);
+      ASSERT_STREQ(got.message, expected.message);
+      if (got.ok()) {
+        EXPECT_TRUE(same_planes(reused, fresh));
+      }
+    }
+  }
+  ondrel::Matcher moved = std::move(matcher);  // the storage goes with it
+  EXPECT_TRUE(moved.compute(ondrel::ImageView{}, ondrel::ImageView{}, {}, {}, {}).code ==
+              ondrel::StatusCode::kInvalidArgument);
+}
+
 // A call of either entry, before one argument is spoilt.
 struct Args {
   cv::Mat left = random_image(40, 30, CV_8UC3, 10), right = random_image(40, 30, CV_8UC3, 11);

@@ -135,11 +135,41 @@ Status check(const Parameters& parameters, int width, int height);
 // The rule of the options: 0 <= threads <= kMaxThreads; the message names `threads`.
 Status check(const Options& options);
 
-// Computes the disparity planes of left and right. On failure the planes are untouched, but
-// for a cancelled call, which may have written some of their rows.
+// Computes the disparity planes of left and right, with a Matcher of its own for the one call.
+// On failure the planes are untouched, but for a cancelled call, which may have written some
+// of their rows.
 // Safe to call from several threads at once.
 Status match(const ImageView& left, const ImageView& right, const Parameters& parameters,
              const Options& options, const DisparityPlanes& out, Timings* timings = nullptr);
+
+// A matcher that keeps its working storage and tables from call to call: the colour weight
+// table of the last gamma_color and buffers grown to the largest call so far, so that a
+// series of calls (frames of a video, scenes of a batch) does not set them up each time. Its
+// results are those of ondrel::match, byte for byte. One call at a time per object (use one
+// Matcher per thread); movable, not copyable. Typical use:
+//
+//   ondrel::Matcher matcher;
+//   for (const Frame& f : frames) {
+//     ondrel::Status s = matcher.compute(f.left, f.right, p, {}, f.out);
+//     ...
+//   }
+class Matcher {
+ public:
+  Matcher() noexcept = default;
+  ~Matcher();
+  Matcher(Matcher&& other) noexcept;
+  Matcher& operator=(Matcher&& other) noexcept;
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+
+  // As ondrel::match.
+  Status compute(const ImageView& left, const ImageView& right, const Parameters& parameters, const Options& options,
+                 const DisparityPlanes& out, Timings* timings = nullptr);
+
+ private:
+  struct State;
+  State* state_ = nullptr;
+};
 
 // The 8-bit byte the console program writes for a value: (value * scale) in float, truncated
 // toward zero to 16 bits, low 8 bits (0 outside the 16-bit range); 255 for no value (NaN).

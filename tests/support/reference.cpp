@@ -235,7 +235,8 @@ Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::
 // Comparisons
 
 ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
-                            const ondrel::Options& options, Planes* out, int pad, bool confidence) {
+                            const ondrel::Options& options, Planes* out, int pad, bool confidence,
+                            ondrel::Matcher* matcher) {
   constexpr float kMarker = -1234.5f;
   const int W = left.cols, H = left.rows;
   const int n = confidence ? 4 : 3;
@@ -246,7 +247,8 @@ ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ond
     buffers[i] = cv::Mat(H, W + pad, CV_32FC1, cv::Scalar(kMarker));
     *planes[i] = {buffers[i].ptr<float>(), W, H, W + pad};
   }
-  const ondrel::Status status = ondrel::match(view_of(left), view_of(right), p, options, wanted);
+  const ondrel::Status status = matcher ? matcher->compute(view_of(left), view_of(right), p, options, wanted)
+                                        : ondrel::match(view_of(left), view_of(right), p, options, wanted);
   out->W = W, out->H = H;
   out->plane[3].clear();
   for (int i = 0; i < n; ++i) {

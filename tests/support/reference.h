@@ -94,9 +94,11 @@ Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::
 
 // ondrel::match into planes whose rows are `pad` floats longer than W, filled with a marker
 // first; a write into the spare floats is a test failure. Returns the status. confidence:
-// the confidence plane is asked for too (else out's stays empty).
+// the confidence plane is asked for too (else out's stays empty). matcher: the call goes
+// through it instead (Matcher::compute).
 ondrel::Status match_planes(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
-                            const ondrel::Options& options, Planes* out, int pad = 3, bool confidence = true);
+                            const ondrel::Options& options, Planes* out, int pad = 3, bool confidence = true,
+                            ondrel::Matcher* matcher = nullptr);
 
 // The same bits (NaN equals NaN); otherwise the first difference.
 bool same_value(float a, float b);
