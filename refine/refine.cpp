@@ -16,6 +16,7 @@
 #include <new>
 
 #include "matcher/memory.h"
+#include "refine/post_filters.h"
 #include "refine/semi_global.h"
 #include "refine/steps.h"
 

@@ -1,5 +1,5 @@
-// The stages of the refined pipeline (match_refined with RefineOptions::method kSemiGlobal),
-// in the order it runs them. Planes are W x H, index y * W + x; the cost volume and the sums
+// The stages of the refined pipeline (match_refined with RefineOptions::method kSemiGlobal)
+// up to the winners, in the order it runs them (the filters after them: post_filters.h). Planes are W x H, index y * W + x; the cost volume and the sums
 // hold Dp values per pixel (D disparities d_min .. d_min + D - 1 padded to Dp, a multiple of
 // kDisparityLanes), pixel (x, y) at (y * W + x) * Dp. The kernels trust their inputs:
 // match_refined checks them.
@@ -54,21 +54,6 @@ bool add_paths(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, i
 // (second - lowest) / second of the kept pixels, 0 elsewhere.
 void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int y,
                  int16_t* right_winners, float* disparity, float* margin);
-
-// Fills every NaN of the plane: the nearest values along the 8 directions (row, column,
-// diagonals) from the pixel, the second lowest of them (the lowest where only one is found),
-// NaN where none is (an image without any value). Rows are shared among `threads` workers.
-void fill_holes(const float* in, int W, int H, int threads, float* out);
-
-// Weighted median of `in` into `out` (in != out) over the (2 r + 1)^2 window cut at the border,
-// weight of q for the centre p weights[|I(p) - I(q)|_1] on the guide view (3-channel, stride in
-// bytes), over bins of one disparity (a value's bin: its rounding, clamped to d_min .. d_min +
-// D - 1): the lowest bin whose weights with those below reach half of the window's. The
-// value: the centre's where it falls in that bin, else the weighted mean of the window's
-// values in the bin (in the order of the window's rows and columns). NaNs are left out; a
-// window of NaNs keeps the centre. False (out untouched) when its scratch cannot be had.
-bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
-                 const int32_t* weights, int d_min, int D, int threads, float* out);
 
 }  // namespace refine
 }  // namespace ondrel

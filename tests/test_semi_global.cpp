@@ -16,6 +16,7 @@
 
 #include "matcher/simd/kernel_table.h"
 #include "refine/steps.h"
+#include "refine/post_filters.h"
 #include "refine/semi_global.h"
 #include "tests/support/reference.h"
 #include "tests/support/reference_refine.h"

@@ -1,5 +1,6 @@
-// The refined pipeline's semi-global stages (refine/semi_global.h) written straight from their
-// definitions, slow and plain; tests/test_semi_global.cpp compares the kernels with them.
+// The refined pipeline's stages (refine/semi_global.h, refine/post_filters.h) written straight
+// from their definitions, slow and plain; tests/test_semi_global.cpp compares the kernels with
+// them.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "refine/post_filters.h"
 #include "refine/semi_global.h"
 
 namespace ondrel_test {
