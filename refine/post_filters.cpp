@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
+
+#include "refine/steps.h"
 
 namespace ondrel {
 namespace refine {
@@ -20,97 +23,260 @@ int bin_of(float f, int d_min, int D) {
   return b <= 0.0f ? 0 : b >= static_cast<float>(D - 1) ? D - 1 : static_cast<int>(b);
 }
 
-}  // namespace
-
-void fill_holes(const float* in, int W, int H, int threads, float* out) {
-  static const int kSteps[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * W + x;
-      if (!std::isnan(in[i])) {
-        out[i] = in[i];
-        continue;
-      }
-      float lowest = INFINITY, second = INFINITY;
-      for (const auto& step : kSteps) {
-        int u = x + step[0], v = y + step[1];
-        while (u >= 0 && u < W && v >= 0 && v < H && std::isnan(in[static_cast<std::ptrdiff_t>(v) * W + u]))
-          u += step[0], v += step[1];
-        if (u < 0 || u >= W || v < 0 || v >= H) continue;
-        const float f = in[static_cast<std::ptrdiff_t>(v) * W + u];
-        if (f < lowest) second = lowest, lowest = f;
-        else if (f < second) second = f;
-      }
-      out[i] = std::isinf(lowest) ? NAN : std::isinf(second) ? lowest : second;
-    }
+// Keeps the lowest and the second lowest of the values offered (equal ones count twice).
+inline void offer(float f, float& lowest, float& second) {
+  if (f < lowest) second = lowest, lowest = f;
+  else if (f < second) second = f;
 }
 
-bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
-                 const int32_t* weights, int d_min, int D, int threads, float* out) {
-  // per worker: the weights and the weighted sums of the values of each bin, zero between pixels
-  int64_t* weight_scratch = new (std::nothrow) int64_t[static_cast<size_t>(threads) * static_cast<size_t>(D)]();
-  double* sum_scratch = new (std::nothrow) double[static_cast<size_t>(threads) * static_cast<size_t>(D)]();
-  int* bins = new (std::nothrow) int[static_cast<size_t>(W) * static_cast<size_t>(H)];
-  if (!weight_scratch || !sum_scratch || !bins) {
+// One row's nearest values looking along (dx, dy) (dy = +-1): `near` holds them for the row
+// before in the sweep (`before`: that row's values); afterwards for this row. INFINITY: none.
+void carry_row(const float* before, int W, int dx, const float* near_before, float* near) {
+  for (int x = 0; x < W; ++x) {
+    const int u = x + dx;
+    if (u < 0 || u >= W) {
+      near[x] = INFINITY;
+      continue;
+    }
+    near[x] = std::isnan(before[u]) ? near_before[u] : before[u];
+  }
+}
+
+// One offset of the window for a row of centres: the neighbour's weight (none without a
+// value) added to the centre's sums of the bins below its own, at it, next below and above
+// it, and all. T: 16-bit lanes where the window's weights fit them (twice the lanes a vector).
+// (`own_below`, `own_above`: the centre's bin - 1 and + 1.)
+template <typename T>
+void add_offset(const T* __restrict bin, const T* __restrict weight, const T* __restrict own,
+                const T* __restrict own_below, const T* __restrict own_above, int W, T* __restrict below,
+                T* __restrict at, T* __restrict lower, T* __restrict upper, T* __restrict total) {
+  for (int x = 0; x < W; ++x) {
+    // masks rather than branches, and no wider type: the compiler vectorises them
+    const T w = static_cast<T>(weight[x] & -static_cast<T>(bin[x] >= 0));
+    below[x] = static_cast<T>(below[x] + (w & -static_cast<T>(bin[x] < own[x])));
+    at[x] = static_cast<T>(at[x] + (w & -static_cast<T>(bin[x] == own[x])));
+    lower[x] = static_cast<T>(lower[x] + (w & -static_cast<T>(bin[x] == own_below[x])));
+    upper[x] = static_cast<T>(upper[x] + (w & -static_cast<T>(bin[x] == own_above[x])));
+    total[x] = static_cast<T>(total[x] + w);
+  }
+}
+
+// |p - q| of bytes, without a wider type: the compiler vectorises it.
+inline uint8_t difference(uint8_t p, uint8_t q) { return static_cast<uint8_t>(std::max(p, q) - std::min(p, q)); }
+
+// The colour distances |a - b|_1 of a row of pixels (3 planes each, `planes` apart).
+template <typename T>
+void colour_distances(const uint8_t* __restrict a, const uint8_t* __restrict b, size_t planes, int W,
+                      T* __restrict distance) {
+  const uint8_t *a1 = a + planes, *a2 = a1 + planes, *b1 = b + planes, *b2 = b1 + planes;
+  for (int x = 0; x < W; ++x)
+    distance[x] = static_cast<T>(static_cast<T>(difference(a[x], b[x])) + static_cast<T>(difference(a1[x], b1[x])) +
+                                 static_cast<T>(difference(a2[x], b2[x])));
+}
+
+// median_rows with bins and weight sums in T.
+template <typename T>
+bool median_as(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
+               const int32_t* weights, int d_min, int D, int threads, float* out) {
+  // Most windows' median bin is the centre's own or next to it: the weights of the bins below
+  // the centre's, at it and next to it, summed one offset of the window at a time over the
+  // whole row (loops without a carried value, which the compiler vectorises), settle those;
+  // the rest take the window's histogram.
+  const int Wp = W + 2 * r;  // rows padded with r columns on each side: bin -1, no weight
+  const size_t padded = static_cast<size_t>(Wp) * static_cast<size_t>(H);
+  const size_t row_scratch = 10 * static_cast<size_t>(W), bin_scratch = static_cast<size_t>(D);
+  T* bins = new (std::nothrow) T[padded];
+  uint8_t* planes = new (std::nothrow) uint8_t[3 * padded];
+  T* rows = new (std::nothrow) T[static_cast<size_t>(threads) * row_scratch];
+  int64_t* weight_scratch = new (std::nothrow) int64_t[static_cast<size_t>(threads) * bin_scratch]();
+  double* sum_scratch = new (std::nothrow) double[static_cast<size_t>(threads) * bin_scratch]();
+  if (!bins || !planes || !rows || !weight_scratch || !sum_scratch) {
+    delete[] bins;
+    delete[] planes;
+    delete[] rows;
     delete[] weight_scratch;
     delete[] sum_scratch;
-    delete[] bins;
     return false;
   }
-  // every value's bin (-1: no value), found once rather than in every window
+  // every value's bin (-1: no value) and the guide's channels, found once for all windows
 #pragma omp parallel for num_threads(threads) schedule(static)
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const float f = in[static_cast<std::ptrdiff_t>(y) * W + x];
-      bins[static_cast<std::ptrdiff_t>(y) * W + x] = std::isnan(f) ? -1 : bin_of(f, d_min, D);
+  for (int y = 0; y < H; ++y) {
+    const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp;
+    for (int x = 0; x < Wp; ++x) {
+      const int u = x - r;
+      const bool inside = u >= 0 && u < W;
+      const float f = inside ? in[static_cast<std::ptrdiff_t>(y) * W + u] : NAN;
+      bins[p + x] = static_cast<T>(std::isnan(f) ? -1 : bin_of(f, d_min, D));
+      for (int c = 0; c < 3; ++c)
+        planes[static_cast<size_t>(c) * padded + static_cast<size_t>(p + x)] =
+            inside ? guide[y * stride + 3 * u + c] : uint8_t{0};
     }
+  }
 #pragma omp parallel num_threads(threads)
   {
-    int64_t* weight = weight_scratch + static_cast<size_t>(omp_get_thread_num()) * static_cast<size_t>(D);
-    double* sum = sum_scratch + static_cast<size_t>(omp_get_thread_num()) * static_cast<size_t>(D);
+    const size_t worker = static_cast<size_t>(omp_get_thread_num());
+    T* distance = rows + worker * row_scratch;
+    T* weight_row = distance + W;
+    T* below = weight_row + W;
+    T* at = below + W;
+    T* total = at + W;
+    T* own_bin = total + W;
+    T* lower = own_bin + W;
+    T* upper = lower + W;
+    T* own_below = upper + W;
+    T* own_above = own_below + W;
+    int64_t* weight = weight_scratch + worker * bin_scratch;
+    double* sum = sum_scratch + worker * bin_scratch;
 #pragma omp for schedule(dynamic, 4)
-    for (int y = 0; y < H; ++y)
+    for (int y = 0; y < H; ++y) {
+      const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp + r;
       for (int x = 0; x < W; ++x) {
+        own_bin[x] = bins[p + x];
+        own_below[x] = static_cast<T>(own_bin[x] - 1);
+        own_above[x] = static_cast<T>(own_bin[x] + 1);
+        below[x] = at[x] = lower[x] = upper[x] = total[x] = 0;
+      }
+      for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
+        for (int du = -r; du <= r; ++du) {
+          const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(v) * Wp + r + du;
+          colour_distances(planes + p, planes + q, padded, W, distance);
+          for (int x = 0; x < W; ++x) weight_row[x] = static_cast<T>(weights[distance[x]]);
+          add_offset(bins + q, weight_row, own_bin, own_below, own_above, W, below, at, lower, upper, total);
+        }
+      for (int x = 0; x < W; ++x) {
+        const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * W + x;
+        // no weight at all, or the centre's bin the median's: the centre's value
+        const int32_t own = own_bin[x], all = total[x], half_below = 2 * below[x], half_at = 2 * (below[x] + at[x]);
+        if (all == 0 || (own >= 0 && half_below < all && half_at >= all)) {
+          out[i] = in[i];
+          continue;
+        }
         const unsigned char* centre = guide + y * stride + 3 * x;
-        int64_t total = 0;
+        // a bin next to the centre's: the weighted mean of its values
+        int32_t chosen = -1;
+        if (own >= 0 && half_below >= all && half_below - 2 * lower[x] < all) chosen = own - 1;
+        if (own >= 0 && half_at < all && half_at + 2 * upper[x] >= all) chosen = own + 1;
+        if (chosen >= 0) {
+          double chosen_sum = 0.0;
+          int64_t chosen_weight = 0;
+          for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
+            const float* row = in + static_cast<std::ptrdiff_t>(v) * W;
+            const T* row_bins = bins + static_cast<std::ptrdiff_t>(v) * Wp + r;
+            const unsigned char* g = guide + v * stride;
+            for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
+              if (row_bins[u] != chosen) continue;
+              const unsigned char* c = g + 3 * u;
+              const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
+              chosen_sum += static_cast<double>(w) * row[u];
+              chosen_weight += w;
+            }
+          }
+          out[i] = static_cast<float>(chosen_sum / static_cast<double>(chosen_weight));
+          continue;
+        }
+        // else the window's histogram
         int first = D, last = -1;  // the bins touched
         for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
           const float* row = in + static_cast<std::ptrdiff_t>(v) * W;
-          const int* row_bins = bins + static_cast<std::ptrdiff_t>(v) * W;
+          const T* row_bins = bins + static_cast<std::ptrdiff_t>(v) * Wp + r;
           const unsigned char* g = guide + v * stride;
           for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
             const int bin = row_bins[u];
             if (bin < 0) continue;
-            const float f = row[u];
-            const unsigned char* q = g + 3 * u;
-            const int w = weights[std::abs(centre[0] - q[0]) + std::abs(centre[1] - q[1]) + std::abs(centre[2] - q[2])];
+            const unsigned char* c = g + 3 * u;
+            const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
             weight[bin] += w;
-            sum[bin] += static_cast<double>(w) * f;
-            total += w;
+            sum[bin] += static_cast<double>(w) * row[u];
             first = std::min(first, bin);
             last = std::max(last, bin);
           }
         }
-        const float own = in[static_cast<std::ptrdiff_t>(y) * W + x];
-        float value = own;
-        if (total > 0) {
-          int64_t below = 0;
-          int bin = first;
-          while (2 * (below + weight[bin]) < total) below += weight[static_cast<size_t>(bin++)];
-          const bool own_bin = bins[static_cast<std::ptrdiff_t>(y) * W + x] == bin;
-          value = own_bin ? own
-                          : static_cast<float>(sum[bin] / static_cast<double>(weight[bin]));
-          std::fill(weight + first, weight + last + 1, 0);
-          std::fill(sum + first, sum + last + 1, 0.0);
-        }
-        out[static_cast<std::ptrdiff_t>(y) * W + x] = value;
+        int64_t reached = 0;
+        int bin = first;
+        while (2 * (reached + weight[bin]) < all) reached += weight[bin++];
+        out[i] = own == bin ? in[i] : static_cast<float>(sum[bin] / static_cast<double>(weight[bin]));
+        std::fill(weight + first, weight + last + 1, 0);
+        std::fill(sum + first, sum + last + 1, 0.0);
       }
+    }
   }
+  delete[] bins;
+  delete[] planes;
+  delete[] rows;
   delete[] weight_scratch;
   delete[] sum_scratch;
-  delete[] bins;
   return true;
+}
+
+}  // namespace
+
+bool fill_holes(const float* in, int W, int H, int threads, float* out) {
+  // out first holds the lowest of the column and diagonal candidates of a hole, `second` the
+  // second lowest: two sweeps over the rows (looking up, then down) carry each column's and
+  // diagonal's last value instead of walking from every hole, which is quadratic in long holes
+  const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
+  float* second = new (std::nothrow) float[n + 6 * static_cast<size_t>(W)];
+  if (!second) return false;
+  float* near[2][3];  // [parity][dx + 1]
+  for (int p = 0; p < 2; ++p)
+    for (int k = 0; k < 3; ++k) near[p][k] = second + n + static_cast<size_t>(3 * p + k) * W;
+  for (int dy : {-1, 1}) {
+    // looking along dy: rows in the order that meets (x, y + dy) before (x, y)
+    for (int t = 0; t < H; ++t) {
+      const int y = dy < 0 ? t : H - 1 - t;
+      const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * W;
+      float** now = near[t & 1];
+      float** before = near[(t + 1) & 1];
+      for (int k = 0; k < 3; ++k) {
+        if (t == 0) std::fill(now[k], now[k] + W, INFINITY);
+        else carry_row(in + row + static_cast<std::ptrdiff_t>(dy) * W, W, k - 1, before[k], now[k]);
+      }
+      for (int x = 0; x < W; ++x) {
+        if (!std::isnan(in[row + x])) continue;
+        float lowest = dy < 0 ? INFINITY : out[row + x], next = dy < 0 ? INFINITY : second[row + x];
+        for (int k = 0; k < 3; ++k) offer(now[k][x], lowest, next);
+        out[row + x] = lowest;
+        second[row + x] = next;
+      }
+    }
+  }
+  // the rows: the last value on each side, then every hole's answer
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 8)
+  for (int y = 0; y < H; ++y) {
+    const float* r = in + static_cast<std::ptrdiff_t>(y) * W;
+    float* o = out + static_cast<std::ptrdiff_t>(y) * W;
+    float* s = second + static_cast<std::ptrdiff_t>(y) * W;
+    float last = INFINITY;
+    for (int x = 0; x < W; ++x) {  // the nearest on the left
+      if (!std::isnan(r[x])) {
+        last = r[x];
+        continue;
+      }
+      offer(last, o[x], s[x]);
+    }
+    last = INFINITY;
+    for (int x = W - 1; x >= 0; --x) {  // on the right; the hole is done
+      if (!std::isnan(r[x])) {
+        last = r[x];
+        o[x] = r[x];
+        continue;
+      }
+      offer(last, o[x], s[x]);
+      o[x] = std::isinf(o[x]) ? NAN : std::isinf(s[x]) ? o[x] : s[x];
+    }
+  }
+  delete[] second;
+  return true;
+}
+
+bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
+                 const int32_t* weights, int d_min, int D, int threads, float* out) {
+  // 16-bit lanes where a window's weights and every bin fit them
+  const int64_t heaviest = *std::max_element(weights, weights + kColourDistances);
+  const int64_t side = 2 * static_cast<int64_t>(r) + 1;
+  return side * side * heaviest <= INT16_MAX && D <= INT16_MAX
+             ? median_as<int16_t>(in, W, H, guide, stride, r, weights, d_min, D, threads, out)
+             : median_as<int32_t>(in, W, H, guide, stride, r, weights, d_min, D, threads, out);
 }
 
 }  // namespace refine

@@ -13,7 +13,8 @@ namespace refine {
 // Fills every NaN of the plane: the nearest values along the 8 directions (row, column,
 // diagonals) from the pixel, the second lowest of them (the lowest where only one is found),
 // NaN where none is (an image without any value). Rows are shared among `threads` workers.
-void fill_holes(const float* in, int W, int H, int threads, float* out);
+// False (out untouched) when its scratch cannot be had.
+bool fill_holes(const float* in, int W, int H, int threads, float* out);
 
 // Weighted median of `in` into `out` (in != out) over the (2 r + 1)^2 window cut at the border,
 // weight of q for the centre p weights[|I(p) - I(q)|_1] on the guide view (3-channel, stride in

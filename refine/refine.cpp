@@ -212,7 +212,8 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   }
   const float* result = planes[0].data();
   if (refine.fill) {
-    fill_holes(result, W, H, threads, planes[1].data());
+    if (!fill_holes(result, W, H, threads, planes[1].data()))
+      return failure(StatusCode::kOutOfMemory, "Error: no memory for the refined disparity map");
     result = planes[1].data();
   }
   const float* filled = result;
