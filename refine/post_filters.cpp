@@ -219,7 +219,7 @@ bool fill_holes(const float* in, int W, int H, int threads, float* out) {
   if (!second) return false;
   float* near[2][3];  // [parity][dx + 1]
   for (int p = 0; p < 2; ++p)
-    for (int k = 0; k < 3; ++k) near[p][k] = second + n + static_cast<size_t>(3 * p + k) * W;
+    for (int k = 0; k < 3; ++k) near[p][k] = second + n + static_cast<size_t>(3 * p + k) * static_cast<size_t>(W);
   for (int dy : {-1, 1}) {
     // looking along dy: rows in the order that meets (x, y + dy) before (x, y)
     for (int t = 0; t < H; ++t) {
