@@ -91,10 +91,11 @@ struct Array {
   ~Array() { ondrel_free(p); }
 };
 
-// Volume (8-bit costs and 16-bit sums) aggregated at once; larger ones go in bands of rows
-// that overlap by kBandMargin rows on each side.
-constexpr size_t kVolumeBytes = size_t{512} << 20;
-constexpr int kBandMargin = 16;
+// The semi-global bands: body rows and the rows above and below that warm up the paths
+// across rows. Fixed, so the values do not depend on the thread count.
+constexpr int kBandBody = 64, kBandMargin = 16;
+// Workers beyond what this holds in band scratch wait (the values stay the same).
+constexpr size_t kBandScratchBudget = size_t{512} << 20;
 
 Status semi_global(const ImageView& left, const ImageView& right, const Parameters& parameters,
                    const RefineOptions& refine, const Options& options, const FloatPlane& out,
@@ -157,21 +158,17 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   const int d_min = std::max(parameters.min_disparity, -(W - 1));
   const int D = static_cast<int>(std::max(1LL, std::min<long long>(parameters.max_disparity, W - 1) - d_min + 1LL));
   const int Dp = (D + kDisparityLanes - 1) / kDisparityLanes * kDisparityLanes;
-  const size_t row_bytes = static_cast<size_t>(W) * static_cast<size_t>(Dp) * (sizeof(uint8_t) + sizeof(int16_t));
-  // bands: every row of the volume at once, or bodies of `body` rows with their margins
-  const int fit = static_cast<int>(std::max<size_t>(1, std::min<size_t>(H, kVolumeBytes / row_bytes)));
-  const int margin = fit >= H ? 0 : std::min(kBandMargin, fit / 4);
-  const int body = fit >= H ? H : std::max(1, fit - 2 * margin), band_rows = std::min(H, body + 2 * margin);
+  const int bands = (H + kBandBody - 1) / kBandBody;
+  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, kBandBody);
+  const int workers = static_cast<int>(
+      std::max<size_t>(1, std::min<size_t>(std::min(threads, bands), kBandScratchBudget / scratch_bytes)));
 
   // every buffer of the call, released together
-  Array<int16_t> grey[2], sums;
-  Array<uint64_t> census[2], extended;
-  Array<uint8_t> cost;
+  Array<int16_t> grey[2];
+  Array<uint64_t> census[2];
+  Array<unsigned char> scratch;
   Array<float> planes[3], margins;  // winners, filled, median; the winners' margins
-  Array<int16_t> right_winners;
-  const size_t volume = static_cast<size_t>(band_rows) * W * Dp, span = static_cast<size_t>(W) + D;
-  bool ok = cost.get(volume) && sums.get(volume) && extended.get(threads * span) &&
-            right_winners.get(static_cast<size_t>(threads) * 2 * W);
+  bool ok = scratch.get(static_cast<size_t>(workers) * scratch_bytes);
   for (int v = 0; v < 2; ++v) ok = ok && grey[v].get(n) && census[v].get(n);
   for (auto& plane : planes) ok = ok && plane.get(n);
   ok = ok && (!confidence.data || margins.get(n));
@@ -188,28 +185,11 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
 
   const Penalties penalties{refine.penalty_small, refine.penalty_large, 0};
   const int tolerance = refine.consistency_check ? static_cast<int>(std::min(refine.consistency_tolerance, 1e6f)) : -1;
-  for (int y0 = 0; y0 < H; y0 += body) {
-    const int y1 = std::min(H, y0 + body), v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
-    // the band's costs, its sums zeroed
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
-    for (int y = v0; y < v1; ++y) {
-      const size_t row = static_cast<size_t>(y - v0) * W * Dp;
-      cost_row(census[0].data(), census[1].data(), W, y, d_min, D, Dp,
-               extended.data() + static_cast<size_t>(omp_get_thread_num()) * span, cost.data() + row);
-      std::memset(sums.data() + row, 0, sizeof(int16_t) * W * Dp);
-    }
-    if (!add_paths(cost.data(), grey[0].data() + static_cast<size_t>(v0) * W, W, v1 - v0, Dp, refine.paths, penalties,
-                   threads, sums.data()))
-      return failure(StatusCode::kOutOfMemory, "Error: no memory for the refined disparity map");
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
-    for (int y = y0; y < y1; ++y)
-      winners_row(sums.data(), W, d_min, D, Dp, refine.uniqueness, tolerance, y - v0,
-                  right_winners.data() + static_cast<size_t>(omp_get_thread_num()) * 2 * W,
-                  planes[0].data() + static_cast<size_t>(y) * W,
-                  confidence.data ? margins.data() + static_cast<size_t>(y) * W : nullptr);
-    if (options.progress && !options.progress(options.progress_user, y1, H))
-      return failure(StatusCode::kCancelled, "the call was cancelled");
-  }
+  if (!semi_global_rows(census[0].data(), census[1].data(), grey[0].data(), W, H, d_min, D, Dp, refine.paths, penalties,
+                        refine.uniqueness, tolerance, kBandBody, kBandMargin, workers, scratch.data(),
+                        options.progress, options.progress_user, planes[0].data(),
+                        confidence.data ? margins.data() : nullptr))
+    return failure(StatusCode::kCancelled, "the call was cancelled");
   const float* result = planes[0].data();
   if (refine.fill) {
     if (!fill_holes(result, W, H, threads, planes[1].data()))

@@ -5,17 +5,17 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "matcher/simd/kernel_table.h"
 
 namespace ondrel {
 namespace refine {
 namespace {
-
-constexpr int kLinesPerBlock = 32;  // scanlines of a direction that step together
 
 int clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
 
@@ -79,81 +79,163 @@ int penalty_between(const Penalties& penalties, int grey, int previous_grey) {
   return std::max(penalties.p1, p2);
 }
 
-// The paths along (dx, dy) and, for a row (dy = 0), along (-dx, 0) too.
-bool add_direction(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, int dx, int dy,
-                   const Penalties& penalties, int threads, int16_t* sums) {
+constexpr size_t kAlign = 64;
+size_t aligned(size_t bytes) { return (bytes + kAlign - 1) / kAlign * kAlign; }
+
+// The paths that come from the row before (vertical, then the diagonals) at most.
+constexpr int kColumnPaths = 3;
+
+// One worker's scratch, carved from band_scratch_bytes.
+struct Band {
+  size_t span;           // path costs of a pixel: Dp values with an edge value before and after
+  uint8_t* cost;         // the body's cost rows
+  uint8_t* margin_cost;  // a margin row's costs
+  int16_t* sums;         // the body's sums of the downward sweep
+  int16_t* total;        // a row's sums of all paths
+  int16_t* column[kColumnPaths][2];  // path costs of the rows before and now, W x span
+  int* column_lowest[kColumnPaths][2];
+  int16_t* row[2];  // path costs along the row, span each
+  uint64_t* extended;
+  int16_t* right_winners;
+
+  // Lays it out from `base` (null: only counts); returns the bytes.
+  size_t carve(unsigned char* base, int W, int D, int Dp, int body) {
+    size_t at = 0;
+    const auto take = [&](auto* type, size_t n) {
+      using T = std::remove_pointer_t<decltype(type)>;
+      T* p = base ? reinterpret_cast<T*>(base + at) : nullptr;
+      at += aligned(n * sizeof(T));
+      return p;
+    };
+    const size_t w = static_cast<size_t>(W), volume_row = w * static_cast<size_t>(Dp);
+    span = static_cast<size_t>(Dp) + 2;
+    cost = take(static_cast<uint8_t*>(nullptr), volume_row * static_cast<size_t>(body));
+    margin_cost = take(static_cast<uint8_t*>(nullptr), volume_row);
+    sums = take(static_cast<int16_t*>(nullptr), volume_row * static_cast<size_t>(body));
+    total = take(static_cast<int16_t*>(nullptr), volume_row);
+    for (auto& path : column)
+      for (auto& rows : path) rows = take(static_cast<int16_t*>(nullptr), w * span);
+    for (auto& path : column_lowest)
+      for (auto& rows : path) rows = take(static_cast<int*>(nullptr), w);
+    for (auto& r : row) r = take(static_cast<int16_t*>(nullptr), span);
+    extended = take(static_cast<uint64_t*>(nullptr), w + static_cast<size_t>(D));
+    right_winners = take(static_cast<int16_t*>(nullptr), 2 * w);
+    return at;
+  }
+};
+
+// The steps of row y of the paths from the row before (dy = 1) or after (dy = -1): `columns`
+// of them, the vertical first, then the diagonals along dx = 1 and -1; `first`: the row where
+// they enter. Each one's sums go to `sums` (when not null) after `add` for the first.
+void column_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W, int y, int dy, bool first,
+                  int columns, int Dp, const Penalties& penalties, const int16_t* add, int16_t* sums) {
+  static const int kDx[kColumnPaths] = {0, 1, -1};
   const simd::SemiGlobalStep step = simd::kernel_table().semi_global_step;
-  // path costs of a scanline: two buffers of Dp values with an edge value before and after
-  const size_t span = static_cast<size_t>(Dp) + 2;
-  int16_t* scratch = new (std::nothrow) int16_t[static_cast<size_t>(threads) * kLinesPerBlock * 2 * span];
-  if (!scratch) return false;
-  for (size_t i = 0; i < static_cast<size_t>(threads) * kLinesPerBlock * 2 * span; ++i)
-    scratch[i] = simd::kSemiGlobalOutside;
-  auto buffer = [&](int line, int parity) {
-    return scratch + ((static_cast<size_t>(omp_get_thread_num()) * kLinesPerBlock + static_cast<size_t>(line)) * 2 +
-                      static_cast<size_t>(parity)) * span + 1;
-  };
-  if (dy == 0) {
-    // both directions of a row in one task: the second finds the row in the cache
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
-    for (int y = 0; y < H; ++y)
-      for (int direction : {dx, -dx}) {
-        int lowest = 0;
-        for (int i = 0; i < W; ++i) {
-          const int x = direction > 0 ? i : W - 1 - i;
-          const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * W + x;
-          const int penalty = i > 0 ? penalty_between(penalties, grey[p], grey[p - direction]) : 0;
-          lowest = step(cost + p * Dp, i > 0 ? buffer(0, (i - 1) & 1) : nullptr, buffer(0, i & 1), sums + p * Dp, Dp,
-                        penalties.p1, penalty, lowest);
-        }
-      }
-  } else {
-    // the scanlines by their column at the first row (outside the image for the diagonals'
-    // lines that enter it from the side), in blocks of adjacent lines that step together, so
-    // that each step reads adjacent pixels of one row
-    const int first_y = dy > 0 ? 0 : H - 1;
-    const int c_begin = dx > 0 ? -(H - 1) : 0, c_end = dx < 0 ? W + H - 1 : W;
-    const int blocks = (c_end - c_begin + kLinesPerBlock - 1) / kLinesPerBlock;
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
-    for (int block = 0; block < blocks; ++block) {
-      const int c0 = c_begin + block * kLinesPerBlock;
-      const int lines = std::min(kLinesPerBlock, c_end - c0);
-      int lowest[kLinesPerBlock] = {};
-      bool started[kLinesPerBlock] = {};
-      for (int t = 0; t < H; ++t) {
-        const int y = first_y + t * dy;
-        for (int j = 0; j < lines; ++j) {
-          const int x = c0 + j + t * dx;
-          if (x < 0 || x >= W) continue;
-          const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * W + x;
-          const std::ptrdiff_t q = p - static_cast<std::ptrdiff_t>(dy) * W - dx;
-          const int penalty = started[j] ? penalty_between(penalties, grey[p], grey[q]) : 0;
-          lowest[j] = step(cost + p * Dp, started[j] ? buffer(j, (t - 1) & 1) : nullptr, buffer(j, t & 1),
-                           sums + p * Dp, Dp, penalties.p1, penalty, lowest[j]);
-          started[j] = true;
-        }
-      }
+  const int now = y & 1, before = now ^ 1;
+  const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
+  const int16_t* g_before = g - static_cast<std::ptrdiff_t>(dy) * W;
+  for (int j = 0; j < columns; ++j) {
+    const int dx = kDx[j];
+    int16_t* const current = band.column[j][now] + 1;
+    const int16_t* const previous = band.column[j][before] + 1;
+    int* const lowest = band.column_lowest[j][now];
+    const int* const lowest_before = band.column_lowest[j][before];
+    for (int x = 0; x < W; ++x) {
+      const size_t at = static_cast<size_t>(x) * static_cast<size_t>(Dp);
+      const int qx = x - dx;
+      const bool starts = first || qx < 0 || qx >= W;
+      const int penalty = starts ? 0 : penalty_between(penalties, g[x], g_before[qx]);
+      int16_t* const s = sums ? sums + at : nullptr;
+      lowest[x] = step(cost + at, starts ? nullptr : previous + static_cast<size_t>(qx) * band.span,
+                       current + static_cast<size_t>(x) * band.span, j > 0 ? s : add ? add + at : nullptr, s, Dp,
+                       penalties.p1, penalty, starts ? 0 : lowest_before[qx]);
     }
   }
-  delete[] scratch;
-  return true;
+}
+
+// Both paths along row y added to its sums.
+void row_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W, int y, int Dp,
+               const Penalties& penalties, int16_t* sums) {
+  const simd::SemiGlobalStep step = simd::kernel_table().semi_global_step;
+  const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
+  for (int direction : {1, -1}) {
+    int lowest = 0;
+    for (int i = 0; i < W; ++i) {
+      const int x = direction > 0 ? i : W - 1 - i;
+      const size_t at = static_cast<size_t>(x) * static_cast<size_t>(Dp);
+      const int penalty = i > 0 ? penalty_between(penalties, g[x], g[x - direction]) : 0;
+      lowest = step(cost + at, i > 0 ? band.row[(i - 1) & 1] + 1 : nullptr, band.row[i & 1] + 1, sums + at, sums + at,
+                    Dp, penalties.p1, penalty, lowest);
+    }
+  }
 }
 
 }  // namespace
 
-bool add_paths(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, int paths, const Penalties& penalties,
-               int threads, int16_t* sums) {
-  // rows (both ways), columns, then the diagonals
-  static const int kDirections[7][2] = {{1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
-  for (int i = 0; i < paths - 1; ++i)
-    if (!add_direction(cost, grey, W, H, Dp, kDirections[i][0], kDirections[i][1], penalties, threads, sums))
-      return false;
-  return true;
+size_t band_scratch_bytes(int W, int D, int Dp, int body) { return Band().carve(nullptr, W, D, Dp, body); }
+
+bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right, const int16_t* grey, int W, int H,
+                      int d_min, int D, int Dp, int paths, const Penalties& penalties, int uniqueness, int tolerance,
+                      int body, int margin, int workers, unsigned char* scratch, RowsDone progress,
+                      void* progress_user, float* disparity, float* margins) {
+  const int bands = (H + body - 1) / body;
+  const int columns = paths == 8 ? kColumnPaths : 1;
+  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body);
+  const size_t volume_row = static_cast<size_t>(W) * static_cast<size_t>(Dp);
+  std::atomic<int> rows_done{0};
+  std::atomic<bool> cancelled{false};
+#pragma omp parallel num_threads(workers)
+  {
+    Band band;
+    band.carve(scratch + static_cast<size_t>(omp_get_thread_num()) * scratch_bytes, W, D, Dp, body);
+    // the edge values of the path costs, never written by the steps
+    for (auto& path : band.column)
+      for (int16_t* rows : path)
+        for (int x = 0; x < W; ++x)
+          rows[static_cast<size_t>(x) * band.span] = rows[static_cast<size_t>(x) * band.span + band.span - 1] =
+              simd::kSemiGlobalOutside;
+    for (int16_t* r : band.row) r[0] = r[band.span - 1] = simd::kSemiGlobalOutside;
+#pragma omp for schedule(dynamic, 1)
+    for (int b = 0; b < bands; ++b) {
+      if (cancelled.load(std::memory_order_relaxed)) continue;
+      const int y0 = b * body, y1 = std::min(H, y0 + body);
+      const int v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
+      // downward: the top margin warms the paths from above; the body's rows keep their
+      // costs and the sums of those paths and of the row's
+      for (int y = v0; y < y1; ++y) {
+        const bool in_body = y >= y0;
+        uint8_t* cost = in_body ? band.cost + static_cast<size_t>(y - y0) * volume_row : band.margin_cost;
+        int16_t* sums = in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr;
+        cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, cost);
+        column_paths(band, cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr, sums);
+        if (in_body) row_paths(band, cost, grey, W, y, Dp, penalties, sums);
+      }
+      // upward: the bottom margin warms the paths from below; each body row's total gives
+      // its winners
+      for (int y = v1 - 1; y >= y0; --y) {
+        const bool in_body = y < y1;
+        const uint8_t* cost = band.margin_cost;
+        if (in_body)
+          cost = band.cost + static_cast<size_t>(y - y0) * volume_row;
+        else
+          cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.margin_cost);
+        column_paths(band, cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
+                     in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr,
+                     in_body ? band.total : nullptr);
+        if (in_body)
+          winners_row(band.total, W, d_min, D, Dp, uniqueness, tolerance, band.right_winners,
+                      disparity + static_cast<size_t>(y) * W, margins ? margins + static_cast<size_t>(y) * W : nullptr);
+      }
+      const int done = rows_done.fetch_add(y1 - y0, std::memory_order_relaxed) + (y1 - y0);
+      if (omp_get_thread_num() == 0 && progress && !progress(progress_user, done, H))
+        cancelled.store(true, std::memory_order_relaxed);
+    }
+  }
+  return !cancelled.load();
 }
 
-void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int y,
+void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int uniqueness, int tolerance,
                  int16_t* right_winners, float* disparity, float* margin) {
-  const int16_t* row = sums + static_cast<std::ptrdiff_t>(y) * W * Dp;
   // the right view's winners, along the other diagonal of the same sums: lane k of pixel x is
   // right column x - d_min - k, kept reversed (index W - 1 - column) so that a pixel's lanes
   // meet consecutive entries; scanning x upwards meets a column's lanes k upwards, so the

@@ -1,8 +1,8 @@
 // The stages of the refined pipeline (match_refined with RefineOptions::method kSemiGlobal)
-// up to the winners, in the order it runs them (the filters after them: post_filters.h). Planes are W x H, index y * W + x; the cost volume and the sums
-// hold Dp values per pixel (D disparities d_min .. d_min + D - 1 padded to Dp, a multiple of
-// kDisparityLanes), pixel (x, y) at (y * W + x) * Dp. The kernels trust their inputs:
-// match_refined checks them.
+// up to the winners, in the order it runs them (the filters after them: post_filters.h).
+// Planes are W x H, index y * W + x; rows of costs and sums hold Dp values per pixel (D
+// disparities d_min .. d_min + D - 1 padded to Dp, a multiple of kDisparityLanes), pixel x at
+// x * Dp. The kernels trust their inputs: match_refined checks them.
 #pragma once
 
 #include <cstddef>
@@ -35,14 +35,30 @@ struct Penalties {
   int p1, p2, edge;
 };
 
-// Adds to `sums` the path costs of every scanline of the W x H volume along `paths` directions
-// (4: both ways along rows and columns; 8: and along both diagonals) (see
-// ondrel::simd::SemiGlobalStep for the recurrence). Scanlines are shared among `threads`
-// workers; every sum is the same whichever. False when the workers' scratch cannot be had.
-bool add_paths(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, int paths, const Penalties& penalties,
-               int threads, int16_t* sums);
+// Scratch bytes of one worker of semi_global_rows (bands of `body` rows, W x Dp volume rows).
+size_t band_scratch_bytes(int W, int D, int Dp, int body);
 
-// Winners of row y of the volume (left view): d_min + the index k of the lowest sum (the
+// Called with the rows done so far and the height; false cancels.
+using RowsDone = bool (*)(void* user, int rows_done, int rows_total);
+
+// The winners (see winners_row) of every row of the left view into `disparity` (and the margins
+// into `margins` unless null), W x H, from the census strings (W x H each) and the grey plane
+// of the left view. The rows go in fixed bands: body rows y0 .. y1 - 1 (y0 a multiple of
+// `body`) and `margin` rows above and below them (cut at the image). Within a band, the sum of
+// a pixel (x, y) of the body adds the path costs (see ondrel::simd::SemiGlobalStep) of the
+// paths that enter the band's rows v0 .. v1 - 1 (the band with its margins) at its edge and
+// reach the pixel along (1, 0), (-1, 0), (0, 1), (0, -1) and with `paths` 8 (1, 1), (-1, 1),
+// (1, -1), (-1, -1): the paths of every row from the row's ends; the others from the band's
+// first or last row (or the image's side), so that the margins only warm them up. Bands are
+// shared among `workers` workers, each with `scratch` + its number x band_scratch_bytes; every
+// value is the same whichever. `progress` (may be null) hears from the first worker; false
+// when it cancelled (the planes then partly written).
+bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right, const int16_t* grey, int W, int H,
+                      int d_min, int D, int Dp, int paths, const Penalties& penalties, int uniqueness, int tolerance,
+                      int body, int margin, int workers, unsigned char* scratch, RowsDone progress,
+                      void* progress_user, float* disparity, float* margins);
+
+// Winners of one row of sums (left view): d_min + the index k of the lowest sum (the
 // lowest k of equal ones), NaN where another disparity not next to it has a sum within
 // `uniqueness` percent of the lowest (second * (100 - uniqueness) < lowest * 100), or, with
 // tolerance >= 0, where the right view's winner at column x - d_min - k (the lowest of the sums
@@ -52,7 +68,7 @@ bool add_paths(const uint8_t* cost, const int16_t* grey, int W, int H, int Dp, i
 // parabola through the three sums (0 at the ends of the range or where it is flat).
 // `right_winners` is scratch of 2 W values. `margin` (may be null) gets the relative margin
 // (second - lowest) / second of the kept pixels, 0 elsewhere.
-void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int y,
+void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance,
                  int16_t* right_winners, float* disparity, float* margin);
 
 }  // namespace refine

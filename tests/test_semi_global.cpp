@@ -61,25 +61,39 @@ TEST(SemiGlobal, CensusAndCostsEqualTheDefinition) {
   }
 }
 
-// Random costs (padding lanes 255), grey values and penalties, with and without the edge rule.
-TEST(SemiGlobal, PathsEqualTheDefinitionAtEveryWidthAndThreadCount) {
-  struct Case { int W, H, D, paths; rf::Penalties penalties; };
-  std::mt19937 rng(41);
-  for (const Case& c : {Case{1, 1, 3, 8, {10, 120, 0}}, Case{5, 3, 16, 4, {10, 120, 0}}, Case{17, 9, 20, 8, {3, 40, 50}},
-                        Case{33, 20, 47, 8, {10, 120, 0}}, Case{4, 31, 33, 4, {7, 300, 20}}, Case{30, 2, 5, 8, {1, 1000, 0}}}) {
-    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " paths " << c.paths);
+// Random census strings (costs 0 .. 62, padding lanes 255), grey values and penalties, with
+// and without the edge rule; bands of a few rows, the image in one band, a band of one row.
+TEST(SemiGlobal, BandsEqualTheDefinitionAtEveryWidthAndThreadCount) {
+  struct Case { int W, H, d_min, D, paths, body, margin; rf::Penalties penalties; int uniqueness, tolerance; };
+  std::mt19937_64 rng(41);
+  for (const Case& c : {Case{1, 1, 0, 3, 8, 4, 2, {10, 120, 0}, 5, 1}, Case{5, 3, 0, 16, 4, 2, 1, {10, 120, 0}, 5, 1},
+                        Case{17, 9, -2, 20, 8, 3, 2, {3, 40, 50}, 0, 0}, Case{33, 20, 1, 47, 8, 6, 4, {10, 120, 0}, 5, 1},
+                        Case{4, 31, 0, 33, 4, 7, 3, {7, 300, 20}, 30, -1}, Case{30, 2, 0, 5, 8, 1, 0, {1, 1000, 0}, 5, 2},
+                        Case{24, 13, 0, 9, 4, 64, 16, {10, 120, 0}, 5, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " D " << c.D << " paths " << c.paths << " body " << c.body);
     const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
-    std::vector<uint8_t> cost(static_cast<size_t>(c.W) * c.H * Dp);
-    for (size_t i = 0; i < cost.size(); ++i) cost[i] = static_cast<int>(i % Dp) < c.D ? static_cast<uint8_t>(rng() % 63) : 255;
-    std::vector<int16_t> grey(static_cast<size_t>(c.W) * c.H);
+    const size_t n = static_cast<size_t>(c.W) * c.H;
+    std::vector<uint64_t> left(n), right(n);
+    // strings close to each other, so that sums tie and come near often
+    for (size_t i = 0; i < n; ++i) left[i] = rng() & rng() & rng(), right[i] = rng() & rng() & rng();
+    std::vector<int16_t> grey(n);
     for (auto& g : grey) g = static_cast<int16_t>(rng() % 766);
-    const std::vector<int16_t> expected = reference_paths(cost, grey, c.W, c.H, Dp, c.paths, c.penalties);
+    const std::vector<float> expected = reference_rows(left, right, grey, c.W, c.H, c.d_min, c.D, Dp, c.paths,
+                                                       c.penalties, c.uniqueness, c.tolerance, c.body, c.margin);
+    std::vector<float> first_margins;
     for (int bits : simd_widths())
-      for (int threads : {1, 2, 3}) {
+      for (int workers : {1, 2, 3}) {
         SimdLimit limit(bits);
-        std::vector<int16_t> sums(cost.size(), 0);
-        ASSERT_TRUE(rf::add_paths(cost.data(), grey.data(), c.W, c.H, Dp, c.paths, c.penalties, threads, sums.data()));
-        EXPECT_EQ(sums, expected) << bits << " bits, " << threads << " threads";
+        std::vector<unsigned char> scratch(workers * rf::band_scratch_bytes(c.W, c.D, Dp, c.body));
+        std::vector<float> got(n, 5.0f), margins(n, 5.0f);
+        ASSERT_TRUE(rf::semi_global_rows(left.data(), right.data(), grey.data(), c.W, c.H, c.d_min, c.D, Dp, c.paths,
+                                         c.penalties, c.uniqueness, c.tolerance, c.body, c.margin, workers,
+                                         scratch.data(), nullptr, nullptr, got.data(), margins.data()));
+        EXPECT_TRUE(same_floats(got, expected, c.W)) << bits << " bits, " << workers << " workers";
+        for (size_t i = 0; i < n; ++i)
+          ASSERT_TRUE(std::isnan(got[i]) ? margins[i] == 0 : margins[i] >= 0 && margins[i] <= 1) << i;
+        if (first_margins.empty()) first_margins = margins;
+        EXPECT_TRUE(same_floats(margins, first_margins, c.W)) << bits << " bits, " << workers << " workers";
       }
   }
 }
@@ -97,7 +111,8 @@ TEST(SemiGlobal, WinnersEqualTheDefinition) {
     std::vector<float> got(static_cast<size_t>(c.W) * c.H, 5.0f);
     std::vector<int16_t> scratch(2 * static_cast<size_t>(c.W));
     for (int y = 0; y < c.H; ++y)
-      rf::winners_row(sums.data(), c.W, c.d_min, c.D, Dp, c.uniqueness, c.tolerance, y, scratch.data(),
+      rf::winners_row(sums.data() + static_cast<size_t>(y) * c.W * Dp, c.W, c.d_min, c.D, Dp, c.uniqueness,
+                      c.tolerance, scratch.data(),
                       got.data() + static_cast<size_t>(y) * c.W, nullptr);
     EXPECT_TRUE(same_floats(got, reference_winners(sums, c.W, c.H, c.d_min, c.D, Dp, c.uniqueness, c.tolerance), c.W));
   }

@@ -81,11 +81,12 @@ using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch&
 // with `previous` the path costs L(q, k) of the path's previous pixel q (previous[-1] and
 // previous[Dp] hold kSemiGlobalOutside) and `lowest` their lowest,
 //   L(p, k) = C(p, k) + min(L(q, k), L(q, k +- 1) + p1, lowest + penalty) - lowest
-// (L(p, k) = C(p, k) at the first pixel: previous == nullptr) into current[0 .. Dp-1], added
-// to sums[0 .. Dp-1] (Dp a multiple of 16); returns the lowest L(p, k). 16-bit ints: the caller keeps 255 + penalty
-// times the paths added to one sum below 32768.
-using SemiGlobalStep = int (*)(const uint8_t* cost, const int16_t* previous, int16_t* current, int16_t* sums, int Dp,
-                               int p1, int penalty, int lowest);
+// (L(p, k) = C(p, k) at the first pixel: previous == nullptr) into current[0 .. Dp-1]; unless
+// `sums` is null, sums[k] = add[k] + L(p, k) (add may be sums itself; null: 0) (Dp a multiple
+// of 16); returns the lowest L(p, k). 16-bit ints: the caller keeps 255 + penalty times the
+// paths added to one sum below 32768.
+using SemiGlobalStep = int (*)(const uint8_t* cost, const int16_t* previous, int16_t* current, const int16_t* add,
+                               int16_t* sums, int Dp, int p1, int penalty, int lowest);
 constexpr int16_t kSemiGlobalOutside = 0x3FFF;
 // The pixel costs of one row of the refined pipeline (refine/semi_global.h): pixel x, lane k
 // at cost[x * Dp + k] = the number of bits that differ between left[x] and right[x + D - 1 - k]

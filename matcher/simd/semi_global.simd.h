@@ -5,8 +5,8 @@
 // M lanes from k on; `low` takes their lowest path costs.
 template <int M>
 [[gnu::always_inline]] inline void semi_global_lanes(const uint8_t* cost, const int16_t* previous, int16_t* current,
-                                                     int16_t* sums, int k, int p1, int jump_to, int base_of,
-                                                     Vec<int16_t, M>& low) {
+                                                     const int16_t* add, int16_t* sums, int k, int p1, int jump_to,
+                                                     int base_of, Vec<int16_t, M>& low) {
   Vec<int16_t, M> P1, jump, base, a, b, e, v, l, sum;
   splat<int16_t, M>(P1, static_cast<int16_t>(p1));
   splat<int16_t, M>(jump, static_cast<int16_t>(jump_to));
@@ -26,28 +26,34 @@ template <int M>
   }
   l = __builtin_convertvector(bytes, Vec<int16_t, M>) + v - base;
   store(current + k, l);
-  load(sum, sums + k);
-  sum += l;
-  store(sums + k, sum);
+  if (sums) {
+    if (add) {
+      load(sum, add + k);
+      sum += l;
+    } else {
+      sum = l;
+    }
+    store(sums + k, sum);
+  }
   lower<M>(low, low, l);
 }
 
 // Dp is a multiple of 16 (refine's kDisparityLanes): vectors of N lanes, then one of 16 where
 // N is wider and lanes are left.
 template <int N>
-int semi_global_step(const uint8_t* cost, const int16_t* previous, int16_t* current, int16_t* sums, int Dp, int p1,
-                     int penalty, int lowest) {
+int semi_global_step(const uint8_t* cost, const int16_t* previous, int16_t* current, const int16_t* add, int16_t* sums,
+                     int Dp, int p1, int penalty, int lowest) {
   const int jump = previous ? lowest + penalty : 0, base = previous ? lowest : 0;
   Vec<int16_t, N> low;
   splat<int16_t, N>(low, kSemiGlobalOutside);
   int k = 0;
-  for (; k + N <= Dp; k += N) semi_global_lanes<N>(cost, previous, current, sums, k, p1, jump, base, low);
+  for (; k + N <= Dp; k += N) semi_global_lanes<N>(cost, previous, current, add, sums, k, p1, jump, base, low);
   int result = lowest_lane<N>(low);
   if constexpr (N > 16) {
     if (k < Dp) {
       Vec<int16_t, 16> tail;
       splat<int16_t, 16>(tail, kSemiGlobalOutside);
-      semi_global_lanes<16>(cost, previous, current, sums, k, p1, jump, base, tail);
+      semi_global_lanes<16>(cost, previous, current, add, sums, k, p1, jump, base, tail);
       const int t = lowest_lane<16>(tail);
       result = t < result ? t : result;
     }

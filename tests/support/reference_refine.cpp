@@ -122,6 +122,25 @@ std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, in
   return out;
 }
 
+std::vector<float> reference_rows(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right,
+                                  const std::vector<int16_t>& grey, int W, int H, int d_min, int D, int Dp, int paths,
+                                  const ondrel::refine::Penalties& penalties, int uniqueness, int tolerance, int body,
+                                  int margin) {
+  const std::vector<uint8_t> cost = reference_costs(left, right, W, H, d_min, D, Dp);
+  std::vector<float> out(static_cast<size_t>(W) * H);
+  for (int y0 = 0; y0 < H; y0 += body) {
+    const int y1 = std::min(H, y0 + body), v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
+    const size_t row = static_cast<size_t>(W) * Dp;
+    const std::vector<uint8_t> band_cost(cost.begin() + v0 * row, cost.begin() + v1 * row);
+    const std::vector<int16_t> band_grey(grey.begin() + v0 * W, grey.begin() + v1 * W);
+    const std::vector<float> winners =
+        reference_winners(reference_paths(band_cost, band_grey, W, v1 - v0, Dp, paths, penalties), W, v1 - v0, d_min, D,
+                          Dp, uniqueness, tolerance);
+    std::copy(winners.begin() + (y0 - v0) * W, winners.begin() + (y1 - v0) * W, out.begin() + y0 * W);
+  }
+  return out;
+}
+
 std::vector<float> reference_fill(const std::vector<float>& in, int W, int H) {
   std::vector<float> out = in;
   for (int y = 0; y < H; ++y)

@@ -29,6 +29,13 @@ std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
                                      int uniqueness, int tolerance);
 
+// semi_global_rows by its definition: each band's rows with its margins taken as an image of
+// their own (costs, paths, winners), the winners of its body rows kept.
+std::vector<float> reference_rows(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right,
+                                  const std::vector<int16_t>& grey, int W, int H, int d_min, int D, int Dp, int paths,
+                                  const ondrel::refine::Penalties& penalties, int uniqueness, int tolerance, int body,
+                                  int margin);
+
 // fill_holes and median_rows by their definitions.
 std::vector<float> reference_fill(const std::vector<float>& in, int W, int H);
 std::vector<float> reference_median(const std::vector<float>& in, int W, int H, const cv::Mat& guide, int r,
