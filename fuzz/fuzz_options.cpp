@@ -9,26 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/arguments.h"
 #include "tools/match/options.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> words = {"ondrel-match"};
-  std::string word;
-  for (size_t i = 0; i < size; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (c == '\n') {
-      words.push_back(word);
-      word.clear();
-    } else if (c != '\0') {
-      word += c;
-    }
-  }
-  if (!word.empty()) words.push_back(word);
-  std::vector<const char*> argv;
-  for (const std::string& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
+  const std::vector<std::string> words = arguments_of("ondrel-match", data, size);
+  const std::vector<const char*> argv = argv_of(words);
 
   MatchOptions o;
   std::string message;
@@ -42,9 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         (2 * p.support_radius + 1) % (2 * p.block_radius + 1) == 0;
   // (-d below 0 only with a --min-disparity at or below it; with --calib the run checks the order)
   const bool range_ok = p.min_disparity >= -kLargestMaxDisparity && p.min_disparity <= kLargestMaxDisparity &&
-                        p.max_disparity >= -kLargestMaxDisparity && p.max_disparity <= kLargestMaxDisparity &&
-                        (!o.have_max_disparity || p.max_disparity >= p.min_disparity) &&
-                        static_cast<long long>(p.max_disparity) - p.min_disparity <= kLargestMaxDisparity;
+                        (!o.have_max_disparity || (p.max_disparity >= p.min_disparity &&
+                         static_cast<long long>(p.max_disparity) - p.min_disparity <= kLargestMaxDisparity));
   const bool numbers_ok = range_ok && p.tad_threshold >= 0 &&
                           std::isfinite(p.gamma_space) && p.gamma_space >= 0 && std::isfinite(p.gamma_color) &&
                           p.gamma_color >= 0 && o.threads >= 0 && o.threads <= ondrel::kMaxThreads;

@@ -62,16 +62,19 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", l}, 2, "two views"}, {{"-d", "x", l, r}, 2, "-d"},
       {{"-d", "8", "", r}, 2, "LEFT is an empty file name"}, {{"-d", "8", l, ""}, 2, "RIGHT is an empty file name"},
       {{"-d", "8", l, r}, 2, "nothing to write: give at least one of -o FILE, -u FILE, --color FILE"},
-      {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "must divide"}, {{"-d", "8", "--tad", "-1", l, r}, 2, "--tad"},
+      {{"-d", "8", "-r", "2", "-R", "4", o, d, l, r}, 2, "must divide"}, {{"-d", "8", "--tad", "-1", o, d, l, r}, 2, "tad_threshold (-1) must be at least 0 (--tad sets"},
       {{"-d", "8", "-o", "a.tiff", l, r}, 2, ".pfm"}, {{"--frobnicate", l, r}, 2, "unknown option"},
       {{"-d", "8", "--cost", "sad", l, r}, 2, "--cost"}, {{"-d", "8", "--refine", "-u", "u.pfm", l, r}, 2, "--uniqueness"},
-      {{"-d", "8", "--min-disparity", "9", o, d, l, r}, 2, "-d 8 is below --min-disparity 9"},
-      {{"-d", "-1", o, d, l, r}, 2, "-d -1 is below --min-disparity 0"},
+      // the library's rules for the parameters, naming the options that set them
+      {{"-d", "8", "--min-disparity", "9", o, d, l, r}, 2,
+       "max_disparity (8) must lie in min_disparity (9) ... 536870911 (-d sets max_disparity, --min-disparity sets "
+       "min_disparity)\n"},
+      {{"-d", "-1", o, d, l, r}, 2, "max_disparity (-1) must lie in min_disparity (0) ... 536870911 (-d sets"},
+      {{"-d", "8", "-R", "2048", o, d, l, r}, 2, "support_radius (2048) must lie in block_radius (6) ... 2047 (-R sets"},
       {{"-d", "8", "--confidence", "c.png", l, r}, 2, "--confidence"},
       {{"--kitti", "a", "b"}, 2, "--kitti"}, {{"-d", "8", "--kitti", "a", "b", "--method", "M"}, 2, "--method"},
       {{"-d", "8", o, d, "missing.png", r}, 1, "missing.png"}, {{"-d", "8", o, d, l, "small.png"}, 1, "different sizes"},
       {{"-d", "8", "-o", "no/such/folder/d.pfm", l, r}, 1, "d.pfm"}, {{"--calib", "missing.txt", o, d, l, r}, 1, "missing.txt"},
-      // the library's rules for the gammas and threads, naming the parameter
       {{"-d", "8", "--gamma-color", "0", o, d, l, r}, 2, "gamma_color"},
       {{"-d", "8", "--gamma-color", "-1", o, d, l, r}, 2, "gamma_color"},
       {{"-d", "8", "--gamma-color", "nan", o, d, l, r}, 2, "gamma_color"},

@@ -119,6 +119,18 @@ bool camera_value_of(const std::string& text, bool positive, double* out) {
   return true;
 }
 
+// The library's message about the parameters, followed by the options that set those it names.
+std::string with_options(const std::string& library_message) {
+  static const char* const kOptions[][2] = {{"max_disparity", "-d"}, {"min_disparity", "--min-disparity"},
+      {"support_radius", "-R"}, {"block_radius", "-r"}, {"gamma_space", "--gamma-space"},
+      {"gamma_color", "--gamma-color"}, {"tad_threshold", "--tad"}};
+  std::string named;
+  for (const auto& [parameter, option] : kOptions)
+    if (library_message.find(parameter) != std::string::npos)
+      named += std::string(named.empty() ? " (" : ", ") + option + " sets " + parameter;
+  return library_message + named + (named.empty() ? "" : ")");
+}
+
 bool ends_with(const std::string& s, const char* end) {
   const size_t n = std::strlen(end);
   if (s.size() <= n) return false;
@@ -177,30 +189,21 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
     *field = value;
     return true;
   };
-  if (name == "max-disparity") {
-    if (!integer_in(value, -kLargestMaxDisparity, kLargestMaxDisparity, &p.max_disparity))
-      return range("an integer in 0 ... 536870911 (or down to -536870911 with --min-disparity)");
-    o->have_max_disparity = true;
-    return true;
-  }
-  if (name == "min-disparity") {
-    if (!integer_in(value, -kLargestMaxDisparity, kLargestMaxDisparity, &p.min_disparity))
-      return range("an integer in -536870911 ... 536870911");
-    o->have_min_disparity = true;
-    return true;
-  }
+  // the parameters: any int here, the library's rules once every option is read
+  if (name == "max-disparity")
+    return (o->have_max_disparity = integer_in(value, INT_MIN, INT_MAX, &p.max_disparity)) || range("an integer");
+  if (name == "min-disparity")
+    return (o->have_min_disparity = integer_in(value, INT_MIN, INT_MAX, &p.min_disparity)) || range("an integer");
   if (name == "confidence") {
     if (disparity_format_of(value) != DisparityFormat::kPfm) return range("a file name ending in .pfm");
     o->confidence = value;
     return true;
   }
-  if (name == "support-radius")
-    return integer_in(value, 0, ondrel::kMaxSupportRadius, &p.support_radius) || range("an integer in 0 ... 2047");
-  if (name == "block-radius")
-    return integer_in(value, 0, ondrel::kMaxSupportRadius, &p.block_radius) || range("an integer in 0 ... 2047");
+  if (name == "support-radius") return integer_in(value, INT_MIN, INT_MAX, &p.support_radius) || range("an integer");
+  if (name == "block-radius") return integer_in(value, INT_MIN, INT_MAX, &p.block_radius) || range("an integer");
   if (name == "gamma-space") return gamma_of(value, &p.gamma_space) || range("a finite number > 0");
   if (name == "gamma-color") return gamma_of(value, &p.gamma_color) || range("a finite number > 0");
-  if (name == "tad") return integer_in(value, 0, 2147483647, &p.tad_threshold) || range("an integer in 0 ... 2147483647");
+  if (name == "tad") return integer_in(value, INT_MIN, INT_MAX, &p.tad_threshold) || range("an integer");
   if (name == "threads") {
     // any int, then the library's limit (its message names threads)
     ondrel::Options run;
@@ -379,18 +382,12 @@ ParseOutcome parse_match_options(int argc, const char* const* argv, MatchOptions
                                           (*files[a] == *files[b] ? quoted(*files[a])
                                                                   : quoted(*files[a]) + " (as " + quoted(*files[b]) + ")"));
   }
-  const ondrel::Parameters& p = o.parameters;
-  if (o.have_max_disparity && p.max_disparity < p.min_disparity)
-    return usage_error(message, "-d " + std::to_string(p.max_disparity) + " is below --min-disparity " +
-                                    std::to_string(p.min_disparity) + ": -d is the largest disparity examined");
-  if (static_cast<long long>(p.max_disparity) - p.min_disparity > kLargestMaxDisparity)
-    return usage_error(message, "-d and --min-disparity are more than 536870911 apart");
   // the library's rules (the block's fit in the image, and the largest disparity when it comes
   // from a calib.txt, are checked when they are known)
-  ondrel::Parameters known = p;
+  ondrel::Parameters known = o.parameters;
   if (!o.have_max_disparity) known.max_disparity = known.min_disparity;
   const ondrel::Status checked = ondrel::check(known, 0, 0);
-  if (!checked.ok()) return usage_error(message, checked.message);
+  if (!checked.ok()) return usage_error(message, with_options(checked.message));
   *options = o;
   return ParseOutcome::kRun;
 }
