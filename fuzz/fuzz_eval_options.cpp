@@ -8,26 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/arguments.h"
 #include "tools/eval/options.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> words = {"ondrel-eval"};
-  std::string word;
-  for (size_t i = 0; i < size; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (c == '\n') {
-      words.push_back(word);
-      word.clear();
-    } else if (c != '\0') {
-      word += c;
-    }
-  }
-  if (!word.empty()) words.push_back(word);
-  std::vector<const char*> argv;
-  for (const std::string& w : words) argv.push_back(w.c_str());
-  argv.push_back(nullptr);
+  const std::vector<std::string> words = arguments_of("ondrel-eval", data, size);
+  const std::vector<const char*> argv = argv_of(words);
 
   using namespace ondrel_eval;
   EvalOptions o;
