@@ -121,15 +121,20 @@ class _Progress:
             self.bar.close()
 
 
+def _parameters(a):
+    """The matcher's keyword arguments the command line gives."""
+    return {k: v for k, v in (("support_radius", a.support_radius), ("block_radius", a.block_radius),
+                              ("gamma_space", a.gamma_space), ("gamma_color", a.gamma_color),
+                              ("tad_threshold", a.tad), ("cost", a.cost),
+                              ("min_disparity", a.min_disparity)) if v is not None}
+
+
 def run(a, client, todo, counts):
     """Submits the scenes of todo and follows them; counts["written"] grows with each one written.
     Returns the number of failed scenes. Ends with SystemExit (status 1) when no worker has been
     there for a.wait seconds."""
     from distributed import wait
-    parameters = {k: v for k, v in (("support_radius", a.support_radius), ("block_radius", a.block_radius),
-                                    ("gamma_space", a.gamma_space), ("gamma_color", a.gamma_color),
-                                    ("tad_threshold", a.tad), ("cost", a.cost),
-                                    ("min_disparity", a.min_disparity)) if v is not None}
+    parameters = _parameters(a)
     futures = {client.submit(match_scene, item, a.max_disparity, a.refine, parameters, a.threads, pure=False): item
                for item in todo}
     progress = _Progress(len(todo), a.quiet)
@@ -218,12 +223,22 @@ def _check(p, a):
         p.error(f"--method {a.method!r}: must be a name of 1 to 64 letters, digits, '_' or '-'")
     if a.max_disparity is None:
         a.max_disparity = 0  # from calib.txt
-    if a.support_radius is not None or a.block_radius is not None:  # the library's radius rule, before any worker
-        import ondrel
-        R = ondrel.Parameters().support_radius if a.support_radius is None else a.support_radius
-        r = ondrel.Parameters().block_radius if a.block_radius is None else a.block_radius
-        if not (0 <= r <= R and (2 * R + 1) % (2 * r + 1) == 0):
-            p.error(f"--block-radius {r} does not fit --support-radius {R}: 2r+1 must divide 2R+1")
+    # the library's parameter rules, before any worker (each scene's largest disparity comes from its calib.txt)
+    from ondrel import _ondrel
+    options = {"max_disparity": "-d", "min_disparity": "--min-disparity", "support_radius": "-R",
+               "block_radius": "-r", "gamma_space": "--gamma-space", "gamma_color": "--gamma-color",
+               "tad_threshold": "--tad"}
+    given = _ondrel.Parameters()
+    try:
+        for name, value in _parameters(a).items():
+            setattr(given, name, value if name != "cost" else getattr(_ondrel.Cost, value))
+    except TypeError:  # beyond an int
+        p.error("the matcher's numbers must be integers in -2147483648 ... 2147483647")
+    given.max_disparity = a.max_disparity if a.kitti else given.min_disparity
+    message = _ondrel.check(given)
+    if message:
+        named = ", ".join(f"{option} sets {name}" for name, option in options.items() if name in message)
+        p.error(f"{message} ({named})" if named else message)
 
 
 def _quiet_logs():
