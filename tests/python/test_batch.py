@@ -54,12 +54,16 @@ def test_method_refine_and_skip_existing_redo_only_what_is_missing(tmp_path):
     assert "1 of 2 scenes are complete already and kept" in again.stderr
     assert (out / "a" / "timeMine.txt").read_text() == "7.25\n"
     assert (out / "b" / "disp0Mine.pfm").exists() and float((out / "b" / "timeMine.txt").read_text()) != 7.25
-    # a scene that now fails keeps no map of this method from before; other methods' files stay
+    # a scene that now fails keeps no map of this method from before; other methods' files stay; two
+    # workers write the file of in-process matching, byte for byte
     (scenes / "a" / "calib.txt").write_text("ndisp=9\nndisp=9\n")  # refused by the library's reader
     (out / "a" / "disp0Other.pfm").write_bytes((out / "a" / "disp0Mine.pfm").read_bytes())
-    failed = batch(scenes, out, "--method", "Mine", "--workers", "1", *SMALL)
+    failed = batch(scenes, out, "--method", "Mine", "--workers", "2", *SMALL)
     assert failed.returncode == 1 and "ndisp" in failed.stderr and "1 of 2 scenes failed" in failed.stderr
     assert sorted(os.listdir(out / "a")) == ["disp0Other.pfm"]
+    left, right = ondrel.read_image(scenes / "b" / "im0.png"), ondrel.read_image(scenes / "b" / "im1.png")
+    ondrel.write_pfm(tmp_path / "here.pfm", ondrel.match(left, right, 8, support_radius=4, block_radius=1).disparity)
+    assert (out / "b" / "disp0Mine.pfm").read_bytes() == (tmp_path / "here.pfm").read_bytes()
 
 
 def test_kitti_layout_with_the_matchers_options_gives_the_devkits_16_bit_maps(tmp_path):
