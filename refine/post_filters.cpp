@@ -64,6 +64,16 @@ void add_offset(const T* __restrict bin, const T* __restrict weight, const T* __
 // |p - q| of bytes, without a wider type: the compiler vectorises it.
 inline uint8_t difference(uint8_t p, uint8_t q) { return static_cast<uint8_t>(std::max(p, q) - std::min(p, q)); }
 
+// The centre's sum of weight x value over its own bin (float, in the window's order).
+template <typename T>
+void add_own_values(const T* __restrict bin, const T* __restrict weight, const float* __restrict value,
+                    const T* __restrict own, int W, float* __restrict own_sum) {
+  // the mask on the integer weight (values without a bin read 0): adding 0 keeps the sum, and
+  // the compiler vectorises it
+  for (int x = 0; x < W; ++x)
+    own_sum[x] += static_cast<float>(weight[x] & -static_cast<T>(bin[x] == own[x])) * value[x];
+}
+
 // The colour distances |a - b|_1 of a row of pixels (3 planes each, `planes` apart).
 template <typename T>
 void colour_distances(const uint8_t* __restrict a, const uint8_t* __restrict b, size_t planes, int W,
@@ -79,9 +89,9 @@ template <typename T>
 bool median_as(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
                const int32_t* weights, int d_min, int D, int threads, float* out) {
   // Most windows' median bin is the centre's own or next to it: the weights of the bins below
-  // the centre's, at it and next to it, summed one offset of the window at a time over the
-  // whole row (loops without a carried value, which the compiler vectorises), settle those;
-  // the rest take the window's histogram.
+  // the centre's, at it and next to it, and the weighted values of its own, summed one offset
+  // of the window at a time over the whole row (loops without a carried value, which the
+  // compiler vectorises), settle those; the rest take the window's histogram.
   const int Wp = W + 2 * r;  // rows padded with r columns on each side: bin -1, no weight
   const size_t padded = static_cast<size_t>(Wp) * static_cast<size_t>(H);
   const size_t row_scratch = 10 * static_cast<size_t>(W), bin_scratch = static_cast<size_t>(D);
@@ -89,13 +99,13 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   uint8_t* planes = new (std::nothrow) uint8_t[3 * padded];
   T* rows = new (std::nothrow) T[static_cast<size_t>(threads) * row_scratch];
   int64_t* weight_scratch = new (std::nothrow) int64_t[static_cast<size_t>(threads) * bin_scratch]();
-  double* sum_scratch = new (std::nothrow) double[static_cast<size_t>(threads) * bin_scratch]();
-  if (!bins || !planes || !rows || !weight_scratch || !sum_scratch) {
+  float* values = new (std::nothrow) float[padded + static_cast<size_t>(threads) * static_cast<size_t>(W)];
+  if (!bins || !planes || !rows || !weight_scratch || !values) {
     delete[] bins;
     delete[] planes;
     delete[] rows;
     delete[] weight_scratch;
-    delete[] sum_scratch;
+    delete[] values;
     return false;
   }
   // every value's bin (-1: no value) and the guide's channels, found once for all windows
@@ -107,6 +117,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
       const bool inside = u >= 0 && u < W;
       const float f = inside ? in[static_cast<std::ptrdiff_t>(y) * W + u] : NAN;
       bins[p + x] = static_cast<T>(std::isnan(f) ? -1 : bin_of(f, d_min, D));
+      values[p + x] = std::isnan(f) ? 0.0f : f;
       for (int c = 0; c < 3; ++c)
         planes[static_cast<size_t>(c) * padded + static_cast<size_t>(p + x)] =
             inside ? guide[y * stride + 3 * u + c] : uint8_t{0};
@@ -126,7 +137,25 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
     T* own_below = upper + W;
     T* own_above = own_below + W;
     int64_t* weight = weight_scratch + worker * bin_scratch;
-    double* sum = sum_scratch + worker * bin_scratch;
+    float* own_sum = values + padded + worker * static_cast<size_t>(W);
+    // the weighted mean of the window's values in `bin`, summed in the window's order
+    auto mean_of = [&](int x, int y, int bin) {
+      const unsigned char* centre = guide + y * stride + 3 * x;
+      float bin_sum = 0.0f;
+      int64_t bin_weight = 0;
+      for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
+        const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(v) * Wp + r;
+        const unsigned char* g = guide + v * stride;
+        for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
+          if (bins[q + u] != bin) continue;
+          const unsigned char* c = g + 3 * u;
+          const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
+          bin_sum += static_cast<float>(w) * values[q + u];
+          bin_weight += w;
+        }
+      }
+      return bin_sum / static_cast<float>(bin_weight);
+    };
 #pragma omp for schedule(dynamic, 4)
     for (int y = 0; y < H; ++y) {
       const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp + r;
@@ -135,6 +164,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
         own_below[x] = static_cast<T>(own_bin[x] - 1);
         own_above[x] = static_cast<T>(own_bin[x] + 1);
         below[x] = at[x] = lower[x] = upper[x] = total[x] = 0;
+        own_sum[x] = 0.0f;
       }
       for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
         for (int du = -r; du <= r; ++du) {
@@ -142,51 +172,40 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
           colour_distances(planes + p, planes + q, padded, W, distance);
           for (int x = 0; x < W; ++x) weight_row[x] = static_cast<T>(weights[distance[x]]);
           add_offset(bins + q, weight_row, own_bin, own_below, own_above, W, below, at, lower, upper, total);
+          add_own_values(bins + q, weight_row, values + q, own_bin, W, own_sum);
         }
       for (int x = 0; x < W; ++x) {
         const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * W + x;
-        // no weight at all, or the centre's bin the median's: the centre's value
+        // no weight at all: the centre's value; the centre's bin the median's: its mean
         const int32_t own = own_bin[x], all = total[x], half_below = 2 * below[x], half_at = 2 * (below[x] + at[x]);
-        if (all == 0 || (own >= 0 && half_below < all && half_at >= all)) {
+        if (all == 0) {
           out[i] = in[i];
           continue;
         }
-        const unsigned char* centre = guide + y * stride + 3 * x;
-        // a bin next to the centre's: the weighted mean of its values
-        int32_t chosen = -1;
-        if (own >= 0 && half_below >= all && half_below - 2 * lower[x] < all) chosen = own - 1;
-        if (own >= 0 && half_at < all && half_at + 2 * upper[x] >= all) chosen = own + 1;
-        if (chosen >= 0) {
-          double chosen_sum = 0.0;
-          int64_t chosen_weight = 0;
-          for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
-            const float* row = in + static_cast<std::ptrdiff_t>(v) * W;
-            const T* row_bins = bins + static_cast<std::ptrdiff_t>(v) * Wp + r;
-            const unsigned char* g = guide + v * stride;
-            for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
-              if (row_bins[u] != chosen) continue;
-              const unsigned char* c = g + 3 * u;
-              const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
-              chosen_sum += static_cast<double>(w) * row[u];
-              chosen_weight += w;
-            }
-          }
-          out[i] = static_cast<float>(chosen_sum / static_cast<double>(chosen_weight));
+        if (own >= 0 && half_below < all && half_at >= all) {
+          out[i] = own_sum[x] / static_cast<float>(at[x]);
+          continue;
+        }
+        // a bin next to the centre's
+        if (own >= 0 && half_below >= all && half_below - 2 * lower[x] < all) {
+          out[i] = mean_of(x, y, own - 1);
+          continue;
+        }
+        if (own >= 0 && half_at < all && half_at + 2 * upper[x] >= all) {
+          out[i] = mean_of(x, y, own + 1);
           continue;
         }
         // else the window's histogram
+        const unsigned char* centre = guide + y * stride + 3 * x;
         int first = D, last = -1;  // the bins touched
         for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
-          const float* row = in + static_cast<std::ptrdiff_t>(v) * W;
           const T* row_bins = bins + static_cast<std::ptrdiff_t>(v) * Wp + r;
           const unsigned char* g = guide + v * stride;
           for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
             const int bin = row_bins[u];
             if (bin < 0) continue;
             const unsigned char* c = g + 3 * u;
-            const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
-            weight[bin] += w;
-            sum[bin] += static_cast<double>(w) * row[u];
+            weight[bin] += weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
             first = std::min(first, bin);
             last = std::max(last, bin);
           }
@@ -194,9 +213,8 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
         int64_t reached = 0;
         int bin = first;
         while (2 * (reached + weight[bin]) < all) reached += weight[bin++];
-        out[i] = own == bin ? in[i] : static_cast<float>(sum[bin] / static_cast<double>(weight[bin]));
         std::fill(weight + first, weight + last + 1, 0);
-        std::fill(sum + first, sum + last + 1, 0.0);
+        out[i] = mean_of(x, y, bin);
       }
     }
   }
@@ -204,7 +222,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   delete[] planes;
   delete[] rows;
   delete[] weight_scratch;
-  delete[] sum_scratch;
+  delete[] values;
   return true;
 }
 

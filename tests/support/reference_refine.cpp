@@ -172,8 +172,10 @@ std::vector<float> reference_median(const std::vector<float>& in, int W, int H, 
   std::vector<float> out(in.size());
   for (int y = 0; y < H; ++y)
     for (int x = 0; x < W; ++x) {
+      // the window's entries in the order of its rows and columns
+      struct Entry { int bin, w; float f; };
+      std::vector<Entry> window;
       std::vector<int64_t> weight(static_cast<size_t>(D), 0);
-      std::vector<double> sum(static_cast<size_t>(D), 0.0);
       int64_t total = 0;
       for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
         for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
@@ -181,23 +183,19 @@ std::vector<float> reference_median(const std::vector<float>& in, int W, int H, 
           if (std::isnan(f)) continue;
           const unsigned char *a = guide.ptr(y) + 3 * x, *b = guide.ptr(v) + 3 * u;
           const int w = weights[std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2])];
+          window.push_back({bin(f), w, f});
           weight[static_cast<size_t>(bin(f))] += w;
-          sum[static_cast<size_t>(bin(f))] += static_cast<double>(w) * f;
           total += w;
         }
-      const float own = in[y * W + x];
-      out[y * W + x] = own;
+      out[y * W + x] = in[y * W + x];
       if (total == 0) continue;
       int64_t below = 0;
-      for (int b = 0; b < D; ++b) {
-        below += weight[static_cast<size_t>(b)];
-        if (2 * below >= total) {
-          out[y * W + x] = !std::isnan(own) && bin(own) == b
-                               ? own
-                               : static_cast<float>(sum[static_cast<size_t>(b)] / static_cast<double>(weight[static_cast<size_t>(b)]));
-          break;
-        }
-      }
+      int b = 0;
+      while (2 * (below + weight[static_cast<size_t>(b)]) < total) below += weight[static_cast<size_t>(b++)];
+      float sum = 0.0f;
+      for (const Entry& e : window)
+        if (e.bin == b) sum += static_cast<float>(e.w) * e.f;
+      out[y * W + x] = sum / static_cast<float>(weight[static_cast<size_t>(b)]);
     }
   return out;
 }
