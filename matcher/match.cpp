@@ -525,6 +525,17 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
       return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE SHIFTED RIGHT VIEW\n\n");
     }
   }
+  // the confidence reads the finished left and right planes: the caller's, or the call's own
+  DisparityPlanes written = floats ? *floats : DisparityPlanes{};
+  FloatPlane* const map_planes[2] = {&written.disparity, &written.right_disparity};
+  for (int i = 0; confidence && i < 2; ++i) {
+    if (map_planes[i]->data) continue;
+    float* plane = static_cast<float*>(take(static_cast<Storage::Slot>(Storage::kMap + i), sizeof(float) * pixels));
+    if (!plane) {
+      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE CONFIDENCE'S PLANES\n\n");
+    }
+    *map_planes[i] = {plane, W, H, W};
+  }
   fill_spatial_weights_QUIRN(spatial, r, R, p.gamma_space);
   const Clock::time_point initialized = Clock::now();
   report->timings.initialization = seconds_between(start, initialized);
@@ -609,10 +620,19 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
       k.with_ring(narrow, [&](auto& costs) { cost_stream_rows(&k.stream, computed, needed, costs.rows); });
       computed = needed;
       aggregate(ctx, k.scratch, y, out);
-      emit_row(k.row_values, W, y, shift, floats, bytes);
+      emit_row(k.row_values, W, y, shift, floats ? &written : nullptr, bytes);
       const int done = rows_done.fetch_add(1, std::memory_order_relaxed) + 1;
       if (t == 0 && options.progress && !options.progress(options.progress_user, done, H))
         cancelled.store(true, std::memory_order_relaxed);
+    }
+  }
+  if (confidence && !cancelled.load()) {
+#pragma omp parallel num_threads(threads)
+    {
+      const ItemRange rows = static_split(H, omp_get_num_threads(), omp_get_thread_num());
+      confidence_from_map(written.disparity.data, written.disparity.stride, written.right_disparity.data,
+                          written.right_disparity.stride, W, H, static_cast<int>(rows.begin),
+                          static_cast<int>(rows.end), written.confidence.data, written.confidence.stride);
     }
   }
   report->timings.aggregation = seconds_between(means_done, Clock::now());

@@ -71,7 +71,9 @@ void describe(Rule rule, const Parameters& p, int width, int height, char* text,
 // gamma_color, and buffers grown to the largest call so far. Not for two calls at once.
 class Storage {
  public:
-  enum Slot { kSpatial, kPlanes, kCensus = kPlanes + kPlaneCount, kShifted = kCensus + 2, kSlots };
+  // kMap: the left and the right disparity plane the confidence reads when the caller wants
+  // neither
+  enum Slot { kSpatial, kPlanes, kCensus = kPlanes + kPlaneCount, kShifted = kCensus + 2, kMap, kSlots = kMap + 2 };
   Storage() = default;
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;

@@ -4,7 +4,8 @@
 //   3. the block means of both views (block_means.h), all threads;
 //   4. per worker and band of rows, the block cost rows (cost_rows.h) streamed just ahead of
 //      the aggregation of each row (row_aggregation.h): window costs, winner, sub-pixel
-//      offset and uniqueness.
+//      offset and uniqueness;
+//   5. with the confidence, its look at the finished map (confidence.h), all threads.
 // The cost rows and the row aggregation run through the vector kernels picked in one place
 // (dispatch.h, matcher/simd/kernel_table.h).
 //
@@ -21,4 +22,5 @@
 #include "matcher/block_means.h"
 #include "matcher/cost_rows.h"
 #include "matcher/row_aggregation.h"
+#include "matcher/confidence.h"
 #include "matcher/simd/kernel_table.h"

@@ -265,4 +265,35 @@ TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
   for (const auto& b : bytes) EXPECT_EQ(ondrel::disparity_byte_of(b.value, b.scale), b.byte) << b.value;
 }
 
+// The confidence's look at the finished map, on a map of one surface at disparity 5 (columns
+// 0 .. 4 without a value, the right plane as the left pass writes it) with confidence 1: a
+// speckle of 8 keeps nothing and hides the pixel left of it in the right view; a pixel whose
+// right column holds another value keeps a quarter; one beside the valueless columns the share
+// of its neighbours with a value. Any split of the rows gives the same floats as the reference.
+TEST(WorkedExamples, TheConfidenceLowersSpecklesAndPixelsTheRightViewContradicts) {
+  const int W = 14, H = 10;
+  Planes map;
+  map.W = W, map.H = H;
+  map.plane[0].assign(W * H, kNaN), map.plane[2].assign(W * H, kNaN), map.plane[3].assign(W * H, 0.0f);
+  const auto at = [&](int plane, int x, int y) -> float& { return map.plane[plane][static_cast<size_t>(y) * W + x]; };
+  for (int y = 0; y < H; ++y)
+    for (int x = 5; x < W; ++x) at(0, x, y) = 5.0f, at(2, x - 5, y) = 5.0f, at(3, x, y) = 1.0f;
+  at(0, 10, 3) = 8.0f, at(2, 2, 3) = 8.0f;                     // the speckle, consistent with its right column
+  for (int xr = 2; xr <= 4; ++xr) at(2, xr, 7) = 9.0f;          // (8, 7)'s right columns show another surface
+  Planes whole = map, split = map;
+  reference_confidence_from_map(&map);
+  confidence_from_map(whole.plane[0].data(), W, whole.plane[2].data(), W, W, H, 0, H, whole.plane[3].data(), W);
+  for (auto [begin, end] : {std::pair{4, H}, std::pair{0, 4}})
+    confidence_from_map(split.plane[0].data(), W, split.plane[2].data(), W, W, H, begin, end, split.plane[3].data(), W);
+  EXPECT_TRUE(same_floats(whole.plane[3], map.plane[3], W));
+  EXPECT_TRUE(same_floats(split.plane[3], map.plane[3], W));
+  EXPECT_EQ(at(3, 7, 5), 1.0f);                        // inside the surface
+  EXPECT_EQ(at(3, 10, 3), 0.0f);                       // the speckle
+  EXPECT_EQ(at(3, 9, 3), 23.0f / 24.0f * 0.25f);       // hidden by it: x - 5 = 4 > 10 - 8 + 1
+  EXPECT_EQ(at(3, 8, 3), 23.0f / 24.0f);               // 3 is not more than 1 right of 2
+  EXPECT_EQ(at(3, 8, 7), 0.25f);                       // contradicted by the right view
+  EXPECT_EQ(at(3, 5, 5), 14.0f / 24.0f);               // beside the valueless columns
+  EXPECT_EQ(at(3, 4, 5), 0.0f);                        // no value: left alone
+}
+
 }  // namespace

@@ -99,8 +99,11 @@ struct DisparityPlanes {
   // left view: how likely the disparity is right, 0 .. 1 (0 without a value): how sharply
   // the window costs rise around the winner (t / (t + b + 1) for the winner's cost b and the
   // rise t to the cheaper neighbour), a sixteenth of that for a winner at either end of the
-  // range, a quarter where the uniqueness check drops the pixel. The other planes are the same
-  // with or without it.
+  // range, a quarter where the uniqueness check drops the pixel; then, from the finished map,
+  // times the share of the 24 other pixels of its 5x5 neighbourhood whose value lies within 1
+  // of its own, a quarter where right_disparity holds no value within 1 of its own near its
+  // right pixel, and a quarter where a pixel right of it maps more than 1 left of its right
+  // pixel. The other planes are the same with or without it.
   FloatPlane confidence;
 };
 
@@ -118,6 +121,7 @@ struct Timings {
   double matching = 0;        // everything after, which is:
   double block_means = 0;     //   the block means of both views (and the census images),
   double aggregation = 0;     //   the streamed cost rows with the aggregation, then the release
+                              //   (and the confidence's look at the finished map)
 };
 
 // The parameter rules, the ones every call applies: OK, or kInvalidArgument with a one-line

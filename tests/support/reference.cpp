@@ -228,7 +228,36 @@ Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::
                        bool bounded_offsets) {
   ReferenceInputs in(left, right, p);
   in.bounded_offsets = bounded_offsets;
-  return reference_match(in);
+  Planes out = reference_match(in);
+  reference_confidence_from_map(&out);
+  return out;
+}
+
+void reference_confidence_from_map(Planes* planes) {
+  const int W = planes->W, H = planes->H;
+  const auto at = [&](int i, int x, int y) { return planes->plane[i][static_cast<size_t>(y) * W + x]; };
+  const auto near = [](float a, float b) { return std::fabs(a - b) <= 1.0f; };
+  std::vector<float> looked = planes->plane[3];
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const float d = at(0, x, y);
+      if (std::isnan(d)) continue;
+      int agreeing = 0;
+      for (int yy = y - 2; yy <= y + 2; ++yy)
+        for (int xx = x - 2; xx <= x + 2; ++xx)
+          agreeing += (xx != x || yy != y) && xx >= 0 && xx < W && yy >= 0 && yy < H && near(at(0, xx, yy), d);
+      const int h = static_cast<int>(std::floor(d + 0.5f));  // halves up
+      bool consistent = false;
+      for (int xr = x - h - 1; xr <= x - h + 1; ++xr) consistent |= xr >= 0 && xr < W && near(at(2, xr, y), d);
+      bool ordered = true;
+      for (int later = x + 1; later < W; ++later)
+        ordered &= !(static_cast<float>(later) - at(0, later, y) < static_cast<float>(x) - d - 1.0f);
+      float& c = looked[static_cast<size_t>(y) * W + x];
+      c *= static_cast<float>(agreeing) / 24.0f;
+      if (!consistent) c *= 0.25f;
+      if (!ordered) c *= 0.25f;
+    }
+  planes->plane[3] = looked;
 }
 
 // ---------------------------------------------------------------------------------------

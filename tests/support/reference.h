@@ -85,12 +85,18 @@ struct ReferenceInputs {
   AggregationContext context() const;
 };
 
-// 4. The whole pipeline of the stages above, row by row: what ondrel::match must write. Each
-// row straight from the aggregation's definition (AggregateRow's contract): for every pixel,
-// disparity and valid block in turn, then select_winner, refine_winner and apply_uniqueness.
+// 4. The whole pipeline of the stages above, row by row. Each row straight from the
+// aggregation's definition (AggregateRow's contract): for every pixel, disparity and valid
+// block in turn, then select_winner, refine_winner and apply_uniqueness. From the inputs: the
+// rows as the aggregation writes them (the confidence before the look at the finished map);
+// from the views: what ondrel::match must write (reference_confidence_from_map applied).
 Planes reference_match(const ReferenceInputs& in);
 Planes reference_match(const cv::Mat& left, const cv::Mat& right, const ondrel::Parameters& p,
                        bool bounded_offsets = true);
+
+// The confidence's look at the finished map (matcher/confidence.h), pixel by pixel, on the
+// confidence plane of a whole match.
+void reference_confidence_from_map(Planes* planes);
 
 // ondrel::match into planes whose rows are `pad` floats longer than W, filled with a marker
 // first; a write into the spare floats is a test failure. Returns the status. confidence:
