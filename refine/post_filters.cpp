@@ -32,13 +32,13 @@ inline void offer(float f, float& lowest, float& second) {
 // One row's nearest values looking along (dx, dy) (dy = +-1): `near` holds them for the row
 // before in the sweep (`before`: that row's values); afterwards for this row. INFINITY: none.
 void carry_row(const float* before, int W, int dx, const float* near_before, float* near) {
-  for (int x = 0; x < W; ++x) {
-    const int u = x + dx;
-    if (u < 0 || u >= W) {
-      near[x] = INFINITY;
-      continue;
-    }
-    near[x] = std::isnan(before[u]) ? near_before[u] : before[u];
+  const int x0 = std::max(0, -dx), x1 = std::max(x0, std::min(W, W - dx));  // neighbour in the row
+  for (int x = 0; x < x0; ++x) near[x] = INFINITY;
+  for (int x = x1; x < W; ++x) near[x] = INFINITY;
+  const float *b = before + dx, *n = near_before + dx;
+  for (int x = x0; x < x1; ++x) {
+    const float value = b[x], carried = n[x];  // both loaded: a select the compiler vectorises
+    near[x] = std::isnan(value) ? carried : value;
   }
 }
 
