@@ -36,8 +36,7 @@ void confidence_from_map(const float* disparity, std::ptrdiff_t disparity_stride
         for (int dx = -kNeighbourRadius; dx <= kNeighbourRadius; ++dx) {
           if (dx == 0 && dy == 0) continue;
           const int from = begin + dx < 0 ? -dx : begin, to = end + dx > W ? W - dx : end;
-          int* count = agreeing - begin;
-          for (int x = from; x < to; ++x) count[x] += near(near_row[x + dx], row[x]);
+          for (int x = from; x < to; ++x) agreeing[x - begin] += near(near_row[x + dx], row[x]);
         }
       }
       for (int x = end - 1; x >= begin; --x) {
