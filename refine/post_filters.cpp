@@ -100,12 +100,21 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   T* rows = new (std::nothrow) T[static_cast<size_t>(threads) * row_scratch];
   int64_t* weight_scratch = new (std::nothrow) int64_t[static_cast<size_t>(threads) * bin_scratch]();
   float* values = new (std::nothrow) float[padded + static_cast<size_t>(threads) * static_cast<size_t>(W)];
-  if (!bins || !planes || !rows || !weight_scratch || !values) {
+  // The weight of q for p is that of p for q: each worker takes a run of rows and keeps the
+  // weight rows of the offsets that look ahead (down, or right in the row) for its last r + 1
+  // rows; those that look back read them, shifted. (Up to radius 3: beyond, the ring grows
+  // with the square of the radius and the weights are found for every offset.)
+  const bool ring = r <= 3;
+  const int ahead = 2 * r * r + 2 * r;  // offsets that look ahead
+  const size_t ring_rows = ring ? static_cast<size_t>(r + 1) * static_cast<size_t>(ahead) : 1;
+  T* rings = new (std::nothrow) T[static_cast<size_t>(threads) * ring_rows * static_cast<size_t>(Wp)]();
+  if (!bins || !planes || !rows || !weight_scratch || !values || !rings) {
     delete[] bins;
     delete[] planes;
     delete[] rows;
     delete[] weight_scratch;
     delete[] values;
+    delete[] rings;
     return false;
   }
   // every value's bin (-1: no value) and the guide's channels, found once for all windows
@@ -156,8 +165,30 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
       }
       return bin_sum / static_cast<float>(bin_weight);
     };
-#pragma omp for schedule(dynamic, 4)
-    for (int y = 0; y < H; ++y) {
+    // the ring's weight row (padded by r on each side, 0 there) of row y, offset (du, dv) ahead
+    T* own_ring = rings + worker * ring_rows * static_cast<size_t>(Wp);
+    auto ring_row = [&](int y, int du, int dv) {
+      const int k = dv == 0 ? du - 1 : r + (dv - 1) * (2 * r + 1) + du + r;
+      return own_ring + (static_cast<size_t>(y % (r + 1)) * static_cast<size_t>(ahead) + static_cast<size_t>(k)) *
+                            static_cast<size_t>(Wp);
+    };
+    // the weights of row y against the row at dv (in the image) and column offset du
+    auto find_weights = [&](int y, int du, int dv, T* to) {
+      const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(y + dv) * Wp + r + du;
+      colour_distances(planes + static_cast<std::ptrdiff_t>(y) * Wp + r, planes + q, padded, W, distance);
+      for (int x = 0; x < W; ++x) to[x] = static_cast<T>(weights[distance[x]]);
+    };
+    auto fill_ring = [&](int y) {
+      for (int dv = 0; dv <= r && y + dv < H; ++dv)
+        for (int du = dv == 0 ? 1 : -r; du <= r; ++du) find_weights(y, du, dv, ring_row(y, du, dv) + r);
+    };
+    // a run of rows for each worker (the ring carries from one row to the next)
+    const int team = omp_get_num_threads(), y_begin = static_cast<int>(static_cast<int64_t>(H) * static_cast<int>(worker) / team),
+              y_end = static_cast<int>(static_cast<int64_t>(H) * (static_cast<int>(worker) + 1) / team);
+    if (ring)
+      for (int y = std::max(0, y_begin - r); y < y_begin; ++y) fill_ring(y);
+    for (int y = y_begin; y < y_end; ++y) {
+      if (ring) fill_ring(y);
       const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp + r;
       for (int x = 0; x < W; ++x) {
         own_bin[x] = bins[p + x];
@@ -169,10 +200,14 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
       for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
         for (int du = -r; du <= r; ++du) {
           const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(v) * Wp + r + du;
-          colour_distances(planes + p, planes + q, padded, W, distance);
-          for (int x = 0; x < W; ++x) weight_row[x] = static_cast<T>(weights[distance[x]]);
-          add_offset(bins + q, weight_row, own_bin, own_below, own_above, W, below, at, lower, upper, total);
-          add_own_values(bins + q, weight_row, values + q, own_bin, W, own_sum);
+          const int dv = v - y;
+          const T* w = weight_row;
+          if (!ring) find_weights(y, du, dv, weight_row);
+          else if (dv > 0 || (dv == 0 && du > 0)) w = ring_row(y, du, dv) + r;
+          else if (dv < 0 || du < 0) w = ring_row(v, -du, -dv) + r + du;  // q's weight row for p, shifted
+          else std::fill(weight_row, weight_row + W, static_cast<T>(weights[0]));  // the centre
+          add_offset(bins + q, w, own_bin, own_below, own_above, W, below, at, lower, upper, total);
+          add_own_values(bins + q, w, values + q, own_bin, W, own_sum);
         }
       for (int x = 0; x < W; ++x) {
         const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * W + x;
@@ -223,6 +258,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   delete[] rows;
   delete[] weight_scratch;
   delete[] values;
+  delete[] rings;
   return true;
 }
 
