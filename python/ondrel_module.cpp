@@ -348,11 +348,16 @@ PYBIND11_MODULE(_ondrel, m) {
         py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),
         py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"), py::arg("refine"));
   m.def("read_image", &read_image, py::arg("path"));
-  // the library's parameter rules, the views' size not known: "" or the message naming the parameter
-  m.def("check", [](const ondrel::Parameters& p) {
-    const ondrel::Status status = ondrel::check(p, 0, 0);
+  // the library's rules of the parameters (the views' size not known) and of the thread count: "" or
+  // the message naming the parameter
+  m.def("check", [](const ondrel::Parameters& p, int threads) {
+    ondrel::Options options;
+    options.threads = threads;
+    ondrel::Status status = ondrel::check(p, 0, 0);
+    if (status.ok()) status = ondrel::check(options);
     return std::string(status.ok() ? "" : status.message);
-  }, py::arg("parameters"));
+  }, py::arg("parameters"), py::arg("threads"));
+  m.attr("MAX_THREADS") = ondrel::kMaxThreads;
 
   py::enum_<ondrel::CostFunction>(m, "Cost")
       .value("tad", ondrel::CostFunction::kTad)

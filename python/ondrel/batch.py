@@ -20,7 +20,6 @@ import signal
 import sys
 import time
 
-LARGEST_THREADS = 1024  # as ondrel-match --threads
 
 
 def _layout_items(a):
@@ -183,6 +182,7 @@ def _positive_float(text):
 
 
 def _parser():
+    from ondrel import _ondrel
     p = argparse.ArgumentParser(prog="python3 -m ondrel.batch", description=__doc__.split("\n\n")[0])
     p.add_argument("scenes", help="the scenes (Middlebury layout) or DATA with image_2 and image_3 (--kitti)")
     p.add_argument("out")
@@ -198,7 +198,7 @@ def _parser():
     p.add_argument("--gamma-space", type=_positive_float, help="finite, > 0")
     p.add_argument("--gamma-color", type=_positive_float, help="finite, > 0")
     p.add_argument("--tad", type=int)
-    p.add_argument("--threads", type=int, default=1, help=f"matcher threads per scene, 0 .. {LARGEST_THREADS} "
+    p.add_argument("--threads", type=int, default=1, help=f"matcher threads per scene, 0 .. {_ondrel.MAX_THREADS} "
                                                           "(0: every processor; default 1)")
     p.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
     p.add_argument("--workers", type=int, default=0, help="local worker processes (default: processors)")
@@ -209,8 +209,6 @@ def _parser():
 
 
 def _check(p, a):
-    if not 0 <= a.threads <= LARGEST_THREADS:
-        p.error(f"--threads {a.threads}: must be an integer in 0 ... {LARGEST_THREADS} (0: every processor)")
     if a.workers < 0:
         p.error("--workers must not be negative")
     if a.kitti and a.max_disparity is None:
@@ -227,7 +225,7 @@ def _check(p, a):
     from ondrel import _ondrel
     options = {"max_disparity": "-d", "min_disparity": "--min-disparity", "support_radius": "-R",
                "block_radius": "-r", "gamma_space": "--gamma-space", "gamma_color": "--gamma-color",
-               "tad_threshold": "--tad"}
+               "tad_threshold": "--tad", "threads": "--threads"}
     given = _ondrel.Parameters()
     try:
         for name, value in _parameters(a).items():
@@ -235,7 +233,10 @@ def _check(p, a):
     except TypeError:  # beyond an int
         p.error("the matcher's numbers must be integers in -2147483648 ... 2147483647")
     given.max_disparity = a.max_disparity if a.kitti else given.min_disparity
-    message = _ondrel.check(given)
+    try:
+        message = _ondrel.check(given, a.threads)
+    except TypeError:
+        p.error("--threads must be an integer in -2147483648 ... 2147483647")
     if message:
         named = ", ".join(f"{option} sets {name}" for name, option in options.items() if name in message)
         p.error(f"{message} ({named})" if named else message)

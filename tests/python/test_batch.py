@@ -84,7 +84,7 @@ def test_kitti_layout_with_the_matchers_options_gives_the_devkits_16_bit_maps(tm
 
 
 @pytest.mark.parametrize("args, message", [
-    (["--threads", "100000"], "--threads 100000: must be an integer in 0 ... 1024"),
+    (["--threads", "100000"], "threads (100000) must lie in 0 ... 1024 (0: every processor) (--threads sets threads)"),
     (["--gamma-color", "0"], "--gamma-color"),
     (["-R", "4", "-r", "2"], "must divide 2*support_radius+1 (9) (-R sets support_radius, -r sets block_radius)"),
     (["--kitti", "-d", "3", "--min-disparity", "5"], "max_disparity (3) must lie in min_disparity (5)"),
