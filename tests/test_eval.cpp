@@ -254,37 +254,6 @@ TEST(EvalMemory, AMapPastTheMemoryIsSkippedWithOneLine) {
   EXPECT_NE(r.out.find("\nScene  Ondrel" + kScores), std::string::npos) << r.out;
 }
 
-// The colour views of a pair share one scale from 0 to the larger of max_disparity x scale
-// (Venus: 19 x 8) and its truth (Tsukuba: 15.5 x 16 > 15 x 16); no value is black. The error
-// picture: blue without a value, red where bad, the left image's grey, halved outside nonocc.
-TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
-  TempDir root;
-  write_scene(root.path);
-  ASSERT_EQ(run_eval(root.path, {"--gt", "R/gt", "R/res"}).status, 0);
-  for (const auto& [pair, high] : {std::pair<std::string, int>{"Tsukuba", 248}, {"Venus", 152}}) {
-    for (const auto& [grey, none] : {std::pair<std::string, int>{"gt/" + pair + "_gt", 0},
-                                     {"res/Result_" + pair, 255}, {"res/Result_" + pair + "_SMP", 255}}) {
-      const cv::Mat g = read_image(root.file(grey + ".png"));
-      cv::Mat index = g * (255.0 / high), want;  // rounded (no level here is half-way) and saturated
-      cv::applyColorMap(index, want, cv::COLORMAP_TURBO);
-      want.setTo(cv::Scalar::all(0), g == none);
-      const std::string view = grey[0] == 'g' ? "res/" + pair + "_gt" : grey;
-      EXPECT_TRUE(same_image(read_image(root.file(view + "_color.png")), want)) << view;
-    }
-  }
-  const cv::Mat g = read_image(root.file("gt/Tsukuba_gt.png")), m = read_image(root.file("gt/Tsukuba_nonocc.png")),
-                v = read_image(root.file("res/Result_Tsukuba.png")), left = read_image(root.file("res/Tsukuba_L.png"));
-  cv::Mat want(g.size(), CV_8UC3);
-  for (int i = 0; i < static_cast<int>(g.total()); ++i) {
-    const unsigned char l = left.data[3 * i], bad = v.data[i] == 255 || std::abs(v.data[i] - g.data[i]) > 16;
-    want.at<cv::Vec3b>(i) = m.data[i] != 255 || g.data[i] == 0 ? cv::Vec3b::all(static_cast<unsigned char>(l / 2))
-                            : v.data[i] == 255                 ? cv::Vec3b(255, 0, 0)
-                            : bad                              ? cv::Vec3b(0, 0, 255)
-                                                               : cv::Vec3b::all(l);
-  }
-  EXPECT_TRUE(same_image(read_image(root.file("res/Result_Tsukuba_errors.png")), want));
-}
-
 // A float map in turbo colours on 0 .. high (KITTI maps: value / 256, 0 no value), black
 // without a value, as ondrel-eval's pictures of the modern layouts are.
 cv::Mat turbo_of(const cv::Mat& map, double high) {
@@ -314,6 +283,33 @@ cv::Mat errors_of(const cv::Mat& grey, Kind kind) {
                             : cv::Vec3b::all(static_cast<unsigned char>(k == 0 ? l / 2 : l));
   }
   return want;
+}
+
+// The colour views of a pair share one scale from 0 to the larger of max_disparity x scale
+// (Venus: 19 x 8) and its truth (Tsukuba: 15.5 x 16 > 15 x 16); no value is black. The error
+// picture: blue without a value, red where bad, the left image's grey, halved outside nonocc.
+TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
+  TempDir root;
+  write_scene(root.path);
+  ASSERT_EQ(run_eval(root.path, {"--gt", "R/gt", "R/res"}).status, 0);
+  for (const auto& [pair, high] : {std::pair<std::string, int>{"Tsukuba", 248}, {"Venus", 152}}) {
+    for (const auto& [grey, none] : {std::pair<std::string, int>{"gt/" + pair + "_gt", 0},
+                                     {"res/Result_" + pair, 255}, {"res/Result_" + pair + "_SMP", 255}}) {
+      const cv::Mat g = read_image(root.file(grey + ".png"));
+      cv::Mat levels;  // (no level here is half-way between two colours)
+      g.convertTo(levels, CV_32F);
+      levels.setTo(NAN, g == none);
+      const std::string view = grey[0] == 'g' ? "res/" + pair + "_gt" : grey;
+      EXPECT_TRUE(same_image(read_image(root.file(view + "_color.png")), turbo_of(levels, high))) << view;
+    }
+  }
+  const cv::Mat g = read_image(root.file("gt/Tsukuba_gt.png")), m = read_image(root.file("gt/Tsukuba_nonocc.png")),
+                v = read_image(root.file("res/Result_Tsukuba.png"));
+  cv::Mat left;
+  cv::extractChannel(read_image(root.file("res/Tsukuba_L.png")), left, 0);
+  EXPECT_TRUE(same_image(read_image(root.file("res/Result_Tsukuba_errors.png")), errors_of(left, [&](int i) {
+    return m.data[i] != 255 || g.data[i] == 0 ? 0 : v.data[i] == 255 ? 3 : std::abs(v.data[i] - g.data[i]) > 16 ? 2 : 1;
+  })));
 }
 
 // The Middlebury layout's pictures beside each map on the scale 0 .. ndisp (20: 84 and 80 are
