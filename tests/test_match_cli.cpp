@@ -79,7 +79,8 @@ TEST_F(MatchCli, BadCommandLinesAndFilesGetAStatusAndOneLine) {
       {{"-d", "8", "--gamma-color", "-1", o, d, l, r}, 2, "gamma_color"},
       {{"-d", "8", "--gamma-color", "nan", o, d, l, r}, 2, "gamma_color"},
       {{"-d", "8", "--gamma-space", "1e-40", o, d, l, r}, 2, "gamma_space"},
-      {{"-d", "8", "--threads", "100000", o, d, l, r}, 2, "threads (100000)"},
+      {{"-d", "8", "--threads", "100000", o, d, l, r}, 2,
+       "threads (100000) must lie in 0 ... 1024 (0: every processor) (--threads sets threads)\n"},
       {{"-d", "8", "--threads", "99999999999", o, d, l, r}, 2, "--threads"},
       // two names of one file: not yet there, and there (the views)
       // the camera options come with what they serve

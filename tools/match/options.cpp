@@ -119,11 +119,12 @@ bool camera_value_of(const std::string& text, bool positive, double* out) {
   return true;
 }
 
-// The library's message about the parameters, followed by the options that set those it names.
+// The library's message about the parameters or the thread count, followed by the options that
+// set those it names.
 std::string with_options(const std::string& library_message) {
   static const char* const kOptions[][2] = {{"max_disparity", "-d"}, {"min_disparity", "--min-disparity"},
       {"support_radius", "-R"}, {"block_radius", "-r"}, {"gamma_space", "--gamma-space"},
-      {"gamma_color", "--gamma-color"}, {"tad_threshold", "--tad"}};
+      {"gamma_color", "--gamma-color"}, {"tad_threshold", "--tad"}, {"threads", "--threads"}};
   std::string named;
   for (const auto& [parameter, option] : kOptions)
     if (library_message.find(parameter) != std::string::npos)
@@ -210,7 +211,7 @@ bool apply(const std::string& shown, const std::string& name, const std::string&
     if (!integer_in(value, INT_MIN, INT_MAX, &run.threads)) return range("an integer in 0 ... 1024 (0: every processor)");
     const ondrel::Status checked = ondrel::check(run);
     if (!checked.ok()) {
-      *message = checked.message;
+      *message = with_options(checked.message);
       return false;
     }
     o->threads = run.threads;
