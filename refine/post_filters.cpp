@@ -147,18 +147,24 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
     T* own_above = own_below + W;
     int64_t* weight = weight_scratch + worker * bin_scratch;
     float* own_sum = values + padded + worker * static_cast<size_t>(W);
+    // with the ring, the row's weight rows of every offset of the window (row by row)
+    const int side = 2 * r + 1;
+    const T* window_rows[49];
+    // the weight of (u, v) for the centre (x, y): from the window's rows, or found anew
+    auto weight_of = [&](int x, int y, int u, int v) -> int {
+      if (ring) return window_rows[(v - y + r) * side + u - x + r][x];
+      const unsigned char *centre = guide + y * stride + 3 * x, *c = guide + v * stride + 3 * u;
+      return weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
+    };
     // the weighted mean of the window's values in `bin`, summed in the window's order
     auto mean_of = [&](int x, int y, int bin) {
-      const unsigned char* centre = guide + y * stride + 3 * x;
       float bin_sum = 0.0f;
       int64_t bin_weight = 0;
       for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
         const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(v) * Wp + r;
-        const unsigned char* g = guide + v * stride;
         for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
           if (bins[q + u] != bin) continue;
-          const unsigned char* c = g + 3 * u;
-          const int w = weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
+          const int w = weight_of(x, y, u, v);
           bin_sum += static_cast<float>(w) * values[q + u];
           bin_weight += w;
         }
@@ -206,6 +212,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
           else if (dv > 0 || (dv == 0 && du > 0)) w = ring_row(y, du, dv) + r;
           else if (dv < 0 || du < 0) w = ring_row(v, -du, -dv) + r + du;  // q's weight row for p, shifted
           else std::fill(weight_row, weight_row + W, static_cast<T>(weights[0]));  // the centre
+          if (ring) window_rows[(dv + r) * side + du + r] = w;
           add_offset(bins + q, w, own_bin, own_below, own_above, W, below, at, lower, upper, total);
           add_own_values(bins + q, w, values + q, own_bin, W, own_sum);
         }
@@ -231,16 +238,13 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
           continue;
         }
         // else the window's histogram
-        const unsigned char* centre = guide + y * stride + 3 * x;
         int first = D, last = -1;  // the bins touched
         for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v) {
           const T* row_bins = bins + static_cast<std::ptrdiff_t>(v) * Wp + r;
-          const unsigned char* g = guide + v * stride;
           for (int u = std::max(0, x - r); u <= std::min(W - 1, x + r); ++u) {
             const int bin = row_bins[u];
             if (bin < 0) continue;
-            const unsigned char* c = g + 3 * u;
-            weight[bin] += weights[std::abs(centre[0] - c[0]) + std::abs(centre[1] - c[1]) + std::abs(centre[2] - c[2])];
+            weight[bin] += weight_of(x, y, u, v);
             first = std::min(first, bin);
             last = std::max(last, bin);
           }
