@@ -4,7 +4,9 @@
 #include "app/console_entry.h"
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include <ondrel/opencv.h>
 
@@ -12,6 +14,61 @@
 #include "util/numbers.h"
 
 namespace {
+
+// The byte of a pixel without a value (not processed, no winner, lost uniqueness).
+constexpr unsigned char kNoValue = 255;
+
+// disparity_byte_of without branches, so that a row of them compiles to vector code: the
+// conversion of a value outside 16 bits (and of NaN) is not taken (0 instead).
+inline unsigned char byte_of(float value, float scale) {
+  const float scaled = value * scale;
+  const bool in_range = scaled > -32769.0f && scaled < 32768.0f;  // false for NaN
+  const int bits = static_cast<int>(in_range ? scaled : 0.0f) & 0xFF;
+  return std::isnan(value) ? kNoValue : static_cast<unsigned char>(bits);
+}
+
+// The three maps the program writes, filled row by row as the matcher finishes them (in its
+// last pass, while the values are in the cache: no float planes are held).
+struct ByteMaps {
+  cv::Mat* disparity;
+  cv::Mat* uniqueness;
+  cv::Mat* right_disparity;
+  float scale;
+};
+
+void write_byte_row(void* user, int y, const float* disparity, const float* uniqueness, const float* right_disparity) {
+  const ByteMaps& maps = *static_cast<const ByteMaps*>(user);
+  const std::pair<cv::Mat*, const float*> rows[3] = {
+      {maps.disparity, disparity}, {maps.uniqueness, uniqueness}, {maps.right_disparity, right_disparity}};
+  for (const auto& [map, values] : rows) {
+    unsigned char* out = map->ptr<unsigned char>(y);
+    for (int x = 0; x < map->cols; ++x) out[x] = byte_of(values[x], maps.scale);
+  }
+}
+
+// The program's text for a call without the storage `what` (its leading newline for the
+// blocks' storage, as designed).
+void print_shortage(const ondrel::internal::Report& report) {
+  using ondrel::internal::Shortage;
+  static const char* const kPlanes[] = {"R_LEFT", "G_LEFT", "B_LEFT", "R_RIGHT", "G_RIGHT", "B_RIGHT"};
+  const char* name = "";
+  bool newline = false;
+  switch (report.shortage) {
+    case Shortage::kNone: return;
+    case Shortage::kColourWeights: name = "EXP_LUT"; break;
+    case Shortage::kSpatialWeights: name = "SPACE_DISTANCE_WEIGHT"; break;
+    case Shortage::kCostRowPointers: name = "DSI MATRIX"; break;
+    case Shortage::kCostRows: name = "DSI VECTORS "; break;
+    case Shortage::kBlockMeans: name = kPlanes[report.plane], newline = true; break;
+    case Shortage::kAggregationScratch: name = "AGGREGATION SCRATCH", newline = true; break;
+    case Shortage::kCensusImages: name = "CENSUS IMAGES"; break;
+    case Shortage::kShiftedView: name = "THE SHIFTED RIGHT VIEW"; break;
+    case Shortage::kConfidencePlanes: name = "THE CONFIDENCE'S PLANES"; break;
+    case Shortage::kCostStream: name = "DSI WORKSPACE"; break;
+    case Shortage::kBlockMeanColumns: name = "BOX FILTER COLUMNS", newline = true; break;
+  }
+  std::printf("%sABORTING... CAN'T ALLOCATE %s\n\n", newline ? "\n" : "", name);
+}
 
 bool is_plane_of(const cv::Mat& m, int type, const cv::Mat& like) {
   return m.dims == 2 && m.type() == type && m.rows == like.rows && m.cols == like.cols && m.data;
@@ -114,28 +171,30 @@ int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_m
   std::printf("Subpixel interpolation\t: enabled\n");
   std::printf("Uniqueness constraint\t: enabled\n");
 
-  ondrel::internal::ByteOutputs bytes;
-  cv::Mat* maps[3] = {&disparity_map, &right_disparity_map, &uniqueness_map};
-  for (int i = 0; i < 3; ++i) {
-    bytes.data[i] = maps[i]->data;
-    bytes.stride[i] = maps[i]->step[0];
-  }
-  bytes.scale = scale;
+  ByteMaps maps{&disparity_map, &uniqueness_map, &right_disparity_map, static_cast<float>(scale)};
+  ondrel::internal::RowSink sink;
+  sink.row = write_byte_row;
+  sink.user = &maps;
+  ondrel::internal::Variant designed;
+  designed.gamma_rules = false;
+  designed.bounded_offsets = false;
   ondrel::internal::Report report;
   ondrel::internal::Storage storage;
   const ondrel::Status status = ondrel::internal::run(ondrel::view_of(left), ondrel::view_of(right), p,
-                                                      ondrel::Options{}, nullptr, &bytes, &report, false, storage);
+                                                      ondrel::Options{}, nullptr, &sink, &report, designed, storage);
   if (status.ok() || report.failed_in_matching) {
     std::printf("\n\nExecution time: \n");
     print_seconds("[*] Ondrel (initialization)", report.timings.initialization);
   }
   if (!status.ok()) {
-    std::fputs(report.text, stdout);
+    print_shortage(report);
     return -1;
   }
   print_seconds("[*] Ondrel", report.timings.matching);
   return 0;
 }
+
+unsigned char disparity_byte_of(float value, int scale) { return byte_of(value, static_cast<float>(scale)); }
 
 int MaxOndrel_QUIRN(const cv::Mat&, const cv::Mat&, cv::Mat&, cv::Mat&, cv::Mat&, int, int, int, int, float,
                     float, int, int) {

@@ -17,8 +17,9 @@
 //
 // Prints a parameter report and two timing lines on standard output. Returns 0, or -1 after
 // printing exactly one message when the arguments are refused or memory cannot be had;
-// nothing is leaked either way. The values are those of ondrel::match (<ondrel/ondrel.h>),
-// each turned into a byte by ondrel::disparity_byte_of. Calls may overlap.
+// nothing is leaked either way. The values are those of ondrel::match (<ondrel/ondrel.h>) but
+// for the sub-pixel offsets, which are the designed ones (not clamped to -1 .. 1), each turned
+// into a byte by disparity_byte_of. Calls may overlap.
 int Ondrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparity_map,
                  cv::Mat& right_disparity_map, cv::Mat& uniqueness_map, int min_disparity,
                  int max_disparity, int block_radius, int support_radius, float gamma_space,
@@ -29,3 +30,7 @@ int MaxOndrel_QUIRN(const cv::Mat& left, const cv::Mat& right, cv::Mat& disparit
                     cv::Mat& right_disparity_map, cv::Mat& uniqueness_map, int min_disparity,
                     int max_disparity, int block_radius, int support_radius, float gamma_space,
                     float gamma_color, int TAD_threshold, int scale);
+
+// The byte the program writes for a disparity value: (value * scale) in float, truncated
+// toward zero to 16 bits, low 8 bits (0 outside the 16-bit range); 255 for no value (NaN).
+unsigned char disparity_byte_of(float value, int scale);

@@ -3,9 +3,6 @@
 
 namespace ondrel {
 
-// Output byte of a pixel without a value (not processed, no winner, lost uniqueness).
-constexpr unsigned char kNoValue = 255;
-
 // Colour weight table: indexed by a squared colour distance of three 8-bit channels.
 constexpr int kExpLutSize = 3 * 256 * 256;  // 196608 entries
 constexpr int kExpLutFilled = 3 * 255 * 255;  // 195075: entries from here on are never written

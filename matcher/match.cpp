@@ -33,15 +33,10 @@ constexpr double kRingBudgetBytes = 2.0 * (1u << 30);
 // needs 2 (R - r) cost rows before it, each about a seventh of an aggregated row.
 constexpr int kLeastRowsTaken = 8;
 
-// Plane labels in allocation order, with their place in the interleaved plane array.
-struct PlaneLabel {
-  const char* name;
-  int index;
-};
-const PlaneLabel kPlaneLabels[kPlaneCount] = {
-    {"R_LEFT", left_plane(0)},  {"G_LEFT", left_plane(1)},  {"B_LEFT", left_plane(2)},
-    {"R_RIGHT", right_plane(0)}, {"G_RIGHT", right_plane(1)}, {"B_RIGHT", right_plane(2)},
-};
+// The planes of block means in allocation order (the left view's channels, then the right's),
+// as places in the interleaved plane array.
+const int kPlaneOrder[kPlaneCount] = {left_plane(0), left_plane(1), left_plane(2),
+                                      right_plane(0), right_plane(1), right_plane(2)};
 
 // ---------------------------------------------------------------------------------------
 // The colour weight table.
@@ -178,32 +173,32 @@ struct Workspace {
   }
 };
 
-ondrel::Status failure(ondrel::internal::Report* report, ondrel::StatusCode code, const char* text) {
+ondrel::Status failure(ondrel::StatusCode code, const char* message) {
   ondrel::Status status;
   status.code = code;
-  std::snprintf(report->text, sizeof report->text, "%s", text);
-  // the library's message: the text without its leading and trailing newlines and spaces
-  const char* begin = text;
-  while (*begin == '\n' || *begin == ' ') ++begin;
-  size_t n = std::strlen(begin);
-  while (n > 0 && (begin[n - 1] == '\n' || begin[n - 1] == ' ')) --n;
-  if (n >= sizeof status.message) n = sizeof status.message - 1;
-  std::memcpy(status.message, begin, n);
-  status.message[n] = '\0';
+  std::snprintf(status.message, sizeof status.message, "%s", message);
+  return status;
+}
+
+// A call without the storage `what`: the report says which, the status in plain words.
+ondrel::Status shortage(ondrel::internal::Report* report, ondrel::internal::Shortage what, int plane = -1) {
+  using ondrel::internal::Shortage;
+  report->shortage = what;
+  report->plane = plane;
+  const char* names[] = {"", "the colour weight table", "the spatial weights", "the cost rows' pointers", "the cost rows",
+                         "the block means", "the aggregation scratch", "the census images", "the shifted right view",
+                         "the confidence's planes", "the cost streams", "the block means' column sums"};
+  ondrel::Status status = failure(ondrel::StatusCode::kOutOfMemory, "");
+  if (what == Shortage::kBlockMeans)
+    std::snprintf(status.message, sizeof status.message, "not enough memory for the block means of the %s view (channel %d of 3)",
+                  plane < 3 ? "left" : "right", plane % 3 + 1);
+  else
+    std::snprintf(status.message, sizeof status.message, "not enough memory for %s", names[static_cast<int>(what)]);
   return status;
 }
 
 bool plane_fits(const ondrel::FloatPlane& p, const ondrel::ImageView& like) {
   return !p.data || (p.width == like.width && p.height == like.height && p.stride >= p.width);
-}
-
-// disparity_byte_of without branches, so that a row of them compiles to vector code: the
-// conversion of a value outside 16 bits (and of NaN) is not taken (0 instead).
-inline unsigned char byte_of(float value, float scale) {
-  const float scaled = value * scale;
-  const bool in_range = scaled > -32769.0f && scaled < 32768.0f;  // false for NaN
-  const int bits = static_cast<int>(in_range ? scaled : 0.0f) & 0xFF;
-  return std::isnan(value) ? ondrel::kNoValue : static_cast<unsigned char>(bits);
 }
 
 // The confidence of a pixel the uniqueness check drops, as a share of its winner's: such a
@@ -227,7 +222,7 @@ void unshift_right_row(float* values, int W, int shift) {
 // Writes row y of the outputs from the worker's row values (disparity, right disparity,
 // uniqueness, and the winners' confidence when wanted), which it may change.
 void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPlanes* floats,
-              const ondrel::internal::ByteOutputs* bytes) {
+              const ondrel::internal::RowSink* sink) {
   unshift_right_row(values + W, W, shift);
   if (floats && floats->confidence.data) {
     float* confidence = values + 3 * static_cast<size_t>(W);
@@ -243,14 +238,9 @@ void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPla
         std::memcpy(planes[i]->data + static_cast<ptrdiff_t>(y) * planes[i]->stride, values + static_cast<size_t>(i) * W,
                     sizeof(float) * static_cast<size_t>(W));
   }
-  if (bytes) {
-    for (int i = 0; i < 3; ++i) {
-      if (!bytes->data[i]) continue;
-      unsigned char* out = bytes->data[i] + static_cast<size_t>(y) * bytes->stride[i];
-      const float* v = values + static_cast<size_t>(i) * W;
-      const float scale = static_cast<float>(bytes->scale);
-      for (int x = 0; x < W; ++x) out[x] = byte_of(v[x], scale);
-    }
+  if (sink) {
+    const size_t n = static_cast<size_t>(W);
+    sink->row(sink->user, y, values, values + 2 * n, values + n);
   }
 }
 
@@ -274,8 +264,6 @@ void shift_view(const ondrel::ImageView& view, int shift, unsigned char* out, lo
 namespace ondrel {
 
 const char* version() { return "1.1.0"; }
-
-unsigned char disparity_byte_of(float value, int scale) { return byte_of(value, static_cast<float>(scale)); }
 
 namespace internal {
 
@@ -380,7 +368,8 @@ Status check(const Options& options) {
 namespace internal {
 
 Status run(const ImageView& left, const ImageView& given_right, const Parameters& given, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas, Storage& storage) {
+           const DisparityPlanes* floats, const RowSink* sink, Report* report, const Variant& variant,
+           Storage& storage) {
   *report = Report{};
   Status status;
   ImageView right = given_right;
@@ -391,17 +380,17 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
                         (!floats || (plane_fits(floats->disparity, left) && plane_fits(floats->uniqueness, left) &&
                                      plane_fits(floats->right_disparity, left) && plane_fits(floats->confidence, left)));
   if (!views_ok)
-    return failure(report, StatusCode::kInvalidArgument,
+    return failure(StatusCode::kInvalidArgument,
                    "views: left and right must be non-empty 3-channel 8-bit views of one size (rows of at least 3 * "
                    "width bytes), and every output plane given of that size");
-  const Rule rule = broken_rule(given, left.width, left.height, gammas);
+  const Rule rule = broken_rule(given, left.width, left.height, variant.gamma_rules);
   if (rule != Rule::kNone) {
-    char text[256];
-    describe(rule, given, left.width, left.height, text, sizeof text);
-    return failure(report, StatusCode::kInvalidArgument, text);
+    status.code = StatusCode::kInvalidArgument;
+    describe(rule, given, left.width, left.height, status.message, sizeof status.message);
+    return status;
   }
   status = check(options);
-  if (!status.ok()) return failure(report, status.code, status.message);
+  if (!status.ok()) return status;
   // a range min .. max is matched as 0 .. max - min on the right view shifted by min
   const int shift = given.min_disparity;
   Parameters p = given;
@@ -410,7 +399,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
 
   const int W = left.width, H = left.height, r = p.block_radius, R = p.support_radius;
   const int first_column = p.max_disparity > given.max_disparity ? p.max_disparity : given.max_disparity;
-  if (first_column >= W && floats && !bytes) {
+  if (first_column >= W && floats && !sink) {
     // every column lies left of the first one with a whole range: no value anywhere (confidence
     // 0), and nothing to allocate or compute for it
     const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
@@ -447,11 +436,11 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   const Clock::time_point start = Clock::now();
   const float* lut = storage.colour_weights(p.gamma_color, threads);
   if (!lut) {
-    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE EXP_LUT\n\n");
+    return shortage(report, Shortage::kColourWeights);
   }
   float* spatial = static_cast<float*>(take(Storage::kSpatial, sizeof(float) * static_cast<size_t>(nblocks)));
   if (!spatial) {
-    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE SPACE_DISTANCE_WEIGHT\n\n");
+    return shortage(report, Shortage::kSpatialWeights);
   }
   w.workers = ondrel_alloc_array<Worker>(static_cast<size_t>(nworkers));
   if (w.workers) w.nworkers = nworkers;
@@ -461,7 +450,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_pointers(ring_vectors, H); });
   }
   if (!ok) {
-    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI MATRIX\n\n");
+    return shortage(report, Shortage::kCostRowPointers);
   }
   const size_t vector_length = static_cast<size_t>(ndisp);
   for (int t = 0; ok && t < nworkers; ++t) {
@@ -469,16 +458,13 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = k.with_ring(narrow, [&](auto& costs) { return costs.take_vectors(ring_vectors, vector_length, ring, W, H); });
   }
   if (!ok) {
-    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI VECTORS \n\n");
+    return shortage(report, Shortage::kCostRows);
   }
   unsigned char* planes[kPlaneCount] = {};
-  for (const PlaneLabel& label : kPlaneLabels) {
-    planes[label.index] = static_cast<unsigned char*>(take(static_cast<Storage::Slot>(Storage::kPlanes + label.index), pixels));
-    if (!planes[label.index]) {
-      char text[64];
-      std::snprintf(text, sizeof text, "\nABORTING... CAN'T ALLOCATE %s\n\n", label.name);
-      return failure(report, StatusCode::kOutOfMemory, text);
-    }
+  for (int i = 0; i < kPlaneCount; ++i) {
+    const int index = kPlaneOrder[i];
+    planes[index] = static_cast<unsigned char*>(take(static_cast<Storage::Slot>(Storage::kPlanes + index), pixels));
+    if (!planes[index]) return shortage(report, Shortage::kBlockMeans, i);
   }
 
   AggregationContext base{};
@@ -499,7 +485,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   base.nblocks = nblocks;
   base.spatial = spatial;
   base.exp_lut = lut;
-  base.bounded_offsets = bytes == nullptr;
+  base.bounded_offsets = variant.bounded_offsets;
   for (int i = 0; i < kPlaneCount; ++i) base.planes[i] = planes[i];
 
   for (int t = 0; ok && t < nworkers; ++t) {
@@ -509,20 +495,20 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     ok = ok && k.row_values;
   }
   if (!ok) {
-    return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE AGGREGATION SCRATCH\n\n");
+    return shortage(report, Shortage::kAggregationScratch);
   }
   unsigned char* census_images[2] = {};
   for (int i = 0; census && i < 2; ++i) {
     census_images[i] = static_cast<unsigned char*>(take(static_cast<Storage::Slot>(Storage::kCensus + i), 3 * pixels));
     if (!census_images[i]) {
-      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE CENSUS IMAGES\n\n");
+      return shortage(report, Shortage::kCensusImages);
     }
   }
   unsigned char* shifted = nullptr;
   if (shift != 0) {
     shifted = static_cast<unsigned char*>(take(Storage::kShifted, 3 * pixels));
     if (!shifted) {
-      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE SHIFTED RIGHT VIEW\n\n");
+      return shortage(report, Shortage::kShiftedView);
     }
   }
   // the confidence reads the finished left and right planes: the caller's, or the call's own
@@ -532,7 +518,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
     if (map_planes[i]->data) continue;
     float* plane = static_cast<float*>(take(static_cast<Storage::Slot>(Storage::kMap + i), sizeof(float) * pixels));
     if (!plane) {
-      return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE THE CONFIDENCE'S PLANES\n\n");
+      return shortage(report, Shortage::kConfidencePlanes);
     }
     *map_planes[i] = {plane, W, H, W};
   }
@@ -571,7 +557,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
                           cost_right_stride, r, p.tad_threshold, census);
   if (!ok) {
     report->failed_in_matching = true;
-    return failure(report, StatusCode::kOutOfMemory, "ABORTING... CAN'T ALLOCATE DSI WORKSPACE\n\n");
+    return shortage(report, Shortage::kCostStream);
   }
 
   BlockMeanContext means{left.data, right.data, static_cast<size_t>(left.stride), static_cast<size_t>(right.stride),
@@ -582,7 +568,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   if (!block_mean_region_QUIRN(means, omp_get_thread_num(), omp_get_num_threads())) means_failed.store(true);
   if (means_failed.load()) {
     report->failed_in_matching = true;
-    return failure(report, StatusCode::kOutOfMemory, "\nABORTING... CAN'T ALLOCATE BOX FILTER COLUMNS\n\n");
+    return shortage(report, Shortage::kBlockMeanColumns);
   }
   const Clock::time_point means_done = Clock::now();
   report->timings.block_means = seconds_between(initialized, means_done);
@@ -620,7 +606,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
       k.with_ring(narrow, [&](auto& costs) { cost_stream_rows(&k.stream, computed, needed, costs.rows); });
       computed = needed;
       aggregate(ctx, k.scratch, y, out);
-      emit_row(k.row_values, W, y, shift, floats ? &written : nullptr, bytes);
+      emit_row(k.row_values, W, y, shift, floats ? &written : nullptr, sink);
       const int done = rows_done.fetch_add(1, std::memory_order_relaxed) + 1;
       if (t == 0 && options.progress && !options.progress(options.progress_user, done, H))
         cancelled.store(true, std::memory_order_relaxed);
@@ -637,7 +623,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   }
   report->timings.aggregation = seconds_between(means_done, Clock::now());
   report->timings.matching = seconds_between(initialized, Clock::now());
-  if (cancelled.load()) return failure(report, StatusCode::kCancelled, "the call was cancelled");
+  if (cancelled.load()) return failure(StatusCode::kCancelled, "the call was cancelled");
   if (options.progress) options.progress(options.progress_user, H, H);
   return status;
 }
@@ -697,7 +683,7 @@ Status Matcher::compute(const ImageView& left, const ImageView& right, const Par
     return status;
   }
   internal::Report report;
-  const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report, true, state_->storage);
+  const Status status = internal::run(left, right, parameters, options, &out, nullptr, &report, {}, state_->storage);
   if (status.ok() && timings) *timings = report.timings;
   return status;
 }

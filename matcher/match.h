@@ -5,7 +5,8 @@
 //   2. block sums and block means of both views (all threads);
 //   3. per worker, a band of rows: the cost rows streamed through the ring just ahead of the
 //      aggregation that reads them, then the row's winners, refinement and uniqueness check.
-// Prints nothing: failures come back as a status with the program's message text.
+// Prints nothing: failures come back as a status with a plain message, and a report saying
+// which storage could not be had (the console program prints its own text for each).
 #pragma once
 
 #include <cstddef>
@@ -18,19 +19,43 @@
 namespace ondrel {
 namespace internal {
 
-// 8-bit outputs as the console program writes them (see disparity_byte_of): W bytes per row,
-// rows `stride` bytes apart, in the order disparity, right disparity, uniqueness.
-struct ByteOutputs {
-  unsigned char* data[3] = {};
-  size_t stride[3] = {};
-  int scale = 1;
+// The storage a call could not have, in the order a call takes it.
+enum class Shortage {
+  kNone,
+  kColourWeights,       // the colour weight table
+  kSpatialWeights,      // the window's spatial weights
+  kCostRowPointers,     // the workers' slot and row pointers of their cost rings
+  kCostRows,            // the cost vectors of the rings
+  kBlockMeans,          // one plane of block means: Report::plane, 0 .. 5 (left view's channels, then right's)
+  kAggregationScratch,  // the workers' aggregation scratch and output rows
+  kCensusImages,        // the census images of both views
+  kShiftedView,         // the right view shifted by min_disparity
+  kConfidencePlanes,    // the disparity planes the confidence reads when the caller wants neither
+  kCostStream,          // a worker's cost stream (after the initialization)
+  kBlockMeanColumns,    // the column sums of the block means (after the initialization)
 };
 
 // What a call tells its caller beyond the status.
 struct Report {
   Timings timings;                  // the phases' seconds, as far as the call came
   bool failed_in_matching = false;  // the failure came after the tables and working storage
-  char text[256] = {};              // the failure's message as the program prints it (with its newlines)
+  Shortage shortage = Shortage::kNone;
+  int plane = -1;                   // for Shortage::kBlockMeans
+};
+
+// Receives the rows of the outputs as the workers finish them, in no set order, one call at a
+// time: row y's W values of the disparity, the uniqueness and the right disparity (NaN: no
+// value). For a caller that turns the values into its own format without holding whole planes.
+struct RowSink {
+  void (*row)(void* user, int y, const float* disparity, const float* uniqueness, const float* right_disparity) =
+      nullptr;
+  void* user = nullptr;
+};
+
+// How a call differs from ondrel::match's.
+struct Variant {
+  bool gamma_rules = true;      // false: any gamma is taken (the console program's, as designed)
+  bool bounded_offsets = true;  // false: the designed sub-pixel offsets, not clamped to -1 .. 1
 };
 
 // The parameter rules (ondrel::check), in the order they are checked.
@@ -96,10 +121,11 @@ class Storage {
   Buffer buffers_[kSlots];
 };
 
-// One call: floats and/or bytes (either may be null). report may not be null. gammas: as for
-// broken_rule.
+// One call: the planes and/or the rows through a sink (either may be null; a sink's rows are
+// called while the planes are written). report may not be null.
 Status run(const ImageView& left, const ImageView& right, const Parameters& p, const Options& options,
-           const DisparityPlanes* floats, const ByteOutputs* bytes, Report* report, bool gammas, Storage& storage);
+           const DisparityPlanes* floats, const RowSink* sink, Report* report, const Variant& variant,
+           Storage& storage);
 
 }  // namespace internal
 }  // namespace ondrel

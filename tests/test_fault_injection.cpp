@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "matcher/memory.h"
+#include "tests/support/reference.h"
 #include "tests/support/test_support.h"
 
 using namespace ondrel_test;
@@ -103,6 +104,17 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
       if (listed(kSiteMessages, message)) sites.push_back(message);
     }
     EXPECT_EQ(sites, kSiteMessages);
+    // the library's call fails at the same allocations, in plain words
+    Planes planes;
+    const ondrel::Parameters p = parameters(c.r, c.R, c.max_disparity);
+    for (long i = 1; i <= n; ++i) {
+      ondrel_testing_fail_allocation(i);
+      const ondrel::Status status = match_planes(random_image(c.W, c.H, CV_8UC3, 7, 2), random_image(c.W, c.H, CV_8UC3, 8, 1),
+                                                 p, {}, &planes);
+      ondrel_testing_fail_allocation(0);
+      EXPECT_EQ(status.code, ondrel::StatusCode::kOutOfMemory) << i;
+      EXPECT_EQ(std::string(status.message).rfind("not enough memory for the ", 0), 0u) << status.message;
+    }
     random_maps(maps, c.W, c.H, 1);  // nothing of the failures stays behind
     ASSERT_EQ(run_call(c, maps, &out), 0) << out;
     for (int k = 0; k < 3; ++k) EXPECT_TRUE(same_image(maps[k], expected[k])) << "output " << k;

@@ -16,6 +16,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/console_entry.h"
 #include "matcher/match.h"
 #include "tests/support/reference.h"
 #include "tests/support/test_support.h"
@@ -151,11 +152,16 @@ TEST(LibraryEntry, ProgramBytesAreTheBytesOfTheDesignedValues) {
       for (int j = 0; j < W * H; ++j) {
         const float v = values.plane[(3 - i) % 3][static_cast<size_t>(j)];  // maps 0, 1, 2 are planes 0, 2, 1
         const int byte = maps[i].at<unsigned char>(j / W, j % W);
-        ASSERT_EQ(byte, ondrel::disparity_byte_of(v, scale)) << "map " << i << " at " << j % W << ", " << j / W;
+        ASSERT_EQ(byte, disparity_byte_of(v, scale)) << "map " << i << " at " << j % W << ", " << j / W;
         ASSERT_TRUE(!std::isnan(v) || byte == 255);
       }
   }
   EXPECT_GT(outside, 0) << "random views give a few flat or downward parabolas";
+  // the byte: (value * scale) in float, truncated to 16 bits, low 8 bits; 255 for NaN
+  const float kNaN = std::numeric_limits<float>::quiet_NaN();
+  const struct { float value; int scale, byte; } bytes[] = {{16.09375f, 16, 1}, {16, 16, 0}, {-0.1875f, 16, 253},
+      {-0.01f, 16, 0}, {5003, 16, 0}, {-4997, 16, 0}, {kNaN, 16, 255}, {INFINITY, 16, 0}, {7, 16, 112}, {300, 1, 44}};
+  for (const auto& b : bytes) EXPECT_EQ(disparity_byte_of(b.value, b.scale), b.byte) << b.value;
 }
 
 // One Matcher through calls of growing and shrinking sizes, both costs, other gammas, a range

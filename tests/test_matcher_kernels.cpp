@@ -259,10 +259,6 @@ TEST(WorkedExamples, WinnerRefinementUniquenessAndBytes) {
         << s.x << ": " << row[s.x] << ", pixel " << s.other << ": " << row[s.other];
     EXPECT_TRUE(claimed[15] == s.claim_disparity && cost[15] == s.claim_cost) << s.x << ": " << claimed[15] << ", " << cost[15];
   }
-  // the program's byte: (value * scale) in float, truncated to 16 bits, low 8 bits; 255 for NaN
-  const struct { float value; int scale, byte; } bytes[] = {{16.09375f, 16, 1}, {16, 16, 0}, {-0.1875f, 16, 253}, {-0.01f, 16, 0}, {5003, 16, 0}, {-4997, 16, 0},
-               {kNaN, 16, 255},    {INFINITY, 16, 0}, {7, 16, 112},  {300, 1, 44}};
-  for (const auto& b : bytes) EXPECT_EQ(ondrel::disparity_byte_of(b.value, b.scale), b.byte) << b.value;
 }
 
 // The confidence's look at the finished map, on a map of one surface at disparity 5 (columns

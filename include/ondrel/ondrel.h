@@ -87,8 +87,7 @@ struct Options {
 // disparity h plus its sub-pixel offset, the vertex of the parabola through the costs of
 // h - 1, h and h + 1, computed in float. Where that parabola is flat or opens downward the
 // offset is dropped (0), elsewhere it is clamped to -1 .. 1: every value lies within one
-// pixel of h, and so within min_disparity .. max_disparity. (The console program's bytes take
-// the designed, unclamped offset.)
+// pixel of h, and so within min_disparity .. max_disparity.
 // The columns x < max(max_disparity, max_disparity - min_disparity) have no value (when that
 // is the width or more, the planes are written at once); a right pixel outside the view
 // (column x - d) reads the nearest column inside, for its blocks too.
@@ -174,9 +173,5 @@ class Matcher {
   struct State;
   State* state_ = nullptr;
 };
-
-// The 8-bit byte the console program writes for a value: (value * scale) in float, truncated
-// toward zero to 16 bits, low 8 bits (0 outside the 16-bit range); 255 for no value (NaN).
-unsigned char disparity_byte_of(float value, int scale);
 
 }  // namespace ondrel
