@@ -10,7 +10,7 @@
 #include "app/stereo_pairs.h"
 #include "app/console_entry.h"
 #include "matcher/match.h"
-#include "util/mosaic.h"
+#include "app/mosaic.h"
 #include "util/numbers.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/dialogue.h"
-#include "util/process.h"
+#include "app/process.h"
 
 int main() {
   // the four pairs one after the other, and their matches take about 16 MiB: page faults

@@ -41,7 +41,7 @@
 #include <ondrel/opencv.h>
 
 #include "matcher/memory.h"
-#include "util/process.h"
+#include "app/process.h"
 
 namespace {
 

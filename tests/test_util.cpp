@@ -31,10 +31,10 @@
 #include "tests/support/test_support.h"
 #include "util/calib.h"
 #include "util/image_file.h"
-#include "util/mosaic.h"
+#include "app/mosaic.h"
 #include "util/pfm.h"
 #include "util/png_file.h"
-#include "util/process.h"
+#include "app/process.h"
 #include "util/scenes.h"
 
 using namespace ondrel_test;

@@ -25,7 +25,7 @@
 #include "util/image_file.h"
 #include "util/pfm.h"
 #include "util/png_file.h"
-#include "util/process.h"
+#include "app/process.h"
 #include "util/reproject.h"
 #include "util/scenes.h"
 

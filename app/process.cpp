@@ -1,4 +1,4 @@
-#include "util/process.h"
+#include "app/process.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "util/mosaic.h"
+#include "app/mosaic.h"
 
 #include <cassert>
 
