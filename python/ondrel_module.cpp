@@ -1,5 +1,5 @@
-// The Python binding of the library entries: ondrel._ondrel.match and match_refined (wrapped
-// by ondrel.match and ondrel.match_refined), the parameters' defaults and the cost names
+// The Python binding of the library entries: ondrel._ondrel.match, Matcher and match_refined
+// (wrapped by ondrel.match, ondrel.Matcher and ondrel.match_refined), the parameters' defaults and the cost names
 // (Parameters, Cost), and the programs' one reader or writer of each file: read_image,
 // read_calib, find_scenes, find_kitti_pairs, read_pfm, write_pfm, write_file_completely.
 #include <pybind11/numpy.h>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -118,9 +119,18 @@ ondrel::Parameters parameters_of(int min_disparity, int max_disparity, int suppo
   return p;
 }
 
-py::dict match(const py::array& left_in, const py::array& right_in, int min_disparity, int max_disparity,
-               int support_radius, int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost,
-               int threads) {
+// A Matcher for Python: its calls run without the interpreter lock, so the lock of the object
+// keeps two threads from sharing its storage at once.
+struct SharedMatcher {
+  ondrel::Matcher matcher;
+  std::mutex busy;
+};
+
+// A call on the shared Matcher: waiting for it (wait), or else, when another thread's call holds
+// it, on a Matcher of its own (the same planes).
+py::dict compute(SharedMatcher& shared, bool wait, const py::array& left_in, const py::array& right_in, int min_disparity,
+                 int max_disparity, int support_radius, int block_radius, float gamma_space, float gamma_color,
+                 int tad_threshold, int cost, int threads) {
   const Views views(left_in, right_in);
   const int w = views.w, h = views.h;
   const ondrel::Parameters p = parameters_of(min_disparity, max_disparity, support_radius, block_radius, gamma_space,
@@ -141,7 +151,11 @@ py::dict match(const py::array& left_in, const py::array& right_in, int min_disp
   ondrel::Timings timings;
   {
     py::gil_scoped_release release;
-    status = ondrel::match(l, r, p, options, out, &timings);
+    std::unique_lock<std::mutex> hold(shared.busy, std::defer_lock);
+    if (wait) hold.lock();
+    else hold.try_lock();
+    status = hold.owns_lock() ? shared.matcher.compute(l, r, p, options, out, &timings)
+                              : ondrel::match(l, r, p, options, out, &timings);
   }
   if (!status.ok()) raise_for(status, watch);
   py::dict result;
@@ -151,6 +165,24 @@ py::dict match(const py::array& left_in, const py::array& right_in, int min_disp
   result["confidence"] = planes[3];
   result["seconds"] = timings.matching;
   return result;
+}
+
+// The module's match: one Matcher for the calls one after the other, which keeps the colour
+// table of the last gamma_color (4 ms a call on Teddy) and the buffers; a call while another
+// thread's holds it gets a Matcher of its own instead of waiting.
+py::dict match(const py::array& left_in, const py::array& right_in, int min_disparity, int max_disparity,
+               int support_radius, int block_radius, float gamma_space, float gamma_color, int tad_threshold, int cost,
+               int threads) {
+  static SharedMatcher* const kShared = new SharedMatcher;  // (never destroyed: no order at exit to get wrong)
+  return compute(*kShared, false, left_in, right_in, min_disparity, max_disparity, support_radius, block_radius,
+                 gamma_space, gamma_color, tad_threshold, cost, threads);
+}
+
+py::dict matcher_compute(SharedMatcher& shared, const py::array& left_in, const py::array& right_in, int min_disparity,
+                         int max_disparity, int support_radius, int block_radius, float gamma_space, float gamma_color,
+                         int tad_threshold, int cost, int threads) {
+  return compute(shared, true, left_in, right_in, min_disparity, max_disparity, support_radius, block_radius,
+                 gamma_space, gamma_color, tad_threshold, cost, threads);
 }
 
 // The refinements' options from keyword arguments by name; the ones not given keep the
@@ -343,6 +375,11 @@ PYBIND11_MODULE(_ondrel, m) {
         py::arg("support_radius"),
         py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"), py::arg("tad_threshold"),
         py::arg("cost"), py::arg("threads"));
+  py::class_<SharedMatcher>(m, "Matcher", "A matcher that keeps its tables and storage from call to call.")
+      .def(py::init<>())
+      .def("compute", &matcher_compute, py::arg("left"), py::arg("right"), py::arg("min_disparity"),
+           py::arg("max_disparity"), py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"),
+           py::arg("gamma_color"), py::arg("tad_threshold"), py::arg("cost"), py::arg("threads"));
   m.def("match_refined", &match_refined, py::arg("left"), py::arg("right"), py::arg("min_disparity"),
         py::arg("max_disparity"),
         py::arg("support_radius"), py::arg("block_radius"), py::arg("gamma_space"), py::arg("gamma_color"),

@@ -17,7 +17,7 @@ import os
 from ._ondrel import __version__, Calibration, Cost, Parameters
 from . import _ondrel
 
-__all__ = ["match", "match_refined", "MatchResult", "RefinedResult", "Parameters", "Cost", "Calibration",
+__all__ = ["match", "match_refined", "Matcher", "MatchResult", "RefinedResult", "Parameters", "Cost", "Calibration",
            "read_image", "read_calib", "find_scenes", "find_kitti_pairs", "read_pfm", "write_pfm", "reproject",
            "__version__"]
 
@@ -156,10 +156,32 @@ def match(left, right, max_disparity, *, min_disparity=_DEFAULTS.min_disparity,
     Raises ValueError for bad arguments (with the library's message) and MemoryError when
     memory cannot be had. The interpreter lock is released while matching; threads=0 uses
     every processor. Ctrl-C (in the main thread) cancels the call within a few rows and raises
-    KeyboardInterrupt."""
+    KeyboardInterrupt. Calls one after the other share one Matcher (its colour table and
+    buffers, which stay allocated at the size of the largest call); a call while another
+    thread's runs gets one of its own."""
     r = _ondrel.match(*_arguments(left, right, min_disparity, max_disparity, support_radius, block_radius,
                                   gamma_space, gamma_color, tad_threshold, cost, threads))
     return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["confidence"], r["seconds"])
+
+
+class Matcher:
+    """A matcher that keeps its colour table and buffers from call to call (a series of pairs, frames
+    of a video): .compute takes the arguments of match and gives its result, byte for byte. Calls
+    on one Matcher from several threads wait for each other; use one Matcher per thread."""
+
+    __slots__ = ("_matcher",)
+
+    def __init__(self):
+        self._matcher = _ondrel.Matcher()
+
+    def compute(self, left, right, max_disparity, *, min_disparity=_DEFAULTS.min_disparity,
+                support_radius=_DEFAULTS.support_radius, block_radius=_DEFAULTS.block_radius,
+                gamma_space=_DEFAULTS.gamma_space, gamma_color=_DEFAULTS.gamma_color,
+                tad_threshold=_DEFAULTS.tad_threshold, cost=_DEFAULTS.cost.name, threads=0):
+        """As match."""
+        r = self._matcher.compute(*_arguments(left, right, min_disparity, max_disparity, support_radius,
+                                              block_radius, gamma_space, gamma_color, tad_threshold, cost, threads))
+        return MatchResult(r["disparity"], r["uniqueness"], r["right_disparity"], r["confidence"], r["seconds"])
 
 
 def match_refined(left, right, max_disparity, *, min_disparity=_DEFAULTS.min_disparity,

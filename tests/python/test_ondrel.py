@@ -1,5 +1,6 @@
 """The Python module: arguments, views of any layout, a pair with a known answer, PFM files,
 and the Dask batch runner against in-process matching."""
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -90,6 +91,17 @@ def test_views_of_any_layout_give_the_same_planes():
     np.testing.assert_array_equal(ondrel.match(*bgra, 8, **SMALL).disparity, base.disparity)
     np.testing.assert_array_equal(ondrel.match_refined(*bgra, 8, **SMALL).disparity,
                                   ondrel.match_refined(left, right, 8, **SMALL).disparity)
+    # one Matcher over calls of other sizes and gammas, and match() from several threads at once (its shared
+    # Matcher, or one of their own), give the planes of fresh calls
+    matcher = ondrel.Matcher()
+    big_l, big_r = textured_pair(60, 80, seed=4)
+    for l, r, kw in ((left, right, SMALL), (big_l, big_r, dict(SMALL, gamma_color=11)), (left, right, SMALL)):
+        got, want = matcher.compute(l, r, 8, **kw), ondrel.Matcher().compute(l, r, 8, **kw)
+        for name in ("disparity", "uniqueness", "right_disparity", "confidence"):
+            np.testing.assert_array_equal(getattr(got, name), getattr(want, name))
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        for got in pool.map(lambda _: ondrel.match(left, right, 8, **SMALL), range(6)):
+            np.testing.assert_array_equal(got.confidence, base.confidence)
 
 
 def test_refine_options_are_keyword_arguments():
