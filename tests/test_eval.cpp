@@ -312,6 +312,33 @@ TEST(EvalPictures, ColourViewsAndErrorPictureOfTheClassicPairs) {
   })));
 }
 
+// A headless browser opens the page: each picture appears in the screenshot pixel for pixel,
+// so the page's relative links reach them. Skipped where no headless Chromium is installed.
+void expect_browser_shows(const TempDir& root, const std::string& page, const std::vector<std::string>& pictures) {
+  std::string browser;
+  for (const char* b : {"/usr/bin/chromium-headless-shell", "/usr/bin/chromium"})
+    if (browser.empty() && ::access(b, X_OK) == 0) browser = b;
+  if (browser.empty()) GTEST_SKIP() << "no headless Chromium (chromium-headless-shell or chromium)";
+  ASSERT_EQ(::mkdir(root.file("profile").c_str(), 0700), 0);
+  const RunResult shot = run_program(
+      {browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync", "--force-color-profile=srgb",
+       "--force-device-scale-factor=1", "--user-data-dir=" + root.file("profile"), "--window-size=900,700",
+       "--screenshot=" + root.file("shot.png"), "file://" + root.file(page)},
+      "", root.path);
+  ASSERT_EQ(shot.status, 0) << shot.err;
+  const cv::Mat screen = read_image(root.file("shot.png"));
+  ASSERT_EQ(screen.size(), cv::Size(900, 700));
+  for (const std::string& picture : pictures) {
+    cv::Mat p = read_image(root.file(picture)), found;
+    if (p.channels() == 1) cv::cvtColor(p, p, cv::COLOR_GRAY2BGR);
+    cv::matchTemplate(screen, p, found, cv::TM_SQDIFF);
+    double lowest = 0;
+    cv::minMaxLoc(found, &lowest);
+    EXPECT_LE(lowest, 3.0 * p.total()) << picture << " is not on the page";  // colour rounding at most
+  }
+}
+
 // The Middlebury layout's pictures beside each map on the scale 0 .. ndisp (20: 84 and 80 are
 // clipped to the last colour), the errors on im0.png at 2 px; KITTI's on 0 .. the largest
 // truth, the errors on grey where there is no image_2 folder. The page holds the figures, the
@@ -332,6 +359,8 @@ TEST(EvalPictures, PicturesAndPageOfTheModernLayouts) {
         "<img src=\"../out/Scene/disp0Ondrel_errors.png\""})
     EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
   EXPECT_EQ(ondrel_eval::relative_link("a/b", "a/c d/e&.png"), "../c%20d/e%26.png");
+  expect_browser_shows(root, "pages/run.html",
+                       {"out/Scene/disp0GT_color.png", "out/Scene/disp0Ondrel_color.png", "out/Scene/disp0Ondrel_errors.png"});
   const cv::Mat truth = scene([](const Pixel& p) { return p.truth; }, CV_32F),
                 result = scene([](const Pixel& p) { return p.result; }, CV_32F),
                 mask = read_image(root.file("scenes/Scene/mask0nocc.png"));
