@@ -81,7 +81,7 @@ enum Phase { kTables, kBlockMeans, kAggregation, kRelease, kTotal, kPhaseCount }
 const char* const kPhaseNames[kPhaseCount] = {"tables", "means", "cost+agg", "release", "total"};
 
 struct Outputs {
-  cv::Mat disparity, right_disparity, uniqueness;  // CV_32FC1
+  cv::Mat disparity, uniqueness, right_disparity;  // CV_32FC1
 };
 
 ondrel::Parameters parameters_of(int max_disparity) {
@@ -98,12 +98,12 @@ ondrel::Parameters parameters_of(int max_disparity) {
 // One call into out (allocated here); its phases' seconds into phases (may be null).
 bool run_matcher(const cv::Mat& left, const cv::Mat& right, int max_disparity, Outputs* out,
                  double phases[kPhaseCount]) {
-  cv::Mat* planes[3] = {&out->disparity, &out->right_disparity, &out->uniqueness};
+  cv::Mat* planes[3] = {&out->disparity, &out->uniqueness, &out->right_disparity};
   for (cv::Mat* m : planes) m->create(left.size(), CV_32FC1);
   ondrel::DisparityPlanes o;
   o.disparity = ondrel::plane_of(out->disparity);
-  o.right_disparity = ondrel::plane_of(out->right_disparity);
   o.uniqueness = ondrel::plane_of(out->uniqueness);
+  o.right_disparity = ondrel::plane_of(out->right_disparity);
   ondrel::Timings t;
   const Clock::time_point begin = Clock::now();
   const ondrel::Status status =
@@ -178,8 +178,8 @@ bool same_bytes(const Outputs& a, const Outputs& b) {
       if (std::memcmp(x.ptr(r), y.ptr(r), x.cols * x.elemSize()) != 0) return false;
     return true;
   };
-  return same(a.disparity, b.disparity) && same(a.right_disparity, b.right_disparity) &&
-         same(a.uniqueness, b.uniqueness);
+  return same(a.disparity, b.disparity) && same(a.uniqueness, b.uniqueness) &&
+         same(a.right_disparity, b.right_disparity);
 }
 
 // A field of /proc/self/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
@@ -257,14 +257,14 @@ int memory_probe(const std::string& data, const char* name, int factor, int max_
   if (!load_pair(data, name, factor, &left, &right)) return 1;
   ondrel_testing_set_thread_count(threads);
   Outputs out;
-  for (cv::Mat* m : {&out.disparity, &out.right_disparity, &out.uniqueness}) m->create(left.size(), CV_32FC1), m->setTo(0);
+  for (cv::Mat* m : {&out.disparity, &out.uniqueness, &out.right_disparity}) m->create(left.size(), CV_32FC1), m->setTo(0);
   // reset the peak to the current size, so that loading the images does not count
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   const long before = status_kb("VmRSS");
   ondrel::DisparityPlanes planes;
   planes.disparity = ondrel::plane_of(out.disparity);
-  planes.right_disparity = ondrel::plane_of(out.right_disparity);
   planes.uniqueness = ondrel::plane_of(out.uniqueness);
+  planes.right_disparity = ondrel::plane_of(out.right_disparity);
   const ondrel::Status status =
       ondrel::match(ondrel::view_of(left), ondrel::view_of(right), parameters_of(max_disparity), {}, planes);
   const long peak = status_kb("VmHWM");

@@ -219,19 +219,19 @@ void unshift_right_row(float* values, int W, int shift) {
   }
 }
 
-// Writes row y of the outputs from the worker's row values (disparity, right disparity,
-// uniqueness, and the winners' confidence when wanted), which it may change.
+// Writes row y of the outputs from the worker's row values (disparity, uniqueness, right
+// disparity, and the winners' confidence when wanted), which it may change.
 void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPlanes* floats,
               const ondrel::internal::RowSink* sink) {
-  unshift_right_row(values + W, W, shift);
+  unshift_right_row(values + 2 * static_cast<size_t>(W), W, shift);
   if (floats && floats->confidence.data) {
     float* confidence = values + 3 * static_cast<size_t>(W);
-    const float* uniqueness = values + 2 * static_cast<size_t>(W);
+    const float* uniqueness = values + W;
     for (int x = 0; x < W; ++x)
       if (std::isnan(uniqueness[x])) confidence[x] *= kDroppedShare;
   }
   if (floats) {
-    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
+    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->uniqueness, &floats->right_disparity,
                                            &floats->confidence};
     for (int i = 0; i < 4; ++i)
       if (planes[i]->data)
@@ -240,7 +240,7 @@ void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPla
   }
   if (sink) {
     const size_t n = static_cast<size_t>(W);
-    sink->row(sink->user, y, values, values + 2 * n, values + n);
+    sink->row(sink->user, y, values, values + n, values + 2 * n);
   }
 }
 
@@ -402,7 +402,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   if (first_column >= W && floats && !sink) {
     // every column lies left of the first one with a whole range: no value anywhere (confidence
     // 0), and nothing to allocate or compute for it
-    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->right_disparity, &floats->uniqueness,
+    const ondrel::FloatPlane* planes[4] = {&floats->disparity, &floats->uniqueness, &floats->right_disparity,
                                            &floats->confidence};
     for (const ondrel::FloatPlane* plane : planes)
       for (int y = 0; plane->data && y < H; ++y)

@@ -73,8 +73,8 @@ struct AggregationContext {
 // One output row of the aggregation: W floats each, NaN where there is no value.
 struct RowOutputs {
   float* disparity;        // h + v of the winner
-  float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
   float* uniqueness;       // disparity after the uniqueness check
+  float* right_disparity;  // at column x - h, from the left pixel x (the last one wins)
   float* confidence;       // or null (not wanted): winner_confidence of the winner, 0 without one
 };
 

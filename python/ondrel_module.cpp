@@ -142,10 +142,10 @@ py::dict compute(SharedMatcher& shared, bool wait, const py::array& left_in, con
   py::array_t<float> planes[4] = {py::array_t<float>({h, w}), py::array_t<float>({h, w}), py::array_t<float>({h, w}),
                                   py::array_t<float>({h, w})};
   ondrel::DisparityPlanes out;
-  out.confidence = {planes[3].mutable_data(), w, h, w};
   out.disparity = {planes[0].mutable_data(), w, h, w};
   out.uniqueness = {planes[1].mutable_data(), w, h, w};
   out.right_disparity = {planes[2].mutable_data(), w, h, w};
+  out.confidence = {planes[3].mutable_data(), w, h, w};
   const ondrel::ImageView l = views.left_view(), r = views.right_view();
   ondrel::Status status;
   ondrel::Timings timings;

@@ -203,7 +203,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
         std::vector<float> rows[4];
         for (auto& row : rows) row.assign(c.W, 77.0f);  // every element must be written
         ondrel::simd::kernel_table().aggregate_row(ctx, scratch, y,
-                                                   {rows[0].data(), rows[2].data(), rows[1].data(), rows[3].data()});
+                                                   {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()});
         // (the row holds the winners' confidence; the entry lowers that of the pixels the
         // uniqueness check drops, as the reference does)
         for (int x = 0; x < c.W; ++x)

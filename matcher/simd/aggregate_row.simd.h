@@ -25,7 +25,7 @@ void reset_claims(const AggregationContext& c, const AggregationScratch& s) {
 
 // Every element of the row without a value, before the row's pixels are written.
 void clear_row(const RowOutputs& out, int W) {
-  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value_here();
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.uniqueness[x] = out.right_disparity[x] = no_value_here();
   for (int x = 0; out.confidence && x < W; ++x) out.confidence[x] = 0.0f;
 }
 

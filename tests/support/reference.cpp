@@ -132,7 +132,7 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
       right_weights[static_cast<size_t>(xr) * nb + k] = weight(false, bx, by, pixel(c.right, c.right_stride, xr, y));
     }
 
-  for (int x = 0; x < W; ++x) out.disparity[x] = out.right_disparity[x] = out.uniqueness[x] = no_value();
+  for (int x = 0; x < W; ++x) out.disparity[x] = out.uniqueness[x] = out.right_disparity[x] = no_value();
   for (int x = 0; x < W; ++x) out.confidence[x] = 0.0f;
   for (int x = c.first_column; x < W; ++x) {
     if (y < c.border || y > H - c.border || x < c.border || x > W - c.border) continue;
@@ -219,7 +219,7 @@ Planes reference_match(const ReferenceInputs& in) {
   for (auto& plane : out.plane) plane.resize(static_cast<size_t>(c.W) * c.H);
   for (int y = 0; y < c.H; ++y) {
     const size_t row = static_cast<size_t>(y) * c.W;
-    reference_aggregate_row(c, y, {&out.plane[0][row], &out.plane[2][row], &out.plane[1][row], &out.plane[3][row]});
+    reference_aggregate_row(c, y, {&out.plane[0][row], &out.plane[1][row], &out.plane[2][row], &out.plane[3][row]});
   }
   return out;
 }
