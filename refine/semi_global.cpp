@@ -119,7 +119,7 @@ struct Band {
       for (auto& rows : path) rows = take(static_cast<int*>(nullptr), w);
     for (auto& r : row) r = take(static_cast<int16_t*>(nullptr), span);
     extended = take(static_cast<uint64_t*>(nullptr), w + static_cast<size_t>(D));
-    right_winners = take(static_cast<int16_t*>(nullptr), 2 * w);
+    right_winners = take(static_cast<int16_t*>(nullptr), winners_scratch_size(W));
     return at;
   }
 };
@@ -234,40 +234,26 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
   return !cancelled.load();
 }
 
-void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int uniqueness, int tolerance,
-                 int16_t* right_winners, float* disparity, float* margin) {
-  // the right view's winners, along the other diagonal of the same sums: lane k of pixel x is
-  // right column x - d_min - k, kept reversed (index W - 1 - column) so that a pixel's lanes
-  // meet consecutive entries; scanning x upwards meets a column's lanes k upwards, so the
-  // lowest k of equal sums stays
-  int16_t* right_low = right_winners;
-  int16_t* right_best = right_winners + W;
-  for (int j = 0; j < W; ++j) right_low[j] = 0x7FFF, right_best[j] = -1;
+size_t winners_scratch_size(int W) { return 5 * static_cast<size_t>(W) + 4 * simd::kSemiGlobalWinnersPad; }
+
+void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int16_t* scratch,
+                 float* disparity, float* margin) {
+  const size_t padded = static_cast<size_t>(W) + 2 * simd::kSemiGlobalWinnersPad;
+  int16_t* const right_low = scratch;
+  int16_t* const right_best = scratch + padded;
+  int16_t* const bests = scratch + 2 * padded;
+  int16_t* const lowests = bests + W;
+  int16_t* const seconds = lowests + W;
+  simd::kernel_table().semi_global_winners(row, W, d_min, D, Dp, right_low, right_best, bests, lowests, seconds);
+  const int16_t* const right = right_best + simd::kSemiGlobalWinnersPad;
   for (int x = 0; x < W; ++x) {
     const int16_t* s = row + static_cast<std::ptrdiff_t>(x) * Dp;
-    const int k_begin = std::max(0, x - d_min - (W - 1)), k_end = std::min(D, x - d_min + 1);
-    const int base = W - 1 - x + d_min;
-    for (int k = k_begin; k < k_end; ++k) {
-      const bool lower = s[k] < right_low[base + k];
-      right_low[base + k] = lower ? s[k] : right_low[base + k];
-      right_best[base + k] = lower ? static_cast<int16_t>(k) : right_best[base + k];
-    }
-  }
-  for (int x = 0; x < W; ++x) {
-    const int16_t* s = row + static_cast<std::ptrdiff_t>(x) * Dp;
-    // loops without a carried index, which the compiler vectorises
-    int lowest = 0x7FFF;
-    for (int k = 0; k < D; ++k) lowest = std::min<int>(lowest, s[k]);
-    int best = 0;
-    while (s[best] != lowest) ++best;
-    int second = 0x7FFF;
-    for (int k = 0; k < best - 1; ++k) second = std::min<int>(second, s[k]);
-    for (int k = best + 2; k < D; ++k) second = std::min<int>(second, s[k]);
+    const int best = bests[x], lowest = lowests[x], second = seconds[x];
     float value = NAN, m = 0.0f;
     const int xr = x - d_min - best;
     const bool unique = second == 0x7FFF || second * (100 - uniqueness) >= lowest * 100;
     const bool consistent =
-        tolerance < 0 || (xr >= 0 && xr < W && right_best[W - 1 - xr] >= 0 && std::abs(right_best[W - 1 - xr] - best) <= tolerance);
+        tolerance < 0 || (xr >= 0 && xr < W && right[W - 1 - xr] >= 0 && std::abs(right[W - 1 - xr] - best) <= tolerance);
     if (unique && consistent) {
       float offset = 0.0f;
       if (best > 0 && best < D - 1) {

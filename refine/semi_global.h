@@ -66,10 +66,11 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
 // equal ones) differs from k by more than `tolerance` (or lies outside the image). The value
 // carries the sub-pixel offset (s[k-1] - s[k+1]) / (2 (s[k-1] + s[k+1] - 2 s[k])) of the
 // parabola through the three sums (0 at the ends of the range or where it is flat).
-// `right_winners` is scratch of 2 W values. `margin` (may be null) gets the relative margin
-// (second - lowest) / second of the kept pixels, 0 elsewhere.
+// `scratch` holds winners_scratch_size(W) values. `margin` (may be null) gets the relative
+// margin (second - lowest) / second of the kept pixels, 0 elsewhere.
+size_t winners_scratch_size(int W);
 void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance,
-                 int16_t* right_winners, float* disparity, float* margin);
+                 int16_t* scratch, float* disparity, float* margin);
 
 }  // namespace refine
 }  // namespace ondrel

@@ -98,23 +98,28 @@ TEST(SemiGlobal, BandsEqualTheDefinitionAtEveryWidthAndThreadCount) {
   }
 }
 
-// Sums from a small range, so that ties and near ties are common.
+// Sums from a small range, so that ties and near ties are common (the padding lanes too: they
+// must never win).
 TEST(SemiGlobal, WinnersEqualTheDefinition) {
   std::mt19937 rng(5);
   struct Case { int W, H, d_min, D, uniqueness, tolerance; };
   for (const Case& c : {Case{1, 1, 0, 1, 5, 1}, Case{13, 3, 0, 7, 0, 1}, Case{20, 4, -2, 19, 5, 0}, Case{25, 2, 3, 16, 30, -1},
-                        Case{9, 5, 0, 40, 5, 2}}) {
+                        Case{9, 5, 0, 40, 5, 2}, Case{70, 2, -5, 45, 5, 1}, Case{50, 2, 12, 33, 10, 1}}) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " d_min " << c.d_min << " D " << c.D);
     const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
     std::vector<int16_t> sums(static_cast<size_t>(c.W) * c.H * Dp);
-    for (auto& s : sums) s = static_cast<int16_t>(20 + rng() % 12);
-    std::vector<float> got(static_cast<size_t>(c.W) * c.H, 5.0f);
-    std::vector<int16_t> scratch(2 * static_cast<size_t>(c.W));
-    for (int y = 0; y < c.H; ++y)
-      rf::winners_row(sums.data() + static_cast<size_t>(y) * c.W * Dp, c.W, c.d_min, c.D, Dp, c.uniqueness,
-                      c.tolerance, scratch.data(),
-                      got.data() + static_cast<size_t>(y) * c.W, nullptr);
-    EXPECT_TRUE(same_floats(got, reference_winners(sums, c.W, c.H, c.d_min, c.D, Dp, c.uniqueness, c.tolerance), c.W));
+    // every third pixel's sums below the lane numbers
+    for (size_t i = 0; i < sums.size(); ++i) sums[i] = static_cast<int16_t>((i / Dp % 3 ? 20 : 0) + rng() % 12);
+    const std::vector<float> expected = reference_winners(sums, c.W, c.H, c.d_min, c.D, Dp, c.uniqueness, c.tolerance);
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      std::vector<float> got(static_cast<size_t>(c.W) * c.H, 5.0f);
+      std::vector<int16_t> scratch(rf::winners_scratch_size(c.W));
+      for (int y = 0; y < c.H; ++y)
+        rf::winners_row(sums.data() + static_cast<size_t>(y) * c.W * Dp, c.W, c.d_min, c.D, Dp, c.uniqueness,
+                        c.tolerance, scratch.data(), got.data() + static_cast<size_t>(y) * c.W, nullptr);
+      EXPECT_TRUE(same_floats(got, expected, c.W)) << bits << " bits";
+    }
   }
 }
 

@@ -94,6 +94,17 @@ constexpr int16_t kSemiGlobalOutside = 0x3FFF;
 using SemiGlobalCosts = void (*)(const uint64_t* left, const uint64_t* right, int W, int D, int Dp, uint8_t* cost);
 constexpr uint8_t kSemiGlobalPadding = 255;
 
+// The lowest path sums of one row of the refined pipeline (refine/semi_global.h winners_row),
+// pixel x's D sums at sums[x * Dp]: best[x] = the lowest lane of the lowest sum, lowest[x] =
+// that sum, second[x] = the lowest sum of the lanes k with |k - best| > 1 (0x7FFF: none); and
+// the right view's, along the other diagonal: for right column c = 0 .. W - 1, at index
+// kSemiGlobalWinnersPad + W - 1 - c of right_best the lowest lane k of the lowest sum of
+// (c + d_min + k, k) over the k whose left column lies in the image (-1: none), right_low the
+// sum. right_low and right_best hold W + 2 kSemiGlobalWinnersPad values.
+using SemiGlobalWinners = void (*)(const int16_t* sums, int W, int d_min, int D, int Dp, int16_t* right_low,
+                                   int16_t* right_best, int16_t* best, int16_t* lowest, int16_t* second);
+constexpr int kSemiGlobalWinnersPad = 32;
+
 struct KernelTable {
   int cost_lanes;  // 16-bit lanes per vector of the cost rows: Dp is a multiple of it
   CostRows<int16_t> cost_rows_16;
@@ -101,6 +112,7 @@ struct KernelTable {
   AggregateRow aggregate_row;
   SemiGlobalStep semi_global_step;
   SemiGlobalCosts semi_global_costs;
+  SemiGlobalWinners semi_global_winners;
 };
 
 namespace baseline {

@@ -67,6 +67,10 @@ alignas(64) constexpr long long kLaneIndex[64] = {
     22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
     44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
 
+alignas(64) constexpr int16_t kLaneIndex16[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                                                  11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                                  22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+
 // m = the lanes whose number first + j is below n.
 template <int N>
 [[gnu::always_inline]] inline void lanes_below(Mask<N>& m, int first, int n) {
@@ -388,8 +392,17 @@ template <int N>
   }
 }
 
-// v = x in every lane.
+// v = x in every lane (one broadcast: a loop over the lanes compiles to one insert per lane).
 template <typename T, int N>
 [[gnu::always_inline]] inline void splat(Vec<T, N>& v, T x) {
-  for (int j = 0; j < N; ++j) v[j] = x;
+  v = Vec<T, N>{} + x;
+}
+
+// v = first, first + 1, ... (16-bit ints, N <= 32).
+template <int N>
+[[gnu::always_inline]] inline void lane_numbers(Vec<int16_t, N>& v, int first) {
+  Vec<int16_t, N> f;
+  load(v, kLaneIndex16);
+  splat<int16_t, N>(f, static_cast<int16_t>(first));
+  v += f;
 }
