@@ -93,7 +93,7 @@ struct Array {
 
 // The semi-global bands: body rows and the rows above and below that warm up the paths
 // across rows. Fixed, so the values do not depend on the thread count.
-constexpr int kBandBody = 64, kBandMargin = 16;
+constexpr int kBandBody = 128, kBandMargin = 8;
 // Workers beyond what this holds in band scratch wait (the values stay the same).
 constexpr size_t kBandScratchBudget = size_t{512} << 20;
 
