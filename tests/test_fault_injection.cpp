@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include <ondrel/refine.h>
 #include <opencv2/core.hpp>
 
 #include "matcher/memory.h"
@@ -120,6 +122,42 @@ TEST(FaultInjection, EachAllocationOfAMatcherCallFailsCleanly) {
     for (int k = 0; k < 3; ++k) EXPECT_TRUE(same_image(maps[k], expected[k])) << "output " << k;
     ondrel_testing_set_thread_count(0);
   }
+}
+
+// Each allocation of the semi-global refined map fails with kOutOfMemory, keeps nothing and
+// leaves the output untouched, with and without the confidence; the next call is whole.
+TEST(FaultInjection, EachAllocationOfARefinedMapFailsCleanly) {
+  const int W = 40, H = 150;  // two bands
+  cv::Mat left, right, truth;
+  synthetic_pair(W, H, 2, 8, cv::Rect(10, 20, 15, 60), 3, &left, &right, &truth);
+  ondrel::Parameters p;
+  p.max_disparity = 12;
+  for (bool with_confidence : {false, true})
+    for (int threads : {1, 3}) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, confidence " << with_confidence);
+      std::vector<float> expected(static_cast<size_t>(W) * H), out(expected.size()), confidence(expected.size());
+      const ondrel::FloatPlane confidence_plane = {with_confidence ? confidence.data() : nullptr, W, H, W};
+      const auto call = [&](std::vector<float>* into) {
+        return ondrel::match_refined(view_of(left), view_of(right), p, {}, ondrel::Options{threads},
+                                     {into->data(), W, H, W}, confidence_plane);
+      };
+      const long before = ondrel_testing_allocation_count();
+      ASSERT_TRUE(call(&expected).ok());
+      const long n = ondrel_testing_allocation_count() - before;
+      ASSERT_GT(n, 0);
+      for (long i = 1; i <= n; ++i) {
+        std::fill(out.begin(), out.end(), 42.0f);
+        const long live = ondrel_testing_live_allocations();
+        ondrel_testing_fail_allocation(i);
+        const ondrel::Status status = call(&out);
+        ondrel_testing_fail_allocation(0);
+        EXPECT_EQ(status.code, ondrel::StatusCode::kOutOfMemory) << "allocation " << i << " of " << n;
+        EXPECT_EQ(ondrel_testing_live_allocations(), live) << "allocation " << i;
+        EXPECT_EQ(std::count(out.begin(), out.end(), 42.0f), W * H) << "allocation " << i;
+      }
+      ASSERT_TRUE(call(&out).ok());
+      EXPECT_TRUE(same_floats(out, expected, W));
+    }
 }
 
 // Working storage starts on a cache line whatever the heap held before (the window kernel's
