@@ -255,7 +255,7 @@ bool load_pair(const std::string& data, const char* name, int factor, cv::Mat* l
 int memory_probe(const std::string& data, const char* name, int factor, int max_disparity, int threads) {
   cv::Mat left, right;
   if (!load_pair(data, name, factor, &left, &right)) return 1;
-  ondrel_testing_set_thread_count(threads);
+  ondrel::internal::ondrel_testing_set_thread_count(threads);
   Outputs out;
   for (cv::Mat* m : {&out.disparity, &out.uniqueness, &out.right_disparity}) m->create(left.size(), CV_32FC1), m->setTo(0);
   // reset the peak to the current size, so that loading the images does not count
@@ -292,7 +292,7 @@ double probe_memory(const Options& o, const char* name, int factor, int max_disp
 }
 
 void set_threads(int threads) {
-  ondrel_testing_set_thread_count(threads);
+  ondrel::internal::ondrel_testing_set_thread_count(threads);
   cv::setNumThreads(threads);
 }
 

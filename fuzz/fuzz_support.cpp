@@ -69,7 +69,7 @@ std::string enter_fuzz_work_dir() {
     std::perror("ondrel fuzz: cannot silence standard output");
     std::exit(1);
   }
-  ondrel_testing_set_thread_count(2);
+  ondrel::internal::ondrel_testing_set_thread_count(2);
   // the image decoders' complaints about damaged files would bury the fuzzer's own output
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   return g_work_dir;

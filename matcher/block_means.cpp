@@ -9,6 +9,8 @@
 #include "matcher/block_means.h"
 #include "matcher/memory.h"
 
+namespace ondrel::internal {
+
 namespace {
 
 // Division of a block sum 0 <= a <= 2^31 by the area d > 0 as a multiplication and a shift
@@ -127,3 +129,5 @@ ItemRange static_split(long long n, int nthreads, int thread) {
   const long long end = begin + chunk < n ? begin + chunk : n;
   return begin < end ? ItemRange{begin, end} : ItemRange{n, n};
 }
+
+}  // namespace ondrel::internal

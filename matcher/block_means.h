@@ -6,6 +6,8 @@
 
 #include "matcher/row_aggregation.h"
 
+namespace ondrel::internal {
+
 // Block means of the three channels of one 3-channel view (stride in bytes), for the output
 // rows [y_begin, y_end): planes[c](x, y) = the sum of channel c over the (2r+1)^2 pixels
 // centred at (x, y), divided by (2r+1)^2 and truncated, written only where the block lies
@@ -37,3 +39,5 @@ struct ItemRange {
   long long begin, end;
 };
 ItemRange static_split(long long n, int nthreads, int thread);
+
+}  // namespace ondrel::internal

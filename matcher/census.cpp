@@ -8,6 +8,8 @@
 
 #include "matcher/census.h"
 
+namespace ondrel::internal {
+
 namespace {
 
 constexpr int kCensusRadius = 2;
@@ -44,3 +46,5 @@ void census_transform(const unsigned char* image, size_t stride, int W, int H, u
     }
   }
 }
+
+}  // namespace ondrel::internal

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace ondrel::internal {
+
 // Largest census pixel cost: the bits of one census string.
 constexpr int kLargestCensusCost = 24;
 
@@ -14,3 +16,5 @@ constexpr int kLargestCensusCost = 24;
 // (coordinates clamped). Rows depend on the image alone: any split over threads is exact.
 void census_transform(const unsigned char* image, size_t stride, int W, int H, unsigned char* out, int y_begin,
                       int y_end);
+
+}  // namespace ondrel::internal

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace ondrel::internal {
+
 namespace {
 
 // Neighbourhood radius of the agreement share: 5x5, wide enough that a blob of a few pixels
@@ -57,3 +59,5 @@ void confidence_from_map(const float* disparity, std::ptrdiff_t disparity_stride
     }
   }
 }
+
+}  // namespace ondrel::internal

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+namespace ondrel::internal {
+
 // The share of its confidence a pixel keeps for each check of the right view it fails (as for
 // the uniqueness check's drops).
 constexpr float kInconsistentShare = 0.25f;
@@ -32,3 +34,5 @@ constexpr float kInconsistentShare = 0.25f;
 void confidence_from_map(const float* disparity, std::ptrdiff_t disparity_stride, const float* right,
                          std::ptrdiff_t right_stride, int W, int H, int y_begin, int y_end, float* confidence,
                          std::ptrdiff_t confidence_stride);
+
+}  // namespace ondrel::internal

@@ -1,7 +1,7 @@
 // Constants shared by the matcher's kernels.
 #pragma once
 
-namespace ondrel {
+namespace ondrel::internal {
 
 // Colour weight table: indexed by a squared colour distance of three 8-bit channels.
 constexpr int kExpLutSize = 3 * 256 * 256;  // 196608 entries
@@ -14,4 +14,9 @@ constexpr int kInitialRunningMin = 1000000;
 constexpr int kUnclaimedDisparity = -1;
 constexpr float kUnclaimedCost = 500000000.0f;
 
-}  // namespace ondrel
+}  // namespace ondrel::internal
+
+// (refine/ reaches these names until it moves into ondrel::internal)
+namespace ondrel::refine {
+using namespace internal;
+}  // namespace ondrel::refine

@@ -16,6 +16,8 @@
 #include "matcher/simd/kernel_table.h"
 #include "matcher/memory.h"
 
+namespace ondrel::internal {
+
 namespace {
 
 template <typename Sum>
@@ -50,7 +52,7 @@ void free_storage(CostVolumeStorage<Sum>* st) {
 
 struct CostStream::Impl {
   CostVolumeInputs in;
-  const ondrel::simd::KernelTable* kernels;  // picked once, when the stream opens: Dp fits it
+  const simd::KernelTable* kernels;  // picked once, when the stream opens: Dp fits it
   int H, r, next_row;
   bool narrow;  // 16-bit sums
   CostVolumeStorage<int16_t> narrow_storage;
@@ -65,7 +67,7 @@ bool cost_stream_open(CostStream* stream, int W, int H, int D, int d0, const uns
   stream->impl = nullptr;
   auto* impl = ondrel_alloc_array<CostStream::Impl>(1);
   if (!impl) return false;
-  impl->kernels = &ondrel::simd::kernel_table();
+  impl->kernels = &simd::kernel_table();
   const int L = impl->kernels->cost_lanes;
   const int Dp = (D + L - 1) / L * L;
   impl->in = CostVolumeInputs{left, left_stride, right, right_stride, W, D, d0, largest_pixel_cost(T, census), Dp,
@@ -103,7 +105,7 @@ namespace {
 // running sums where the last range ended.
 template <typename Cost>
 void stream_rows(CostStream::Impl& s, int y_begin, int y_end, Cost* const* const* rows,
-                 ondrel::simd::CostRows<Cost> kernel, const CostVolumeStorage<Cost>& storage) {
+                 simd::CostRows<Cost> kernel, const CostVolumeStorage<Cost>& storage) {
   assert(0 <= y_begin && y_begin <= y_end && y_end <= s.H && s.narrow == (sizeof(Cost) == 2));
   if (y_begin >= y_end) return;
   kernel(s.in, s.H, s.r, rows, storage, y_begin, y_end, s.next_row == y_begin);
@@ -129,3 +131,5 @@ void cost_stream_close(CostStream* stream) {
   ondrel_free(stream->impl);
   stream->impl = nullptr;
 }
+
+}  // namespace ondrel::internal

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace ondrel::internal {
+
 // The box-summed TAD cost of every pixel and disparity, by running sums, row by row for
 // streaming. Element k of pixel (x, y) is the sum over the block of (2r+1)^2 pixels centred
 // there, cut at the image border and not rescaled, of min(|L - R| summed over the 3
@@ -36,3 +38,5 @@ int largest_pixel_cost(int T, bool census);
 // largest pixel cost is at most 32767.
 bool cost_rows_narrow(int r, int T, bool census);
 void cost_stream_close(CostStream* stream);
+
+}  // namespace ondrel::internal

@@ -6,6 +6,8 @@
 #include "matcher/dispatch.h"
 #include "matcher/simd/kernel_table.h"
 
+namespace ondrel::internal {
+
 namespace {
 std::atomic<int> g_limit_bits{0};  // 0: no limit
 
@@ -26,7 +28,7 @@ int simd_width_bits() {
 
 void ondrel_testing_limit_simd(int bits) { g_limit_bits.store(bits); }
 
-const ondrel::simd::KernelTable& ondrel::simd::kernel_table() {
+const simd::KernelTable& simd::kernel_table() {
 #if defined(ONDREL_SIMD_X86)
   switch (simd_width_bits()) {
     case 512: return avx512::kTable;
@@ -36,3 +38,5 @@ const ondrel::simd::KernelTable& ondrel::simd::kernel_table() {
 #endif
   return baseline::kTable;
 }
+
+}  // namespace ondrel::internal

@@ -2,8 +2,10 @@
 //
 #pragma once
 
+namespace ondrel::internal {
+
 // The cost volume and the aggregation are compiled for several vector widths and take the
-// widest one that the CPU runs, chosen at run time (ondrel::simd::kernel_table,
+// widest one that the CPU runs, chosen at run time (simd::kernel_table,
 // matcher/simd/kernel_table.h); the build itself stays portable. Every path does the same integer
 // and floating-point operations, so all give the same bytes.
 
@@ -14,3 +16,5 @@ int simd_width_bits();
 // Test hook: no path wider than `bits` (128, 256 or 512); 0 lifts the limit. Set it while no
 // kernel runs.
 void ondrel_testing_limit_simd(int bits);
+
+}  // namespace ondrel::internal

@@ -18,6 +18,7 @@
 #include "matcher/stages.h"
 #include "matcher/memory.h"
 
+namespace ondrel::internal {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -49,10 +50,10 @@ uint32_t bits_of(float f) {
 
 void fill_lut(float* lut, float gamma, int threads) {
   constexpr int kChunk = 8192;  // even: the fill pairs entries from an even index on
-  constexpr int kChunks = (ondrel::kExpLutFilled + kChunk - 1) / kChunk;
+  constexpr int kChunks = (kExpLutFilled + kChunk - 1) / kChunk;
 #pragma omp parallel for num_threads(threads < kChunks ? threads : kChunks) schedule(static)
   for (int i = 0; i < kChunks; ++i) {
-    const int begin = i * kChunk, end = begin + kChunk < ondrel::kExpLutFilled ? begin + kChunk : ondrel::kExpLutFilled;
+    const int begin = i * kChunk, end = begin + kChunk < kExpLutFilled ? begin + kChunk : kExpLutFilled;
     init_exponential_lut_QUIRN(lut, gamma, begin, end);
   }
 }
@@ -181,8 +182,7 @@ ondrel::Status failure(ondrel::StatusCode code, const char* message) {
 }
 
 // A call without the storage `what`: the report says which, the status in plain words.
-ondrel::Status shortage(ondrel::internal::Report* report, ondrel::internal::Shortage what, int plane = -1) {
-  using ondrel::internal::Shortage;
+ondrel::Status shortage(Report* report, Shortage what, int plane = -1) {
   report->shortage = what;
   report->plane = plane;
   const char* names[] = {"", "the colour weight table", "the spatial weights", "the cost rows' pointers", "the cost rows",
@@ -222,7 +222,7 @@ void unshift_right_row(float* values, int W, int shift) {
 // Writes row y of the outputs from the worker's row values (disparity, uniqueness, right
 // disparity, and the winners' confidence when wanted), which it may change.
 void emit_row(float* values, int W, int y, int shift, const ondrel::DisparityPlanes* floats,
-              const ondrel::internal::RowSink* sink) {
+              const RowSink* sink) {
   unshift_right_row(values + 2 * static_cast<size_t>(W), W, shift);
   if (floats && floats->confidence.data) {
     float* confidence = values + 3 * static_cast<size_t>(W);
@@ -260,6 +260,7 @@ void shift_view(const ondrel::ImageView& view, int shift, unsigned char* out, lo
 }
 
 }  // namespace
+}  // namespace ondrel::internal
 
 namespace ondrel {
 
@@ -573,7 +574,7 @@ Status run(const ImageView& left, const ImageView& given_right, const Parameters
   const Clock::time_point means_done = Clock::now();
   report->timings.block_means = seconds_between(initialized, means_done);
 
-  const ondrel::simd::AggregateRow aggregate = ondrel::simd::kernel_table().aggregate_row;
+  const simd::AggregateRow aggregate = simd::kernel_table().aggregate_row;
   std::atomic<int> rows_done{0};
   std::atomic<bool> cancelled{false};
   for (int t = 0; t < nworkers; ++t) w.workers[t].band.store(0);

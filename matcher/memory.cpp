@@ -8,6 +8,8 @@
 
 #include <omp.h>
 
+namespace ondrel::internal {
+
 static std::atomic<long> g_allocations{0};
 static std::atomic<long> g_fail_at{0};  // allocation number that fails, 0 = none
 static std::atomic<int> g_thread_override{0};
@@ -67,3 +69,5 @@ long ondrel_testing_allocation_count() { return g_allocations.load(); }
 long ondrel_testing_live_allocations() { return g_live.load(); }
 
 void ondrel_testing_set_thread_count(int threads) { g_thread_override.store(threads); }
+
+}  // namespace ondrel::internal

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace ondrel::internal {
+
 // count * size zero-filled bytes starting on a 64-byte boundary (a cache line), or nullptr
 // when the size overflows, the memory cannot be had, or a test asked this allocation to
 // fail. Release with ondrel_free (not free: the block starts before the pointer).
@@ -32,3 +34,10 @@ long ondrel_testing_allocation_count();
 long ondrel_testing_live_allocations();
 // Thread count of the parallel regions; 0 restores the number of processors.
 void ondrel_testing_set_thread_count(int threads);
+
+}  // namespace ondrel::internal
+
+// (refine/ reaches these names until it moves into ondrel::internal)
+namespace ondrel::refine {
+using namespace internal;
+}  // namespace ondrel::refine

@@ -16,6 +16,8 @@
 #include "matcher/simd/kernel_table.h"
 #include "matcher/memory.h"
 
+namespace ondrel::internal {
+
 namespace {
 
 #include "matcher/simd/pixel_rules.simd.h"
@@ -76,3 +78,5 @@ void apply_uniqueness(int x, int h, int m, float value, int* claimed_disparity, 
                       float* uniqueness) {
   apply_uniqueness_here(x, h, m, value, claimed_disparity, claimed_cost, uniqueness);
 }
+
+}  // namespace ondrel::internal

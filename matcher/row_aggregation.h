@@ -11,6 +11,8 @@
 
 #include "matcher/constants.h"
 
+namespace ondrel::internal {
+
 // One block of a pixel's window as the fast aggregation sees it: the block is valid for the
 // disparities 0 .. last, and for disparity d its weight is left_weight * right_weights[d] and
 // its cost costs[d]. Cost: the type of the cost rows, int16_t or int (AggregationContext).
@@ -162,4 +164,6 @@ void aggregation_scratch_free(AggregationScratch* scratch);
 // by block, with exactly the floating-point operations of the straightforward version the
 // tests hold (tests/support/reference.h: same products, same sums in block order, same
 // roundings), so the values are the same. It is
-// ondrel::simd::kernel_table().aggregate_row (matcher/simd/kernel_table.h).
+// simd::kernel_table().aggregate_row (matcher/simd/kernel_table.h).
+
+}  // namespace ondrel::internal

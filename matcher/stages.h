@@ -13,6 +13,8 @@
 // byte at data[y * stride + 3 * x + c] with the stride in bytes. Planes are W * H 32-bit
 // values, index y * W + x, no stride of their own. The kernels trust their inputs; the entry
 // point checks them once (matcher/match.h).
+// Every internal of the library lives in ondrel::internal, the kernels of each instruction set
+// in ondrel::internal::simd::<isa>; the public names are those of include/ondrel/.
 #pragma once
 
 #include "matcher/constants.h"

@@ -7,6 +7,8 @@
 #include "matcher/weight_tables.h"
 #include "matcher/row_aggregation.h"
 
+namespace ondrel::internal {
+
 // exp(-(sqrt(squared) / gamma)): the root and the quotient in double, the quotient rounded
 // to float, then the single-precision exponential.
 static float distance_weight(int squared, float gamma) {
@@ -17,7 +19,7 @@ static float distance_weight(int squared, float gamma) {
 
 int init_exponential_lut_QUIRN(float* lut, float gamma, int begin, int end) {
   if (begin < 0) begin = 0;
-  if (end > ondrel::kExpLutSize) end = ondrel::kExpLutSize;
+  if (end > kExpLutSize) end = kExpLutSize;
   int i = begin;
 #if defined(__SSE2__)
   // two roots and quotients at a time (the same IEEE operations, so the same values: most of
@@ -46,3 +48,5 @@ void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_ra
   for (int dy = r - R; dy <= R - r; dy += step)
     for (int dx = r - R; dx <= R - r; dx += step) spatial[k++] = distance_weight(dx * dx + dy * dy, gamma_space);
 }
+
+}  // namespace ondrel::internal

@@ -4,6 +4,8 @@
 
 #include "matcher/constants.h"
 
+namespace ondrel::internal {
+
 // Colour weight table: entry i is the weight of squared colour distance i,
 // exp(-(sqrt(i) / gamma_color)) in single precision; kExpLutSize entries, of which the
 // matcher fills the first kExpLutFilled (the rest stay 0).
@@ -18,3 +20,5 @@ int init_exponential_lut_QUIRN(float* lut, float gamma, int begin, int end);
 // spatial: blocks_per_axis(r, R)^2 floats. Needs r >= 0.
 void fill_spatial_weights_QUIRN(float* spatial, int block_radius, int support_radius,
                                 float gamma_space);
+
+}  // namespace ondrel::internal

@@ -23,7 +23,7 @@ using namespace ondrel_test;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 TEST(WeightTables, FastFillEqualsTheScalarDefinitionInAnyRanges) {
-  const int N = ondrel::kExpLutSize;
+  const int N = ondrel::internal::kExpLutSize;
   for (float gamma : {23.0f, 14.0f, 2.0f, 0.5f, 0.0f, -3.0f, 1e-30f}) {
     std::vector<float> whole(N, -1.0f), pieces(N, -1.0f);
     EXPECT_EQ(init_exponential_lut_QUIRN(whole.data(), gamma, 0, N), 0);
@@ -202,7 +202,7 @@ TEST(AggregationRows, FastRowsEqualTheReferenceRows) {
         std::fill(scratch.left_weights_by_block, scratch.left_weights_by_block + weights, kNaN);
         std::vector<float> rows[4];
         for (auto& row : rows) row.assign(c.W, 77.0f);  // every element must be written
-        ondrel::simd::kernel_table().aggregate_row(ctx, scratch, y,
+        ondrel::internal::simd::kernel_table().aggregate_row(ctx, scratch, y,
                                                    {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()});
         // (the row holds the winners' confidence; the entry lowers that of the pixels the
         // uniqueness check drops, as the reference does)

@@ -18,6 +18,7 @@
 #include "tests/support/test_support.h"
 
 using namespace ondrel_test;
+using namespace ondrel::internal;  // the test hooks
 
 namespace {
 

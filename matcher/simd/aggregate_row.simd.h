@@ -1,7 +1,7 @@
 // The aggregation of a row, for one instruction set: the per-row work around the window
 // kernel (weights, window lists, winners, uniqueness), built for the same instruction set as
 // the kernel it calls.
-// Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
+// Included by matcher/simd/kernels.simd.h only, inside ondrel::internal::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
 
 // Block centre offsets of the support window, in block order (dy outer, dx inner).
@@ -18,8 +18,8 @@ void reset_claims(const AggregationContext& c, const AggregationScratch& s) {
   const size_t claims = static_cast<size_t>(c.max_disparity) + static_cast<size_t>(c.W) + 1 -
                         static_cast<size_t>(c.min_disparity);
   for (size_t i = 0; i < claims; ++i) {
-    s.claimed_disparity[i] = ondrel::kUnclaimedDisparity;
-    s.claimed_cost[i] = ondrel::kUnclaimedCost;
+    s.claimed_disparity[i] = kUnclaimedDisparity;
+    s.claimed_cost[i] = kUnclaimedCost;
   }
 }
 
@@ -172,7 +172,7 @@ template <typename Cost>
 // float); the colour weights run from lut[0] to lut[kExpLutFilled - 1], one way or the
 // other, and the entries beyond are 0; the margins cover the roundings.
 inline bool weights_allow_screening(const AggregationContext& c) {
-  const float first = c.exp_lut[0], last = c.exp_lut[ondrel::kExpLutFilled - 1];
+  const float first = c.exp_lut[0], last = c.exp_lut[kExpLutFilled - 1];
   const float least = first < last ? first : last, most = first < last ? last : first;
   float least_spatial = c.spatial[0], most_spatial = c.spatial[0];
   for (int k = 1; k < c.nblocks; ++k) {

@@ -9,7 +9,7 @@
 // (matcher/census.cpp: 3 bytes of census bits per pixel, in the layout of a colour image) and
 // a pixel cost is the number of bits that differ, summed over the 3 bytes (0 .. 24), in the
 // same 16-bit lanes; the running sums do not change.
-// Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
+// Included by matcher/simd/kernels.simd.h only, inside ondrel::internal::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h): it includes nothing itself.
 
 void reverse_right_row(int16_t* reversed, size_t length, const unsigned char* right_row, int W) {

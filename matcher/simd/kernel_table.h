@@ -19,6 +19,8 @@
 
 #include "matcher/row_aggregation.h"
 
+namespace ondrel::internal {
+
 // The rows and sizes the cost rows work with. The right rows are column-reversed copies
 // ("reversed rows"): channel c of a reversed row holds, at index m, channel c of right column
 // max(W - 1 - m, 0), so that the right pixel of left column x at element k, column
@@ -62,7 +64,6 @@ constexpr size_t kKeptPixelCostBytes = size_t{2} << 20;
 constexpr size_t kWindowScratchPad = 64;
 constexpr size_t kWindowScratchArrays = 2;
 
-namespace ondrel {
 namespace simd {
 
 // The cost rows y_begin .. y_end-1 of the stream whose inputs and storage cost_rows.cpp set
@@ -132,4 +133,4 @@ extern const KernelTable kTable;
 const KernelTable& kernel_table();
 
 }  // namespace simd
-}  // namespace ondrel
+}  // namespace ondrel::internal

@@ -1,7 +1,7 @@
 // The body of the matcher's SIMD kernels (the stages of KernelTable, matcher/simd/kernel_table.h),
 // compiled once per instruction set: kernels_baseline.cpp, kernels_avx2.cpp (-mavx2) and
 // kernels_avx512.cpp (-mavx512f -mavx512bw -mavx512dq) each define, before including it,
-//   ONDREL_SIMD_ISA      the namespace of the unit's table, ondrel::simd::<ISA>,
+//   ONDREL_SIMD_ISA      the namespace of the unit's table, ondrel::internal::simd::<ISA>,
 //   ONDREL_SIMD_SHORTS   16-bit lanes per vector of the cost rows (8, 16, 32),
 //   ONDREL_SIMD_DOUBLES  doubles per vector of the window kernel (2, 4, 8),
 //   ONDREL_SIMD_CHUNK    vectors per chunk of disparities of the window kernel.
@@ -38,8 +38,7 @@
 #include "matcher/simd/kernel_table.h"
 #include "matcher/row_aggregation.h"
 
-namespace ondrel {
-namespace simd {
+namespace ondrel::internal::simd {
 namespace ONDREL_SIMD_ISA {
 
 #include "matcher/simd/vec.h"
@@ -60,5 +59,4 @@ const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHO
                              semi_global_winners<ONDREL_SIMD_SHORTS>};
 
 }  // namespace ONDREL_SIMD_ISA
-}  // namespace simd
-}  // namespace ondrel
+}  // namespace ondrel::internal::simd

@@ -16,7 +16,7 @@ inline int truncate_cost(float a) {
 }
 
 inline Winner select_winner_here(const double* costs, int ndisp) {
-  Winner w{ondrel::kInitialRunningMin, -1, false};
+  Winner w{kInitialRunningMin, -1, false};
   for (int d = 0; d < ndisp; ++d) {
     const float a = static_cast<float>(costs[d]);
     if (static_cast<double>(a) < static_cast<double>(w.m)) {  // exact; false for a NaN

@@ -6,7 +6,7 @@
 // (IEEE, as the scalar code does them); no fused multiply-add (-ffp-contract=off). (Chunks
 // of twice the disparities were tried: fewer instructions but no faster, and more lanes
 // wasted for small disparity counts.)
-// Included by matcher/simd/kernels.simd.h only, inside ondrel::simd::<ISA> and its unnamed
+// Included by matcher/simd/kernels.simd.h only, inside ondrel::internal::simd::<ISA> and its unnamed
 // namespace, after the vector layer (matcher/simd/vec.h) and the pixel rules
 // (matcher/simd/pixel_rules.simd.h): it includes nothing itself.
 
@@ -372,8 +372,8 @@ template <int N, typename Cost>
     for (int d = 0; d < ndisp; ++d) A[d] = exact(d);
     return select_winner_here(A, ndisp);
   }
-  Winner winner{ondrel::kInitialRunningMin, -1, false};
-  if (!(summary.lowest < static_cast<double>(ondrel::kInitialRunningMin))) return winner;
+  Winner winner{kInitialRunningMin, -1, false};
+  if (!(summary.lowest < static_cast<double>(kInitialRunningMin))) return winner;
   winner.m = truncate_cost(static_cast<float>(summary.lowest));
   // the first d below m + 1, two vectors at a time (A has room beyond ndisp)
   const double first_above = static_cast<double>(winner.m) + 1.0;

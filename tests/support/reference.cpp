@@ -120,8 +120,8 @@ void reference_aggregate_row(const AggregationContext& c, int y, const RowOutput
   };
 
   const size_t claims = static_cast<size_t>(c.max_disparity) + W + 1;
-  std::vector<int> claimed_disparity(claims, ondrel::kUnclaimedDisparity);
-  std::vector<float> claimed_cost(claims, ondrel::kUnclaimedCost);
+  std::vector<int> claimed_disparity(claims, ondrel::internal::kUnclaimedDisparity);
+  std::vector<float> claimed_cost(claims, ondrel::internal::kUnclaimedCost);
   std::vector<double> costs(static_cast<size_t>(c.max_disparity) + 1);  // A(d)
   std::vector<float> right_weights(static_cast<size_t>(W) * nb);       // index xr * nblocks + k
   std::vector<float> left_weights(static_cast<size_t>(nb));             // spatial times the left colour weight
@@ -189,11 +189,11 @@ ReferenceInputs::ReferenceInputs(const cv::Mat& l, const cv::Mat& r, const ondre
     : left(l),
       right(parameters.min_disparity ? shifted(r, parameters.min_disparity) : r),
       p(parameters),
-      lut(ondrel::kExpLutSize, 0.0f),  // the colour weights, the first kExpLutFilled entries filled
+      lut(ondrel::internal::kExpLutSize, 0.0f),  // the colour weights, the first kExpLutFilled entries filled
       spatial(reference_spatial_weights(p.block_radius, p.support_radius, p.gamma_space)),
       means(reference_block_means(left, right, p.block_radius)),
       costs(l.cols, l.rows, p.max_disparity - p.min_disparity + 1) {
-  for (int i = 0; i < ondrel::kExpLutFilled; ++i) lut[i] = reference_weight(i, p.gamma_color);
+  for (int i = 0; i < ondrel::internal::kExpLutFilled; ++i) lut[i] = reference_weight(i, p.gamma_color);
   reference_cost_volume(left, right, 0, p.block_radius, p.tad_threshold, &costs, p.cost == ondrel::CostFunction::kCensus);
 }
 

@@ -15,6 +15,8 @@
 
 namespace ondrel_test {
 
+using namespace ondrel::internal;  // the matcher's stages, constants and test hooks
+
 // The parameters of a call: these radii, disparities, threshold, colour gamma and cost, the
 // default gamma_space.
 inline ondrel::Parameters parameters(int r, int R, int max_disparity, int T = 53, float gamma_color = 23,

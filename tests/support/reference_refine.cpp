@@ -74,8 +74,8 @@ std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std
         if (!first) {
           const size_t q = static_cast<size_t>(qy * W + qx) * Dp;
           const int m = lowest[qy * W + qx];
-          const int before = k > 0 ? L[q + k - 1] : ondrel::simd::kSemiGlobalOutside;
-          const int after = k + 1 < Dp ? L[q + k + 1] : ondrel::simd::kSemiGlobalOutside;
+          const int before = k > 0 ? L[q + k - 1] : ondrel::internal::simd::kSemiGlobalOutside;
+          const int after = k + 1 < Dp ? L[q + k + 1] : ondrel::internal::simd::kSemiGlobalOutside;
           v = std::min({L[q + k], before + penalties.p1, after + penalties.p1, m + penalty}) - m;
         }
         L[at] = cost[at] + v;
