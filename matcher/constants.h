@@ -15,8 +15,3 @@ constexpr int kUnclaimedDisparity = -1;
 constexpr float kUnclaimedCost = 500000000.0f;
 
 }  // namespace ondrel::internal
-
-// (refine/ reaches these names until it moves into ondrel::internal)
-namespace ondrel::refine {
-using namespace internal;
-}  // namespace ondrel::refine

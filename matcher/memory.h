@@ -36,8 +36,3 @@ long ondrel_testing_live_allocations();
 void ondrel_testing_set_thread_count(int threads);
 
 }  // namespace ondrel::internal
-
-// (refine/ reaches these names until it moves into ondrel::internal)
-namespace ondrel::refine {
-using namespace internal;
-}  // namespace ondrel::refine

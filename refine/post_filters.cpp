@@ -12,8 +12,7 @@
 
 #include "refine/steps.h"
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 namespace {
 
 // The median's bin of a value: its disparity rounded, clamped to the range (the value itself
@@ -337,5 +336,4 @@ bool median_rows(const float* in, int W, int H, const unsigned char* guide, std:
              : median_as<int32_t>(in, W, H, guide, stride, r, weights, d_min, D, threads, out);
 }
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

@@ -7,8 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 
 // Fills every NaN of the plane: the nearest values along the 8 directions (row, column,
 // diagonals) from the pixel, the second lowest of them (the lowest where only one is found),
@@ -29,5 +28,4 @@ bool fill_holes(const float* in, int W, int H, int threads, float* out);
 bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
                  const int32_t* weights, int d_min, int D, int threads, float* out);
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

@@ -23,7 +23,7 @@
 namespace ondrel {
 namespace {
 
-using namespace refine;
+using namespace internal;
 
 constexpr int kMaxMedianRadius = 32;
 // The median's radius of each method unless the options give one.
@@ -198,8 +198,8 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   }
   const float* filled = result;
   if (refine.median_radius > 0) {
-    int32_t weights[refine::kColourDistances];
-    refine::median_weights(refine.median_gamma_color, weights);
+    int32_t weights[internal::kColourDistances];
+    internal::median_weights(refine.median_gamma_color, weights);
     if (!median_rows(result, W, H, left.data, left.stride, refine.median_radius, weights, d_min, D, threads,
                      planes[2].data()))
       return failure(StatusCode::kOutOfMemory, "Error: no memory for the weighted median");
@@ -255,34 +255,34 @@ Status designed_match(const ImageView& left, const ImageView& right, const Param
     if (!b.right || !b.mirrored) return failure(StatusCode::kOutOfMemory, "Error: no memory for the right view's match");
     unsigned char* mirrored_right = b.mirrored;
     unsigned char* mirrored_left = b.mirrored + 3 * n;
-    refine::mirror_view(right.data, right.stride, W, H, mirrored_right);
-    refine::mirror_view(left.data, left.stride, W, H, mirrored_left);
+    internal::mirror_view(right.data, right.stride, W, H, mirrored_right);
+    internal::mirror_view(left.data, left.stride, W, H, mirrored_left);
     progress.offset = H;
     planes.disparity = {b.right, W, H, W};
     status = match({mirrored_right, W, H, 3 * static_cast<std::ptrdiff_t>(W)},
                    {mirrored_left, W, H, 3 * static_cast<std::ptrdiff_t>(W)}, parameters, pass, planes);
     if (!status.ok()) return status;
-    refine::mirror_plane(b.right, W, H);
-    refine::consistency_check(b.left, b.right, W, H, refine.consistency_tolerance);
+    internal::mirror_plane(b.right, W, H);
+    internal::consistency_check(b.left, b.right, W, H, refine.consistency_tolerance);
   }
   if (b.kept) std::memcpy(b.kept, b.left, sizeof(float) * n);
-  if (refine.fill) refine::fill_from_background(b.left, W, H);
+  if (refine.fill) internal::fill_from_background(b.left, W, H);
 
   const float* result = b.left;
   if (refine.median_radius > 0) {
     b.filtered = new (std::nothrow) float[n];
     if (!b.filtered) return failure(StatusCode::kOutOfMemory, "Error: no memory for the weighted median");
-    int32_t weights[refine::kColourDistances];
-    refine::median_weights(refine.median_gamma_color, weights);
+    int32_t weights[internal::kColourDistances];
+    internal::median_weights(refine.median_gamma_color, weights);
     const int threads = options.threads > 0 ? options.threads : omp_get_num_procs();
-    if (!refine::weighted_median(b.left, W, H, left.data, left.stride, refine.median_radius, weights, threads,
+    if (!internal::weighted_median(b.left, W, H, left.data, left.stride, refine.median_radius, weights, threads,
                                  b.filtered))
       return failure(StatusCode::kOutOfMemory, "Error: no memory for the weighted median");
     result = b.filtered;
   }
   if (confidence.data) {
     // (into the matched plane, which is read element by element before it is written)
-    refine::refined_confidence(b.matched_confidence, b.kept, b.left, result, W, H, b.matched_confidence);
+    internal::refined_confidence(b.matched_confidence, b.kept, b.left, result, W, H, b.matched_confidence);
     for (int y = 0; y < H; ++y)
       std::memcpy(confidence.data + y * confidence.stride, b.matched_confidence + static_cast<size_t>(y) * W,
                   sizeof(float) * W);

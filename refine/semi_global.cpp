@@ -13,8 +13,7 @@
 
 #include "matcher/simd/kernel_table.h"
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 namespace {
 
 int clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
@@ -268,5 +267,4 @@ void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int unique
   }
 }
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

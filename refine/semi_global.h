@@ -8,8 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 
 // Disparities per pixel of the volume are padded to a multiple of this.
 constexpr int kDisparityLanes = 16;
@@ -45,7 +44,7 @@ using RowsDone = bool (*)(void* user, int rows_done, int rows_total);
 // into `margins` unless null), W x H, from the census strings (W x H each) and the grey plane
 // of the left view. The rows go in fixed bands: body rows y0 .. y1 - 1 (y0 a multiple of
 // `body`) and `margin` rows above and below them (cut at the image). Within a band, the sum of
-// a pixel (x, y) of the body adds the path costs (see ondrel::simd::SemiGlobalStep) of the
+// a pixel (x, y) of the body adds the path costs (see ondrel::internal::simd::SemiGlobalStep) of the
 // paths that enter the band's rows v0 .. v1 - 1 (the band with its margins) at its edge and
 // reach the pixel along (1, 0), (-1, 0), (0, 1), (0, -1) and with `paths` 8 (1, 1), (-1, 1),
 // (1, -1), (-1, -1): the paths of every row from the row's ends; the others from the band's
@@ -72,5 +71,4 @@ size_t winners_scratch_size(int W);
 void winners_row(const int16_t* sums, int W, int d_min, int D, int Dp, int uniqueness, int tolerance,
                  int16_t* scratch, float* disparity, float* margin);
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 
 void mirror_view(const unsigned char* in, std::ptrdiff_t stride, int W, int H, unsigned char* out) {
   for (int y = 0; y < H; ++y) {
@@ -134,5 +133,4 @@ bool weighted_median(const float* in, int W, int H, const unsigned char* guide, 
   return true;
 }
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

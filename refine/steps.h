@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ondrel {
-namespace refine {
+namespace ondrel::internal {
 
 // The view mirrored left to right: pixel (x, y) of `out` (3-channel, W x H, stride 3 * W) is
 // pixel (W - 1 - x, y) of `in` (3-channel, stride in bytes).
@@ -44,5 +43,4 @@ bool weighted_median(const float* in, int W, int H, const unsigned char* guide, 
 void refined_confidence(const float* matched, const float* kept, const float* filled, const float* final_values,
                         int W, int H, float* confidence);
 
-}  // namespace refine
-}  // namespace ondrel
+}  // namespace ondrel::internal

@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace rf = ondrel::refine;
+namespace rf = ondrel::internal;
 using Plane = std::vector<float>;
 using namespace ondrel_test;
 

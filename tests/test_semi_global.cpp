@@ -24,7 +24,7 @@
 
 namespace {
 
-namespace rf = ondrel::refine;
+namespace rf = ondrel::internal;
 using namespace ondrel_test;
 
 std::vector<int16_t> grey_of(const cv::Mat& view) {

@@ -49,7 +49,7 @@ std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const st
 }
 
 std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
-                                     int Dp, int paths, const ondrel::refine::Penalties& penalties) {
+                                     int Dp, int paths, const ondrel::internal::Penalties& penalties) {
   const int directions[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
   std::vector<int> sums(cost.size(), 0);
   for (int i = 0; i < paths; ++i) {
@@ -124,7 +124,7 @@ std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, in
 
 std::vector<float> reference_rows(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right,
                                   const std::vector<int16_t>& grey, int W, int H, int d_min, int D, int Dp, int paths,
-                                  const ondrel::refine::Penalties& penalties, int uniqueness, int tolerance, int body,
+                                  const ondrel::internal::Penalties& penalties, int uniqueness, int tolerance, int body,
                                   int margin) {
   const std::vector<uint8_t> cost = reference_costs(left, right, W, H, d_min, D, Dp);
   std::vector<float> out(static_cast<size_t>(W) * H);
@@ -164,8 +164,8 @@ std::vector<float> reference_fill(const std::vector<float>& in, int W, int H) {
 
 std::vector<float> reference_median(const std::vector<float>& in, int W, int H, const cv::Mat& guide, int r,
                                     float gamma, int d_min, int D) {
-  int32_t weights[ondrel::refine::kColourDistances];
-  ondrel::refine::median_weights(gamma, weights);
+  int32_t weights[ondrel::internal::kColourDistances];
+  ondrel::internal::median_weights(gamma, weights);
   const auto bin = [&](float f) {
     return static_cast<int>(std::max(0.0f, std::min(static_cast<float>(D - 1), std::round(f) - static_cast<float>(d_min))));
   };

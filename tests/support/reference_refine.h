@@ -23,7 +23,7 @@ std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const st
 // The sums of the path costs along the given directions, each scanline walked from where it
 // enters the image, one pixel after another, the recurrence over all Dp lanes.
 std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
-                                     int Dp, int paths, const ondrel::refine::Penalties& penalties);
+                                     int Dp, int paths, const ondrel::internal::Penalties& penalties);
 
 // Winners of every row (NaN: none), by the definition of winners_row.
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
@@ -33,7 +33,7 @@ std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, in
 // their own (costs, paths, winners), the winners of its body rows kept.
 std::vector<float> reference_rows(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right,
                                   const std::vector<int16_t>& grey, int W, int H, int d_min, int D, int Dp, int paths,
-                                  const ondrel::refine::Penalties& penalties, int uniqueness, int tolerance, int body,
+                                  const ondrel::internal::Penalties& penalties, int uniqueness, int tolerance, int body,
                                   int margin);
 
 // fill_holes and median_rows by their definitions.
