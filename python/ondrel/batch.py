@@ -14,6 +14,7 @@ and its earlier files of that method are removed; the exit status is 1 when any 
 the run with one line; the scenes written so far are complete and --skip-existing goes on from there.
 """
 import argparse
+import logging
 import math
 import os
 import signal
@@ -253,6 +254,18 @@ def _quiet_logs():
             logging.getLogger(name).setLevel(logging.CRITICAL + 1)
 
 
+def dask_setup(worker):
+    """Run in each local worker process before it joins (this module is the workers' preload). Ctrl-C and
+    the messages are the runner's alone: the worker ignores SIGINT (one that its nanny restarted did not
+    inherit that) and its standard error goes nowhere, since distributed logs errors with tracebacks
+    when a closing client or scheduler drops a connection. A scene's failure comes back as its result,
+    a lost worker as its task's error, both reported by the runner."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
+    os.close(devnull)
+
+
 def _connect(a):
     """A Client of the scheduler at a.scheduler or of a local cluster; (client, cluster or None)."""
     from distributed import Client, LocalCluster
@@ -267,11 +280,17 @@ def _connect(a):
             client.close()
             _fail(f"no worker has joined the scheduler at {a.scheduler} within {a.wait:g} s")
         return client, None
-    # the workers leave Ctrl-C to this process (they inherit SIGINT ignored): one line, no tracebacks
+    # the workers leave Ctrl-C to this process (they inherit SIGINT ignored): one line, no tracebacks;
+    # and they log nothing from their start (distributed reads its loggers' level from the environment
+    # when imported) until dask_setup closes their standard error
+    os.environ["DASK_DISTRIBUTED__LOGGING__DISTRIBUTED"] = str(logging.CRITICAL + 1)
     previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
+        # no dashboard, and the scheduler's HTTP routes on a free port: the default one may be another
+        # cluster's, which distributed warns about on standard error
         cluster = LocalCluster(n_workers=a.workers or os.cpu_count(), threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None)
+                               host="127.0.0.1", dashboard_address=None,
+                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}, preload=["ondrel.batch"])
         client = Client(cluster)
     finally:
         signal.signal(signal.SIGINT, previous)
