@@ -8,12 +8,25 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 
+#include "matcher/memory.h"
 #include "refine/steps.h"
 
 namespace ondrel::internal {
 namespace {
+
+// Scratch of n elements of T from the matcher's allocator (so the tests' fault injection
+// reaches it), released on every way out; zero-filled on request.
+template <typename T>
+struct Scratch {
+  T* p = nullptr;
+  Scratch(size_t n, bool zeroed = false)
+      : p(static_cast<T*>(zeroed ? ondrel_alloc_zeroed(n, sizeof(T)) : ondrel_alloc_uninitialized(n, sizeof(T)))) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { ondrel_free(p); }
+  operator T*() const { return p; }
+};
 
 // The median's bin of a value: its disparity rounded, clamped to the range (the value itself
 // may lie a little outside it; huge values are clamped before the conversion).
@@ -94,11 +107,10 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   const int Wp = W + 2 * r;  // rows padded with r columns on each side: bin -1, no weight
   const size_t padded = static_cast<size_t>(Wp) * static_cast<size_t>(H);
   const size_t row_scratch = 10 * static_cast<size_t>(W), bin_scratch = static_cast<size_t>(D);
-  T* bins = new (std::nothrow) T[padded];
-  uint8_t* planes = new (std::nothrow) uint8_t[3 * padded];
-  T* rows = new (std::nothrow) T[static_cast<size_t>(threads) * row_scratch];
-  int64_t* weight_scratch = new (std::nothrow) int64_t[static_cast<size_t>(threads) * bin_scratch]();
-  float* values = new (std::nothrow) float[padded + static_cast<size_t>(threads) * static_cast<size_t>(W)];
+  Scratch<T> bins(padded), rows(static_cast<size_t>(threads) * row_scratch);
+  Scratch<uint8_t> planes(3 * padded);
+  Scratch<int64_t> weight_scratch(static_cast<size_t>(threads) * bin_scratch, true);
+  Scratch<float> values(padded + static_cast<size_t>(threads) * static_cast<size_t>(W));
   // The weight of q for p is that of p for q: each worker takes a run of rows and keeps the
   // weight rows of the offsets that look ahead (down, or right in the row) for its last r + 1
   // rows; those that look back read them, shifted. (Up to radius 3: beyond, the ring grows
@@ -106,16 +118,8 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   const bool ring = r <= 3;
   const int ahead = 2 * r * r + 2 * r;  // offsets that look ahead
   const size_t ring_rows = ring ? static_cast<size_t>(r + 1) * static_cast<size_t>(ahead) : 1;
-  T* rings = new (std::nothrow) T[static_cast<size_t>(threads) * ring_rows * static_cast<size_t>(Wp)]();
-  if (!bins || !planes || !rows || !weight_scratch || !values || !rings) {
-    delete[] bins;
-    delete[] planes;
-    delete[] rows;
-    delete[] weight_scratch;
-    delete[] values;
-    delete[] rings;
-    return false;
-  }
+  Scratch<T> rings(static_cast<size_t>(threads) * ring_rows * static_cast<size_t>(Wp), true);
+  if (!bins || !planes || !rows || !weight_scratch || !values || !rings) return false;
   // every value's bin (-1: no value) and the guide's channels, found once for all windows
 #pragma omp parallel for num_threads(threads) schedule(static)
   for (int y = 0; y < H; ++y) {
@@ -256,12 +260,6 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
       }
     }
   }
-  delete[] bins;
-  delete[] planes;
-  delete[] rows;
-  delete[] weight_scratch;
-  delete[] values;
-  delete[] rings;
   return true;
 }
 
@@ -272,7 +270,7 @@ bool fill_holes(const float* in, int W, int H, int threads, float* out) {
   // second lowest: two sweeps over the rows (looking up, then down) carry each column's and
   // diagonal's last value instead of walking from every hole, which is quadratic in long holes
   const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
-  float* second = new (std::nothrow) float[n + 6 * static_cast<size_t>(W)];
+  Scratch<float> second(n + 6 * static_cast<size_t>(W));
   if (!second) return false;
   float* near[2][3];  // [parity][dx + 1]
   for (int p = 0; p < 2; ++p)
@@ -322,7 +320,6 @@ bool fill_holes(const float* in, int W, int H, int threads, float* out) {
       o[x] = std::isinf(o[x]) ? NAN : std::isinf(s[x]) ? o[x] : s[x];
     }
   }
-  delete[] second;
   return true;
 }
 
