@@ -41,16 +41,35 @@ inline void offer(float f, float& lowest, float& second) {
   else if (f < second) second = f;
 }
 
-// One row's nearest values looking along (dx, dy) (dy = +-1): `near` holds them for the row
-// before in the sweep (`before`: that row's values); afterwards for this row. INFINITY: none.
-void carry_row(const float* before, int W, int dx, const float* near_before, float* near) {
-  const int x0 = std::max(0, -dx), x1 = std::max(x0, std::min(W, W - dx));  // neighbour in the row
-  for (int x = 0; x < x0; ++x) near[x] = INFINITY;
-  for (int x = x1; x < W; ++x) near[x] = INFINITY;
-  const float *b = before + dx, *n = near_before + dx;
-  for (int x = x0; x < x1; ++x) {
-    const float value = b[x], carried = n[x];  // both loaded: a select the compiler vectorises
-    near[x] = std::isnan(value) ? carried : value;
+// One sweep of the holes looking along (dx, dy) (dy = +-1), rows in the order that meets
+// (x, y + dy) before (x, y): each hole offered the nearest value that way (`first`: its
+// candidates start afresh). The pixels (x + dx k, y + dy k) make a chain, numbered x + dx t at
+// sweep step t, and chains are independent: this worker of `team` carries a run of them in
+// `near` (one entry a chain, INFINITY: none yet), so every pixel is offered by one worker.
+void sweep(const float* in, int W, int H, int dx, int dy, bool first, int worker, int team, float* near, float* out,
+           float* second) {
+  const int64_t lowest_chain = dx < 0 ? static_cast<int64_t>(dx) * (H - 1) : 0;
+  const int64_t chains = W + static_cast<int64_t>(std::abs(dx)) * (H - 1);
+  const int64_t c0 = chains * worker / team, c1 = chains * (worker + 1) / team;
+  std::fill(near + c0, near + c1, INFINITY);
+  for (int t = 0; t < H; ++t) {
+    const int y = dy < 0 ? t : H - 1 - t;
+    const int64_t shift = lowest_chain - static_cast<int64_t>(dx) * t;  // x of chain number 0
+    const int x0 = static_cast<int>(std::max<int64_t>(0, c0 + shift)), x1 = static_cast<int>(std::min<int64_t>(W, c1 + shift));
+    const float* row = in + static_cast<std::ptrdiff_t>(y) * W;
+    float *o = out + static_cast<std::ptrdiff_t>(y) * W, *s = second + static_cast<std::ptrdiff_t>(y) * W;
+    float* n = near - shift;  // n[x]: the chain through x
+    for (int x = x0; x < x1; ++x) {
+      if (!std::isnan(row[x])) continue;
+      float lowest = first ? INFINITY : o[x], next = first ? INFINITY : s[x];
+      offer(n[x], lowest, next);
+      o[x] = lowest;
+      s[x] = next;
+    }
+    for (int x = x0; x < x1; ++x) {
+      const float value = row[x], carried = n[x];  // both loaded: a select the compiler vectorises
+      n[x] = std::isnan(value) ? carried : value;
+    }
   }
 }
 
@@ -267,57 +286,46 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
 
 bool fill_holes(const float* in, int W, int H, int threads, float* out) {
   // out first holds the lowest of the column and diagonal candidates of a hole, `second` the
-  // second lowest: two sweeps over the rows (looking up, then down) carry each column's and
-  // diagonal's last value instead of walking from every hole, which is quadratic in long holes
+  // second lowest: six sweeps over the rows (looking up, then down; left diagonal, column,
+  // right diagonal) carry each chain's last value instead of walking from every hole, which
+  // is quadratic in long holes. Each hole gets its candidates in that order whatever the
+  // thread count (the order decides which of two equal values, 0 and -0, is kept).
   const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
-  Scratch<float> second(n + 6 * static_cast<size_t>(W));
+  Scratch<float> second(n + static_cast<size_t>(W) + static_cast<size_t>(H));
   if (!second) return false;
-  float* near[2][3];  // [parity][dx + 1]
-  for (int p = 0; p < 2; ++p)
-    for (int k = 0; k < 3; ++k) near[p][k] = second + n + static_cast<size_t>(3 * p + k) * static_cast<size_t>(W);
-  for (int dy : {-1, 1}) {
-    // looking along dy: rows in the order that meets (x, y + dy) before (x, y)
-    for (int t = 0; t < H; ++t) {
-      const int y = dy < 0 ? t : H - 1 - t;
-      const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(y) * W;
-      float** now = near[t & 1];
-      float** before = near[(t + 1) & 1];
-      for (int k = 0; k < 3; ++k) {
-        if (t == 0) std::fill(now[k], now[k] + W, INFINITY);
-        else carry_row(in + row + static_cast<std::ptrdiff_t>(dy) * W, W, k - 1, before[k], now[k]);
+  float* near = second + n;
+#pragma omp parallel num_threads(threads)
+  {
+    const int worker = omp_get_thread_num(), team = omp_get_num_threads();
+    for (int dy : {-1, 1})
+      for (int dx = -1; dx <= 1; ++dx) {
+        sweep(in, W, H, dx, dy, dy < 0 && dx < 0, worker, team, near, out, second);
+#pragma omp barrier
       }
-      for (int x = 0; x < W; ++x) {
-        if (!std::isnan(in[row + x])) continue;
-        float lowest = dy < 0 ? INFINITY : out[row + x], next = dy < 0 ? INFINITY : second[row + x];
-        for (int k = 0; k < 3; ++k) offer(now[k][x], lowest, next);
-        out[row + x] = lowest;
-        second[row + x] = next;
+    // the rows: the last value on each side, then every hole's answer
+#pragma omp for schedule(dynamic, 8)
+    for (int y = 0; y < H; ++y) {
+      const float* r = in + static_cast<std::ptrdiff_t>(y) * W;
+      float* o = out + static_cast<std::ptrdiff_t>(y) * W;
+      float* s = second + static_cast<std::ptrdiff_t>(y) * W;
+      float last = INFINITY;
+      for (int x = 0; x < W; ++x) {  // the nearest on the left
+        if (!std::isnan(r[x])) {
+          last = r[x];
+          continue;
+        }
+        offer(last, o[x], s[x]);
       }
-    }
-  }
-  // the rows: the last value on each side, then every hole's answer
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 8)
-  for (int y = 0; y < H; ++y) {
-    const float* r = in + static_cast<std::ptrdiff_t>(y) * W;
-    float* o = out + static_cast<std::ptrdiff_t>(y) * W;
-    float* s = second + static_cast<std::ptrdiff_t>(y) * W;
-    float last = INFINITY;
-    for (int x = 0; x < W; ++x) {  // the nearest on the left
-      if (!std::isnan(r[x])) {
-        last = r[x];
-        continue;
+      last = INFINITY;
+      for (int x = W - 1; x >= 0; --x) {  // on the right; the hole is done
+        if (!std::isnan(r[x])) {
+          last = r[x];
+          o[x] = r[x];
+          continue;
+        }
+        offer(last, o[x], s[x]);
+        o[x] = std::isinf(o[x]) ? NAN : std::isinf(s[x]) ? o[x] : s[x];
       }
-      offer(last, o[x], s[x]);
-    }
-    last = INFINITY;
-    for (int x = W - 1; x >= 0; --x) {  // on the right; the hole is done
-      if (!std::isnan(r[x])) {
-        last = r[x];
-        o[x] = r[x];
-        continue;
-      }
-      offer(last, o[x], s[x]);
-      o[x] = std::isinf(o[x]) ? NAN : std::isinf(s[x]) ? o[x] : s[x];
     }
   }
   return true;
