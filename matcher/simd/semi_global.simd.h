@@ -67,8 +67,10 @@ void semi_global_costs(const uint64_t* left, const uint64_t* right, int W, int D
     uint8_t* c = cost + static_cast<std::ptrdiff_t>(x) * Dp;
     const uint64_t l = left[x];
     const uint64_t* r = right + x + D - 1;
-    for (int k = 0; k < D; ++k) c[k] = static_cast<uint8_t>(__builtin_popcountll(l ^ r[-k]));
-    for (int k = D; k < Dp; ++k) c[k] = kSemiGlobalPadding;
+    int k = 0;
+    for (; k + 8 <= D; k += 8) hamming8(c + k, l, r - k);
+    for (; k < D; ++k) c[k] = static_cast<uint8_t>(__builtin_popcountll(l ^ r[-k]));
+    for (; k < Dp; ++k) c[k] = kSemiGlobalPadding;
   }
 }
 

@@ -406,3 +406,46 @@ template <int N>
   splat<int16_t, N>(f, static_cast<int16_t>(first));
   v += f;
 }
+
+// c[j] = the number of bits that differ between a and r[-j], j = 0 .. 7 (reads r[-7] .. r[0]):
+// eight Hamming distances, counted lane by lane where the unit has the instructions (on AVX2
+// and AVX-512 without its own popcount, the bytes' counts from a nibble table, summed per lane).
+[[gnu::always_inline]] inline void hamming8(uint8_t* c, uint64_t a, const uint64_t* r) {
+#if defined(__AVX512BW__)
+  const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(r - 7), _mm512_set1_epi64(static_cast<long long>(a)));
+#if defined(__AVX512VPOPCNTDQ__)
+  const __m512i counts = _mm512_popcnt_epi64(x);
+#else
+  const __m512i table = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4));
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const __m512i bytes = _mm512_add_epi8(_mm512_shuffle_epi8(table, _mm512_and_si512(x, nibble)),
+                                        _mm512_shuffle_epi8(table, _mm512_and_si512(_mm512_srli_epi16(x, 4), nibble)));
+  const __m512i counts = _mm512_sad_epu8(bytes, _mm512_setzero_si512());
+#endif
+  // lane j holds r[j - 7]: the bytes reversed
+  const __m128i reversed = _mm_shuffle_epi8(_mm512_cvtepi64_epi8(counts), _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(c), reversed);
+#elif defined(__AVX2__)
+  const __m256i lut = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2,
+                                       3, 3, 4);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i l = _mm256_set1_epi64x(static_cast<long long>(a));
+  __m256i counts[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r - 7 + 4 * h)), l);
+    const __m256i bytes = _mm256_add_epi8(_mm256_shuffle_epi8(lut, _mm256_and_si256(x, nibble)),
+                                          _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble)));
+    counts[h] = _mm256_sad_epu8(bytes, _mm256_setzero_si256());
+  }
+  // 32-bit lanes c3 c7 c2 c6 | c1 c5 c0 c4; per half the bytes of lanes 2, 0, 3, 1, then the
+  // halves' 16-bit pairs interleaved: c0 .. c7 without a move across the halves
+  const __m256i both = _mm256_or_si256(counts[1], _mm256_slli_epi64(counts[0], 32));
+  const __m256i pairs = _mm256_shuffle_epi8(
+      both, _mm256_setr_epi8(8, 0, 12, 4, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 8, 0, 12, 4, -1, -1, -1, -1, -1, -1, -1,
+                             -1, -1, -1, -1, -1));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(c),
+                   _mm_unpacklo_epi16(_mm256_extracti128_si256(pairs, 1), _mm256_castsi256_si128(pairs)));
+#else
+  for (int j = 0; j < 8; ++j) c[j] = static_cast<uint8_t>(__builtin_popcountll(a ^ r[-j]));
+#endif
+}
