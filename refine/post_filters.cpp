@@ -56,17 +56,19 @@ void sweep(const float* in, int W, int H, int dx, int dy, bool first, int worker
     const int y = dy < 0 ? t : H - 1 - t;
     const int64_t shift = lowest_chain - static_cast<int64_t>(dx) * t;  // x of chain number 0
     const int x0 = static_cast<int>(std::max<int64_t>(0, c0 + shift)), x1 = static_cast<int>(std::min<int64_t>(W, c1 + shift));
-    const float* row = in + static_cast<std::ptrdiff_t>(y) * W;
-    float *o = out + static_cast<std::ptrdiff_t>(y) * W, *s = second + static_cast<std::ptrdiff_t>(y) * W;
-    float* n = near - shift;  // n[x]: the chain through x
-    for (int x = x0; x < x1; ++x) {
+    if (x0 >= x1) continue;
+    const int m = x1 - x0;
+    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(y) * W + x0;
+    const float* row = in + start;
+    float *o = out + start, *s = second + start, *n = near + (x0 - shift);  // n: the chains through x0 ..
+    for (int x = 0; x < m; ++x) {
       if (!std::isnan(row[x])) continue;
       float lowest = first ? INFINITY : o[x], next = first ? INFINITY : s[x];
       offer(n[x], lowest, next);
       o[x] = lowest;
       s[x] = next;
     }
-    for (int x = x0; x < x1; ++x) {
+    for (int x = 0; x < m; ++x) {
       const float value = row[x], carried = n[x];  // both loaded: a select the compiler vectorises
       n[x] = std::isnan(value) ? carried : value;
     }
