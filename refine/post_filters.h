@@ -11,8 +11,8 @@ namespace ondrel::internal {
 
 // Fills every NaN of the plane: the nearest values along the 8 directions (row, column,
 // diagonals) from the pixel, the second lowest of them (the lowest where only one is found),
-// NaN where none is (an image without any value). Rows are shared among `threads` workers.
-// False (out untouched) when its scratch cannot be had.
+// NaN where none is (an image without any value). Rows, columns and diagonals are shared
+// among `threads` workers. False (out untouched) when its scratch cannot be had.
 bool fill_holes(const float* in, int W, int H, int threads, float* out);
 
 // Weighted median of `in` into `out` (in != out) over the (2 r + 1)^2 window cut at the border,
