@@ -34,23 +34,15 @@ void census_rows(const int16_t* grey, int W, int H, int y0, int y1, uint64_t* ce
     for (int v = 0; v < 7; ++v) rows[v] = grey + static_cast<std::ptrdiff_t>(clamp(y + v - 3, 0, H - 1)) * W;
     uint64_t* out = census + static_cast<std::ptrdiff_t>(y) * W;
     const int16_t* centre = rows[3];
-    // the columns away from the border one neighbour at a time over the row (loops the
-    // compiler vectorises), the border columns with their clamped neighbours
+    // the columns away from the border in the vector kernel, the border columns with their
+    // clamped neighbours
     const int inner_begin = std::min(4, W), inner_end = std::max(inner_begin, W - 4);
-    for (int x = inner_begin; x < inner_end; ++x) out[x] = 0;
-    int k = 0;
-    for (int v = 0; v < 7; ++v)
-      for (int u = -4; u <= 4; ++u) {
-        if (v == 3 && u == 0) continue;
-        const int16_t* r = rows[v] + u;
-        for (int x = inner_begin; x < inner_end; ++x) out[x] |= static_cast<uint64_t>(r[x] < centre[x]) << k;
-        ++k;
-      }
+    simd::kernel_table().semi_global_census(rows, inner_begin, inner_end, out);
     for (int x = 0; x < W; ++x) {
       if (x == inner_begin) x = inner_end;
       if (x >= W) break;
       uint64_t bits = 0;
-      k = 0;
+      int k = 0;
       for (int v = 0; v < 7; ++v)
         for (int u = -4; u <= 4; ++u) {
           if (v == 3 && u == 0) continue;

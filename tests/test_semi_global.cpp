@@ -33,25 +33,26 @@ std::vector<int16_t> grey_of(const cv::Mat& view) {
   return grey;
 }
 
-// Odd sizes, one pixel, windows wider and higher than the image, ranges wider than the row,
-// a negative and a positive first disparity.
+// Odd sizes, one pixel, windows wider and higher than the image, rows of whole vectors and
+// with a last part, ranges wider than the row, a negative and a positive first disparity.
 TEST(SemiGlobal, CensusAndCostsEqualTheDefinition) {
   struct Case { int W, H, d_min, D; };
   uint32_t seed = 300;
   for (const Case& c : {Case{1, 1, 0, 1}, Case{3, 2, 0, 5}, Case{9, 7, 0, 9}, Case{23, 11, -3, 17}, Case{40, 5, 2, 33},
-                        Case{17, 9, 0, 16}}) {
+                        Case{17, 9, 0, 16}, Case{61, 3, -1, 24}}) {
     SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " d_min " << c.d_min << " D " << c.D);
     const cv::Mat left = random_image(c.W, c.H, CV_8UC3, seed++, 2), right = random_image(c.W, c.H, CV_8UC3, seed++);
     const std::vector<int16_t> gl = grey_of(left), gr = grey_of(right);
     const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
-    std::vector<uint64_t> cl(gl.size(), 7), cr(gr.size(), 7);
-    rf::census_rows(gl.data(), c.W, c.H, 0, c.H, cl.data());
-    for (int y = c.H - 1; y >= 0; --y) rf::census_rows(gr.data(), c.W, c.H, y, y + 1, cr.data());
-    ASSERT_EQ(cl, reference_census(gl, c.W, c.H));
-    ASSERT_EQ(cr, reference_census(gr, c.W, c.H));
+    const std::vector<uint64_t> cl = reference_census(gl, c.W, c.H), cr = reference_census(gr, c.W, c.H);
     const std::vector<uint8_t> expected = reference_costs(cl, cr, c.W, c.H, c.d_min, c.D, Dp);
     for (int bits : simd_widths()) {
       SimdLimit limit(bits);
+      std::vector<uint64_t> census_left(gl.size(), 7), census_right(gr.size(), 7);
+      rf::census_rows(gl.data(), c.W, c.H, 0, c.H, census_left.data());
+      for (int y = c.H - 1; y >= 0; --y) rf::census_rows(gr.data(), c.W, c.H, y, y + 1, census_right.data());
+      ASSERT_EQ(census_left, cl) << bits << " bits";
+      ASSERT_EQ(census_right, cr) << bits << " bits";
       std::vector<uint8_t> cost(expected.size(), 1);
       std::vector<uint64_t> extended(static_cast<size_t>(c.W) + c.D);
       for (int y = 0; y < c.H; ++y)

@@ -94,6 +94,11 @@ constexpr int16_t kSemiGlobalOutside = 0x3FFF;
 // (census strings; `right` holds W + D - 1 of them) for k < D, kSemiGlobalPadding beyond.
 using SemiGlobalCosts = void (*)(const uint64_t* left, const uint64_t* right, int W, int D, int Dp, uint8_t* cost);
 constexpr uint8_t kSemiGlobalPadding = 255;
+// The census strings of columns begin .. end - 1 of one row of the refined pipeline: bit k of
+// out[x] set where the k-th pixel of the 9x7 window (row by row, the centre left out) lies
+// below the centre rows[3][x]; rows[v] is the window's row v (3 above to 3 below the centre),
+// read from column begin - 4 to end + 3.
+using SemiGlobalCensus = void (*)(const int16_t* const* rows, int begin, int end, uint64_t* out);
 
 // The lowest path sums of one row of the refined pipeline (refine/semi_global.h winners_row),
 // pixel x's D sums at sums[x * Dp]: best[x] = the lowest lane of the lowest sum, lowest[x] =
@@ -113,6 +118,7 @@ struct KernelTable {
   AggregateRow aggregate_row;
   SemiGlobalStep semi_global_step;
   SemiGlobalCosts semi_global_costs;
+  SemiGlobalCensus semi_global_census;
   SemiGlobalWinners semi_global_winners;
 };
 

@@ -1,4 +1,5 @@
-// The refined pipeline's kernels (see KernelTable::semi_global_step and semi_global_costs):
+// The refined pipeline's kernels (see KernelTable::semi_global_step, semi_global_costs and
+// semi_global_census):
 // 16-bit path costs, N lanes of disparities at a time. Included by kernels.simd.h inside the
 // unit's namespaces.
 
@@ -72,6 +73,48 @@ void semi_global_costs(const uint64_t* left, const uint64_t* right, int W, int D
     for (; k < D; ++k) c[k] = static_cast<uint8_t>(__builtin_popcountll(l ^ r[-k]));
     for (; k < Dp; ++k) c[k] = kSemiGlobalPadding;
   }
+}
+
+// The census strings of N pixels from column x on, into out[0 .. N-1]: the 62 bits in four
+// 16-bit groups, each one compare and mask per neighbour over the N pixels, kept in a
+// register, then widened and joined per pixel.
+template <int N>
+[[gnu::always_inline]] inline void census_lanes(const int16_t* const* rows, int x, uint64_t* out) {
+  Vec<int16_t, N> centre, r;
+  load(centre, rows[3] + x);
+  int16_t groups[4][N];
+  for (int g = 0; g < 4; ++g) {
+    Vec<int16_t, N> bits{};
+    for (int i = 0; i < 16 && 16 * g + i < 62; ++i) {
+      const int p = 16 * g + i + (16 * g + i >= 31);  // the window position, the centre skipped
+      load(r, rows[p / 9] + x + p % 9 - 4);
+      bits |= (r < centre) & static_cast<int16_t>(static_cast<uint16_t>(1u << i));
+    }
+    store(groups[g], bits);
+  }
+  for (int j = 0; j < N; ++j)
+    out[j] = static_cast<uint64_t>(static_cast<uint16_t>(groups[0][j])) |
+             static_cast<uint64_t>(static_cast<uint16_t>(groups[1][j])) << 16 |
+             static_cast<uint64_t>(static_cast<uint16_t>(groups[2][j])) << 32 |
+             static_cast<uint64_t>(static_cast<uint16_t>(groups[3][j])) << 48;
+}
+
+// The census strings of a row's columns begin .. end - 1 (see KernelTable).
+template <int N>
+void semi_global_census(const int16_t* const* rows, int begin, int end, uint64_t* out) {
+  if (end - begin < N) {
+    for (int x = begin; x < end; ++x) {
+      uint64_t bits = 0;
+      for (int p = 0, k = 0; p < 63; ++p)
+        if (p != 31) bits |= static_cast<uint64_t>(rows[p / 9][x + p % 9 - 4] < rows[3][x]) << k++;
+      out[x] = bits;
+    }
+    return;
+  }
+  int x = begin;
+  for (; x + N <= end; x += N) census_lanes<N>(rows, x, out + x);
+  // the last pixels in a block that ends at the row's end, over some done already
+  if (x < end) census_lanes<N>(rows, end - N, out + end - N);
 }
 
 // M lanes from k on of a pixel's sums, the lanes from D on read as 0x7FFF: their lowest into
