@@ -80,7 +80,7 @@ void semi_global_costs(const uint64_t* left, const uint64_t* right, int W, int D
 // register, then widened and joined per pixel.
 template <int N>
 [[gnu::always_inline]] inline void census_lanes(const int16_t* const* rows, int x, uint64_t* out) {
-  Vec<int16_t, N> centre, r;
+  Vec<int16_t, N> centre, r, bit;
   load(centre, rows[3] + x);
   int16_t groups[4][N];
   for (int g = 0; g < 4; ++g) {
@@ -88,7 +88,8 @@ template <int N>
     for (int i = 0; i < 16 && 16 * g + i < 62; ++i) {
       const int p = 16 * g + i + (16 * g + i >= 31);  // the window position, the centre skipped
       load(r, rows[p / 9] + x + p % 9 - 4);
-      bits |= (r < centre) & static_cast<int16_t>(static_cast<uint16_t>(1u << i));
+      splat<int16_t, N>(bit, static_cast<int16_t>(static_cast<uint16_t>(1u << i)));
+      bits |= (r < centre) & bit;
     }
     store(groups[g], bits);
   }
