@@ -79,8 +79,7 @@ constexpr int kColumnPaths = 3;
 // One worker's scratch, carved from band_scratch_bytes.
 struct Band {
   size_t span;           // path costs of a pixel: Dp values with an edge value before and after
-  uint8_t* cost;         // the body's cost rows
-  uint8_t* margin_cost;  // a margin row's costs
+  uint8_t* cost;         // a row's costs (found again on the way up: cheaper than keeping them)
   int16_t* sums;         // the body's sums of the downward sweep
   int16_t* total;        // a row's sums of all paths
   int16_t* column[kColumnPaths][2];  // path costs of the rows before and now, W x span
@@ -100,8 +99,7 @@ struct Band {
     };
     const size_t w = static_cast<size_t>(W), volume_row = w * static_cast<size_t>(Dp);
     span = static_cast<size_t>(Dp) + 2;
-    cost = take(static_cast<uint8_t*>(nullptr), volume_row * static_cast<size_t>(body));
-    margin_cost = take(static_cast<uint8_t*>(nullptr), volume_row);
+    cost = take(static_cast<uint8_t*>(nullptr), volume_row);
     sums = take(static_cast<int16_t*>(nullptr), volume_row * static_cast<size_t>(body));
     total = take(static_cast<int16_t*>(nullptr), volume_row);
     for (auto& path : column)
@@ -191,26 +189,21 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
       if (cancelled.load(std::memory_order_relaxed)) continue;
       const int y0 = b * body, y1 = std::min(H, y0 + body);
       const int v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
-      // downward: the top margin warms the paths from above; the body's rows keep their
-      // costs and the sums of those paths and of the row's
+      // downward: the top margin warms the paths from above; the body's rows keep the
+      // sums of those paths and of the row's
       for (int y = v0; y < y1; ++y) {
         const bool in_body = y >= y0;
-        uint8_t* cost = in_body ? band.cost + static_cast<size_t>(y - y0) * volume_row : band.margin_cost;
         int16_t* sums = in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr;
-        cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, cost);
-        column_paths(band, cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr, sums);
-        if (in_body) row_paths(band, cost, grey, W, y, Dp, penalties, sums);
+        cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
+        column_paths(band, band.cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr, sums);
+        if (in_body) row_paths(band, band.cost, grey, W, y, Dp, penalties, sums);
       }
       // upward: the bottom margin warms the paths from below; each body row's total gives
       // its winners
       for (int y = v1 - 1; y >= y0; --y) {
         const bool in_body = y < y1;
-        const uint8_t* cost = band.margin_cost;
-        if (in_body)
-          cost = band.cost + static_cast<size_t>(y - y0) * volume_row;
-        else
-          cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.margin_cost);
-        column_paths(band, cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
+        cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
+        column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
                      in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr,
                      in_body ? band.total : nullptr);
         if (in_body)
