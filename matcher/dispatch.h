@@ -17,4 +17,12 @@ int simd_width_bits();
 // kernel runs.
 void ondrel_testing_limit_simd(int bits);
 
+// Whether the 512-bit path counts bits with the CPU's lane popcount (VPOPCNTDQ) where it has
+// one; it gives the same bytes as the counting without it.
+bool lane_popcount();
+
+// Test hook: whether the 512-bit path may use the lane popcount (default true). Set it while
+// no kernel runs.
+void ondrel_testing_allow_lane_popcount(bool allowed);
+
 }  // namespace ondrel::internal

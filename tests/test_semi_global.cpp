@@ -14,6 +14,7 @@
 #include <ondrel/refine.h>
 #include <opencv2/core.hpp>
 
+#include "matcher/dispatch.h"
 #include "matcher/simd/kernel_table.h"
 #include "refine/post_filters.h"
 #include "refine/semi_global.h"
@@ -53,11 +54,17 @@ TEST(SemiGlobal, CensusAndCostsEqualTheDefinition) {
       for (int y = c.H - 1; y >= 0; --y) rf::census_rows(gr.data(), c.W, c.H, y, y + 1, census_right.data());
       ASSERT_EQ(census_left, cl) << bits << " bits";
       ASSERT_EQ(census_right, cr) << bits << " bits";
-      std::vector<uint8_t> cost(expected.size(), 1);
-      std::vector<uint64_t> extended(static_cast<size_t>(c.W) + c.D);
-      for (int y = 0; y < c.H; ++y)
-        rf::cost_row(cl.data(), cr.data(), c.W, y, c.d_min, c.D, Dp, extended.data(), cost.data() + static_cast<size_t>(y) * c.W * Dp);
-      EXPECT_EQ(cost, expected) << bits << " bits";
+      // the widest path with and without the CPU's lane popcount
+      for (bool popcount : {true, false}) {
+        rf::ondrel_testing_allow_lane_popcount(popcount);
+        std::vector<uint8_t> cost(expected.size(), 1);
+        std::vector<uint64_t> extended(static_cast<size_t>(c.W) + c.D);
+        for (int y = 0; y < c.H; ++y)
+          rf::cost_row(cl.data(), cr.data(), c.W, y, c.d_min, c.D, Dp, extended.data(),
+                       cost.data() + static_cast<size_t>(y) * c.W * Dp);
+        EXPECT_EQ(cost, expected) << bits << " bits, lane popcount " << rf::lane_popcount();
+      }
+      rf::ondrel_testing_allow_lane_popcount(true);
     }
   }
 }

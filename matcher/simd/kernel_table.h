@@ -6,8 +6,9 @@
 // winners, uniqueness; the scratch comes from row_aggregation.cpp). All have one body,
 // matcher/simd/kernels.simd.h, compiled by kernels_baseline.cpp (SSE2 on x86-64, the
 // compiler's generic vectors elsewhere), kernels_avx2.cpp (-mavx2) and kernels_avx512.cpp
-// (-mavx512f -mavx512bw -mavx512dq); the last two exist in x86-64 GCC/clang builds
-// (ONDREL_SIMD_X86).
+// (-mavx512f -mavx512bw -mavx512dq), and kernels_avx512_popcount.cpp (the same with
+// -mavx512vpopcntdq, for the refined pipeline's census costs); the last three exist in x86-64
+// GCC/clang builds (ONDREL_SIMD_X86).
 // Every table does the same integer and floating-point operations, so all give the same bytes.
 //
 // Plain types and declarations only: the body includes this header in units built for wider
@@ -131,6 +132,9 @@ namespace avx2 {
 extern const KernelTable kTable;
 }
 namespace avx512 {
+extern const KernelTable kTable;
+}
+namespace avx512_popcount {
 extern const KernelTable kTable;
 }
 #endif
