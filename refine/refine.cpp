@@ -92,8 +92,16 @@ struct Array {
 };
 
 // The semi-global bands: body rows and the rows above and below that warm up the paths
-// across rows. Fixed, so the values do not depend on the thread count.
+// across rows. They depend on the height alone, so the values do not depend on the thread
+// count: an even number of bands (one where a single band holds the image) of at most
+// kBandBody rows, as equal as they come, so that two workers share them evenly; fewer rows
+// a band also means less scratch to clear (docs/refine.md).
 constexpr int kBandBody = 128, kBandMargin = 8;
+int band_body(int H) {
+  int bands = (H + kBandBody - 1) / kBandBody;
+  if (bands > 1) bands += bands & 1;
+  return (H + bands - 1) / bands;
+}
 // Workers beyond what this holds in band scratch wait (the values stay the same).
 constexpr size_t kBandScratchBudget = size_t{512} << 20;
 
@@ -158,8 +166,8 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   const int d_min = std::max(parameters.min_disparity, -(W - 1));
   const int D = static_cast<int>(std::max(1LL, std::min<long long>(parameters.max_disparity, W - 1) - d_min + 1LL));
   const int Dp = (D + kDisparityLanes - 1) / kDisparityLanes * kDisparityLanes;
-  const int bands = (H + kBandBody - 1) / kBandBody;
-  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, kBandBody);
+  const int body = band_body(H), bands = (H + body - 1) / body;
+  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body);
   const int workers = static_cast<int>(
       std::max<size_t>(1, std::min<size_t>(std::min(threads, bands), kBandScratchBudget / scratch_bytes)));
 
@@ -186,7 +194,7 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   const Penalties penalties{refine.penalty_small, refine.penalty_large, 0};
   const int tolerance = refine.consistency_check ? static_cast<int>(std::min(refine.consistency_tolerance, 1e6f)) : -1;
   if (!semi_global_rows(census[0].data(), census[1].data(), grey[0].data(), W, H, d_min, D, Dp, refine.paths, penalties,
-                        refine.uniqueness, tolerance, kBandBody, kBandMargin, workers, scratch.data(),
+                        refine.uniqueness, tolerance, body, kBandMargin, workers, scratch.data(),
                         options.progress, options.progress_user, planes[0].data(),
                         confidence.data ? margins.data() : nullptr))
     return failure(StatusCode::kCancelled, "the call was cancelled");
