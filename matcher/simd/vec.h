@@ -378,9 +378,43 @@ template <int N>
   v = (a & m) | (b & ~m);
 }
 
-// The lowest lane of v, for 16-bit ints, by halving.
+// The lowest lane of v, for 16-bit ints, by halving in registers (halves copied through
+// memory made the compilers keep v on the stack, and a wide store read back in halves waits
+// for the store); the last eight lanes in one instruction where the unit has it (it takes
+// unsigned ints: the sign bit flipped on the way in and out), in register shifts elsewhere.
 template <int N>
 [[gnu::always_inline]] inline int lowest_lane(const Vec<int16_t, N>& v) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    const __m512i w = reinterpret_cast<__m512i>(v);
+    const Vec<int16_t, 16> m =
+        reinterpret_cast<Vec<int16_t, 16>>(_mm256_min_epi16(_mm512_castsi512_si256(w), _mm512_extracti64x4_epi64(w, 1)));
+    return lowest_lane<16>(m);
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    const __m256i w = reinterpret_cast<__m256i>(v);
+    const Vec<int16_t, 8> m =
+        reinterpret_cast<Vec<int16_t, 8>>(_mm_min_epi16(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1)));
+    return lowest_lane<8>(m);
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    __m128i m = reinterpret_cast<__m128i>(v);
+#if defined(__SSE4_1__)
+    const __m128i sign = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    m = _mm_minpos_epu16(_mm_xor_si128(m, sign));
+    return static_cast<int16_t>(static_cast<uint16_t>(_mm_cvtsi128_si32(_mm_xor_si128(m, sign))));
+#else
+    m = _mm_min_epi16(m, _mm_srli_si128(m, 8));
+    m = _mm_min_epi16(m, _mm_srli_si128(m, 4));
+    m = _mm_min_epi16(m, _mm_srli_si128(m, 2));
+    return static_cast<int16_t>(static_cast<uint16_t>(_mm_cvtsi128_si32(m)));
+#endif
+  }
+#endif
   if constexpr (N == 1) {
     return v[0];
   } else {
