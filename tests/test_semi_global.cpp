@@ -131,6 +131,43 @@ TEST(SemiGlobal, WinnersEqualTheDefinition) {
   }
 }
 
+// The kernel alone, every output: sums from a small range (ties everywhere), or near the top of
+// the 16-bit range; the padding lanes anything, lower ones too; rows of whole vectors and with
+// a last part (a 16-lane tail on the wide units); images narrower than the range and first
+// disparities that push the right view's range past either end of the row.
+TEST(SemiGlobal, WinnersKernelEqualsTheDefinition) {
+  std::mt19937 rng(8);
+  struct Case { int W, d_min, D, base, spread; };
+  for (const Case& c : {Case{1, 0, 1, 0, 5}, Case{13, 0, 7, 0, 3}, Case{20, -2, 19, 0, 12}, Case{9, 0, 40, 0, 12},
+                        Case{70, -5, 45, 100, 6}, Case{50, 12, 33, 0, 12}, Case{64, 3, 64, 0, 4}, Case{40, 0, 80, 0, 40},
+                        Case{37, -40, 16, 0, 12}, Case{30, 25, 20, 0, 12}, Case{45, -1, 48, 0x7FFE - 20, 21}}) {
+    SCOPED_TRACE(testing::Message() << "W " << c.W << " d_min " << c.d_min << " D " << c.D << " base " << c.base);
+    const int Dp = (c.D + rf::kDisparityLanes - 1) / rf::kDisparityLanes * rf::kDisparityLanes;
+    std::vector<int16_t> sums(static_cast<size_t>(c.W) * Dp);
+    for (size_t i = 0; i < sums.size(); ++i)
+      sums[i] = static_cast<int16_t>(static_cast<int>(i % Dp) < c.D ? c.base + static_cast<int>(rng() % c.spread) : rng() % 0x7FFF);
+    const WinnerLanes expected = reference_winner_lanes(sums.data(), c.W, c.d_min, c.D, Dp);
+    const int pad = rf::simd::kSemiGlobalWinnersPad;
+    for (int bits : simd_widths()) {
+      SimdLimit limit(bits);
+      std::vector<int16_t> right_low(c.W + 2 * pad, 3), right_best(right_low.size(), 3);
+      WinnerLanes got{std::vector<int16_t>(c.W, 3), std::vector<int16_t>(c.W, 3), std::vector<int16_t>(c.W, 3), {}, {}};
+      rf::simd::kernel_table().semi_global_winners(sums.data(), c.W, c.d_min, c.D, Dp, right_low.data(), right_best.data(),
+                                                   got.best.data(), got.lowest.data(), got.second.data());
+      // right_best and right_low hold right column c at pad + W - 1 - c
+      for (int x = c.W - 1; x >= 0; --x) {
+        got.right_best.push_back(right_best[static_cast<size_t>(pad + x)]);
+        got.right_low.push_back(right_low[static_cast<size_t>(pad + x)]);
+      }
+      EXPECT_EQ(got.best, expected.best) << bits << " bits";
+      EXPECT_EQ(got.lowest, expected.lowest) << bits << " bits";
+      EXPECT_EQ(got.second, expected.second) << bits << " bits";
+      EXPECT_EQ(got.right_best, expected.right_best) << bits << " bits";
+      EXPECT_EQ(got.right_low, expected.right_low) << bits << " bits";
+    }
+  }
+}
+
 // Values in halves from below the range to beyond it, NaN one time in three or nearly
 // everywhere (long holes); a plane of NaNs. Radius 3 sums in 32 bits, 1 and 2 in 16; up to 3
 // the weights are shared between the two pixels of a pair, at 4 found for each.

@@ -118,70 +118,49 @@ void semi_global_census(const int16_t* const* rows, int begin, int end, uint64_t
   if (x < end) census_lanes<N>(rows, end - N, out + end - N);
 }
 
-// M lanes from k on of a pixel's sums, the lanes from D on read as 0x7FFF: their lowest into
-// `low`; with `right`, the right view's lowest sums and their lanes (right_low, right_best at
-// the pixel's reversed column of lane 0) where the sum is lower.
-template <int M>
-[[gnu::always_inline]] inline void winners_lowest(const int16_t* s, int k, int D, bool right, int16_t* right_low,
-                                                  int16_t* right_best, Vec<int16_t, M>& low) {
-  Vec<int16_t, M> v, index, limit, beyond, top;
-  lane_numbers<M>(index, k);
-  splat<int16_t, M>(limit, static_cast<int16_t>(D));
-  splat<int16_t, M>(top, 0x7FFF);
-  load(v, s + k);
-  beyond = index >= limit;
-  v |= beyond & top;
-  lower<M>(low, low, v);
+// One vector of a pixel's sums, lanes k .. k + N - 1 (`index`), into the running state of its
+// lanes: per lane j, over the sums of lanes j, j + N, j + 2N, ... seen so far, the lowest
+// (`low`), its first lane number (`at`) and the lowest of the others (`other`: equal to low
+// where that occurs twice). With `right`, the right view's lowest sums and their lanes
+// (right_low, right_best from lane k of the pixel on) where the sum is lower.
+template <int N>
+[[gnu::always_inline]] inline void winners_lanes(const Vec<int16_t, N>& v, const Vec<int16_t, N>& index, bool right,
+                                                 int16_t* right_low, int16_t* right_best, Vec<int16_t, N>& low,
+                                                 Vec<int16_t, N>& at, Vec<int16_t, N>& other) {
+  const Vec<int16_t, N> m = v < low;
+  Vec<int16_t, N> h;
+  higher<N>(h, low, v);
+  lower<N>(other, other, h);
+  lower<N>(low, low, v);
+  at = (index & m) | (at & ~m);
   if (right) {
-    Vec<int16_t, M> rl, rb, m;
-    load(rl, right_low + k);
-    load(rb, right_best + k);
-    m = v < rl;
-    rl = (v & m) | (rl & ~m);
-    rb = (index & m) | (rb & ~m);
-    store(right_low + k, rl);
-    store(right_best + k, rb);
+    Vec<int16_t, N> rl, rb;
+    load(rl, right_low);
+    load(rb, right_best);
+    const Vec<int16_t, N> r = v < rl;
+    lower<N>(rl, rl, v);
+    rb = (index & r) | (rb & ~r);
+    store(right_low, rl);
+    store(right_best, rb);
   }
 }
 
-// best = the lower of it and the lowest lane number k (M lanes from k on, below D) where
-// s[k] == lowest.
-template <int M>
-[[gnu::always_inline]] inline void winners_index(const int16_t* s, int k, int D, int lowest, Vec<int16_t, M>& best) {
-  Vec<int16_t, M> v, index, limit, target, m, top, candidate;
-  lane_numbers<M>(index, k);
-  splat<int16_t, M>(limit, static_cast<int16_t>(D));
-  splat<int16_t, M>(target, static_cast<int16_t>(lowest));
-  splat<int16_t, M>(top, 0x7FFF);
-  load(v, s + k);
-  m = (v == target) & (index < limit);
-  candidate = (index & m) | (top & ~m);
-  lower<M>(best, best, candidate);
-}
-
-// second = the lower of it and the lowest s[k] (M lanes from k on, below D) with |k - best| > 1.
-template <int M>
-[[gnu::always_inline]] inline void winners_second(const int16_t* s, int k, int D, int best, Vec<int16_t, M>& second) {
-  Vec<int16_t, M> v, index, limit, from, to, m, top;
-  lane_numbers<M>(index, k);
-  splat<int16_t, M>(top, 0x7FFF);
-  splat<int16_t, M>(limit, static_cast<int16_t>(D));
-  splat<int16_t, M>(from, static_cast<int16_t>(best - 1));
-  splat<int16_t, M>(to, static_cast<int16_t>(best + 1));
-  load(v, s + k);
-  m = (index >= limit) | ((index >= from) & (index <= to));
-  v |= m & top;
-  lower<M>(second, second, v);
-}
-
-inline int lower_of(int a, int b) { return a < b ? a : b; }
-
+// One pass over each pixel's D sums, N lanes at a time (the last vector's lanes from D on read
+// as 0x7FFF: they never win), keeping per lane the lowest, its first lane and the lowest of the
+// rest. Then lowest = the lowest lane of `low`; best = the lowest `at` of the lanes holding it;
+// every lane holds at most one lane number within best +- 1 (they lie N >= 8 apart), so the
+// second lowest away from best +- 1 is `other` of the lanes whose `at` lies there and `low` of
+// the rest.
 template <int N>
 void semi_global_winners(const int16_t* sums, int W, int d_min, int D, int Dp, int16_t* right_low, int16_t* right_best,
                          int16_t* best, int16_t* lowest, int16_t* second) {
   right_low += kSemiGlobalWinnersPad;
   right_best += kSemiGlobalWinnersPad;
   for (int j = -kSemiGlobalWinnersPad; j < W + kSemiGlobalWinnersPad; ++j) right_low[j] = 0x7FFF, right_best[j] = -1;
+  Vec<int16_t, N> first, step, top, zero{};
+  lane_numbers<N>(first, 0);
+  splat<int16_t, N>(step, static_cast<int16_t>(N));
+  splat<int16_t, N>(top, 0x7FFF);
   for (int x = 0; x < W; ++x) {
     const int16_t* s = sums + static_cast<std::ptrdiff_t>(x) * Dp;
     // lanes k_begin .. k_end - 1 meet right columns inside the image; lane k is the right
@@ -190,26 +169,29 @@ void semi_global_winners(const int16_t* sums, int W, int d_min, int D, int Dp, i
     const int k_end = x - d_min + 1 < D ? x - d_min + 1 : D;
     int16_t* const low_at = right_low + (W - 1 - x + d_min);
     int16_t* const best_at = right_best + (W - 1 - x + d_min);
-    // N lanes at a time, then 16 where N is wider and lanes are left (Dp is a multiple of 16)
-    Vec<int16_t, N> v;
-    Vec<int16_t, 16> tail;
-    splat<int16_t, N>(v, 0x7FFF);
-    splat<int16_t, 16>(tail, 0x7FFF);
+    Vec<int16_t, N> v, index = first, low = top, at = zero, other = top;
     int k = 0;
-    for (; k + N <= Dp; k += N) winners_lowest<N>(s, k, D, k < k_end && k + N > k_begin, low_at, best_at, v);
-    if (N > 16 && k < Dp) winners_lowest<16>(s, k, D, k < k_end && k + 16 > k_begin, low_at, best_at, tail);
-    const int low = lower_of(lowest_lane<N>(v), lowest_lane<16>(tail));
-    splat<int16_t, N>(v, 0x7FFF);
-    splat<int16_t, 16>(tail, 0x7FFF);
-    for (k = 0; k + N <= Dp; k += N) winners_index<N>(s, k, D, low, v);
-    if (N > 16 && k < Dp) winners_index<16>(s, k, D, low, tail);
-    const int b = lower_of(lowest_lane<N>(v), lowest_lane<16>(tail));
-    splat<int16_t, N>(v, 0x7FFF);
-    splat<int16_t, 16>(tail, 0x7FFF);
-    for (k = 0; k + N <= Dp; k += N) winners_second<N>(s, k, D, b, v);
-    if (N > 16 && k < Dp) winners_second<16>(s, k, D, b, tail);
+    for (; k + N <= D; k += N) {
+      load(v, s + k);
+      winners_lanes<N>(v, index, k < k_end && k + N > k_begin, low_at + k, best_at + k, low, at, other);
+      index += step;
+    }
+    if (k < D) {
+      load_first<N>(v, s + k, D - k, 0x7FFF);
+      winners_lanes<N>(v, index, k < k_end && k + N > k_begin, low_at + k, best_at + k, low, at, other);
+    }
+    const int l = lowest_lane<N>(low);
+    Vec<int16_t, N> target, m, candidate, from, to;
+    splat<int16_t, N>(target, static_cast<int16_t>(l));
+    m = low == target;
+    candidate = (at & m) | (top & ~m);
+    const int b = lowest_lane<N>(candidate);
+    splat<int16_t, N>(from, static_cast<int16_t>(b - 1));
+    splat<int16_t, N>(to, static_cast<int16_t>(b + 1));
+    m = (at >= from) & (at <= to);
+    candidate = (other & m) | (low & ~m);
     best[x] = static_cast<int16_t>(b);
-    lowest[x] = static_cast<int16_t>(low);
-    second[x] = static_cast<int16_t>(lower_of(lowest_lane<N>(v), lowest_lane<16>(tail)));
+    lowest[x] = static_cast<int16_t>(l);
+    second[x] = static_cast<int16_t>(lowest_lane<N>(candidate));
   }
 }

@@ -378,6 +378,31 @@ template <int N>
   v = (a & m) | (b & ~m);
 }
 
+// v = the higher of a and b lane by lane, for 16-bit ints.
+template <int N>
+[[gnu::always_inline]] inline void higher(Vec<int16_t, N>& v, const Vec<int16_t, N>& a, const Vec<int16_t, N>& b) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm512_max_epi16(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(b)));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm256_max_epi16(reinterpret_cast<__m256i>(a), reinterpret_cast<__m256i>(b)));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm_max_epi16(reinterpret_cast<__m128i>(a), reinterpret_cast<__m128i>(b)));
+    return;
+  }
+#endif
+  const Vec<int16_t, N> m = a > b;
+  v = (a & m) | (b & ~m);
+}
+
 // The lowest lane of v, for 16-bit ints, by halving in registers (halves copied through
 // memory made the compilers keep v on the stack, and a wide store read back in halves waits
 // for the store); the last eight lanes in one instruction where the unit has it (it takes
@@ -424,6 +449,26 @@ template <int N>
     lower<N / 2>(m, low, high);
     return lowest_lane<N / 2>(m);
   }
+}
+
+// v = p[0 .. n-1] (0 < n <= N), the lanes from n on `fill`: reads p[0 .. N-1] (on AVX-512,
+// a masked load, which reads only p[0 .. n-1]).
+template <int N>
+[[gnu::always_inline]] inline void load_first(Vec<int16_t, N>& v, const int16_t* p, int n, int16_t fill) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    const __mmask32 lanes = n >= 32 ? ~__mmask32{0} : static_cast<__mmask32>((1u << n) - 1);
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm512_mask_loadu_epi16(_mm512_set1_epi16(fill), lanes, p));
+    return;
+  }
+#endif
+  Vec<int16_t, N> index, limit, rest;
+  load(v, p);
+  load(index, kLaneIndex16);
+  limit = Vec<int16_t, N>{} + static_cast<int16_t>(n);
+  rest = Vec<int16_t, N>{} + fill;
+  const Vec<int16_t, N> beyond = index >= limit;
+  v = (v & ~beyond) | (rest & beyond);
 }
 
 // v = x in every lane (one broadcast: a loop over the lanes compiles to one insert per lane).

@@ -88,6 +88,31 @@ std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std
   return std::vector<int16_t>(sums.begin(), sums.end());
 }
 
+WinnerLanes reference_winner_lanes(const int16_t* row, int W, int d_min, int D, int Dp) {
+  WinnerLanes w;
+  const auto sum = [&](int x, int k) { return row[static_cast<size_t>(x) * Dp + k]; };
+  for (int x = 0; x < W; ++x) {
+    int best = 0, second = 0x7FFF;
+    for (int k = 0; k < D; ++k)
+      if (sum(x, k) < sum(x, best)) best = k;
+    for (int k = 0; k < D; ++k)
+      if (std::abs(k - best) > 1) second = std::min<int>(second, sum(x, k));
+    w.best.push_back(static_cast<int16_t>(best));
+    w.lowest.push_back(sum(x, best));
+    w.second.push_back(static_cast<int16_t>(second));
+  }
+  for (int c = 0; c < W; ++c) {
+    int best = -1, low = 0x7FFF;
+    for (int k = 0; k < D; ++k) {
+      const int x = c + d_min + k;
+      if (x >= 0 && x < W && (best < 0 || sum(x, k) < low)) best = k, low = sum(x, k);
+    }
+    w.right_best.push_back(static_cast<int16_t>(best));
+    w.right_low.push_back(static_cast<int16_t>(low));
+  }
+  return w;
+}
+
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
                                      int uniqueness, int tolerance) {
   std::vector<float> out(static_cast<size_t>(W) * H, NAN);

@@ -25,6 +25,14 @@ std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const st
 std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
                                      int Dp, int paths, const ondrel::internal::Penalties& penalties);
 
+// The kernel table's semi_global_winners on one row of sums, by its definition: per pixel x
+// best, lowest and second; per right column c the right view's lowest lane and sum
+// (right_best[c], right_low[c]: -1 and 0x7FFF where no left column meets c).
+struct WinnerLanes {
+  std::vector<int16_t> best, lowest, second, right_best, right_low;
+};
+WinnerLanes reference_winner_lanes(const int16_t* row, int W, int d_min, int D, int Dp);
+
 // Winners of every row (NaN: none), by the definition of winners_row.
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
                                      int uniqueness, int tolerance);
