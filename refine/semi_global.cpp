@@ -83,8 +83,9 @@ struct Band {
   int16_t* sums;         // the body's sums of the downward sweep
   int16_t* total;        // a row's sums of all paths
   int16_t* column[kColumnPaths][2];  // path costs of the rows before and now, W x span
-  int* column_lowest[kColumnPaths][2];
-  int16_t* row[2];  // path costs along the row, span each
+  int16_t* column_lowest[kColumnPaths][2];
+  int16_t* large[kColumnPaths + 1];  // P2 of a row's pixels on each column path, then along the row
+  int16_t* row;                      // path costs along the row, 4 x span
   uint64_t* extended;
   int16_t* right_winners;
 
@@ -105,8 +106,9 @@ struct Band {
     for (auto& path : column)
       for (auto& rows : path) rows = take(static_cast<int16_t*>(nullptr), w * span);
     for (auto& path : column_lowest)
-      for (auto& rows : path) rows = take(static_cast<int*>(nullptr), w);
-    for (auto& r : row) r = take(static_cast<int16_t*>(nullptr), span);
+      for (auto& rows : path) rows = take(static_cast<int16_t*>(nullptr), w);
+    for (auto& l : large) l = take(static_cast<int16_t*>(nullptr), w);
+    row = take(static_cast<int16_t*>(nullptr), 4 * span);
     extended = take(static_cast<uint64_t*>(nullptr), w + static_cast<size_t>(D));
     right_winners = take(static_cast<int16_t*>(nullptr), winners_scratch_size(W));
     return at;
@@ -115,48 +117,40 @@ struct Band {
 
 // The steps of row y of the paths from the row before (dy = 1) or after (dy = -1): `columns`
 // of them, the vertical first, then the diagonals along dx = 1 and -1; `first`: the row where
-// they enter. Each one's sums go to `sums` (when not null) after `add` for the first.
+// they enter. Their sums go to `sums` after `add` (null: 0).
 void column_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W, int y, int dy, bool first,
                   int columns, int Dp, const Penalties& penalties, const int16_t* add, int16_t* sums) {
   static const int kDx[kColumnPaths] = {0, 1, -1};
-  const simd::SemiGlobalStep step = simd::kernel_table().semi_global_step;
   const int now = y & 1, before = now ^ 1;
-  const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
-  const int16_t* g_before = g - static_cast<std::ptrdiff_t>(dy) * W;
+  simd::SemiGlobalColumns c{};
+  c.paths = columns;
+  c.span = static_cast<int>(band.span);
   for (int j = 0; j < columns; ++j) {
-    const int dx = kDx[j];
-    int16_t* const current = band.column[j][now] + 1;
-    const int16_t* const previous = band.column[j][before] + 1;
-    int* const lowest = band.column_lowest[j][now];
-    const int* const lowest_before = band.column_lowest[j][before];
-    for (int x = 0; x < W; ++x) {
-      const size_t at = static_cast<size_t>(x) * static_cast<size_t>(Dp);
-      const int qx = x - dx;
-      const bool starts = first || qx < 0 || qx >= W;
-      const int penalty = starts ? 0 : penalty_between(penalties, g[x], g_before[qx]);
-      int16_t* const s = sums ? sums + at : nullptr;
-      lowest[x] = step(cost + at, starts ? nullptr : previous + static_cast<size_t>(qx) * band.span,
-                       current + static_cast<size_t>(x) * band.span, j > 0 ? s : add ? add + at : nullptr, s, Dp,
-                       penalties.p1, penalty, starts ? 0 : lowest_before[qx]);
+    c.before[j] = first ? nullptr : band.column[j][before] + 1;
+    c.lowest_before[j] = band.column_lowest[j][before];
+    c.large[j] = band.large[j];
+    c.now[j] = band.column[j][now] + 1;
+    c.lowest_now[j] = band.column_lowest[j][now];
+    if (penalties.edge > 0 && !first) {
+      const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
+      const int16_t* g_before = g - static_cast<std::ptrdiff_t>(dy) * W;
+      const int from = std::max(0, kDx[j]), to = std::min(W, W + kDx[j]);
+      for (int x = from; x < to; ++x)
+        band.large[j][x] = static_cast<int16_t>(penalty_between(penalties, g[x], g_before[x - kDx[j]]));
     }
   }
+  simd::kernel_table().semi_global_column_paths(cost, W, Dp, penalties.p1, c, add, sums);
 }
 
 // Both paths along row y added to its sums.
 void row_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W, int y, int Dp,
                const Penalties& penalties, int16_t* sums) {
-  const simd::SemiGlobalStep step = simd::kernel_table().semi_global_step;
-  const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
-  for (int direction : {1, -1}) {
-    int lowest = 0;
-    for (int i = 0; i < W; ++i) {
-      const int x = direction > 0 ? i : W - 1 - i;
-      const size_t at = static_cast<size_t>(x) * static_cast<size_t>(Dp);
-      const int penalty = i > 0 ? penalty_between(penalties, g[x], g[x - direction]) : 0;
-      lowest = step(cost + at, i > 0 ? band.row[(i - 1) & 1] + 1 : nullptr, band.row[i & 1] + 1, sums + at, sums + at,
-                    Dp, penalties.p1, penalty, lowest);
-    }
+  int16_t* const large = band.large[kColumnPaths];
+  if (penalties.edge > 0) {
+    const int16_t* g = grey + static_cast<std::ptrdiff_t>(y) * W;
+    for (int x = 0; x + 1 < W; ++x) large[x] = static_cast<int16_t>(penalty_between(penalties, g[x + 1], g[x]));
   }
+  simd::kernel_table().semi_global_row_paths(cost, W, Dp, penalties.p1, large, band.row, sums);
 }
 
 }  // namespace
@@ -183,7 +177,9 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
         for (int x = 0; x < W; ++x)
           rows[static_cast<size_t>(x) * band.span] = rows[static_cast<size_t>(x) * band.span + band.span - 1] =
               simd::kSemiGlobalOutside;
-    for (int16_t* r : band.row) r[0] = r[band.span - 1] = simd::kSemiGlobalOutside;
+    // P2 without the edge rule: the same everywhere
+    if (penalties.edge <= 0)
+      for (int16_t* l : band.large) std::fill(l, l + W, static_cast<int16_t>(penalties.p2));
 #pragma omp for schedule(dynamic, 1)
     for (int b = 0; b < bands; ++b) {
       if (cancelled.load(std::memory_order_relaxed)) continue;
@@ -195,7 +191,9 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
         const bool in_body = y >= y0;
         int16_t* sums = in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
-        column_paths(band, band.cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr, sums);
+        // (a margin row's sums go to the row of totals, which nothing reads before the body's)
+        column_paths(band, band.cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr,
+                     in_body ? sums : band.total);
         if (in_body) row_paths(band, band.cost, grey, W, y, Dp, penalties, sums);
       }
       // upward: the bottom margin warms the paths from below; each body row's total gives
@@ -204,8 +202,7 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
         const bool in_body = y < y1;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
         column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
-                     in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr,
-                     in_body ? band.total : nullptr);
+                     in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr, band.total);
         if (in_body)
           winners_row(band.total, W, d_min, D, Dp, uniqueness, tolerance, band.right_winners,
                       disparity + static_cast<size_t>(y) * W, margins ? margins + static_cast<size_t>(y) * W : nullptr);

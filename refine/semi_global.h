@@ -44,7 +44,7 @@ using RowsDone = bool (*)(void* user, int rows_done, int rows_total);
 // into `margins` unless null), W x H, from the census strings (W x H each) and the grey plane
 // of the left view. The rows go in fixed bands: body rows y0 .. y1 - 1 (y0 a multiple of
 // `body`) and `margin` rows above and below them (cut at the image). Within a band, the sum of
-// a pixel (x, y) of the body adds the path costs (see ondrel::internal::simd::SemiGlobalStep) of the
+// a pixel (x, y) of the body adds the path costs (see ondrel::internal::simd::SemiGlobalRowPaths) of the
 // paths that enter the band's rows v0 .. v1 - 1 (the band with its margins) at its edge and
 // reach the pixel along (1, 0), (-1, 0), (0, 1), (0, -1) and with `paths` 8 (1, 1), (-1, 1),
 // (1, -1), (-1, -1): the paths of every row from the row's ends; the others from the band's

@@ -106,6 +106,96 @@ TEST(SemiGlobal, BandsEqualTheDefinitionAtEveryWidthAndThreadCount) {
   }
 }
 
+// The kernels of a row's path steps against reference_path, the rows chained through the
+// kernel's own output: 1 and 3 paths from the row before, with sums from 0 and added to sums;
+// both paths along each row, added to sums. Random costs (the padding lanes 255), P2 the same
+// everywhere or lowered at edges; Dp of one vector, with a 16-lane tail on wide units, and
+// of several vectors; rows of one and two pixels.
+TEST(SemiGlobal, PathStepsOfARowEqualTheDefinition) {
+  struct Case { int W, H, D, Dp; rf::Penalties penalties; };
+  std::mt19937 rng(77);
+  for (const Case& c : {Case{1, 3, 5, 16, {10, 120, 0}}, Case{2, 4, 16, 16, {7, 300, 20}}, Case{37, 5, 40, 48, {10, 120, 0}},
+                        Case{23, 4, 70, 80, {3, 40, 50}}, Case{9, 3, 100, 112, {10, 120, 0}}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " Dp " << c.Dp << " edge " << c.penalties.edge);
+    const size_t n = static_cast<size_t>(c.W) * c.H, dp = static_cast<size_t>(c.Dp), row = c.W * dp;
+    std::vector<uint8_t> cost(n * dp);
+    for (size_t i = 0; i < cost.size(); ++i) cost[i] = i % dp < static_cast<size_t>(c.D) ? rng() % 63 : 255;
+    std::vector<int16_t> grey(n), start(n * dp);
+    for (auto& g : grey) g = static_cast<int16_t>(rng() % 766);
+    for (auto& v : start) v = static_cast<int16_t>(rng() % 2000);
+    // P2 between pixel (x, y) and (x - dx, y - dy)
+    const auto large = [&](int x, int y, int dx, int dy) {
+      if (c.penalties.edge <= 0) return c.penalties.p2;
+      const int step = std::abs(grey[y * c.W + x] - grey[(y - dy) * c.W + x - dx]);
+      return std::max(c.penalties.p1, c.penalties.p2 * c.penalties.edge / (c.penalties.edge + step));
+    };
+    const int dxs[3] = {0, 1, -1};
+    std::vector<int> L[3];
+    for (int j = 0; j < 3; ++j) L[j] = reference_path(cost, grey, c.W, c.H, c.Dp, dxs[j], 1, c.penalties);
+    const std::vector<int> along = reference_path(cost, grey, c.W, c.H, c.Dp, 1, 0, c.penalties),
+                           back = reference_path(cost, grey, c.W, c.H, c.Dp, -1, 0, c.penalties);
+    for (int bits : simd_widths())
+      for (int paths : {1, 3})
+        for (bool add : {false, true}) {
+          SCOPED_TRACE(testing::Message() << bits << " bits, " << paths << " paths" << (add ? ", added" : ""));
+          SimdLimit limit(bits);
+          const size_t span = dp + 2;
+          // path costs of every row, each pixel between two outside values
+          std::vector<int16_t> rows[3], lowests[3], larges[3];
+          for (int j = 0; j < 3; ++j) {
+            rows[j].assign(n * span, rf::simd::kSemiGlobalOutside);
+            lowests[j].assign(n, -1);
+            larges[j].assign(static_cast<size_t>(c.W), -1);
+          }
+          std::vector<int16_t> sums(n * dp, 9), expected(n * dp), expected_rows[3];
+          for (int j = 0; j < 3; ++j) expected_rows[j].assign(n * span, rf::simd::kSemiGlobalOutside);
+          for (int y = 0; y < c.H; ++y) {
+            rf::simd::SemiGlobalColumns columns{};
+            columns.paths = paths;
+            columns.span = static_cast<int>(span);
+            for (int j = 0; j < paths; ++j) {
+              for (int x = 0; x < c.W; ++x)
+                if (y > 0 && x - dxs[j] >= 0 && x - dxs[j] < c.W) larges[j][x] = static_cast<int16_t>(large(x, y, dxs[j], 1));
+              columns.before[j] = y > 0 ? rows[j].data() + (y - 1) * c.W * span + 1 : nullptr;
+              columns.lowest_before[j] = y > 0 ? lowests[j].data() + (y - 1) * c.W : nullptr;
+              columns.large[j] = larges[j].data();
+              columns.now[j] = rows[j].data() + y * c.W * span + 1;
+              columns.lowest_now[j] = lowests[j].data() + y * c.W;
+            }
+            const size_t at = y * row;
+            rf::simd::kernel_table().semi_global_column_paths(cost.data() + at, c.W, c.Dp, c.penalties.p1, columns,
+                                                              add ? start.data() + at : nullptr, sums.data() + at);
+            for (size_t i = at; i < at + row; ++i) {
+              int sum = add ? start[i] : 0;
+              for (int j = 0; j < paths; ++j) sum += L[j][i];
+              expected[i] = static_cast<int16_t>(sum);
+            }
+          }
+          EXPECT_EQ(sums, expected) << "column paths' sums";
+          for (int j = 0; j < paths; ++j) {
+            std::vector<int16_t> lowest(n);
+            for (size_t p = 0; p < n; ++p) {
+              lowest[p] = static_cast<int16_t>(*std::min_element(L[j].begin() + p * dp, L[j].begin() + (p + 1) * dp));
+              for (size_t k = 0; k < dp; ++k) expected_rows[j][p * span + 1 + k] = static_cast<int16_t>(L[j][p * dp + k]);
+            }
+            EXPECT_EQ(rows[j], expected_rows[j]) << "path " << j;
+            EXPECT_EQ(lowests[j], lowest) << "path " << j;
+          }
+          if (paths > 1 || add) continue;
+          // both paths along each row, onto the starting sums
+          std::vector<int16_t> scratch(4 * span), larges_along(static_cast<size_t>(c.W), -1);
+          sums = start;
+          for (int y = 0; y < c.H; ++y) {
+            for (int x = 0; x + 1 < c.W; ++x) larges_along[x] = static_cast<int16_t>(large(x + 1, y, 1, 0));
+            rf::simd::kernel_table().semi_global_row_paths(cost.data() + y * row, c.W, c.Dp, c.penalties.p1,
+                                                           larges_along.data(), scratch.data(), sums.data() + y * row);
+          }
+          for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int16_t>(start[i] + along[i] + back[i]);
+          EXPECT_EQ(sums, expected) << "row paths";
+        }
+  }
+}
+
 // Sums from a small range, so that ties and near ties are common (the padding lanes too: they
 // must never win).
 TEST(SemiGlobal, WinnersEqualTheDefinition) {

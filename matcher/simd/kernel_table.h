@@ -79,16 +79,36 @@ using CostRows = void (*)(const CostVolumeInputs& in, int H, int r, Sum* const* 
 using AggregateRow = void (*)(const AggregationContext& ctx, AggregationScratch& scratch, int y,
                               const RowOutputs& out);
 
-// One pixel of a path of the refined pipeline's semi-global aggregation (refine/semi_global.h):
-// with `previous` the path costs L(q, k) of the path's previous pixel q (previous[-1] and
-// previous[Dp] hold kSemiGlobalOutside) and `lowest` their lowest,
-//   L(p, k) = C(p, k) + min(L(q, k), L(q, k +- 1) + p1, lowest + penalty) - lowest
-// (L(p, k) = C(p, k) at the first pixel: previous == nullptr) into current[0 .. Dp-1]; unless
-// `sums` is null, sums[k] = add[k] + L(p, k) (add may be sums itself; null: 0) (Dp a multiple
-// of 16); returns the lowest L(p, k). 16-bit ints: the caller keeps 255 + penalty times the
-// paths added to one sum below 32768.
-using SemiGlobalStep = int (*)(const uint8_t* cost, const int16_t* previous, int16_t* current, const int16_t* add,
-                               int16_t* sums, int Dp, int p1, int penalty, int lowest);
+// The steps of the refined pipeline's semi-global paths (refine/semi_global.h) through one
+// row, in 16-bit lanes. A path's costs at pixel p from those of the path's previous pixel q:
+//   L(p, k) = C(p, k) + min(L(q, k), L(q, k - 1) + p1, L(q, k + 1) + p1, lowest(q) + P2) - lowest(q)
+// for k = 0 .. Dp - 1 (Dp a multiple of 16), with lowest(q) the lowest L(q, k), L(q, -1) =
+// L(q, Dp) = kSemiGlobalOutside and P2 the large penalty between p and q; L(p, k) = C(p, k)
+// where the path enters (p has no q). Costs and sums: pixel x's at x * Dp. 16-bit ints: the
+// caller keeps 255 + P2 times the paths added to one sum below 32768.
+//
+// The two paths along the row, from its left end and from its right end: both L added to
+// sums. large[x] is P2 between pixels x and x + 1; `scratch` holds 4 (Dp + 2) values.
+using SemiGlobalRowPaths = void (*)(const uint8_t* cost, int W, int Dp, int p1, const int16_t* large, int16_t* scratch,
+                                    int16_t* sums);
+// The paths that reach a row from the row before it (q in the row before, or after when the
+// paths go up): `paths` (1 or 3) of them, path j's q of pixel x at column x - dx, dx = 0, 1, -1.
+// Rows of path costs: pixel x's L at x * span, kSemiGlobalOutside at x * span - 1 and x * span
+// + Dp (the caller's, never written). Path j's costs and lowests of the row before in
+// before[j] and lowest_before[j] (before[0] null: the paths enter at this row, the rows before
+// and large not read), of this row into now[j] and lowest_now[j]; large[j][x] is P2 between
+// pixel x and its q. sums[x * Dp + k] = add[x * Dp + k] (null: 0) + the paths' L(x, k) (add may
+// be sums).
+struct SemiGlobalColumns {
+  int paths, span;
+  const int16_t* before[3];
+  const int16_t* lowest_before[3];
+  const int16_t* large[3];
+  int16_t* now[3];
+  int16_t* lowest_now[3];
+};
+using SemiGlobalColumnPaths = void (*)(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalColumns& columns,
+                                       const int16_t* add, int16_t* sums);
 constexpr int16_t kSemiGlobalOutside = 0x3FFF;
 // The pixel costs of one row of the refined pipeline (refine/semi_global.h): pixel x, lane k
 // at cost[x * Dp + k] = the number of bits that differ between left[x] and right[x + D - 1 - k]
@@ -117,7 +137,8 @@ struct KernelTable {
   CostRows<int16_t> cost_rows_16;
   CostRows<int32_t> cost_rows_32;
   AggregateRow aggregate_row;
-  SemiGlobalStep semi_global_step;
+  SemiGlobalRowPaths semi_global_row_paths;
+  SemiGlobalColumnPaths semi_global_column_paths;
   SemiGlobalCosts semi_global_costs;
   SemiGlobalCensus semi_global_census;
   SemiGlobalWinners semi_global_winners;

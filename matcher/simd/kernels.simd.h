@@ -55,7 +55,8 @@ namespace {  // inside the ISA's namespace: internal, and still named after the 
 
 const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHORTS, int16_t>,
                              cost_volume_rows<ONDREL_SIMD_SHORTS, int32_t>, aggregate_row,
-                             semi_global_step<ONDREL_SIMD_SHORTS>, semi_global_costs,
+                             semi_global_row_paths<ONDREL_SIMD_SHORTS>,
+                             semi_global_column_paths<ONDREL_SIMD_SHORTS>, semi_global_costs,
                              semi_global_census<ONDREL_SIMD_SHORTS>,
                              semi_global_winners<ONDREL_SIMD_SHORTS>};
 

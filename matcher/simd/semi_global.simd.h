@@ -1,65 +1,200 @@
-// The refined pipeline's kernels (see KernelTable::semi_global_step, semi_global_costs and
-// semi_global_census):
+// The refined pipeline's kernels (see KernelTable::semi_global_row_paths, semi_global_column_paths,
+// semi_global_costs, semi_global_census and semi_global_winners):
 // 16-bit path costs, N lanes of disparities at a time. Included by kernels.simd.h inside the
 // unit's namespaces.
 
-// M lanes from k on; `low` takes their lowest path costs.
-template <int M>
-[[gnu::always_inline]] inline void semi_global_lanes(const uint8_t* cost, const int16_t* previous, int16_t* current,
-                                                     const int16_t* add, int16_t* sums, int k, int p1, int jump_to,
-                                                     int base_of, Vec<int16_t, M>& low) {
-  Vec<int16_t, M> P1, jump, base, a, b, e, v, l, sum;
-  splat<int16_t, M>(P1, static_cast<int16_t>(p1));
-  splat<int16_t, M>(jump, static_cast<int16_t>(jump_to));
-  splat<int16_t, M>(base, static_cast<int16_t>(base_of));
-  Vec<uint8_t, M> bytes;
-  load(bytes, cost + k);
-  if (previous) {
+// M lanes from k on of the path costs L(p, k) of a pixel p (see SemiGlobalRowPaths): from q's
+// (`previous`, null where the path enters at p) with P1, jump = lowest(q) + P2 and base =
+// lowest(q) in every lane, stored at current + k and returned in `l`; `low` takes their lowest.
+// kFollows: `previous` is known not null.
+template <int M, bool kFollows>
+[[gnu::always_inline]] inline void path_lanes(const uint8_t* cost, const int16_t* previous, int16_t* current, int k,
+                                              const Vec<int16_t, M>& P1, const Vec<int16_t, M>& jump,
+                                              const Vec<int16_t, M>& base, Vec<int16_t, M>& low, Vec<int16_t, M>& l) {
+  widen<M>(l, cost + k);
+  if (kFollows || previous) {
+    Vec<int16_t, M> a, b, e;
     load(a, previous + k - 1);
     load(b, previous + k);
     load(e, previous + k + 1);
     lower<M>(a, a, e);
     a += P1;
-    lower<M>(v, a, b);
-    lower<M>(v, v, jump);
-  } else {
-    v = jump;
+    lower<M>(a, a, b);
+    lower<M>(a, a, jump);
+    l += a - base;
   }
-  l = __builtin_convertvector(bytes, Vec<int16_t, M>) + v - base;
   store(current + k, l);
-  if (sums) {
-    if (add) {
-      load(sum, add + k);
-      sum += l;
-    } else {
-      sum = l;
-    }
-    store(sums + k, sum);
-  }
   lower<M>(low, low, l);
 }
 
-// Dp is a multiple of 16 (refine's kDisparityLanes): vectors of N lanes, then one of 16 where
-// N is wider and lanes are left.
+// The splats of a path's step at one pixel: N lanes and, where N is wider, the 16 of the tail.
 template <int N>
-int semi_global_step(const uint8_t* cost, const int16_t* previous, int16_t* current, const int16_t* add, int16_t* sums,
-                     int Dp, int p1, int penalty, int lowest) {
-  const int jump = previous ? lowest + penalty : 0, base = previous ? lowest : 0;
-  Vec<int16_t, N> low;
+struct PathSplats {
+  Vec<int16_t, N> jump, base;
+  Vec<int16_t, 16> jump16, base16;
+  [[gnu::always_inline]] void set(int lowest, int large) {
+    splat<int16_t, N>(jump, static_cast<int16_t>(lowest + large));
+    splat<int16_t, N>(base, static_cast<int16_t>(lowest));
+    if constexpr (N > 16) {
+      splat<int16_t, 16>(jump16, static_cast<int16_t>(lowest + large));
+      splat<int16_t, 16>(base16, static_cast<int16_t>(lowest));
+    }
+  }
+};
+
+// One step of a path along the row: L of pixel p into current[0 .. Dp-1] from q's (`previous`,
+// null where the path enters) with lowest(q) and P2 `large`, added to sums[0 .. Dp-1]; returns
+// lowest(p). Dp is a multiple of 16: vectors of N lanes, then one of 16 where N is wider and
+// lanes are left.
+template <int N, bool kFollows>
+[[gnu::always_inline]] inline int row_step(const uint8_t* cost, const int16_t* previous, int16_t* current,
+                                           int16_t* sums, int Dp, const Vec<int16_t, N>& P1,
+                                           const Vec<int16_t, 16>& P1_16, int lowest, int large) {
+  PathSplats<N> s;
+  s.set(previous ? lowest : 0, previous ? large : 0);
+  Vec<int16_t, N> low, l, sum;
   splat<int16_t, N>(low, kSemiGlobalOutside);
   int k = 0;
-  for (; k + N <= Dp; k += N) semi_global_lanes<N>(cost, previous, current, add, sums, k, p1, jump, base, low);
+  for (; k + N <= Dp; k += N) {
+    path_lanes<N, kFollows>(cost, previous, current, k, P1, s.jump, s.base, low, l);
+    load(sum, sums + k);
+    sum += l;
+    store(sums + k, sum);
+  }
   int result = lowest_lane<N>(low);
   if constexpr (N > 16) {
     if (k < Dp) {
-      Vec<int16_t, 16> tail;
-      splat<int16_t, 16>(tail, kSemiGlobalOutside);
-      semi_global_lanes<16>(cost, previous, current, add, sums, k, p1, jump, base, tail);
-      const int t = lowest_lane<16>(tail);
+      Vec<int16_t, 16> low16, l16, sum16;
+      splat<int16_t, 16>(low16, kSemiGlobalOutside);
+      path_lanes<16, kFollows>(cost, previous, current, k, P1_16, s.jump16, s.base16, low16, l16);
+      load(sum16, sums + k);
+      sum16 += l16;
+      store(sums + k, sum16);
+      const int t = lowest_lane<16>(low16);
       result = t < result ? t : result;
     }
   }
   return result;
+}
+
+// Both paths along a row (see KernelTable): the one from the left end and the one from the
+// right end a pixel each in turn, two chains of steps for the processor to overlap.
+template <int N>
+void semi_global_row_paths(const uint8_t* cost, int W, int Dp, int p1, const int16_t* large, int16_t* scratch,
+                           int16_t* sums) {
+  const size_t span = static_cast<size_t>(Dp) + 2, dp = static_cast<size_t>(Dp);
+  int16_t* forward[2] = {scratch + 1, scratch + span + 1};
+  int16_t* backward[2] = {scratch + 2 * span + 1, scratch + 3 * span + 1};
+  for (int j = 0; j < 2; ++j) forward[j][-1] = forward[j][Dp] = backward[j][-1] = backward[j][Dp] = kSemiGlobalOutside;
+  Vec<int16_t, N> P1;
+  Vec<int16_t, 16> P1_16;
+  splat<int16_t, N>(P1, static_cast<int16_t>(p1));
+  splat<int16_t, 16>(P1_16, static_cast<int16_t>(p1));
+  const size_t last = static_cast<size_t>(W - 1);
+  int forward_lowest = row_step<N, false>(cost, nullptr, forward[0], sums, Dp, P1, P1_16, 0, 0);
+  int backward_lowest = row_step<N, false>(cost + last * dp, nullptr, backward[0], sums + last * dp, Dp, P1, P1_16, 0, 0);
+  for (int i = 1; i < W; ++i) {
+    const size_t f = static_cast<size_t>(i), b = last - f;
+    forward_lowest = row_step<N, true>(cost + f * dp, forward[(i - 1) & 1], forward[i & 1], sums + f * dp, Dp, P1, P1_16,
+                                 forward_lowest, large[f - 1]);
+    backward_lowest = row_step<N, true>(cost + b * dp, backward[(i - 1) & 1], backward[i & 1], sums + b * dp, Dp, P1, P1_16,
+                                  backward_lowest, large[b]);
+  }
+}
+
+// M lanes from k on of pixel x of the column paths (see KernelTable): each path's L from its
+// previous pixel's (null: the path enters, unless kFollows), their sum with add's (null: 0)
+// into sums.
+template <int M, int P, bool kFollows>
+[[gnu::always_inline]] inline void column_lanes(const uint8_t* cost, const int16_t* const* previous,
+                                                int16_t* const* current, const int16_t* add, int16_t* sums, int k,
+                                                const Vec<int16_t, M>& P1, const Vec<int16_t, M>* jump,
+                                                const Vec<int16_t, M>* base, Vec<int16_t, M>* low) {
+  Vec<int16_t, M> sum, l;
+  if (add)
+    load(sum, add + k);
+  else
+    sum = Vec<int16_t, M>{};
+  for (int j = 0; j < P; ++j) {
+    path_lanes<M, kFollows>(cost, previous[j], current[j], k, P1, jump[j], base[j], low[j], l);
+    sum += l;
+  }
+  store(sums + k, sum);
+}
+
+// Pixel x of P column paths: `previous` null where a path enters (never with kFollows).
+template <int N, int P, bool kFollows>
+[[gnu::always_inline]] inline void column_pixel(const uint8_t* cost, const int16_t* const* previous,
+                                                const int* lowest, const int* large, int16_t* const* current,
+                                                int16_t* lowest_now, const int16_t* add, int16_t* sums, int Dp,
+                                                const Vec<int16_t, N>& P1, const Vec<int16_t, 16>& P1_16) {
+  Vec<int16_t, N> jump[P], base[P], low[P];
+  Vec<int16_t, 16> jump16[P], base16[P], low16[P];
+  for (int j = 0; j < P; ++j) {
+    const bool follows = kFollows || previous[j];
+    const int l = follows ? lowest[j] : 0, m = follows ? lowest[j] + large[j] : 0;
+    splat<int16_t, N>(jump[j], static_cast<int16_t>(m));
+    splat<int16_t, N>(base[j], static_cast<int16_t>(l));
+    splat<int16_t, N>(low[j], kSemiGlobalOutside);
+    splat<int16_t, 16>(jump16[j], static_cast<int16_t>(m));
+    splat<int16_t, 16>(base16[j], static_cast<int16_t>(l));
+    splat<int16_t, 16>(low16[j], kSemiGlobalOutside);
+  }
+  int k = 0;
+  for (; k + N <= Dp; k += N) column_lanes<N, P, kFollows>(cost, previous, current, add, sums, k, P1, jump, base, low);
+  for (int j = 0; j < P; ++j) lowest_now[j] = static_cast<int16_t>(lowest_lane<N>(low[j]));
+  if constexpr (N > 16) {
+    if (k < Dp) {
+      column_lanes<16, P, kFollows>(cost, previous, current, add, sums, k, P1_16, jump16, base16, low16);
+      for (int j = 0; j < P; ++j) {
+        const int t = lowest_lane<16>(low16[j]);
+        if (t < lowest_now[j]) lowest_now[j] = static_cast<int16_t>(t);
+      }
+    }
+  }
+}
+
+template <int N, int P>
+void column_paths(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalColumns& c, const int16_t* add,
+                  int16_t* sums) {
+  static constexpr int kDx[3] = {0, 1, -1};
+  Vec<int16_t, N> P1;
+  Vec<int16_t, 16> P1_16;
+  splat<int16_t, N>(P1, static_cast<int16_t>(p1));
+  splat<int16_t, 16>(P1_16, static_cast<int16_t>(p1));
+  const size_t span = static_cast<size_t>(c.span), dp = static_cast<size_t>(Dp);
+  for (int x = 0; x < W; ++x) {
+    const int16_t* previous[P];
+    int16_t* current[P];
+    int lowest[P], large[P];
+    int16_t lowest_now[P];
+    for (int j = 0; j < P; ++j) {
+      const int q = x - kDx[j];
+      const bool enters = !c.before[0] || q < 0 || q >= W;
+      previous[j] = enters ? nullptr : c.before[j] + static_cast<size_t>(q) * span;
+      lowest[j] = enters ? 0 : c.lowest_before[j][q];
+      large[j] = enters ? 0 : c.large[j][x];
+      current[j] = c.now[j] + static_cast<size_t>(x) * span;
+    }
+    const size_t at = static_cast<size_t>(x) * dp;
+    // the pixels where every path comes from the row before, and those where one enters
+    if (c.before[0] && x > 0 && x < W - 1)
+      column_pixel<N, P, true>(cost + at, previous, lowest, large, current, lowest_now, add ? add + at : nullptr,
+                               sums + at, Dp, P1, P1_16);
+    else
+      column_pixel<N, P, false>(cost + at, previous, lowest, large, current, lowest_now, add ? add + at : nullptr,
+                                sums + at, Dp, P1, P1_16);
+    for (int j = 0; j < P; ++j) c.lowest_now[j][x] = lowest_now[j];
+  }
+}
+
+template <int N>
+void semi_global_column_paths(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalColumns& columns,
+                              const int16_t* add, int16_t* sums) {
+  if (columns.paths == 1)
+    column_paths<N, 1>(cost, W, Dp, p1, columns, add, sums);
+  else
+    column_paths<N, 3>(cost, W, Dp, p1, columns, add, sums);
 }
 
 // The pixel costs of one row.

@@ -228,6 +228,34 @@ template <int K>
   for (int j = 0; j < K; ++j) v[j] = p[j];
 }
 
+// v = N consecutive bytes as 16-bit ints (the compilers' generic conversion goes a part of the
+// register at a time).
+template <int N>
+[[gnu::always_inline]] inline void widen(Vec<int16_t, N>& v, const unsigned char* p) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    v = reinterpret_cast<Vec<int16_t, N>>(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    v = reinterpret_cast<Vec<int16_t, N>>(
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128()));
+    return;
+  }
+#endif
+  Vec<unsigned char, N> bytes;
+  load(bytes, p);
+  v = __builtin_convertvector(bytes, Vec<int16_t, N>);
+}
+
 // Floats looked up by index: v[j] = table[index[j]], j = 0 .. 15, in one gather where the
 // unit has gathers of 16 lanes (kGathers16; the other units' callers look up one by one).
 #if defined(__AVX512F__)

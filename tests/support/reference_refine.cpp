@@ -48,42 +48,47 @@ std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const st
   return cost;
 }
 
+std::vector<int> reference_path(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H, int Dp,
+                                int dx, int dy, const ondrel::internal::Penalties& penalties) {
+  // computed in an order where q comes before p: rows in the path's order, the pixels of a row
+  // likewise
+  std::vector<int> L(cost.size());
+  std::vector<int> lowest(static_cast<size_t>(W) * H);
+  for (int t = 0; t < W * H; ++t) {
+    const int row = t / W, column = t % W;
+    const int y = dy >= 0 ? row : H - 1 - row, x = dx >= 0 ? column : W - 1 - column;
+    const int qx = x - dx, qy = y - dy, p = y * W + x;
+    const bool first = qx < 0 || qx >= W || qy < 0 || qy >= H;
+    int penalty = penalties.p2;
+    if (!first && penalties.edge > 0)
+      penalty = std::max(penalties.p1, penalties.p2 * penalties.edge /
+                                           (penalties.edge + std::abs(grey[p] - grey[qy * W + qx])));
+    int low = 1 << 30;
+    for (int k = 0; k < Dp; ++k) {
+      const size_t at = static_cast<size_t>(p) * Dp + k;
+      int v = 0;
+      if (!first) {
+        const size_t q = static_cast<size_t>(qy * W + qx) * Dp;
+        const int m = lowest[qy * W + qx];
+        const int before = k > 0 ? L[q + k - 1] : ondrel::internal::simd::kSemiGlobalOutside;
+        const int after = k + 1 < Dp ? L[q + k + 1] : ondrel::internal::simd::kSemiGlobalOutside;
+        v = std::min({L[q + k], before + penalties.p1, after + penalties.p1, m + penalty}) - m;
+      }
+      L[at] = cost[at] + v;
+      low = std::min(low, L[at]);
+    }
+    lowest[p] = low;
+  }
+  return L;
+}
+
 std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
                                      int Dp, int paths, const ondrel::internal::Penalties& penalties) {
   const int directions[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
   std::vector<int> sums(cost.size(), 0);
   for (int i = 0; i < paths; ++i) {
-    const int dx = directions[i][0], dy = directions[i][1];
-    // L of every pixel along this direction, computed in an order where q comes before p
-    std::vector<int> L(cost.size());
-    std::vector<int> lowest(static_cast<size_t>(W) * H);
-    for (int t = 0; t < W * H; ++t) {
-      // rows in the path's order, the pixels of a row likewise
-      const int row = t / W, column = t % W;
-      const int y = dy >= 0 ? row : H - 1 - row, x = dx >= 0 ? column : W - 1 - column;
-      const int qx = x - dx, qy = y - dy, p = y * W + x;
-      const bool first = qx < 0 || qx >= W || qy < 0 || qy >= H;
-      int penalty = penalties.p2;
-      if (!first && penalties.edge > 0)
-        penalty = std::max(penalties.p1, penalties.p2 * penalties.edge /
-                                             (penalties.edge + std::abs(grey[p] - grey[qy * W + qx])));
-      int low = 1 << 30;
-      for (int k = 0; k < Dp; ++k) {
-        const size_t at = static_cast<size_t>(p) * Dp + k;
-        int v = 0;
-        if (!first) {
-          const size_t q = static_cast<size_t>(qy * W + qx) * Dp;
-          const int m = lowest[qy * W + qx];
-          const int before = k > 0 ? L[q + k - 1] : ondrel::internal::simd::kSemiGlobalOutside;
-          const int after = k + 1 < Dp ? L[q + k + 1] : ondrel::internal::simd::kSemiGlobalOutside;
-          v = std::min({L[q + k], before + penalties.p1, after + penalties.p1, m + penalty}) - m;
-        }
-        L[at] = cost[at] + v;
-        sums[at] += L[at];
-        low = std::min(low, L[at]);
-      }
-      lowest[p] = low;
-    }
+    const std::vector<int> L = reference_path(cost, grey, W, H, Dp, directions[i][0], directions[i][1], penalties);
+    for (size_t j = 0; j < sums.size(); ++j) sums[j] += L[j];
   }
   return std::vector<int16_t>(sums.begin(), sums.end());
 }

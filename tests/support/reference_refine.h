@@ -20,8 +20,14 @@ std::vector<uint64_t> reference_census(const std::vector<int16_t>& grey, int W, 
 std::vector<uint8_t> reference_costs(const std::vector<uint64_t>& left, const std::vector<uint64_t>& right, int W,
                                      int H, int d_min, int D, int Dp);
 
-// The sums of the path costs along the given directions, each scanline walked from where it
-// enters the image, one pixel after another, the recurrence over all Dp lanes.
+// The path costs L of every pixel (Dp lanes each) along direction (dx, dy): each scanline
+// walked from where it enters the image, one pixel after another, the recurrence over all Dp
+// lanes.
+std::vector<int> reference_path(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H, int Dp,
+                                int dx, int dy, const ondrel::internal::Penalties& penalties);
+
+// The sums of reference_path along the first `paths` directions: (1, 0), (-1, 0), (0, 1),
+// (0, -1), then the diagonals.
 std::vector<int16_t> reference_paths(const std::vector<uint8_t>& cost, const std::vector<int16_t>& grey, int W, int H,
                                      int Dp, int paths, const ondrel::internal::Penalties& penalties);
 
