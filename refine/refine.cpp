@@ -167,7 +167,8 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   const int D = static_cast<int>(std::max(1LL, std::min<long long>(parameters.max_disparity, W - 1) - d_min + 1LL));
   const int Dp = (D + kDisparityLanes - 1) / kDisparityLanes * kDisparityLanes;
   const int body = band_body(H), bands = (H + body - 1) / body;
-  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body);
+  const Penalties penalties{refine.penalty_small, refine.penalty_large, 0};
+  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body, refine.paths, penalties);
   const int workers = static_cast<int>(
       std::max<size_t>(1, std::min<size_t>(std::min(threads, bands), kBandScratchBudget / scratch_bytes)));
 
@@ -191,7 +192,6 @@ Status semi_global(const ImageView& left, const ImageView& right, const Paramete
   for (int y = 0; y < H; ++y)
     for (int v = 0; v < 2; ++v) census_rows(grey[v].data(), W, H, y, y + 1, census[v].data());
 
-  const Penalties penalties{refine.penalty_small, refine.penalty_large, 0};
   const int tolerance = refine.consistency_check ? static_cast<int>(std::min(refine.consistency_tolerance, 1e6f)) : -1;
   if (!semi_global_rows(census[0].data(), census[1].data(), grey[0].data(), W, H, d_min, D, Dp, refine.paths, penalties,
                         refine.uniqueness, tolerance, body, kBandMargin, workers, scratch.data(),

@@ -80,7 +80,13 @@ constexpr int kColumnPaths = 3;
 struct Band {
   size_t span;           // path costs of a pixel: Dp values with an edge value before and after
   uint8_t* cost;         // a row's costs (found again on the way up: cheaper than keeping them)
-  int16_t* sums;         // the body's sums of the downward sweep
+  // The body's rows of the downward sweep, kept for the upward one: the path costs from the
+  // row above in bytes where they fit one (see keeps_bytes), else the sum of the paths from
+  // the row above (the vertical and the diagonals) in 16 bits. The paths along the rows wait
+  // for the upward sweep, so that what is kept is as small as it can be: every byte of it is
+  // a page the kernel clears on a fresh process.
+  uint8_t* kept_bytes;
+  int16_t* kept;
   int16_t* total;        // a row's sums of all paths
   int16_t* column[kColumnPaths][2];  // path costs of the rows before and now, W x span
   int16_t* column_lowest[kColumnPaths][2];
@@ -90,7 +96,7 @@ struct Band {
   int16_t* right_winners;
 
   // Lays it out from `base` (null: only counts); returns the bytes.
-  size_t carve(unsigned char* base, int W, int D, int Dp, int body) {
+  size_t carve(unsigned char* base, int W, int D, int Dp, int body, bool bytes) {
     size_t at = 0;
     const auto take = [&](auto* type, size_t n) {
       using T = std::remove_pointer_t<decltype(type)>;
@@ -101,7 +107,8 @@ struct Band {
     const size_t w = static_cast<size_t>(W), volume_row = w * static_cast<size_t>(Dp);
     span = static_cast<size_t>(Dp) + 2;
     cost = take(static_cast<uint8_t*>(nullptr), volume_row);
-    sums = take(static_cast<int16_t*>(nullptr), volume_row * static_cast<size_t>(body));
+    kept_bytes = bytes ? take(static_cast<uint8_t*>(nullptr), volume_row * static_cast<size_t>(body)) : nullptr;
+    kept = bytes ? nullptr : take(static_cast<int16_t*>(nullptr), volume_row * static_cast<size_t>(body));
     total = take(static_cast<int16_t*>(nullptr), volume_row);
     for (auto& path : column)
       for (auto& rows : path) rows = take(static_cast<int16_t*>(nullptr), w * span);
@@ -155,7 +162,16 @@ void row_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W
 
 }  // namespace
 
-size_t band_scratch_bytes(int W, int D, int Dp, int body) { return Band().carve(nullptr, W, D, Dp, body); }
+bool keeps_bytes(int paths, const Penalties& penalties) {
+  // a path cost is the pixel's cost (at most 62) plus at most P2 (the lowest of the pixel
+  // before subtracted): it fits a byte while P2 <= 193; the padding lanes, which no winner
+  // reads, are cut at 255
+  return paths == 4 && penalties.p2 <= 255 - 62;
+}
+
+size_t band_scratch_bytes(int W, int D, int Dp, int body, int paths, const Penalties& penalties) {
+  return Band().carve(nullptr, W, D, Dp, body, keeps_bytes(paths, penalties));
+}
 
 bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right, const int16_t* grey, int W, int H,
                       int d_min, int D, int Dp, int paths, const Penalties& penalties, int uniqueness, int tolerance,
@@ -163,14 +179,15 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
                       void* progress_user, float* disparity, float* margins) {
   const int bands = (H + body - 1) / body;
   const int columns = paths == 8 ? kColumnPaths : 1;
-  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body);
+  const bool bytes = keeps_bytes(paths, penalties);
+  const size_t scratch_bytes = band_scratch_bytes(W, D, Dp, body, paths, penalties);
   const size_t volume_row = static_cast<size_t>(W) * static_cast<size_t>(Dp);
   std::atomic<int> rows_done{0};
   std::atomic<bool> cancelled{false};
 #pragma omp parallel num_threads(workers)
   {
     Band band;
-    band.carve(scratch + static_cast<size_t>(omp_get_thread_num()) * scratch_bytes, W, D, Dp, body);
+    band.carve(scratch + static_cast<size_t>(omp_get_thread_num()) * scratch_bytes, W, D, Dp, body, bytes);
     // the edge values of the path costs, never written by the steps
     for (auto& path : band.column)
       for (int16_t* rows : path)
@@ -185,27 +202,37 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
       if (cancelled.load(std::memory_order_relaxed)) continue;
       const int y0 = b * body, y1 = std::min(H, y0 + body);
       const int v0 = std::max(0, y0 - margin), v1 = std::min(H, y1 + margin);
-      // downward: the top margin warms the paths from above; the body's rows keep the
-      // sums of those paths and of the row's
+      // downward: the top margin warms the paths from above; the body's rows keep them
       for (int y = v0; y < y1; ++y) {
         const bool in_body = y >= y0;
-        int16_t* sums = in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr;
+        const size_t at = static_cast<size_t>(y - y0) * volume_row;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
-        // (a margin row's sums go to the row of totals, which nothing reads before the body's)
+        // (in bytes: through the row of totals, which nothing reads before the upward sweep)
         column_paths(band, band.cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr,
-                     in_body ? sums : band.total);
-        if (in_body) row_paths(band, band.cost, grey, W, y, Dp, penalties, sums);
+                     in_body && !bytes ? band.kept + at : band.total);
+        if (in_body && bytes)
+          for (size_t i = 0; i < volume_row; ++i)
+            band.kept_bytes[at + i] = static_cast<uint8_t>(std::min<int16_t>(band.total[i], 255));
       }
-      // upward: the bottom margin warms the paths from below; each body row's total gives
-      // its winners
+      // upward: the bottom margin warms the paths from below; each body row's total of the
+      // paths from above, from below and along the row gives its winners
       for (int y = v1 - 1; y >= y0; --y) {
         const bool in_body = y < y1;
+        const size_t at = static_cast<size_t>(y - y0) * volume_row;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
-        column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
-                     in_body ? band.sums + static_cast<size_t>(y - y0) * volume_row : nullptr, band.total);
-        if (in_body)
+        const int16_t* add = nullptr;
+        if (in_body && bytes) {
+          for (size_t i = 0; i < volume_row; ++i) band.total[i] = band.kept_bytes[at + i];
+          add = band.total;
+        } else if (in_body) {
+          add = band.kept + at;
+        }
+        column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties, add, band.total);
+        if (in_body) {
+          row_paths(band, band.cost, grey, W, y, Dp, penalties, band.total);
           winners_row(band.total, W, d_min, D, Dp, uniqueness, tolerance, band.right_winners,
                       disparity + static_cast<size_t>(y) * W, margins ? margins + static_cast<size_t>(y) * W : nullptr);
+        }
       }
       const int done = rows_done.fetch_add(y1 - y0, std::memory_order_relaxed) + (y1 - y0);
       if (omp_get_thread_num() == 0 && progress && !progress(progress_user, done, H))

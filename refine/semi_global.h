@@ -34,8 +34,12 @@ struct Penalties {
   int p1, p2, edge;
 };
 
+// Whether semi_global_rows keeps a band's path costs from above in bytes (4 paths, P2 small
+// enough for them to fit one) rather than their sums in 16 bits: half the scratch.
+bool keeps_bytes(int paths, const Penalties& penalties);
+
 // Scratch bytes of one worker of semi_global_rows (bands of `body` rows, W x Dp volume rows).
-size_t band_scratch_bytes(int W, int D, int Dp, int body);
+size_t band_scratch_bytes(int W, int D, int Dp, int body, int paths, const Penalties& penalties);
 
 // Called with the rows done so far and the height; false cancels.
 using RowsDone = bool (*)(void* user, int rows_done, int rows_total);

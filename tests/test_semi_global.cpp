@@ -92,7 +92,7 @@ TEST(SemiGlobal, BandsEqualTheDefinitionAtEveryWidthAndThreadCount) {
     for (int bits : simd_widths())
       for (int workers : {1, 2, 3}) {
         SimdLimit limit(bits);
-        std::vector<unsigned char> scratch(workers * rf::band_scratch_bytes(c.W, c.D, Dp, c.body));
+        std::vector<unsigned char> scratch(workers * rf::band_scratch_bytes(c.W, c.D, Dp, c.body, c.paths, c.penalties));
         std::vector<float> got(n, 5.0f), margins(n, 5.0f);
         ASSERT_TRUE(rf::semi_global_rows(left.data(), right.data(), grey.data(), c.W, c.H, c.d_min, c.D, Dp, c.paths,
                                          c.penalties, c.uniqueness, c.tolerance, c.body, c.margin, workers,
