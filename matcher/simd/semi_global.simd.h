@@ -268,21 +268,12 @@ template <int N>
   lower<N>(other, other, h);
   lower<N>(low, low, v);
   at = (index & m) | (at & ~m);
-  if (right) {
-    Vec<int16_t, N> rl, rb;
-    load(rl, right_low);
-    load(rb, right_best);
-    const Vec<int16_t, N> r = v < rl;
-    lower<N>(rl, rl, v);
-    rb = (index & r) | (rb & ~r);
-    store(right_low, rl);
-    store(right_best, rb);
-  }
+  if (right) lower_into<N>(right_low, right_best, v, index);
 }
 
 // One pass over each pixel's D sums, N lanes at a time (the last vector's lanes from D on read
 // as 0x7FFF: they never win), keeping per lane the lowest, its first lane and the lowest of the
-// rest. Then lowest = the lowest lane of `low`; best = the lowest `at` of the lanes holding it;
+// rest. Then lowest and best = the lowest pair (`low`, `at`) of the lanes, in one reduction;
 // every lane holds at most one lane number within best +- 1 (they lie N >= 8 apart), so the
 // second lowest away from best +- 1 is `other` of the lanes whose `at` lies there and `low` of
 // the rest.
@@ -315,12 +306,8 @@ void semi_global_winners(const int16_t* sums, int W, int d_min, int D, int Dp, i
       load_first<N>(v, s + k, D - k, 0x7FFF);
       winners_lanes<N>(v, index, k < k_end && k + N > k_begin, low_at + k, best_at + k, low, at, other);
     }
-    const int l = lowest_lane<N>(low);
-    Vec<int16_t, N> target, m, candidate, from, to;
-    splat<int16_t, N>(target, static_cast<int16_t>(l));
-    m = low == target;
-    candidate = (at & m) | (top & ~m);
-    const int b = lowest_lane<N>(candidate);
+    const int pair = lowest_pair<N>(low, at), l = pair >> 16, b = pair & 0xFFFF;
+    Vec<int16_t, N> m, candidate, from, to;
     splat<int16_t, N>(from, static_cast<int16_t>(b - 1));
     splat<int16_t, N>(to, static_cast<int16_t>(b + 1));
     m = (at >= from) & (at <= to);

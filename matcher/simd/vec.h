@@ -479,6 +479,50 @@ template <int N>
   }
 }
 
+// The lowest (a[j], b[j]) of the lanes j, a compared first, then b as unsigned: the two joined
+// into one 32-bit int per lane, a the high half, so one reduction finds both. Returns the
+// joined int (a = it >> 16, b = it & 0xFFFF).
+template <int N>
+[[gnu::always_inline]] inline int lowest_pair(const Vec<int16_t, N>& a, const Vec<int16_t, N>& b) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    const __m512i x = reinterpret_cast<__m512i>(a), y = reinterpret_cast<__m512i>(b);
+    const __m512i m16 = _mm512_min_epi32(_mm512_unpacklo_epi16(y, x), _mm512_unpackhi_epi16(y, x));
+    const __m256i m8 = _mm256_min_epi32(_mm512_castsi512_si256(m16), _mm512_extracti64x4_epi64(m16, 1));
+    __m128i m = _mm_min_epi32(_mm256_castsi256_si128(m8), _mm256_extracti128_si256(m8, 1));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+    return _mm_cvtsi128_si32(_mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    const __m256i x = reinterpret_cast<__m256i>(a), y = reinterpret_cast<__m256i>(b);
+    const __m256i m8 = _mm256_min_epi32(_mm256_unpacklo_epi16(y, x), _mm256_unpackhi_epi16(y, x));
+    __m128i m = _mm_min_epi32(_mm256_castsi256_si128(m8), _mm256_extracti128_si256(m8, 1));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+    return _mm_cvtsi128_si32(_mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    const auto lower32 = [](__m128i p, __m128i q) {
+      const __m128i m = _mm_cmpgt_epi32(q, p);
+      return _mm_or_si128(_mm_and_si128(m, p), _mm_andnot_si128(m, q));
+    };
+    const __m128i x = reinterpret_cast<__m128i>(a), y = reinterpret_cast<__m128i>(b);
+    __m128i m = lower32(_mm_unpacklo_epi16(y, x), _mm_unpackhi_epi16(y, x));
+    m = lower32(m, _mm_shuffle_epi32(m, 0x4E));
+    return _mm_cvtsi128_si32(lower32(m, _mm_shuffle_epi32(m, 0xB1)));
+  }
+#endif
+  int key = 0x7FFFFFFF;
+  for (int j = 0; j < N; ++j) {
+    const int k = static_cast<int>(static_cast<unsigned>(a[j]) << 16 | static_cast<uint16_t>(b[j]));
+    key = k < key ? k : key;
+  }
+  return key;
+}
+
 // v = p[0 .. n-1] (0 < n <= N), the lanes from n on `fill`: reads p[0 .. N-1] (on AVX-512,
 // a masked load, which reads only p[0 .. n-1]).
 template <int N>
@@ -497,6 +541,29 @@ template <int N>
   rest = Vec<int16_t, N>{} + fill;
   const Vec<int16_t, N> beyond = index >= limit;
   v = (v & ~beyond) | (rest & beyond);
+}
+
+// Where v[j] < p[j], j = 0 .. N-1 (16-bit ints): p[j] = v[j] and q[j] = w[j]; the other lanes
+// of p and q keep their values (on AVX-512 masked stores leave them unwritten).
+template <int N>
+[[gnu::always_inline]] inline void lower_into(int16_t* p, int16_t* q, const Vec<int16_t, N>& v, const Vec<int16_t, N>& w) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    const __m512i a = reinterpret_cast<__m512i>(v);
+    const __mmask32 m = _mm512_cmplt_epi16_mask(a, _mm512_loadu_si512(p));
+    _mm512_mask_storeu_epi16(p, m, a);
+    _mm512_mask_storeu_epi16(q, m, reinterpret_cast<__m512i>(w));
+    return;
+  }
+#endif
+  Vec<int16_t, N> a, b;
+  load(a, p);
+  load(b, q);
+  const Vec<int16_t, N> m = v < a;
+  lower<N>(a, a, v);
+  b = (w & m) | (b & ~m);
+  store(p, a);
+  store(q, b);
 }
 
 // v = x in every lane (one broadcast: a loop over the lanes compiles to one insert per lane).
