@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "matcher/memory.h"
+#include "matcher/simd/kernel_table.h"
 #include "refine/steps.h"
 
 namespace ondrel::internal {
@@ -28,11 +29,17 @@ struct Scratch {
   operator T*() const { return p; }
 };
 
-// The median's bin of a value: its disparity rounded, clamped to the range (the value itself
-// may lie a little outside it; huge values are clamped before the conversion).
+// The median's bin of a value: its disparity rounded (half away from zero), clamped to the
+// range. The value is first clamped to within one of the range (which keeps its bin, and
+// huge values out of the conversion), then rounded by hand: std::round is a call to the C
+// library in the portable build.
 int bin_of(float f, int d_min, int D) {
-  const float b = std::round(f) - static_cast<float>(d_min);
-  return b <= 0.0f ? 0 : b >= static_cast<float>(D - 1) ? D - 1 : static_cast<int>(b);
+  const float low = static_cast<float>(d_min - 1), high = static_cast<float>(d_min + D);
+  const float g = f < low ? low : f > high ? high : f;
+  const int t = static_cast<int>(g);
+  const float fraction = g - static_cast<float>(t);  // exact
+  const int b = t + (fraction >= 0.5f) - (fraction <= -0.5f) - d_min;
+  return b < 0 ? 0 : b > D - 1 ? D - 1 : b;
 }
 
 // Keeps the lowest and the second lowest of the values offered (equal ones count twice).
@@ -75,63 +82,52 @@ void sweep(const float* in, int W, int H, int dx, int dy, bool first, int worker
   }
 }
 
-// One offset of the window for a row of centres: the neighbour's weight (none without a
-// value) added to the centre's sums of the bins below its own, at it, next below and above
-// it, and all. T: 16-bit lanes where the window's weights fit them (twice the lanes a vector).
-// (`own_below`, `own_above`: the centre's bin - 1 and + 1.)
+// One offset of the window for a row of centres, in T where the kernels' 16-bit lanes do not
+// hold the sums: the sums of simd::MedianSums (matcher/simd/kernel_table.h) with it added.
 template <typename T>
-void add_offset(const T* __restrict bin, const T* __restrict weight, const T* __restrict own,
-                const T* __restrict own_below, const T* __restrict own_above, int W, T* __restrict below,
-                T* __restrict at, T* __restrict lower, T* __restrict upper, T* __restrict total) {
+void add_offset(const T* __restrict bin, const T* __restrict weight, const float* __restrict value,
+                const T* __restrict own, int W, T* __restrict below, T* __restrict at, T* __restrict lower,
+                T* __restrict upper, T* __restrict total, float* __restrict at_sum, float* __restrict lower_sum,
+                float* __restrict upper_sum) {
   for (int x = 0; x < W; ++x) {
-    // masks rather than branches, and no wider type: the compiler vectorises them
-    const T w = static_cast<T>(weight[x] & -static_cast<T>(bin[x] >= 0));
-    below[x] = static_cast<T>(below[x] + (w & -static_cast<T>(bin[x] < own[x])));
-    at[x] = static_cast<T>(at[x] + (w & -static_cast<T>(bin[x] == own[x])));
-    lower[x] = static_cast<T>(lower[x] + (w & -static_cast<T>(bin[x] == own_below[x])));
-    upper[x] = static_cast<T>(upper[x] + (w & -static_cast<T>(bin[x] == own_above[x])));
+    const T w = bin[x] >= 0 ? weight[x] : 0;
+    const float product = static_cast<float>(w) * value[x];
+    below[x] = static_cast<T>(below[x] + (bin[x] < own[x] ? w : 0));
     total[x] = static_cast<T>(total[x] + w);
+    if (bin[x] == own[x]) at[x] = static_cast<T>(at[x] + w), at_sum[x] += product;
+    if (bin[x] == own[x] - 1) lower[x] = static_cast<T>(lower[x] + w), lower_sum[x] += product;
+    if (bin[x] == own[x] + 1) upper[x] = static_cast<T>(upper[x] + w), upper_sum[x] += product;
   }
 }
 
 // |p - q| of bytes, without a wider type: the compiler vectorises it.
 inline uint8_t difference(uint8_t p, uint8_t q) { return static_cast<uint8_t>(std::max(p, q) - std::min(p, q)); }
 
-// The centre's sum of weight x value over its own bin (float, in the window's order).
-template <typename T>
-void add_own_values(const T* __restrict bin, const T* __restrict weight, const float* __restrict value,
-                    const T* __restrict own, int W, float* __restrict own_sum) {
-  // the mask on the integer weight (values without a bin read 0): adding 0 keeps the sum, and
-  // the compiler vectorises it
-  for (int x = 0; x < W; ++x)
-    own_sum[x] += static_cast<float>(weight[x] & -static_cast<T>(bin[x] == own[x])) * value[x];
-}
-
 // The colour distances |a - b|_1 of a row of pixels (3 planes each, `planes` apart).
-template <typename T>
 void colour_distances(const uint8_t* __restrict a, const uint8_t* __restrict b, size_t planes, int W,
-                      T* __restrict distance) {
+                      int32_t* __restrict distance) {
   const uint8_t *a1 = a + planes, *a2 = a1 + planes, *b1 = b + planes, *b2 = b1 + planes;
   for (int x = 0; x < W; ++x)
-    distance[x] = static_cast<T>(static_cast<T>(difference(a[x], b[x])) + static_cast<T>(difference(a1[x], b1[x])) +
-                                 static_cast<T>(difference(a2[x], b2[x])));
+    distance[x] = difference(a[x], b[x]) + difference(a1[x], b1[x]) + difference(a2[x], b2[x]);
 }
 
-// median_rows with bins and weight sums in T.
+// median_rows with bins and weight sums in T (16-bit: the kernel table's row sums).
 template <typename T>
 bool median_as(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
                const int32_t* weights, int d_min, int D, int threads, float* out) {
   // Most windows' median bin is the centre's own or next to it: the weights of the bins below
-  // the centre's, at it and next to it, and the weighted values of its own, summed one offset
-  // of the window at a time over the whole row (loops without a carried value, which the
-  // compiler vectorises), settle those; the rest take the window's histogram.
+  // the centre's, at it and next to it, and the weighted values of those three, summed over
+  // the window for a whole row of centres at a time, settle those; the rest take the window's
+  // histogram.
+  constexpr bool kShorts = sizeof(T) == 2;
   const int Wp = W + 2 * r;  // rows padded with r columns on each side: bin -1, no weight
   const size_t padded = static_cast<size_t>(Wp) * static_cast<size_t>(H);
-  const size_t row_scratch = 10 * static_cast<size_t>(W), bin_scratch = static_cast<size_t>(D);
+  const size_t row_scratch = 8 * static_cast<size_t>(W), bin_scratch = static_cast<size_t>(D);
   Scratch<T> bins(padded), rows(static_cast<size_t>(threads) * row_scratch);
   Scratch<uint8_t> planes(3 * padded);
   Scratch<int64_t> weight_scratch(static_cast<size_t>(threads) * bin_scratch, true);
-  Scratch<float> values(padded + static_cast<size_t>(threads) * static_cast<size_t>(W));
+  Scratch<int32_t> distances(kShorts ? 1 : static_cast<size_t>(threads) * static_cast<size_t>(W));
+  Scratch<float> values(padded + 3 * static_cast<size_t>(threads) * static_cast<size_t>(W));
   // The weight of q for p is that of p for q: each worker takes a run of rows and keeps the
   // weight rows of the offsets that look ahead (down, or right in the row) for its last r + 1
   // rows; those that look back read them, shifted. (Up to radius 3: beyond, the ring grows
@@ -140,7 +136,7 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   const int ahead = 2 * r * r + 2 * r;  // offsets that look ahead
   const size_t ring_rows = ring ? static_cast<size_t>(r + 1) * static_cast<size_t>(ahead) : 1;
   Scratch<T> rings(static_cast<size_t>(threads) * ring_rows * static_cast<size_t>(Wp), true);
-  if (!bins || !planes || !rows || !weight_scratch || !values || !rings) return false;
+  if (!bins || !planes || !rows || !weight_scratch || !distances || !values || !rings) return false;
   // every value's bin (-1: no value) and the guide's channels, found once for all windows
 #pragma omp parallel for num_threads(threads) schedule(static)
   for (int y = 0; y < H; ++y) {
@@ -156,24 +152,33 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
             inside ? guide[y * stride + 3 * u + c] : uint8_t{0};
     }
   }
+  const simd::KernelTable& kernels = simd::kernel_table();
+  int16_t weights16[kColourDistances];  // (16-bit weights: those of kShorts)
+  int reach = kColourDistances;
+  if constexpr (kShorts) {
+    for (int i = 0; i < kColourDistances; ++i) weights16[i] = static_cast<int16_t>(weights[i]);
+    while (reach > 0 && weights[reach - 1] == 0) --reach;
+  }
 #pragma omp parallel num_threads(threads)
   {
     const size_t worker = static_cast<size_t>(omp_get_thread_num());
-    T* distance = rows + worker * row_scratch;
-    T* weight_row = distance + W;
-    T* below = weight_row + W;
+    T* weight_row = rows + worker * row_scratch;
+    T* own_bin = weight_row + W;
+    T* below = own_bin + W;
     T* at = below + W;
-    T* total = at + W;
-    T* own_bin = total + W;
-    T* lower = own_bin + W;
+    T* lower = at + W;
     T* upper = lower + W;
-    T* own_below = upper + W;
-    T* own_above = own_below + W;
+    T* total = upper + W;
+    float* at_sum = values + padded + 3 * worker * static_cast<size_t>(W);
+    float* lower_sum = at_sum + W;
+    float* upper_sum = lower_sum + W;
+    int32_t* distance = distances + (kShorts ? 0 : worker * static_cast<size_t>(W));
     int64_t* weight = weight_scratch + worker * bin_scratch;
-    float* own_sum = values + padded + worker * static_cast<size_t>(W);
-    // with the ring, the row's weight rows of every offset of the window (row by row)
+    // with the ring, the window's rows of every offset (row by row): bins, weights, values
     const int side = 2 * r + 1;
+    const T* window_bins[49];
     const T* window_rows[49];
+    const float* window_values[49];
     // the weight of (u, v) for the centre (x, y): from the window's rows, or found anew
     auto weight_of = [&](int x, int y, int u, int v) -> int {
       if (ring) return window_rows[(v - y + r) * side + u - x + r][x];
@@ -205,9 +210,14 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
     };
     // the weights of row y against the row at dv (in the image) and column offset du
     auto find_weights = [&](int y, int du, int dv, T* to) {
-      const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(y + dv) * Wp + r + du;
-      colour_distances(planes + static_cast<std::ptrdiff_t>(y) * Wp + r, planes + q, padded, W, distance);
-      for (int x = 0; x < W; ++x) to[x] = static_cast<T>(weights[distance[x]]);
+      const uint8_t *a = planes + static_cast<std::ptrdiff_t>(y) * Wp + r,
+                    *b = planes + static_cast<std::ptrdiff_t>(y + dv) * Wp + r + du;
+      if constexpr (kShorts) {
+        kernels.median_weights(a, b, padded, W, weights16, reach, to);
+      } else {
+        colour_distances(a, b, padded, W, distance);
+        for (int x = 0; x < W; ++x) to[x] = static_cast<T>(weights[distance[x]]);
+      }
     };
     auto fill_ring = [&](int y) {
       for (int dv = 0; dv <= r && y + dv < H; ++dv)
@@ -221,15 +231,14 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
     for (int y = y_begin; y < y_end; ++y) {
       if (ring) fill_ring(y);
       const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp + r;
-      for (int x = 0; x < W; ++x) {
-        own_bin[x] = bins[p + x];
-        own_below[x] = static_cast<T>(own_bin[x] - 1);
-        own_above[x] = static_cast<T>(own_bin[x] + 1);
-        below[x] = at[x] = lower[x] = upper[x] = total[x] = 0;
-        own_sum[x] = 0.0f;
+      std::copy(bins + p, bins + p + W, own_bin);
+      if constexpr (!kShorts) {
+        std::fill(below, below + 5 * static_cast<size_t>(W), T{0});  // below .. total
+        std::fill(at_sum, at_sum + 3 * static_cast<size_t>(W), 0.0f);
       }
+      int K = 0;
       for (int v = std::max(0, y - r); v <= std::min(H - 1, y + r); ++v)
-        for (int du = -r; du <= r; ++du) {
+        for (int du = -r; du <= r; ++du, ++K) {
           const std::ptrdiff_t q = static_cast<std::ptrdiff_t>(v) * Wp + r + du;
           const int dv = v - y;
           const T* w = weight_row;
@@ -237,29 +246,39 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
           else if (dv > 0 || (dv == 0 && du > 0)) w = ring_row(y, du, dv) + r;
           else if (dv < 0 || du < 0) w = ring_row(v, -du, -dv) + r + du;  // q's weight row for p, shifted
           else std::fill(weight_row, weight_row + W, static_cast<T>(weights[0]));  // the centre
-          if (ring) window_rows[(dv + r) * side + du + r] = w;
-          add_offset(bins + q, w, own_bin, own_below, own_above, W, below, at, lower, upper, total);
-          add_own_values(bins + q, w, values + q, own_bin, W, own_sum);
+          if (ring) {
+            window_bins[K] = bins + q;
+            window_rows[(dv + r) * side + du + r] = w;
+            window_values[K] = values + q;
+          }
+          if constexpr (!kShorts)
+            add_offset(bins + q, w, values + q, own_bin, W, below, at, lower, upper, total, at_sum, lower_sum, upper_sum);
         }
+      if constexpr (kShorts) {
+        // (16-bit sums only up to radius 2: every window's rows are in the ring)
+        const T* const* window_weights = window_rows + (std::max(0, y - r) - (y - r)) * side;
+        kernels.median_sums({window_bins, window_weights, window_values, K, own_bin}, W,
+                            {below, at, lower, upper, total, at_sum, lower_sum, upper_sum});
+      }
       for (int x = 0; x < W; ++x) {
         const std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y) * W + x;
-        // no weight at all: the centre's value; the centre's bin the median's: its mean
+        // no weight at all: the centre's value; the centre's bin or one next to it the
+        // median's: its mean
         const int32_t own = own_bin[x], all = total[x], half_below = 2 * below[x], half_at = 2 * (below[x] + at[x]);
         if (all == 0) {
           out[i] = in[i];
           continue;
         }
         if (own >= 0 && half_below < all && half_at >= all) {
-          out[i] = own_sum[x] / static_cast<float>(at[x]);
+          out[i] = at_sum[x] / static_cast<float>(at[x]);
           continue;
         }
-        // a bin next to the centre's
         if (own >= 0 && half_below >= all && half_below - 2 * lower[x] < all) {
-          out[i] = mean_of(x, y, own - 1);
+          out[i] = lower_sum[x] / static_cast<float>(lower[x]);
           continue;
         }
         if (own >= 0 && half_at < all && half_at + 2 * upper[x] >= all) {
-          out[i] = mean_of(x, y, own + 1);
+          out[i] = upper_sum[x] / static_cast<float>(upper[x]);
           continue;
         }
         // else the window's histogram
@@ -336,10 +355,11 @@ bool fill_holes(const float* in, int W, int H, int threads, float* out) {
 
 bool median_rows(const float* in, int W, int H, const unsigned char* guide, std::ptrdiff_t stride, int r,
                  const int32_t* weights, int d_min, int D, int threads, float* out) {
-  // 16-bit lanes where a window's weights and every bin fit them
+  // 16-bit lanes where a window's weights and every bin fit them (and the weights of every
+  // window are in the ring)
   const int64_t heaviest = *std::max_element(weights, weights + kColourDistances);
   const int64_t side = 2 * static_cast<int64_t>(r) + 1;
-  return side * side * heaviest <= INT16_MAX && D <= INT16_MAX
+  return side * side * heaviest <= INT16_MAX && r <= 3 && D <= INT16_MAX
              ? median_as<int16_t>(in, W, H, guide, stride, r, weights, d_min, D, threads, out)
              : median_as<int32_t>(in, W, H, guide, stride, r, weights, d_min, D, threads, out);
 }

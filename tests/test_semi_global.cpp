@@ -260,37 +260,44 @@ TEST(SemiGlobal, WinnersKernelEqualsTheDefinition) {
 
 // Values in halves from below the range to beyond it, NaN one time in three or nearly
 // everywhere (long holes); a plane of NaNs. Radius 3 sums in 32 bits, 1 and 2 in 16; up to 3
-// the weights are shared between the two pixels of a pair, at 4 found for each.
+// the weights are shared between the two pixels of a pair, at 4 found for each. Rows that end
+// in part vectors at every width; guides of low contrast (neighbours weigh about as much as
+// the centre) and of full contrast (colour distances up to 765), with weights that end below
+// 256 distances and beyond.
 TEST(SemiGlobal, FillAndMedianEqualTheDefinition) {
   cv::RNG rng(9);
-  struct Case { int W, H, r, d_min, D; float gamma; int holes; };  // holes: NaN in that many of 100
-  for (const Case& c : {Case{1, 1, 1, 0, 4, 12, 33}, Case{17, 11, 2, 0, 12, 12, 33}, Case{6, 20, 3, -2, 9, 5, 33},
-                        Case{9, 7, 1, 0, 5, 12, 100}, Case{40, 30, 2, 1, 6, 12, 95}, Case{31, 23, 2, 0, 4, 30, 10},
-                        Case{14, 12, 4, 0, 6, 12, 20}}) {
-    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " holes " << c.holes);
+  // holes: NaN in that many of 100; the guide's bytes in low .. high - 1
+  struct Case { int W, H, r, d_min, D; float gamma; int holes, low, high; };
+  for (const Case& c :
+       {Case{1, 1, 1, 0, 4, 12, 33, 100, 110}, Case{17, 11, 2, 0, 12, 12, 33, 100, 110}, Case{6, 20, 3, -2, 9, 5, 33, 100, 110},
+        Case{9, 7, 1, 0, 5, 12, 100, 100, 110}, Case{40, 30, 2, 1, 6, 12, 95, 100, 110}, Case{31, 23, 2, 0, 4, 30, 10, 100, 110},
+        Case{14, 12, 4, 0, 6, 12, 20, 100, 110}, Case{75, 9, 2, 0, 12, 23, 25, 0, 256}, Case{58, 13, 1, -3, 20, 50, 15, 0, 256}}) {
+    SCOPED_TRACE(testing::Message() << c.W << "x" << c.H << " r " << c.r << " holes " << c.holes << " gamma " << c.gamma);
     std::vector<float> in(static_cast<size_t>(c.W) * c.H);
     for (float& v : in)
       v = rng.uniform(0, 100) < c.holes ? NAN : 0.5f * static_cast<float>(rng.uniform(2 * c.d_min - 2, 2 * (c.d_min + c.D) + 2));
-    // a guide of low contrast (neighbours weigh about as much as the centre), rows padded
+    // the guide's rows padded
     cv::Mat padded(c.H, c.W + 2, CV_8UC3);
-    rng.fill(padded, cv::RNG::UNIFORM, 100, 110);
+    rng.fill(padded, cv::RNG::UNIFORM, c.low, c.high);
     const cv::Mat guide = padded.colRange(1, c.W + 1);
     const std::vector<float> filled = reference_fill(in, c.W, c.H);
     const std::vector<float> median = reference_median(filled, c.W, c.H, guide, c.r, c.gamma, c.d_min, c.D);
     const std::vector<float> median_of_holes = reference_median(in, c.W, c.H, guide, c.r, c.gamma, c.d_min, c.D);
     int32_t weights[rf::kColourDistances];
     rf::median_weights(c.gamma, weights);
-    for (int threads : {1, 3}) {
-      std::vector<float> got(in.size(), 3.0f), got_median(in.size(), 3.0f);
-      ASSERT_TRUE(rf::fill_holes(in.data(), c.W, c.H, threads, got.data()));
-      EXPECT_TRUE(same_floats(got, filled, c.W)) << threads << " threads";
-      ASSERT_TRUE(rf::median_rows(got.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r, weights,
-                                  c.d_min, c.D, threads, got_median.data()));
-      EXPECT_TRUE(same_floats(got_median, median, c.W)) << threads << " threads";
-      ASSERT_TRUE(rf::median_rows(in.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r, weights,
-                                  c.d_min, c.D, threads, got_median.data()));
-      EXPECT_TRUE(same_floats(got_median, median_of_holes, c.W)) << threads << " threads, with holes";
-    }
+    for (int bits : simd_widths())
+      for (int threads : {1, 3}) {
+        SimdLimit limit(bits);
+        std::vector<float> got(in.size(), 3.0f), got_median(in.size(), 3.0f);
+        ASSERT_TRUE(rf::fill_holes(in.data(), c.W, c.H, threads, got.data()));
+        EXPECT_TRUE(same_floats(got, filled, c.W)) << threads << " threads";
+        ASSERT_TRUE(rf::median_rows(got.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r,
+                                    weights, c.d_min, c.D, threads, got_median.data()));
+        EXPECT_TRUE(same_floats(got_median, median, c.W)) << bits << " bits, " << threads << " threads";
+        ASSERT_TRUE(rf::median_rows(in.data(), c.W, c.H, guide.data, static_cast<std::ptrdiff_t>(guide.step[0]), c.r,
+                                    weights, c.d_min, c.D, threads, got_median.data()));
+        EXPECT_TRUE(same_floats(got_median, median_of_holes, c.W)) << bits << " bits, " << threads << " threads, with holes";
+      }
   }
 }
 

@@ -132,6 +132,32 @@ using SemiGlobalWinners = void (*)(const int16_t* sums, int W, int d_min, int D,
                                    int16_t* right_best, int16_t* best, int16_t* lowest, int16_t* second);
 constexpr int kSemiGlobalWinnersPad = 32;
 
+// The window of a row of centres of the refined map's weighted median (refine/post_filters.cpp,
+// 16-bit weights): for centre x and offset k = 0 .. K - 1 of its window (in the window's
+// order), bins[k][x] the neighbour's bin (-1: no value), weights[k][x] its weight for the
+// centre, values[k][x] its value (0 where it has none); own[x] the centre's bin.
+struct MedianWindow {
+  const int16_t* const* bins;
+  const int16_t* const* weights;
+  const float* const* values;
+  int K;
+  const int16_t* own;
+};
+// Per centre x, over the offsets whose bin b is >= 0: the weights of b < own (below), b ==
+// own (at), b == own - 1 (lower), b == own + 1 (upper) and all (total); and the float sums
+// of weight x value of the last three bins, each in the window's order.
+struct MedianSums {
+  int16_t *below, *at, *lower, *upper, *total;
+  float *at_sum, *lower_sum, *upper_sum;
+};
+// The sums of centres 0 .. W - 1 (the caller keeps every total below 32768).
+using MedianRowSums = void (*)(const MedianWindow& window, int W, const MedianSums& out);
+// The weights of a row against one offset: to[x] = weights[|a - b|_1] over the 3 planes of
+// bytes at a, b (`planes` apart), x = 0 .. W - 1; `weights` holds 766 of them, 0 from
+// weights[reach] on.
+using MedianWeights = void (*)(const uint8_t* a, const uint8_t* b, size_t planes, int W, const int16_t* weights,
+                               int reach, int16_t* to);
+
 struct KernelTable {
   int cost_lanes;  // 16-bit lanes per vector of the cost rows: Dp is a multiple of it
   CostRows<int16_t> cost_rows_16;
@@ -142,6 +168,8 @@ struct KernelTable {
   SemiGlobalCosts semi_global_costs;
   SemiGlobalCensus semi_global_census;
   SemiGlobalWinners semi_global_winners;
+  MedianRowSums median_sums;
+  MedianWeights median_weights;
 };
 
 namespace baseline {

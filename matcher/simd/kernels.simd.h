@@ -14,7 +14,7 @@
 //
 // The stages are in three files, each included below inside the namespaces:
 // cost_rows.simd.h, window_costs.simd.h and aggregate_row.simd.h (and semi_global.simd.h, the
-// refined pipeline's paths), after the per-pixel rules
+// refined pipeline's paths, and median.simd.h, its weighted median), after the per-pixel rules
 // they share with the portable code (pixel_rules.simd.h).
 
 // GCC 12 takes the deliberately undefined source operand inside its own AVX-512 intrinsics
@@ -50,6 +50,7 @@ namespace {  // inside the ISA's namespace: internal, and still named after the 
 #include "matcher/simd/window_costs.simd.h"
 #include "matcher/simd/aggregate_row.simd.h"
 #include "matcher/simd/semi_global.simd.h"
+#include "matcher/simd/median.simd.h"
 
 }  // namespace
 
@@ -58,7 +59,8 @@ const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHO
                              semi_global_row_paths<ONDREL_SIMD_SHORTS>,
                              semi_global_column_paths<ONDREL_SIMD_SHORTS>, semi_global_costs,
                              semi_global_census<ONDREL_SIMD_SHORTS>,
-                             semi_global_winners<ONDREL_SIMD_SHORTS>};
+                             semi_global_winners<ONDREL_SIMD_SHORTS>,
+                             median_sums<ONDREL_SIMD_SHORTS>, median_weights<ONDREL_SIMD_SHORTS>};
 
 }  // namespace ONDREL_SIMD_ISA
 }  // namespace ondrel::internal::simd

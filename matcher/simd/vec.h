@@ -132,6 +132,61 @@ template <int N>
   v = __builtin_convertvector(i, Vec<float, N>);
 }
 
+// v = the floats of half h (0: the lower lanes) of the 2N 16-bit ints of s (exact).
+template <int N>
+[[gnu::always_inline]] inline void widen_half(Vec<float, N>& v, const Vec<int16_t, 2 * N>& s, int h) {
+#if defined(__AVX512F__)
+  if constexpr (N == 16) {
+    const __m512i i = reinterpret_cast<__m512i>(s);
+    v = _mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(h ? _mm512_extracti64x4_epi64(i, 1) : _mm512_castsi512_si256(i)));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 8) {
+    const __m256i i = reinterpret_cast<__m256i>(s);
+    v = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(h ? _mm256_extracti128_si256(i, 1) : _mm256_castsi256_si128(i)));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 4) {
+    const __m128i i = reinterpret_cast<__m128i>(s);
+    v = _mm_cvtepi32_ps(_mm_srai_epi32(h ? _mm_unpackhi_epi16(i, i) : _mm_unpacklo_epi16(i, i), 16));
+    return;
+  }
+#endif
+  Vec<int16_t, N> half;
+  std::memcpy(&half, reinterpret_cast<const char*>(&s) + h * sizeof half, sizeof half);
+  v = __builtin_convertvector(half, Vec<float, N>);
+}
+
+// sum += x in the lanes j where a[h N + j] == b[h N + j] (half h of the 2N 16-bit lanes of a
+// and b); the others add nothing (a sum that is not -0 stays the same when +0 is added).
+template <int N>
+[[gnu::always_inline]] inline void add_where_equal(Vec<float, N>& sum, const Vec<int16_t, 2 * N>& a,
+                                                   const Vec<int16_t, 2 * N>& b, int h, const Vec<float, N>& x) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 16) {
+    const __mmask32 equal = _mm512_cmpeq_epi16_mask(reinterpret_cast<__m512i>(a), reinterpret_cast<__m512i>(b));
+    sum = _mm512_mask_add_ps(sum, static_cast<__mmask16>(h ? equal >> 16 : equal), sum, x);
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 8) {
+    const __m256i equal = _mm256_cmpeq_epi16(reinterpret_cast<__m256i>(a), reinterpret_cast<__m256i>(b));
+    const __m256i m = _mm256_cvtepi16_epi32(h ? _mm256_extracti128_si256(equal, 1) : _mm256_castsi256_si128(equal));
+    sum += reinterpret_cast<Vec<float, N>>(reinterpret_cast<__m256i>(x) & m);
+    return;
+  }
+#endif
+  const Vec<int16_t, 2 * N> equal = a == b;
+  Vec<int16_t, N> half;
+  std::memcpy(&half, reinterpret_cast<const char*>(&equal) + h * sizeof half, sizeof half);
+  sum += reinterpret_cast<Vec<float, N>>(reinterpret_cast<Vec<int, N>>(x) & __builtin_convertvector(half, Vec<int, N>));
+}
+
 // s += a * b for floats: one rounding where the unit fuses the two (AVX-512), two elsewhere.
 template <int N>
 [[gnu::always_inline]] inline void add_product(Vec<float, N>& s, const Vec<float, N>& a, const Vec<float, N>& b) {
@@ -282,6 +337,51 @@ constexpr bool kGathers16 = false;
 template <typename T>
 [[gnu::always_inline]] inline void store_reversed16(T* p, const Vec<float, 16>& v) {
   for (int j = 0; j < 16; ++j) p[15 - j] = v[j];
+}
+#endif
+
+// Ints looked up by index: v[j] = table[index[j]], in one gather where the unit has gathers
+// of K lanes (AVX2: 8, AVX-512: 16), one by one elsewhere.
+template <int K>
+[[gnu::always_inline]] inline void look_up(Vec<int, K>& v, const int32_t* table, const Vec<int, K>& index) {
+#if defined(__AVX512F__)
+  if constexpr (K == 16) {
+    v = reinterpret_cast<Vec<int, K>>(_mm512_i32gather_epi32(reinterpret_cast<__m512i>(index), table, 4));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (K == 8) {
+    v = reinterpret_cast<Vec<int, K>>(_mm256_i32gather_epi32(table, reinterpret_cast<__m256i>(index), 4));
+    return;
+  }
+#endif
+  for (int j = 0; j < K; ++j) v[j] = table[index[j]];
+}
+
+// 16-bit ints looked up by index in a table of 256: v[j] = table[index[j]] for 32 indices in
+// 0 .. 255, the table in 8 vectors; four permutes of two vectors, chosen by the index's bits
+// 6 and 7, where the unit has them (kLooksUp256; gathers are slow on CPUs with the microcode
+// against gather data sampling).
+#if defined(__AVX512BW__)
+constexpr bool kLooksUp256 = true;
+[[gnu::always_inline]] inline void look_up256(Vec<int16_t, 32>& v, const Vec<int16_t, 32>* table,
+                                              const Vec<int16_t, 32>& index) {
+  const __m512i i = reinterpret_cast<__m512i>(index);
+  __m512i part[4];
+  for (int p = 0; p < 4; ++p)
+    part[p] = _mm512_permutex2var_epi16(reinterpret_cast<__m512i>(table[2 * p]), i,
+                                        reinterpret_cast<__m512i>(table[2 * p + 1]));
+  const __mmask32 bit6 = _mm512_test_epi16_mask(i, _mm512_set1_epi16(64)),
+                  bit7 = _mm512_test_epi16_mask(i, _mm512_set1_epi16(128));
+  v = reinterpret_cast<Vec<int16_t, 32>>(_mm512_mask_blend_epi16(
+      bit7, _mm512_mask_blend_epi16(bit6, part[0], part[1]), _mm512_mask_blend_epi16(bit6, part[2], part[3])));
+}
+#else
+constexpr bool kLooksUp256 = false;
+[[gnu::always_inline]] inline void look_up256(Vec<int16_t, 32>& v, const Vec<int16_t, 32>* table,
+                                              const Vec<int16_t, 32>& index) {
+  for (int j = 0; j < 32; ++j) v[j] = table[index[j] >> 5][index[j] & 31];
 }
 #endif
 
