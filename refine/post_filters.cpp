@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "matcher/memory.h"
 #include "matcher/simd/kernel_table.h"
@@ -42,42 +43,97 @@ int bin_of(float f, int d_min, int D) {
   return b < 0 ? 0 : b > D - 1 ? D - 1 : b;
 }
 
-// Keeps the lowest and the second lowest of the values offered (equal ones count twice).
+// Keeps the lowest and the second lowest of the values offered (equal ones count twice); a
+// NaN changes nothing. Selects rather than branches: the compiler vectorises the row loops.
 inline void offer(float f, float& lowest, float& second) {
-  if (f < lowest) second = lowest, lowest = f;
-  else if (f < second) second = f;
+  const bool below = f < lowest;
+  second = below ? lowest : f < second ? f : second;
+  lowest = below ? f : lowest;
 }
 
-// One sweep of the holes looking along (dx, dy) (dy = +-1), rows in the order that meets
-// (x, y + dy) before (x, y): each hole offered the nearest value that way (`first`: its
-// candidates start afresh). The pixels (x + dx k, y + dy k) make a chain, numbered x + dx t at
-// sweep step t, and chains are independent: this worker of `team` carries a run of them in
-// `near` (one entry a chain, INFINITY: none yet), so every pixel is offered by one worker.
-void sweep(const float* in, int W, int H, int dx, int dy, bool first, int worker, int team, float* near, float* out,
-           float* second) {
-  const int64_t lowest_chain = dx < 0 ? static_cast<int64_t>(dx) * (H - 1) : 0;
-  const int64_t chains = W + static_cast<int64_t>(std::abs(dx)) * (H - 1);
-  const int64_t c0 = chains * worker / team, c1 = chains * (worker + 1) / team;
-  std::fill(near + c0, near + c1, INFINITY);
-  for (int t = 0; t < H; ++t) {
-    const int y = dy < 0 ? t : H - 1 - t;
-    const int64_t shift = lowest_chain - static_cast<int64_t>(dx) * t;  // x of chain number 0
-    const int x0 = static_cast<int>(std::max<int64_t>(0, c0 + shift)), x1 = static_cast<int>(std::min<int64_t>(W, c1 + shift));
-    if (x0 >= x1) continue;
-    const int m = x1 - x0;
-    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(y) * W + x0;
-    const float* row = in + start;
-    float *o = out + start, *s = second + start, *n = near + (x0 - shift);  // n: the chains through x0 ..
-    for (int x = 0; x < m; ++x) {
-      if (!std::isnan(row[x])) continue;
-      float lowest = first ? INFINITY : o[x], next = first ? INFINITY : s[x];
-      offer(n[x], lowest, next);
-      o[x] = lowest;
-      s[x] = next;
-    }
-    for (int x = 0; x < m; ++x) {
-      const float value = row[x], carried = n[x];  // both loaded: a select the compiler vectorises
-      n[x] = std::isnan(value) ? carried : value;
+// The fill's sweeps look along (dx, dy), dx = -1, 0, 1, dy = -1 (down the rows) or 1 (up):
+// near[j][x] is the nearest value from (x, y) that way, (x, y) itself included (NaN: none),
+// found from the row's values and those of the row before in the sweep (`from`, readable at
+// -1 and W, NaN there). The three sweeps of a direction go together, in one pass.
+
+// The next row's near values.
+inline void carry(const float* __restrict row, const float* __restrict l, const float* __restrict u,
+                  const float* __restrict r, int W, float* __restrict nl, float* __restrict nu, float* __restrict nr) {
+  for (int x = 0; x < W; ++x) {
+    const float v = row[x], a = l[x - 1], b = u[x], c = r[x + 1];
+    const bool hole = v != v;
+    nl[x] = hole ? a : v;
+    nu[x] = hole ? b : v;
+    nr[x] = hole ? c : v;
+  }
+}
+
+// The same, and the three near values before the row (dx = -1, 0, 1 in this order) offered
+// to every pixel of it after those in `lowest`, `second` (with kAfresh: instead of them). The
+// pixels with a value get offers too, which the row pass overwrites.
+template <bool kAfresh>
+void carry_and_offer(const float* __restrict row, const float* __restrict l, const float* __restrict u,
+                     const float* __restrict r, int W, float* __restrict lowest, float* __restrict second,
+                     float* __restrict nl, float* __restrict nu, float* __restrict nr) {
+  for (int x = 0; x < W; ++x) {
+    const float v = row[x], a = l[x - 1], b = u[x], c = r[x + 1];
+    float lo = kAfresh ? INFINITY : lowest[x], se = kAfresh ? INFINITY : second[x];
+    offer(a, lo, se);
+    offer(b, lo, se);
+    offer(c, lo, se);
+    lowest[x] = lo;
+    second[x] = se;
+    const bool hole = v != v;
+    nl[x] = hole ? a : v;
+    nu[x] = hole ? b : v;
+    nr[x] = hole ? c : v;
+  }
+}
+
+// The row's own candidates, the nearest values on the left and on the right (found one by
+// one into `left`, `right`), offered last; then every pixel's answer into `lowest`: its value,
+// or the second lowest offer (the lowest where there was one only, NaN where none).
+void row_pass(const float* __restrict row, int W, float* __restrict lowest, const float* __restrict second,
+              float* __restrict left, float* __restrict right) {
+  // (the nearest values selected on their bits: the compiler made a branch of a float select,
+  // mispredicted at the edges of the holes)
+  const auto next = [row](int x, uint32_t last) {
+    uint32_t value;
+    std::memcpy(&value, row + x, sizeof value);
+    const uint32_t hole = 0u - static_cast<uint32_t>((value & 0x7FFFFFFFu) > 0x7F800000u);
+    return (last & hole) | (value & ~hole);
+  };
+  uint32_t last = 0x7FC00000u;  // NaN
+  for (int x = 0; x < W; ++x) {
+    std::memcpy(left + x, &last, sizeof last);
+    last = next(x, last);
+  }
+  last = 0x7FC00000u;
+  for (int x = W - 1; x >= 0; --x) {
+    std::memcpy(right + x, &last, sizeof last);
+    last = next(x, last);
+  }
+  for (int x = 0; x < W; ++x) {
+    const float v = row[x];
+    float lo = lowest[x], se = second[x];
+    offer(left[x], lo, se);
+    offer(right[x], lo, se);
+    lowest[x] = v == v ? v : std::fabs(lo) == INFINITY ? NAN : std::fabs(se) == INFINITY ? lo : se;
+  }
+}
+
+// The near values entering a band (`to`) from those entering the band before it in the
+// sweep (`entering`; it is h rows long) and that band's own after its last row (`own`, found
+// from none): where a chain found none in that band, the value it had entering it, h columns
+// on (none where that lies outside the image: the chain entered the band from the side).
+void join(const float* own, const float* entering, int h, int W, size_t row, float* to) {
+  for (int j = 0; j < 3; ++j) {
+    const int shift = (j - 1) * h;
+    const float *o = own + j * row + 1, *e = entering + j * row + 1;
+    float* t = to + j * row + 1;
+    for (int x = 0; x < W; ++x) {
+      const int from = x + shift;
+      t[x] = o[x] == o[x] ? o[x] : from >= 0 && from < W ? e[from] : NAN;
     }
   }
 }
@@ -307,47 +363,85 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
 }  // namespace
 
 bool fill_holes(const float* in, int W, int H, int threads, float* out) {
-  // out first holds the lowest of the column and diagonal candidates of a hole, `second` the
-  // second lowest: six sweeps over the rows (looking up, then down; left diagonal, column,
-  // right diagonal) carry each chain's last value instead of walking from every hole, which
-  // is quadratic in long holes. Each hole gets its candidates in that order whatever the
-  // thread count (the order decides which of two equal values, 0 and -0, is kept).
-  const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H);
-  Scratch<float> second(n + static_cast<size_t>(W) + static_cast<size_t>(H));
-  if (!second) return false;
-  float* near = second + n;
+  // out first holds the lowest of a hole's candidates, `second` the second lowest: sweeps
+  // down and up the rows carry each direction's nearest value instead of walking from every
+  // hole, which is quadratic in long holes; then each row's own. Every hole gets its
+  // candidates in the same order whatever the thread count (up-left, up, up-right, down-left,
+  // down, down-right, left, right: the order decides which of two equal values, 0 and -0, is
+  // kept).
+  //
+  // The rows are cut into bands, each swept down then up by one worker: a band needs nothing
+  // else from the others than the near values that enter it at its top and bottom. Those are
+  // found first: every band's own near values after its last row sweeping down and after its
+  // first sweeping up (from none), then joined from band to band. (Carrying a sweep's chains
+  // on all workers instead took a barrier after each of six sweeps: slow as soon as a worker
+  // waits for a processor.)
+  const int bands = threads > 1 ? std::min(H, 4 * threads) : 1;
+  const size_t n = static_cast<size_t>(W) * static_cast<size_t>(H), row = static_cast<size_t>(W) + 2;
+  const size_t set = 3 * row;  // the near values of the three directions, each row with NaN at x = -1 and W
+  const size_t per_worker = 2 * set + 2 * static_cast<size_t>(W), per_bands = static_cast<size_t>(bands) * set;
+  Scratch<float> scratch(n + 4 * per_bands + static_cast<size_t>(threads) * per_worker);
+  if (!scratch) return false;
+  float* second = scratch;
+  float* bottom = second + n;              // band b's own at b * set, sweeping down
+  float* top = bottom + per_bands;         // and sweeping up
+  float* from_above = top + per_bands;     // entering band b sweeping down
+  float* from_below = from_above + per_bands;  // and sweeping up
+  float* work = from_below + per_bands;
+  std::fill(from_above, work, NAN);
+  const float* none = from_above;  // (entering band 0 from above)
+  const auto first_row = [&](int b) { return static_cast<int>(static_cast<int64_t>(H) * b / bands); };
+  enum Pass { kCarry, kFirstOffers, kLastOffers };
 #pragma omp parallel num_threads(threads)
   {
-    const int worker = omp_get_thread_num(), team = omp_get_num_threads();
-    for (int dy : {-1, 1})
-      for (int dx = -1; dx <= 1; ++dx) {
-        sweep(in, W, H, dx, dy, dy < 0 && dx < 0, worker, team, near, out, second);
-#pragma omp barrier
-      }
-    // the rows: the last value on each side, then every hole's answer
-#pragma omp for schedule(dynamic, 8)
-    for (int y = 0; y < H; ++y) {
-      const float* r = in + static_cast<std::ptrdiff_t>(y) * W;
-      float* o = out + static_cast<std::ptrdiff_t>(y) * W;
-      float* s = second + static_cast<std::ptrdiff_t>(y) * W;
-      float last = INFINITY;
-      for (int x = 0; x < W; ++x) {  // the nearest on the left
-        if (!std::isnan(r[x])) {
-          last = r[x];
-          continue;
+    float* rows = work + static_cast<size_t>(omp_get_thread_num()) * per_worker;
+    float* left = rows + 2 * set;
+    float* right = left + W;
+    std::fill(rows, rows + 2 * set, NAN);
+    // rows y0 .. y1 - 1 of a band looking along dy (-1: from y0 on), from the near values
+    // `from`; the near values after the last row into `to` unless null
+    const auto sweep = [&](int y0, int y1, int dy, const float* from, float* to, Pass pass) {
+      const float* near = from;
+      for (int i = 0; i < y1 - y0; ++i) {
+        const int y = dy < 0 ? y0 + i : y1 - 1 - i;
+        const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * W;
+        float* next = rows + static_cast<size_t>(i & 1) * set;
+        const float *l = near + 1, *u = l + row, *r = u + row;
+        float *nl = next + 1, *nu = nl + row, *nr = nu + row;
+        if (pass == kCarry) {
+          carry(in + p, l, u, r, W, nl, nu, nr);
+        } else if (pass == kFirstOffers) {
+          carry_and_offer<true>(in + p, l, u, r, W, out + p, second + p, nl, nu, nr);
+        } else {
+          carry_and_offer<false>(in + p, l, u, r, W, out + p, second + p, nl, nu, nr);
+          row_pass(in + p, W, out + p, second + p, left, right);
         }
-        offer(last, o[x], s[x]);
+        near = next;
       }
-      last = INFINITY;
-      for (int x = W - 1; x >= 0; --x) {  // on the right; the hole is done
-        if (!std::isnan(r[x])) {
-          last = r[x];
-          o[x] = r[x];
-          continue;
-        }
-        offer(last, o[x], s[x]);
-        o[x] = std::isinf(o[x]) ? NAN : std::isinf(s[x]) ? o[x] : s[x];
+      if (to) std::copy(near, near + set, to);
+    };
+    if (bands > 1) {
+#pragma omp for schedule(dynamic, 1)
+      for (int b = 0; b < bands; ++b) {
+        const int y0 = first_row(b), y1 = first_row(b + 1);
+        if (b + 1 < bands) sweep(y0, y1, -1, none, bottom + static_cast<size_t>(b) * set, kCarry);
+        if (b > 0) sweep(y0, y1, 1, none, top + static_cast<size_t>(b) * set, kCarry);
       }
+#pragma omp single
+      {
+        for (int b = 1; b < bands; ++b)
+          join(bottom + static_cast<size_t>(b - 1) * set, from_above + static_cast<size_t>(b - 1) * set,
+               first_row(b) - first_row(b - 1), W, row, from_above + static_cast<size_t>(b) * set);
+        for (int b = bands - 2; b >= 0; --b)
+          join(top + static_cast<size_t>(b + 1) * set, from_below + static_cast<size_t>(b + 1) * set,
+               first_row(b + 2) - first_row(b + 1), W, row, from_below + static_cast<size_t>(b) * set);
+      }
+    }
+#pragma omp for schedule(dynamic, 1)
+    for (int b = 0; b < bands; ++b) {
+      const int y0 = first_row(b), y1 = first_row(b + 1);
+      sweep(y0, y1, -1, from_above + static_cast<size_t>(b) * set, nullptr, kFirstOffers);
+      sweep(y0, y1, 1, from_below + static_cast<size_t>(b) * set, nullptr, kLastOffers);
     }
   }
   return true;
