@@ -194,18 +194,30 @@ bool median_as(const float* in, int W, int H, const unsigned char* guide, std::p
   Scratch<T> rings(static_cast<size_t>(threads) * ring_rows * static_cast<size_t>(Wp), true);
   if (!bins || !planes || !rows || !weight_scratch || !distances || !values || !rings) return false;
   // every value's bin (-1: no value) and the guide's channels, found once for all windows
+  // (selects rather than branches on the holes)
 #pragma omp parallel for num_threads(threads) schedule(static)
   for (int y = 0; y < H; ++y) {
     const std::ptrdiff_t p = static_cast<std::ptrdiff_t>(y) * Wp;
-    for (int x = 0; x < Wp; ++x) {
-      const int u = x - r;
-      const bool inside = u >= 0 && u < W;
-      const float f = inside ? in[static_cast<std::ptrdiff_t>(y) * W + u] : NAN;
-      bins[p + x] = static_cast<T>(std::isnan(f) ? -1 : bin_of(f, d_min, D));
-      values[p + x] = std::isnan(f) ? 0.0f : f;
-      for (int c = 0; c < 3; ++c)
-        planes[static_cast<size_t>(c) * padded + static_cast<size_t>(p + x)] =
-            inside ? guide[y * stride + 3 * u + c] : uint8_t{0};
+    T* bin = bins + p;
+    float* value = values + p;
+    uint8_t *c0 = planes + p, *c1 = c0 + padded, *c2 = c1 + padded;
+    for (int j = 0; j < r; ++j)  // the padding
+      for (const int x : {j, r + W + j}) {
+        bin[x] = -1;
+        value[x] = 0.0f;
+        c0[x] = c1[x] = c2[x] = 0;
+      }
+    const float* row = in + static_cast<std::ptrdiff_t>(y) * W;
+    const unsigned char* g = guide + y * stride;
+    for (int u = 0; u < W; ++u) {
+      const float f = row[u];
+      const bool hole = f != f;
+      const int b = bin_of(hole ? 0.0f : f, d_min, D);
+      bin[r + u] = static_cast<T>(hole ? -1 : b);
+      value[r + u] = hole ? 0.0f : f;
+      c0[r + u] = g[3 * u];
+      c1[r + u] = g[3 * u + 1];
+      c2[r + u] = g[3 * u + 2];
     }
   }
   const simd::KernelTable& kernels = simd::kernel_table();
