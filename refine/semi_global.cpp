@@ -124,14 +124,18 @@ struct Band {
 
 // The steps of row y of the paths from the row before (dy = 1) or after (dy = -1): `columns`
 // of them, the vertical first, then the diagonals along dx = 1 and -1; `first`: the row where
-// they enter. Their sums go to `sums` after `add` (null: 0).
+// they enter. Their sums go to `sums` after `add` (null: 0), or in bytes (see
+// SemiGlobalColumns) after add_bytes and into keep_bytes where those are not null.
 void column_paths(const Band& band, const uint8_t* cost, const int16_t* grey, int W, int y, int dy, bool first,
-                  int columns, int Dp, const Penalties& penalties, const int16_t* add, int16_t* sums) {
+                  int columns, int Dp, const Penalties& penalties, const int16_t* add, int16_t* sums,
+                  const uint8_t* add_bytes = nullptr, uint8_t* keep_bytes = nullptr) {
   static const int kDx[kColumnPaths] = {0, 1, -1};
   const int now = y & 1, before = now ^ 1;
   simd::SemiGlobalColumns c{};
   c.paths = columns;
   c.span = static_cast<int>(band.span);
+  c.add_bytes = add_bytes;
+  c.keep_bytes = keep_bytes;
   for (int j = 0; j < columns; ++j) {
     c.before[j] = first ? nullptr : band.column[j][before] + 1;
     c.lowest_before[j] = band.column_lowest[j][before];
@@ -207,12 +211,10 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
         const bool in_body = y >= y0;
         const size_t at = static_cast<size_t>(y - y0) * volume_row;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
-        // (in bytes: through the row of totals, which nothing reads before the upward sweep)
+        // (a margin row's sums go to the row of totals, which nothing reads before the body's)
         column_paths(band, band.cost, grey, W, y, 1, y == v0, columns, Dp, penalties, nullptr,
-                     in_body && !bytes ? band.kept + at : band.total);
-        if (in_body && bytes)
-          for (size_t i = 0; i < volume_row; ++i)
-            band.kept_bytes[at + i] = static_cast<uint8_t>(std::min<int16_t>(band.total[i], 255));
+                     in_body && !bytes ? band.kept + at : band.total, nullptr,
+                     in_body && bytes ? band.kept_bytes + at : nullptr);
       }
       // upward: the bottom margin warms the paths from below; each body row's total of the
       // paths from above, from below and along the row gives its winners
@@ -220,14 +222,9 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
         const bool in_body = y < y1;
         const size_t at = static_cast<size_t>(y - y0) * volume_row;
         cost_row(census_left, census_right, W, y, d_min, D, Dp, band.extended, band.cost);
-        const int16_t* add = nullptr;
-        if (in_body && bytes) {
-          for (size_t i = 0; i < volume_row; ++i) band.total[i] = band.kept_bytes[at + i];
-          add = band.total;
-        } else if (in_body) {
-          add = band.kept + at;
-        }
-        column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties, add, band.total);
+        column_paths(band, band.cost, grey, W, y, -1, y == v1 - 1, columns, Dp, penalties,
+                     in_body && !bytes ? band.kept + at : nullptr, band.total,
+                     in_body && bytes ? band.kept_bytes + at : nullptr);
         if (in_body) {
           row_paths(band, band.cost, grey, W, y, Dp, penalties, band.total);
           winners_row(band.total, W, d_min, D, Dp, uniqueness, tolerance, band.right_winners,

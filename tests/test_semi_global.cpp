@@ -136,8 +136,9 @@ TEST(SemiGlobal, PathStepsOfARowEqualTheDefinition) {
                            back = reference_path(cost, grey, c.W, c.H, c.Dp, -1, 0, c.penalties);
     for (int bits : simd_widths())
       for (int paths : {1, 3})
-        for (bool add : {false, true}) {
-          SCOPED_TRACE(testing::Message() << bits << " bits, " << paths << " paths" << (add ? ", added" : ""));
+        for (int mode : {0, 1, 2}) {  // sums from 0, added to 16-bit sums, from and to bytes
+          const bool add = mode == 1, bytes = mode == 2;
+          SCOPED_TRACE(testing::Message() << bits << " bits, " << paths << " paths, mode " << mode);
           SimdLimit limit(bits);
           const size_t span = dp + 2;
           // path costs of every row, each pixel between two outside values
@@ -148,6 +149,8 @@ TEST(SemiGlobal, PathStepsOfARowEqualTheDefinition) {
             larges[j].assign(static_cast<size_t>(c.W), -1);
           }
           std::vector<int16_t> sums(n * dp, 9), expected(n * dp), expected_rows[3];
+          std::vector<uint8_t> start_bytes(n * dp), kept(n * dp, 9);
+          for (size_t i = 0; i < start_bytes.size(); ++i) start_bytes[i] = static_cast<uint8_t>(start[i] % 256);
           for (int j = 0; j < 3; ++j) expected_rows[j].assign(n * span, rf::simd::kSemiGlobalOutside);
           for (int y = 0; y < c.H; ++y) {
             rf::simd::SemiGlobalColumns columns{};
@@ -163,15 +166,21 @@ TEST(SemiGlobal, PathStepsOfARowEqualTheDefinition) {
               columns.lowest_now[j] = lowests[j].data() + y * c.W;
             }
             const size_t at = y * row;
+            columns.add_bytes = bytes ? start_bytes.data() + at : nullptr;
+            columns.keep_bytes = bytes ? kept.data() + at : nullptr;
             rf::simd::kernel_table().semi_global_column_paths(cost.data() + at, c.W, c.Dp, c.penalties.p1, columns,
-                                                              add ? start.data() + at : nullptr, sums.data() + at);
+                                                              add ? start.data() + at : nullptr,
+                                                              bytes ? nullptr : sums.data() + at);
             for (size_t i = at; i < at + row; ++i) {
-              int sum = add ? start[i] : 0;
+              int sum = add ? start[i] : bytes ? start_bytes[i] : 0;
               for (int j = 0; j < paths; ++j) sum += L[j][i];
-              expected[i] = static_cast<int16_t>(sum);
+              expected[i] = static_cast<int16_t>(bytes ? std::min(sum, 255) : sum);
             }
           }
-          EXPECT_EQ(sums, expected) << "column paths' sums";
+          if (bytes)
+            EXPECT_EQ(std::vector<int16_t>(kept.begin(), kept.end()), expected) << "column paths' sums in bytes";
+          else
+            EXPECT_EQ(sums, expected) << "column paths' sums";
           for (int j = 0; j < paths; ++j) {
             std::vector<int16_t> lowest(n);
             for (size_t p = 0; p < n; ++p) {
@@ -181,7 +190,7 @@ TEST(SemiGlobal, PathStepsOfARowEqualTheDefinition) {
             EXPECT_EQ(rows[j], expected_rows[j]) << "path " << j;
             EXPECT_EQ(lowests[j], lowest) << "path " << j;
           }
-          if (paths > 1 || add) continue;
+          if (paths > 1 || mode > 0) continue;
           // both paths along each row, onto the starting sums
           std::vector<int16_t> scratch(4 * span), larges_along(static_cast<size_t>(c.W), -1);
           sums = start;

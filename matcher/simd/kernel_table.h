@@ -98,7 +98,8 @@ using SemiGlobalRowPaths = void (*)(const uint8_t* cost, int W, int Dp, int p1, 
 // before[j] and lowest_before[j] (before[0] null: the paths enter at this row, the rows before
 // and large not read), of this row into now[j] and lowest_now[j]; large[j][x] is P2 between
 // pixel x and its q. sums[x * Dp + k] = add[x * Dp + k] (null: 0) + the paths' L(x, k) (add may
-// be sums).
+// be sums). In bytes where not null: add_bytes instead of add; keep_bytes (same layout) gets
+// the sum cut to 0 .. 255 instead of sums.
 struct SemiGlobalColumns {
   int paths, span;
   const int16_t* before[3];
@@ -106,6 +107,8 @@ struct SemiGlobalColumns {
   const int16_t* large[3];
   int16_t* now[3];
   int16_t* lowest_now[3];
+  const uint8_t* add_bytes;
+  uint8_t* keep_bytes;
 };
 using SemiGlobalColumnPaths = void (*)(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalColumns& columns,
                                        const int16_t* add, int16_t* sums);

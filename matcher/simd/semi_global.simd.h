@@ -103,15 +103,18 @@ void semi_global_row_paths(const uint8_t* cost, int W, int Dp, int p1, const int
 }
 
 // M lanes from k on of pixel x of the column paths (see KernelTable): each path's L from its
-// previous pixel's (null: the path enters, unless kFollows), their sum with add's (null: 0)
-// into sums.
+// previous pixel's (null: the path enters, unless kFollows), their sum with add's or
+// add_bytes' (null: 0) into sums, or cut to bytes into keep_bytes.
 template <int M, int P, bool kFollows>
 [[gnu::always_inline]] inline void column_lanes(const uint8_t* cost, const int16_t* const* previous,
-                                                int16_t* const* current, const int16_t* add, int16_t* sums, int k,
-                                                const Vec<int16_t, M>& P1, const Vec<int16_t, M>* jump,
-                                                const Vec<int16_t, M>* base, Vec<int16_t, M>* low) {
+                                                int16_t* const* current, const int16_t* add, const uint8_t* add_bytes,
+                                                int16_t* sums, uint8_t* keep_bytes, int k, const Vec<int16_t, M>& P1,
+                                                const Vec<int16_t, M>* jump, const Vec<int16_t, M>* base,
+                                                Vec<int16_t, M>* low) {
   Vec<int16_t, M> sum, l;
-  if (add)
+  if (add_bytes)
+    widen<M>(sum, add_bytes + k);
+  else if (add)
     load(sum, add + k);
   else
     sum = Vec<int16_t, M>{};
@@ -119,14 +122,18 @@ template <int M, int P, bool kFollows>
     path_lanes<M, kFollows>(cost, previous[j], current[j], k, P1, jump[j], base[j], low[j], l);
     sum += l;
   }
-  store(sums + k, sum);
+  if (keep_bytes)
+    narrow<M>(keep_bytes + k, sum);
+  else
+    store(sums + k, sum);
 }
 
 // Pixel x of P column paths: `previous` null where a path enters (never with kFollows).
 template <int N, int P, bool kFollows>
 [[gnu::always_inline]] inline void column_pixel(const uint8_t* cost, const int16_t* const* previous,
                                                 const int* lowest, const int* large, int16_t* const* current,
-                                                int16_t* lowest_now, const int16_t* add, int16_t* sums, int Dp,
+                                                int16_t* lowest_now, const int16_t* add, const uint8_t* add_bytes,
+                                                int16_t* sums, uint8_t* keep_bytes, int Dp,
                                                 const Vec<int16_t, N>& P1, const Vec<int16_t, 16>& P1_16) {
   Vec<int16_t, N> jump[P], base[P], low[P];
   Vec<int16_t, 16> jump16[P], base16[P], low16[P];
@@ -141,11 +148,13 @@ template <int N, int P, bool kFollows>
     splat<int16_t, 16>(low16[j], kSemiGlobalOutside);
   }
   int k = 0;
-  for (; k + N <= Dp; k += N) column_lanes<N, P, kFollows>(cost, previous, current, add, sums, k, P1, jump, base, low);
+  for (; k + N <= Dp; k += N)
+    column_lanes<N, P, kFollows>(cost, previous, current, add, add_bytes, sums, keep_bytes, k, P1, jump, base, low);
   for (int j = 0; j < P; ++j) lowest_now[j] = static_cast<int16_t>(lowest_lane<N>(low[j]));
   if constexpr (N > 16) {
     if (k < Dp) {
-      column_lanes<16, P, kFollows>(cost, previous, current, add, sums, k, P1_16, jump16, base16, low16);
+      column_lanes<16, P, kFollows>(cost, previous, current, add, add_bytes, sums, keep_bytes, k, P1_16, jump16, base16,
+                                    low16);
       for (int j = 0; j < P; ++j) {
         const int t = lowest_lane<16>(low16[j]);
         if (t < lowest_now[j]) lowest_now[j] = static_cast<int16_t>(t);
@@ -163,6 +172,8 @@ void column_paths(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalCo
   splat<int16_t, N>(P1, static_cast<int16_t>(p1));
   splat<int16_t, 16>(P1_16, static_cast<int16_t>(p1));
   const size_t span = static_cast<size_t>(c.span), dp = static_cast<size_t>(Dp);
+  const uint8_t* const add_bytes = c.add_bytes;
+  uint8_t* const keep_bytes = c.keep_bytes;
   for (int x = 0; x < W; ++x) {
     const int16_t* previous[P];
     int16_t* current[P];
@@ -180,10 +191,12 @@ void column_paths(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalCo
     // the pixels where every path comes from the row before, and those where one enters
     if (c.before[0] && x > 0 && x < W - 1)
       column_pixel<N, P, true>(cost + at, previous, lowest, large, current, lowest_now, add ? add + at : nullptr,
-                               sums + at, Dp, P1, P1_16);
+                               add_bytes ? add_bytes + at : nullptr, sums ? sums + at : nullptr,
+                               keep_bytes ? keep_bytes + at : nullptr, Dp, P1, P1_16);
     else
       column_pixel<N, P, false>(cost + at, previous, lowest, large, current, lowest_now, add ? add + at : nullptr,
-                                sums + at, Dp, P1, P1_16);
+                                add_bytes ? add_bytes + at : nullptr, sums ? sums + at : nullptr,
+                                keep_bytes ? keep_bytes + at : nullptr, Dp, P1, P1_16);
     for (int j = 0; j < P; ++j) c.lowest_now[j][x] = lowest_now[j];
   }
 }

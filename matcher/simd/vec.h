@@ -311,6 +311,35 @@ template <int N>
   v = __builtin_convertvector(bytes, Vec<int16_t, N>);
 }
 
+// p[j] = v[j] cut to 0 .. 255, j = 0 .. N - 1: N 16-bit lanes stored as bytes.
+template <int N>
+[[gnu::always_inline]] inline void narrow(unsigned char* p, const Vec<int16_t, N>& v) {
+#if defined(__AVX512BW__)
+  if constexpr (N == 32) {
+    const __m512i cut = _mm512_min_epi16(_mm512_max_epi16(reinterpret_cast<__m512i>(v), _mm512_setzero_si512()),
+                                         _mm512_set1_epi16(255));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtepi16_epi8(cut));
+    return;
+  }
+#endif
+#if defined(__AVX2__)
+  if constexpr (N == 16) {
+    const __m256i w = reinterpret_cast<__m256i>(v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                     _mm_packus_epi16(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1)));
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  if constexpr (N == 8) {
+    const __m128i w = reinterpret_cast<__m128i>(v);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(w, w));
+    return;
+  }
+#endif
+  for (int j = 0; j < N; ++j) p[j] = static_cast<unsigned char>(v[j] < 0 ? 0 : v[j] > 255 ? 255 : v[j]);
+}
+
 // Floats looked up by index: v[j] = table[index[j]], j = 0 .. 15, in one gather where the
 // unit has gathers of 16 lanes (kGathers16; the other units' callers look up one by one).
 #if defined(__AVX512F__)
