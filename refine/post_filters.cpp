@@ -56,15 +56,24 @@ inline void offer(float f, float& lowest, float& second) {
 // found from the row's values and those of the row before in the sweep (`from`, readable at
 // -1 and W, NaN there). The three sweeps of a direction go together, in one pass.
 
-// The next row's near values.
+// The next row's near values: the row's value, or the near value before where it has none
+// (selected on the bits: with a float select the compiler loaded the near value under a
+// branch, which it then cannot vectorise).
 inline void carry(const float* __restrict row, const float* __restrict l, const float* __restrict u,
                   const float* __restrict r, int W, float* __restrict nl, float* __restrict nu, float* __restrict nr) {
   for (int x = 0; x < W; ++x) {
-    const float v = row[x], a = l[x - 1], b = u[x], c = r[x + 1];
-    const bool hole = v != v;
-    nl[x] = hole ? a : v;
-    nu[x] = hole ? b : v;
-    nr[x] = hole ? c : v;
+    uint32_t v, a, b, c;
+    std::memcpy(&v, row + x, sizeof v);
+    std::memcpy(&a, l + x - 1, sizeof a);
+    std::memcpy(&b, u + x, sizeof b);
+    std::memcpy(&c, r + x + 1, sizeof c);
+    const uint32_t hole = 0u - static_cast<uint32_t>((v & 0x7FFFFFFFu) > 0x7F800000u);
+    a = (a & hole) | (v & ~hole);
+    b = (b & hole) | (v & ~hole);
+    c = (c & hole) | (v & ~hole);
+    std::memcpy(nl + x, &a, sizeof a);
+    std::memcpy(nu + x, &b, sizeof b);
+    std::memcpy(nr + x, &c, sizeof c);
   }
 }
 
