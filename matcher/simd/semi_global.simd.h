@@ -192,6 +192,8 @@ void column_paths(const uint8_t* cost, int W, int Dp, int p1, const SemiGlobalCo
     // 16 pixels ahead, which the processor's own prefetch does not do well enough
     if (add)
       for (size_t b = 0; b < 2 * dp; b += 64) __builtin_prefetch(reinterpret_cast<const char*>(add + at + 16 * dp) + b);
+    if (add_bytes)
+      for (size_t b = 0; b < dp; b += 64) __builtin_prefetch(add_bytes + at + 16 * dp + b);
     // the pixels where every path comes from the row before, and those where one enters
     if (c.before[0] && x > 0 && x < W - 1)
       column_pixel<N, P, true>(cost + at, previous, lowest, large, current, lowest_now, add ? add + at : nullptr,
