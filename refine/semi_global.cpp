@@ -239,7 +239,7 @@ bool semi_global_rows(const uint64_t* census_left, const uint64_t* census_right,
   return !cancelled.load();
 }
 
-size_t winners_scratch_size(int W) { return 5 * static_cast<size_t>(W) + 4 * simd::kSemiGlobalWinnersPad; }
+size_t winners_scratch_size(int W) { return 8 * static_cast<size_t>(W) + 4 * simd::kSemiGlobalWinnersPad; }
 
 void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int uniqueness, int tolerance, int16_t* scratch,
                  float* disparity, float* margin) {
@@ -249,28 +249,23 @@ void winners_row(const int16_t* row, int W, int d_min, int D, int Dp, int unique
   int16_t* const bests = scratch + 2 * padded;
   int16_t* const lowests = bests + W;
   int16_t* const seconds = lowests + W;
-  simd::kernel_table().semi_global_winners(row, W, d_min, D, Dp, right_low, right_best, bests, lowests, seconds);
+  int16_t* const below = seconds + W;
+  int16_t* const above = below + W;
+  int16_t* const match = above + W;
+  const simd::KernelTable& kernels = simd::kernel_table();
+  kernels.semi_global_winners(row, W, d_min, D, Dp, right_low, right_best, bests, lowests, seconds);
+  // the sums beside the best lane and the right view's best lane at the match, for the
+  // vector kernel to take the rest in lanes of pixels
   const int16_t* const right = right_best + simd::kSemiGlobalWinnersPad;
   for (int x = 0; x < W; ++x) {
     const int16_t* s = row + static_cast<std::ptrdiff_t>(x) * Dp;
-    const int best = bests[x], lowest = lowests[x], second = seconds[x];
-    float value = NAN, m = 0.0f;
-    const int xr = x - d_min - best;
-    const bool unique = second == 0x7FFF || second * (100 - uniqueness) >= lowest * 100;
-    const bool consistent =
-        tolerance < 0 || (xr >= 0 && xr < W && right[W - 1 - xr] >= 0 && std::abs(right[W - 1 - xr] - best) <= tolerance);
-    if (unique && consistent) {
-      float offset = 0.0f;
-      if (best > 0 && best < D - 1) {
-        const int denominator = s[best - 1] + s[best + 1] - 2 * lowest;
-        if (denominator > 0) offset = static_cast<float>(s[best - 1] - s[best + 1]) / static_cast<float>(2 * denominator);
-      }
-      value = static_cast<float>(d_min + best) + offset;
-      m = second == 0x7FFF || second == 0 ? 1.0f : static_cast<float>(second - lowest) / static_cast<float>(second);
-    }
-    disparity[x] = value;
-    if (margin) margin[x] = m;
+    const int best = bests[x], xr = x - d_min - best;
+    below[x] = s[best > 0 ? best - 1 : best];
+    above[x] = s[best + 1 < D ? best + 1 : best];
+    match[x] = xr >= 0 && xr < W ? right[W - 1 - xr] : -1;
   }
+  kernels.semi_global_pick(bests, lowests, seconds, below, above, match, W, d_min, D, uniqueness, tolerance, disparity,
+                           margin);
 }
 
 }  // namespace ondrel::internal

@@ -267,6 +267,45 @@ TEST(SemiGlobal, WinnersKernelEqualsTheDefinition) {
   }
 }
 
+// The values of a row from its winners: every combination of the cases of the rules, lanes at
+// both ends of the range, sums with no second (0x7FFF) or of 0, parabolas open either way,
+// tolerances from none to 2; rows of whole vectors and with a last part, with and without
+// margins.
+TEST(SemiGlobal, PickEqualsTheDefinition) {
+  std::mt19937 rng(13);
+  for (int W : {1, 5, 16, 37, 64}) {
+    for (int tolerance : {-1, 0, 2}) {
+      const int d_min = tolerance - 1, D = 9, uniqueness = 5 + 10 * tolerance;
+      SCOPED_TRACE(testing::Message() << "W " << W << " tolerance " << tolerance);
+      std::vector<int16_t> best(W), lowest(W), second(W), below(W), above(W), match(W);
+      std::vector<float> value(W), margin(W);
+      for (int x = 0; x < W; ++x) {
+        best[x] = static_cast<int16_t>(rng() % 3 ? rng() % D : rng() % 2 * (D - 1));
+        lowest[x] = static_cast<int16_t>(rng() % 3 ? 200 + rng() % 40 : 0);
+        const int kind = static_cast<int>(rng() % 6);
+        second[x] = static_cast<int16_t>(kind == 0 ? 0x7FFF : kind == 1 ? lowest[x] : lowest[x] + rng() % 30);
+        below[x] = static_cast<int16_t>(lowest[x] + rng() % 20 - (rng() % 4 == 0 ? 10 : 0));
+        above[x] = static_cast<int16_t>(lowest[x] + rng() % 20);
+        match[x] = static_cast<int16_t>(rng() % 5 == 0 ? -1 : best[x] + static_cast<int>(rng() % 7) - 3);
+        reference_pick(best[x], lowest[x], second[x], below[x], above[x], match[x], d_min, D, uniqueness, tolerance,
+                       &value[x], &margin[x]);
+      }
+      for (int bits : simd_widths()) {
+        SimdLimit limit(bits);
+        std::vector<float> got(W, 5.0f), got_margin(W, 5.0f), alone(W, 5.0f);
+        const auto pick = rf::simd::kernel_table().semi_global_pick;
+        pick(best.data(), lowest.data(), second.data(), below.data(), above.data(), match.data(), W, d_min, D, uniqueness,
+             tolerance, got.data(), got_margin.data());
+        pick(best.data(), lowest.data(), second.data(), below.data(), above.data(), match.data(), W, d_min, D, uniqueness,
+             tolerance, alone.data(), nullptr);
+        EXPECT_TRUE(same_floats(got, value, W)) << bits << " bits";
+        EXPECT_TRUE(same_floats(got_margin, margin, W)) << bits << " bits";
+        EXPECT_TRUE(same_floats(alone, value, W)) << bits << " bits";
+      }
+    }
+  }
+}
+
 // Values in halves from below the range to beyond it, NaN one time in three or nearly
 // everywhere (long holes); a plane of NaNs. Radius 3 sums in 32 bits, 1 and 2 in 16; up to 3
 // the weights are shared between the two pixels of a pair, at 4 found for each. Rows that end

@@ -134,6 +134,18 @@ using SemiGlobalCensus = void (*)(const int16_t* const* rows, int begin, int end
 using SemiGlobalWinners = void (*)(const int16_t* sums, int W, int d_min, int D, int Dp, int16_t* right_low,
                                    int16_t* right_best, int16_t* best, int16_t* lowest, int16_t* second);
 constexpr int kSemiGlobalWinnersPad = 32;
+// The refined map's values of one row from its winners (refine/semi_global.h winners_row), per
+// pixel x: best[x], lowest[x], second[x] as semi_global_winners gives them, below[x] and
+// above[x] the sums of the lanes best - 1 and best + 1 (read where 0 < best < D - 1), match[x]
+// the right view's best lane at the pixel's match x - d_min - best (-1: none or outside).
+// Unique: second == 0x7FFF or second (100 - uniqueness) >= 100 lowest; consistent: tolerance
+// < 0 or match >= 0 and |match - best| <= tolerance. Where both, disparity[x] = d_min + best +
+// the offset of the parabola through the three sums (0 unless 0 < best < D - 1 and it opens
+// upwards) and margin[x] = (second - lowest) / second (1 where second is 0x7FFF or 0);
+// elsewhere NaN and 0. margin may be null.
+using SemiGlobalPick = void (*)(const int16_t* best, const int16_t* lowest, const int16_t* second, const int16_t* below,
+                                const int16_t* above, const int16_t* match, int W, int d_min, int D, int uniqueness,
+                                int tolerance, float* disparity, float* margin);
 
 // The window of a row of centres of the refined map's weighted median (refine/post_filters.cpp,
 // 16-bit weights): for centre x and offset k = 0 .. K - 1 of its window (in the window's
@@ -171,6 +183,7 @@ struct KernelTable {
   SemiGlobalCosts semi_global_costs;
   SemiGlobalCensus semi_global_census;
   SemiGlobalWinners semi_global_winners;
+  SemiGlobalPick semi_global_pick;
   MedianRowSums median_sums;
   MedianWeights median_weights;
 };

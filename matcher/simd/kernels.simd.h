@@ -59,7 +59,7 @@ const KernelTable kTable = {ONDREL_SIMD_SHORTS, cost_volume_rows<ONDREL_SIMD_SHO
                              semi_global_row_paths<ONDREL_SIMD_SHORTS>,
                              semi_global_column_paths<ONDREL_SIMD_SHORTS>, semi_global_costs,
                              semi_global_census<ONDREL_SIMD_SHORTS>,
-                             semi_global_winners<ONDREL_SIMD_SHORTS>,
+                             semi_global_winners<ONDREL_SIMD_SHORTS>, semi_global_pick<ONDREL_SIMD_SHORTS / 2>,
                              median_sums<ONDREL_SIMD_SHORTS>, median_weights<ONDREL_SIMD_SHORTS>};
 
 }  // namespace ONDREL_SIMD_ISA

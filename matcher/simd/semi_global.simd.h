@@ -336,3 +336,66 @@ void semi_global_winners(const int16_t* sums, int W, int d_min, int D, int Dp, i
     second[x] = static_cast<int16_t>(lowest_lane<N>(candidate));
   }
 }
+
+// NF pixels of semi_global_pick in 32-bit lanes: the same integer and float operations as
+// one pixel at a time, every lane's divisions done and the lanes that take neither kept out
+// afterwards (their divisions by 0 never reach the output).
+template <int NF>
+[[gnu::always_inline]] inline void pick_lanes(const int16_t* best, const int16_t* lowest, const int16_t* second,
+                                              const int16_t* below, const int16_t* above, const int16_t* match, int d_min,
+                                              int D, int uniqueness, int tolerance, float* disparity, float* margin) {
+  using I = Vec<int, NF>;
+  using F = Vec<float, NF>;
+  Vec<int16_t, NF> h;
+  I b, l, s, lo, hi, r, zero{}, top, edge, keep, hundred, tol, low_tol, base;
+  load(h, best), b = __builtin_convertvector(h, I);
+  load(h, lowest), l = __builtin_convertvector(h, I);
+  load(h, second), s = __builtin_convertvector(h, I);
+  load(h, below), lo = __builtin_convertvector(h, I);
+  load(h, above), hi = __builtin_convertvector(h, I);
+  load(h, match), r = __builtin_convertvector(h, I);
+  splat<int, NF>(top, 0x7FFF);
+  splat<int, NF>(edge, D - 1);
+  splat<int, NF>(keep, 100 - uniqueness);
+  splat<int, NF>(hundred, 100);
+  splat<int, NF>(tol, tolerance);
+  splat<int, NF>(low_tol, -tolerance);
+  splat<int, NF>(base, d_min);
+  I ok = (s == top) | (s * keep >= l * hundred);
+  if (tolerance >= 0) ok &= (r >= zero) & (r - b <= tol) & (r - b >= low_tol);
+  const I denominator = lo + hi - (l + l);
+  const I fits = (b > zero) & (b < edge) & (denominator > zero);
+  const F offset = __builtin_convertvector(lo - hi, F) / __builtin_convertvector(denominator + denominator, F);
+  const F value = __builtin_convertvector(b + base, F) + reinterpret_cast<F>(reinterpret_cast<I>(offset) & fits);
+  const I whole = (s == top) | (s == zero);
+  const F ratio = __builtin_convertvector(s - l, F) / __builtin_convertvector(s, F);
+  F one, nan;
+  splat<float, NF>(one, 1.0f);
+  splat<float, NF>(nan, __builtin_nanf(""));
+  const I m = (reinterpret_cast<I>(one) & whole) | (reinterpret_cast<I>(ratio) & ~whole);
+  store(disparity, reinterpret_cast<F>((reinterpret_cast<I>(value) & ok) | (reinterpret_cast<I>(nan) & ~ok)));
+  if (margin) store(margin, reinterpret_cast<F>(m & ok));
+}
+
+// NF pixels at a time; the last part through copies of NF lanes.
+template <int NF>
+void semi_global_pick(const int16_t* best, const int16_t* lowest, const int16_t* second, const int16_t* below,
+                      const int16_t* above, const int16_t* match, int W, int d_min, int D, int uniqueness, int tolerance,
+                      float* disparity, float* margin) {
+  int x = 0;
+  for (; x + NF <= W; x += NF)
+    pick_lanes<NF>(best + x, lowest + x, second + x, below + x, above + x, match + x, d_min, D, uniqueness, tolerance,
+                   disparity + x, margin ? margin + x : nullptr);
+  if (x < W) {
+    int16_t in[6][NF] = {};
+    float out[2][NF];
+    const int16_t* const from[6] = {best, lowest, second, below, above, match};
+    for (int a = 0; a < 6; ++a)
+      for (int j = 0; x + j < W; ++j) in[a][j] = from[a][x + j];
+    pick_lanes<NF>(in[0], in[1], in[2], in[3], in[4], in[5], d_min, D, uniqueness, tolerance, out[0], out[1]);
+    for (int j = 0; x + j < W; ++j) {
+      disparity[x + j] = out[0][j];
+      if (margin) margin[x + j] = out[1][j];
+    }
+  }
+}

@@ -118,6 +118,19 @@ WinnerLanes reference_winner_lanes(const int16_t* row, int W, int d_min, int D, 
   return w;
 }
 
+void reference_pick(int best, int lowest, int second, int below, int above, int match, int d_min, int D, int uniqueness,
+                    int tolerance, float* value, float* margin) {
+  const bool unique = second == 0x7FFF || second * (100 - uniqueness) >= lowest * 100;
+  const bool consistent = tolerance < 0 || (match >= 0 && std::abs(match - best) <= tolerance);
+  *value = NAN, *margin = 0;
+  if (!unique || !consistent) return;
+  float offset = 0;
+  if (best > 0 && best < D - 1 && below + above - 2 * lowest > 0)
+    offset = static_cast<float>(below - above) / static_cast<float>(2 * (below + above - 2 * lowest));
+  *value = static_cast<float>(d_min + best) + offset;
+  *margin = second == 0x7FFF || second == 0 ? 1.0f : static_cast<float>(second - lowest) / static_cast<float>(second);
+}
+
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
                                      int uniqueness, int tolerance) {
   std::vector<float> out(static_cast<size_t>(W) * H, NAN);

@@ -39,6 +39,11 @@ struct WinnerLanes {
 };
 WinnerLanes reference_winner_lanes(const int16_t* row, int W, int d_min, int D, int Dp);
 
+// The kernel table's semi_global_pick on one pixel, by its definition: the value (NaN: none)
+// and its margin.
+void reference_pick(int best, int lowest, int second, int below, int above, int match, int d_min, int D, int uniqueness,
+                    int tolerance, float* value, float* margin);
+
 // Winners of every row (NaN: none), by the definition of winners_row.
 std::vector<float> reference_winners(const std::vector<int16_t>& sums, int W, int H, int d_min, int D, int Dp,
                                      int uniqueness, int tolerance);
